@@ -1,0 +1,181 @@
+#include "tree/tree.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vext {
+namespace {
+
+// Nodes nested deeper than this are torn down with an explicit stack.
+constexpr unsigned kRecursiveTeardownDepth = 256;
+
+// Copies everything but the children.
+void copy_own_fields(TreeNode& dst, const TreeNode& src) {
+  dst.identity = src.identity;
+  dst.label = src.label;
+  dst.attributes = src.attributes;
+  dst.text = src.text;
+}
+
+bool own_fields_equal(const TreeNode& a, const TreeNode& b) {
+  return a.kind == b.kind && a.identity == b.identity && a.label == b.label &&
+         a.attributes == b.attributes && a.text == b.text && a.children.size() == b.children.size();
+}
+
+}  // namespace
+
+TreeNode::TreeNode(const TreeNode& other) : kind(other.kind) {
+  copy_own_fields(*this, other);
+  if (other.children.empty()) return;
+  std::vector<std::pair<const TreeNode*, TreeNode*>> stack{{&other, this}};
+  while (!stack.empty()) {
+    auto [src, dst] = stack.back();
+    stack.pop_back();
+    // Reserving the exact size keeps `&copy` valid until its own turn comes.
+    dst->children.reserve(src->children.size());
+    for (const TreeNode& child : src->children) {
+      TreeNode& copy = dst->children.emplace_back(child.kind);
+      copy_own_fields(copy, child);
+      if (!child.children.empty()) stack.emplace_back(&child, &copy);
+    }
+  }
+}
+
+TreeNode& TreeNode::operator=(const TreeNode& other) {
+  if (this != &other) *this = TreeNode(other);
+  return *this;
+}
+
+TreeNode& TreeNode::operator=(TreeNode&& other) noexcept {
+  // `other` may live inside this node's own sub-tree, so take it out before
+  // the old contents are released.
+  TreeNode taken(std::move(other));
+  std::swap(kind, taken.kind);
+  std::swap(identity, taken.identity);
+  std::swap(label, taken.label);
+  std::swap(attributes, taken.attributes);
+  std::swap(text, taken.text);
+  std::swap(children, taken.children);
+  return *this;
+}
+
+TreeNode::~TreeNode() {
+  if (children.empty()) return;
+  thread_local unsigned depth = 0;
+  if (depth < kRecursiveTeardownDepth) {
+    ++depth;
+    children.clear();
+    --depth;
+    return;
+  }
+  try {
+    std::vector<TreeNode> pending = std::move(children);
+    while (!pending.empty()) {
+      TreeNode node = std::move(pending.back());
+      pending.pop_back();
+      for (TreeNode& child : node.children) pending.push_back(std::move(child));
+      node.children.clear();
+    }
+  } catch (...) {
+    // Out of memory for the explicit stack: fall back to plain recursion.
+    children.clear();
+  }
+}
+
+bool operator==(const TreeNode& a, const TreeNode& b) {
+  if (!own_fields_equal(a, b)) return false;
+  if (a.children.empty()) return true;
+  std::vector<std::pair<const TreeNode*, const TreeNode*>> stack{{&a, &b}};
+  while (!stack.empty()) {
+    auto [x, y] = stack.back();
+    stack.pop_back();
+    for (std::size_t i = 0; i < x->children.size(); ++i) {
+      const TreeNode& cx = x->children[i];
+      const TreeNode& cy = y->children[i];
+      if (!own_fields_equal(cx, cy)) return false;
+      if (!cx.children.empty()) stack.emplace_back(&cx, &cy);
+    }
+  }
+  return true;
+}
+
+TreeNode with_child(TreeNode node, TreeNode child) {
+  node.children.push_back(std::move(child));
+  return node;
+}
+
+std::string match_key(const TreeNode& node) {
+  std::string key;
+  KeyView(node).append_to(key);
+  return key;
+}
+
+void KeyView::append_to(std::string& out) const {
+  out.reserve(out.size() + size());
+  out.append(kind);
+  if (has_identity) {
+    out.push_back('#');
+    out.append(identity);
+  }
+}
+
+namespace {
+
+// Walks the bytes of a match key piece by piece.
+struct KeyCursor {
+  std::string_view pieces[3];
+  int piece = 0;
+  std::size_t offset = 0;
+
+  explicit KeyCursor(const KeyView& k)
+      : pieces{k.kind, k.has_identity ? std::string_view("#") : std::string_view(), k.identity} {
+    skip_empty();
+  }
+  bool done() const { return piece == 3; }
+  std::string_view rest() const { return pieces[piece].substr(offset); }
+  void advance(std::size_t n) {
+    offset += n;
+    skip_empty();
+  }
+  void skip_empty() {
+    while (piece < 3 && offset == pieces[piece].size()) {
+      ++piece;
+      offset = 0;
+    }
+  }
+};
+
+int compare_cursors(KeyCursor a, KeyCursor b) {
+  while (!a.done() && !b.done()) {
+    std::string_view ra = a.rest();
+    std::string_view rb = b.rest();
+    std::size_t n = std::min(ra.size(), rb.size());
+    if (int c = std::memcmp(ra.data(), rb.data(), n); c != 0) return c < 0 ? -1 : 1;
+    a.advance(n);
+    b.advance(n);
+  }
+  if (a.done() && b.done()) return 0;
+  return a.done() ? -1 : 1;
+}
+
+}  // namespace
+
+int compare_keys(const KeyView& a, const KeyView& b) {
+  return compare_cursors(KeyCursor(a), KeyCursor(b));
+}
+
+bool keys_equal(const KeyView& a, const KeyView& b) {
+  if (a.size() != b.size()) return false;
+  if (a.has_identity == b.has_identity && a.kind.size() == b.kind.size())
+    return a.kind == b.kind && a.identity == b.identity;
+  return compare_keys(a, b) == 0;
+}
+
+bool key_equals(const KeyView& a, std::string_view key) {
+  if (a.size() != key.size()) return false;
+  if (key.substr(0, a.kind.size()) != a.kind) return false;
+  if (!a.has_identity) return true;
+  return key[a.kind.size()] == '#' && key.substr(a.kind.size() + 1) == a.identity;
+}
+
+}  // namespace vext

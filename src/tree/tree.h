@@ -1,0 +1,63 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vext {
+
+using Attribute = std::pair<std::string, std::string>;
+using Attributes = std::vector<Attribute>;
+
+// One node of a labelled tree; it owns its whole sub-tree. Copy, equality and
+// destruction use explicit stacks, so trees of any depth are safe.
+struct TreeNode {
+  std::string kind;
+  std::optional<std::string> identity;
+  std::string label;
+  Attributes attributes;
+  std::string text;
+  std::vector<TreeNode> children;
+
+  TreeNode() = default;
+  explicit TreeNode(std::string node_kind) : kind(std::move(node_kind)) {}
+  TreeNode(const TreeNode& other);
+  TreeNode(TreeNode&& other) noexcept = default;
+  TreeNode& operator=(const TreeNode& other);
+  TreeNode& operator=(TreeNode&& other) noexcept;
+  ~TreeNode();
+
+  friend bool operator==(const TreeNode& a, const TreeNode& b);
+};
+
+// Appends `child` as the last child of `node` and returns the node.
+TreeNode with_child(TreeNode node, TreeNode child);
+
+// Returns the node's kind, or kind + "#" + identity when it has an identity.
+std::string match_key(const TreeNode& node);
+
+// A match key seen as up to three pieces, compared without building the string.
+struct KeyView {
+  std::string_view kind;
+  std::string_view identity;
+  bool has_identity = false;
+
+  explicit KeyView(const TreeNode& node)
+      : kind(node.kind),
+        identity(node.identity ? std::string_view(*node.identity) : std::string_view()),
+        has_identity(node.identity.has_value()) {}
+  // Views a key that is already one string.
+  explicit KeyView(std::string_view whole) : kind(whole) {}
+
+  std::size_t size() const { return kind.size() + (has_identity ? identity.size() + 1 : 0); }
+  void append_to(std::string& out) const;
+};
+
+// Compares two match keys byte-wise, as the strings they stand for.
+int compare_keys(const KeyView& a, const KeyView& b);
+bool keys_equal(const KeyView& a, const KeyView& b);
+bool key_equals(const KeyView& a, std::string_view key);
+
+}  // namespace vext
