@@ -1,0 +1,34 @@
+#pragma once
+
+#include "ref.h"
+
+#include <exception>
+#include <new>
+
+#include "common/fatal.h"
+
+namespace vext_py {
+
+// Sets PanicException (a direct subclass of BaseException, created on first
+// use) carrying `message`.
+void raise_panic(const char* message);
+
+// Runs one core call; no C++ exception escapes into the interpreter. An
+// internal failure becomes PanicException, memory exhaustion MemoryError.
+template <class F>
+PyObject* call_core(F&& body) noexcept {
+  try {
+    return std::forward<F>(body)();
+  } catch (const vext::Fatal& e) {
+    raise_panic(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("internal failure");
+  }
+  return nullptr;
+}
+
+}  // namespace vext_py

@@ -1,0 +1,80 @@
+// The module-level functions diff_trees and merge_trees.
+#include "functions.h"
+
+#include <array>
+
+#include "args.h"
+#include "boundary.h"
+#include "tree/diff.h"
+#include "tree_convert.h"
+
+namespace vext_py {
+namespace {
+
+constexpr const char* kDiffParams[] = {"a", "b"};
+constexpr Signature kDiffTrees{"diff_trees()", kDiffParams};
+
+struct ChangeKeys {
+  PyObject* kind;
+  PyObject* elem_type;
+  PyObject* id;
+  PyObject* names[3];  // "Added", "Removed", "Modified"
+};
+
+// Interned once; never released.
+const ChangeKeys* change_keys() {
+  static ChangeKeys keys{};
+  static bool ready = false;
+  if (ready) return &keys;
+  PyObject** slots[] = {&keys.kind, &keys.elem_type, &keys.id, &keys.names[0], &keys.names[1], &keys.names[2]};
+  const char* texts[] = {"kind", "elem_type", "id", "Added", "Removed", "Modified"};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (!*slots[i] && !(*slots[i] = PyUnicode_InternFromString(texts[i]))) return nullptr;
+  }
+  ready = true;
+  return &keys;
+}
+
+Ref change_to_py(const ChangeKeys& k, const vext::TreeChange& change) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  Ref elem_type = Ref::steal(PyUnicode_DecodeUTF8(change.elem_type.data(),
+                                                  static_cast<Py_ssize_t>(change.elem_type.size()), "strict"));
+  if (!elem_type) return {};
+  Ref id = Ref::steal(PyUnicode_DecodeUTF8(change.id.data(), static_cast<Py_ssize_t>(change.id.size()), "strict"));
+  if (!id) return {};
+  if (PyDict_SetItem(dict.get(), k.kind, k.names[static_cast<int>(change.kind)]) != 0 ||
+      PyDict_SetItem(dict.get(), k.elem_type, elem_type.get()) != 0 ||
+      PyDict_SetItem(dict.get(), k.id, id.get()) != 0)
+    return {};
+  return dict;
+}
+
+PyObject* mod_diff_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> a{};
+  if (!bind(kDiffTrees, args, nargs, kwnames, a.data())) return nullptr;
+  return call_core([&]() -> PyObject* {
+    const ChangeKeys* keys = change_keys();
+    if (!keys) return nullptr;
+    auto old_tree = py_to_tree(a[0]);
+    if (!old_tree) return nullptr;
+    auto new_tree = py_to_tree(a[1]);
+    if (!new_tree) return nullptr;
+    const vext::TreeDiff diff = vext::tree_diff(*old_tree, *new_tree);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(diff.changes.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < diff.changes.size(); ++i) {
+      Ref item = change_to_py(*keys, diff.changes[i]);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef diff_trees_def = {"diff_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mod_diff_trees)),
+                              METH_FASTCALL | METH_KEYWORDS, "diff_trees(a, b)\n--\n\n"};
+
+}  // namespace vext_py

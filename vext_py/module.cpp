@@ -1,0 +1,74 @@
+// The vext_py extension module: initialisation and the module-level functions.
+#include <atomic>
+#include <cstdint>
+
+#include "args.h"
+#include "boundary.h"
+#include "functions.h"
+#include "ref.h"
+#include "tree_convert.h"
+
+namespace vext_py {
+namespace {
+
+constexpr const char* kVersion = "1.1.1";
+
+// Appends `name` to the module's __all__ (creating it when missing), then sets
+// the attribute. Steals `value`.
+bool module_add(PyObject* module, const char* name, PyObject* value) {
+  Ref owned = Ref::steal(value);
+  if (!owned) return false;
+  PyObject* dict = PyModule_GetDict(module);  // borrowed, never fails
+  Ref all = Ref::borrow(PyDict_GetItemString(dict, "__all__"));
+  if (!all) {
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyDict_SetItemString(dict, "__all__", all.get()) != 0) return false;
+  }
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  if (!key || PyList_Append(all.get(), key.get()) != 0) return false;
+  return PyObject_SetAttr(module, key.get(), owned.get()) == 0;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vext_py",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* the_module = nullptr;             // created once per process
+std::atomic<std::int64_t> owner_interp{-1};  // the interpreter that created it
+
+PyObject* create_module() {
+  if (!init_tree_keys()) return nullptr;
+  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
+  if (!name) return nullptr;
+  for (PyMethodDef* def : {&diff_trees_def}) {
+    if (!module_add(module.get(), def->ml_name, PyCFunction_NewEx(def, module.get(), name.get())))
+      return nullptr;
+  }
+  if (!module_add(module.get(), "__version__", PyUnicode_FromString(kVersion))) return nullptr;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace vext_py
+
+PyMODINIT_FUNC PyInit_vext_py() {
+  using namespace vext_py;
+  const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  std::int64_t expected = -1;
+  if (!owner_interp.compare_exchange_strong(expected, interp) && expected != interp) {
+    PyErr_SetString(PyExc_ImportError, "vext_py does not support sub-interpreters");
+    return nullptr;
+  }
+  if (!the_module) the_module = create_module();
+  return Py_XNewRef(the_module);
+}

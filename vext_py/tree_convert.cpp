@@ -1,0 +1,200 @@
+#include "tree_convert.h"
+
+#include <string>
+#include <vector>
+
+#include "args.h"
+
+namespace vext_py {
+namespace {
+
+struct TreeKeys {
+  PyObject* kind = nullptr;
+  PyObject* identity = nullptr;
+  PyObject* label = nullptr;
+  PyObject* text = nullptr;
+  PyObject* attributes = nullptr;
+  PyObject* children = nullptr;
+};
+TreeKeys keys;  // interned once per process, never released
+
+// Looks `key` up in the dict's own storage and returns a strong reference, so
+// the value survives user code run by later lookups. Empty with no error set
+// means the key is absent.
+Ref lookup(PyObject* dict, PyObject* key) { return Ref::borrow(PyDict_GetItemWithError(dict, key)); }
+
+// Stores an optional string field; None or absence leaves the default.
+bool read_string_field(PyObject* dict, PyObject* key, std::string& out, bool& present) {
+  Ref value = lookup(dict, key);
+  present = false;
+  if (!value) return !PyErr_Occurred();
+  if (value.get() == Py_None) return true;
+  present = true;
+  return to_string(value.get(), out);
+}
+
+bool read_attributes(PyObject* attrs, vext::Attributes& out) {
+  // Nothing below runs Python code, so the dict cannot change under the walk.
+  out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(attrs)));
+  Py_ssize_t pos = 0;
+  PyObject* name = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(attrs, &pos, &name, &value)) {
+    auto& pair = out.emplace_back();
+    if (!to_string(name, pair.first) || !to_string(value, pair.second)) return false;
+  }
+  return true;
+}
+
+// Fills `node` from one tree dict, except for its children, whose list (if
+// any) is handed back in `children`.
+bool read_node(PyObject* obj, vext::TreeNode& node, Ref& children) {
+  if (!PyDict_Check(obj)) {
+    set_conversion_error(obj, "PyDict");
+    return false;
+  }
+  {
+    Ref kind = lookup(obj, keys.kind);
+    if (!kind && PyErr_Occurred()) return false;
+    Py_ssize_t size = 0;
+    const char* data = kind && PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8AndSize(kind.get(), &size) : nullptr;
+    if (data) {
+      node.kind.assign(data, static_cast<std::size_t>(size));
+    } else {
+      if (kind) PyErr_Clear();  // a kind without UTF-8 text counts as absent
+      node.kind = "root";
+    }
+  }
+  bool present = false;
+  std::string identity;
+  if (!read_string_field(obj, keys.identity, identity, present)) return false;
+  if (present) node.identity = std::move(identity);
+  if (!read_string_field(obj, keys.label, node.label, present)) return false;
+  if (!read_string_field(obj, keys.text, node.text, present)) return false;
+  {
+    Ref attrs = lookup(obj, keys.attributes);
+    if (!attrs && PyErr_Occurred()) return false;
+    if (attrs && PyDict_Check(attrs.get()) && !read_attributes(attrs.get(), node.attributes)) return false;
+  }
+  Ref list = lookup(obj, keys.children);
+  if (!list && PyErr_Occurred()) return false;
+  if (list && PyList_Check(list.get()) && PyList_GET_SIZE(list.get()) > 0) children = std::move(list);
+  return true;
+}
+
+Ref new_string(const std::string& s) {
+  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+bool set_string(PyObject* dict, PyObject* key, const std::string& value) {
+  Ref s = new_string(value);
+  return s && PyDict_SetItem(dict, key, s.get()) == 0;
+}
+
+// Builds the dict of one node; its children list is created at full length
+// with empty slots and handed back in `children` for the caller to fill.
+Ref write_node(const vext::TreeNode& node, PyObject*& children) {
+  children = nullptr;
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  if (!set_string(dict.get(), keys.kind, node.kind)) return {};
+  if (node.identity && !set_string(dict.get(), keys.identity, *node.identity)) return {};
+  if (!node.label.empty() && !set_string(dict.get(), keys.label, node.label)) return {};
+  if (!node.text.empty() && !set_string(dict.get(), keys.text, node.text)) return {};
+  if (!node.attributes.empty()) {
+    Ref attrs = Ref::steal(PyDict_New());
+    if (!attrs) return {};
+    for (const auto& [name, value] : node.attributes) {
+      Ref k = new_string(name);
+      Ref v = k ? new_string(value) : Ref();
+      if (!v || PyDict_SetItem(attrs.get(), k.get(), v.get()) != 0) return {};
+    }
+    if (PyDict_SetItem(dict.get(), keys.attributes, attrs.get()) != 0) return {};
+  }
+  if (!node.children.empty()) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node.children.size())));
+    if (!list || PyDict_SetItem(dict.get(), keys.children, list.get()) != 0) return {};
+    children = list.get();  // kept alive by `dict`
+  }
+  return dict;
+}
+
+}  // namespace
+
+bool init_tree_keys() {
+  const char* names[] = {"kind", "identity", "label", "text", "attributes", "children"};
+  PyObject** slots[] = {&keys.kind, &keys.identity, &keys.label, &keys.text, &keys.attributes, &keys.children};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (*slots[i]) continue;
+    *slots[i] = PyUnicode_InternFromString(names[i]);
+    if (!*slots[i]) return false;
+  }
+  return true;
+}
+
+std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
+  struct Frame {
+    Ref children;  // held strongly: user code may drop it from its dict
+    Py_ssize_t next = 0;
+    vext::TreeNode* node;
+  };
+  vext::TreeNode root;
+  Ref children;
+  if (!read_node(obj, root, children)) return std::nullopt;
+  std::vector<Frame> stack;
+  if (children) stack.push_back({std::move(children), 0, &root});
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    // The length is read afresh: user code may have shrunk the list.
+    if (f.next >= PyList_GET_SIZE(f.children.get())) {
+      stack.pop_back();
+      continue;
+    }
+    if (f.next == 0) f.node->children.reserve(static_cast<std::size_t>(PyList_GET_SIZE(f.children.get())));
+    Ref item = Ref::borrow(PyList_GET_ITEM(f.children.get(), f.next));
+    ++f.next;
+    // The child's address stays valid while its frame is on the stack: its
+    // parent gains no further children until this frame is done.
+    vext::TreeNode& child = f.node->children.emplace_back();
+    Ref grandchildren;
+    if (!read_node(item.get(), child, grandchildren)) return std::nullopt;
+    if (grandchildren) {
+      if (stack.size() + 2 > kMaxTreeDepth) {
+        PyErr_Format(PyExc_RecursionError, "tree is nested deeper than %zu levels", kMaxTreeDepth);
+        return std::nullopt;
+      }
+      stack.push_back({std::move(grandchildren), 0, &child});
+    }
+  }
+  return root;
+}
+
+Ref tree_to_py(const vext::TreeNode& node) {
+  struct Frame {
+    PyObject* list;  // owned by its dict, which the result holds
+    const vext::TreeNode* node;
+    std::size_t next;
+  };
+  PyObject* list = nullptr;
+  Ref root = write_node(node, list);
+  if (!root) return {};
+  std::vector<Frame> stack;
+  if (list) stack.push_back({list, &node, 0});
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.next == f.node->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const std::size_t index = f.next++;
+    const vext::TreeNode& child = f.node->children[index];
+    PyObject* child_list = nullptr;
+    Ref dict = write_node(child, child_list);
+    if (!dict) return {};
+    PyList_SET_ITEM(f.list, static_cast<Py_ssize_t>(index), dict.release());
+    if (child_list) stack.push_back({child_list, &child, 0});
+  }
+  return root;
+}
+
+}  // namespace vext_py
