@@ -1,0 +1,116 @@
+"""Deep input, hostile input and reference leaks: nothing may crash the interpreter."""
+
+import subprocess
+import sys
+
+import pytest
+
+from conftest import chain, chain_depth
+from vext_py import diff_trees
+
+MAX_DEPTH = 200_000
+
+
+class TestDepth:
+    def test_deepest_allowed_tree_diffs(self):
+        a = chain(MAX_DEPTH, "x")
+        b = chain(MAX_DEPTH, "y")
+        assert diff_trees(a, b) == [{"kind": "Modified", "elem_type": "n", "id": ""}]
+        assert diff_trees(a, a) == []
+
+    def test_one_level_deeper_raises_recursion_error(self):
+        with pytest.raises(RecursionError):
+            diff_trees(chain(MAX_DEPTH + 1), {})
+        with pytest.raises(RecursionError):
+            diff_trees({}, chain(MAX_DEPTH + 1))
+
+    def test_empty_children_list_does_not_count_as_a_level(self):
+        tree = chain(MAX_DEPTH)
+        leaf = tree
+        while leaf.get("children"):
+            leaf = leaf["children"][0]
+        leaf["children"] = []
+        assert diff_trees(tree, tree) == []
+        assert chain_depth(tree) == MAX_DEPTH
+
+
+class Hostile(str):
+    """A key equal to one of the tree keys, whose comparison runs user code."""
+
+    def __new__(cls, text, action):
+        self = super().__new__(cls, text)
+        self.action = action
+        return self
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        self.action()
+        return str.__eq__(self, other)
+
+
+class TestHostileInput:
+    def test_key_comparison_error_propagates(self):
+        def boom():
+            raise ValueError("boom")
+
+        tree = {Hostile("kind", boom): "x"}
+        with pytest.raises(ValueError, match="boom"):
+            diff_trees(tree, {})
+
+    def test_key_clearing_its_own_dict(self):
+        tree = {"kind": "k", "children": [{"kind": "c", "identity": "1"}], "attributes": {"a": "b"}}
+        tree[Hostile("text", tree.clear)] = "t"
+        result = diff_trees(tree, {})
+        assert isinstance(result, list)
+
+    def test_key_clearing_the_parent_children_list(self):
+        siblings = [{"kind": "a", "identity": str(i)} for i in range(50)]
+        first = {"kind": "first"}
+        first[Hostile("label", siblings.clear)] = "x"
+        siblings.insert(0, first)
+        parent = {"children": siblings}
+        # The list is emptied while its first item is read; the rest are never seen.
+        assert diff_trees(parent, {}) == [{"kind": "Modified", "elem_type": "root", "id": ""}]
+
+    def test_key_replacing_values_mid_conversion(self):
+        tree = {"identity": "keep", "children": [{"kind": "x", "identity": "1"}]}
+
+        def swap():
+            tree["children"] = None
+            tree["identity"] = 12
+
+        tree[Hostile("label", swap)] = "x"
+        # The identity was read before the swap, the children after it.
+        assert diff_trees(tree, {"identity": "keep"}) == []
+        with pytest.raises(TypeError, match="'int'"):
+            diff_trees(tree, {})
+
+
+class TestLeaks:
+    def test_diff_keeps_reference_counts_and_memory_flat(self, no_leaks):
+        a = {"kind": "r", "children": [{"kind": "c", "identity": str(i), "attributes": {"x": str(i)}} for i in range(20)]}
+        b = {"kind": "r", "children": [{"kind": "c", "identity": str(i), "text": "t"} for i in range(25)]}
+        no_leaks(diff_trees, (a, b))
+
+    def test_error_paths_keep_reference_counts_flat(self, no_leaks):
+        bad = {"children": [{}, {"identity": 5}]}
+
+        def call(x, y):
+            with pytest.raises(TypeError):
+                diff_trees(x, y)
+
+        no_leaks(call, (bad, {}))
+
+
+def test_import_in_a_sub_interpreter_is_refused():
+    code = (
+        "import vext_py, _testcapi\n"
+        "rc = _testcapi.run_in_subinterp('import vext_py')\n"
+        "print('rc', rc)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    if "No module named '_testcapi'" in result.stderr:
+        pytest.skip("this interpreter has no _testcapi")
+    assert "rc -1" in result.stdout
+    assert "ImportError" in result.stderr and "sub-interpreters" in result.stderr
