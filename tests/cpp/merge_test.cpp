@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "tree/merge.h"
+
+namespace vext {
+namespace {
+
+TreeNode node(std::string kind, std::optional<std::string> id = std::nullopt, std::string text = "",
+              Attributes attrs = {}, std::vector<TreeNode> children = {}) {
+  TreeNode n(std::move(kind));
+  n.identity = std::move(id);
+  n.text = std::move(text);
+  n.attributes = std::move(attrs);
+  n.children = std::move(children);
+  return n;
+}
+
+TreeNode doc(std::vector<TreeNode> children) { return node("doc", {}, "", {}, std::move(children)); }
+
+std::vector<std::string> keys(const TreeNode& n) {
+  std::vector<std::string> out;
+  for (const TreeNode& c : n.children) out.push_back(match_key(c));
+  return out;
+}
+
+using Keys = std::vector<std::string>;
+
+TEST(TreeMergeTest, WorkedCase) {
+  TreeNode base = doc({node("A", "1", "", {{"x", "a"}}), node("B", "2", "t")});
+  TreeNode ours = doc({node("A", "1", "", {{"x", "b"}})});
+  TreeNode theirs = doc({node("A", "1", "", {{"x", "c"}}), node("B", "2", "t"), node("C", "3")});
+  auto r = tree_merge(base, ours, theirs);
+  EXPECT_EQ(r.merged, doc({node("A", "1", "", {{"x", "b"}}), node("C", "3"), node("B", "2", "t")}));
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  EXPECT_EQ(r.conflicts[0], (TreeConflict{.path = {"A#1"}, .attribute = "x", .base = "a", .ours = "b",
+                                          .theirs = "c", .conflict_kind = ConflictKind::Attribute}));
+}
+
+TEST(TreeMergeTest, UnchangedSideGivesTheOtherUnlessOursRemoved) {
+  TreeNode base = doc({node("a", "1"), node("b", "2", "t"), node("c", "3")});
+  auto r = tree_merge(base, base, base);
+  EXPECT_EQ(r.merged, base);
+  EXPECT_TRUE(r.conflicts.empty());
+  TreeNode ours = doc({node("c", "3"), node("a", "1", "u"), node("b", "2", "t"), node("d", "4")});
+  EXPECT_EQ(tree_merge(base, ours, base).merged, ours);
+  // Removed by ours only: back from base, last; by theirs only: kept; by both: gone.
+  EXPECT_EQ(keys(tree_merge(base, doc({node("b", "2", "t"), node("c", "3")}), base).merged),
+            (Keys{"b#2", "c#3", "a#1"}));
+  EXPECT_EQ(tree_merge(base, base, doc({node("c", "3")})).merged, base);
+  EXPECT_EQ(keys(tree_merge(base, doc({node("c", "3")}), doc({node("b", "2", "t")})).merged),
+            (Keys{"c#3", "b#2"}));
+}
+
+TEST(TreeMergeTest, ChildrenComeAsOursThenTheirsAddedThenRestored) {
+  TreeNode base = doc({node("p", "1", "", {}, {node("a", "1"), node("b", "2")})});
+  TreeNode ours = doc({node("p", "1", "", {}, {node("b", "2"), node("o", "1")})});
+  TreeNode theirs = doc({node("p", "1", "", {}, {node("a", "1"), node("b", "2"), node("t", "2"), node("t", "1")})});
+  auto r = tree_merge(base, ours, theirs);
+  EXPECT_EQ(keys(r.merged.children[0]), (Keys{"b#2", "o#1", "t#2", "t#1", "a#1"}));
+  EXPECT_TRUE(r.conflicts.empty());
+}
+
+TEST(TreeMergeTest, OursWinsWhereBothChangedTheSameThing) {
+  TreeNode base = doc({node("n", "1", "t", {{"x", "0"}, {"y", "0"}, {"z", "0"}, {"x", "9"}})});
+  TreeNode ours = doc({node("n", "1", "o", {{"x", "1"}, {"y", "0"}, {"z", "0"}}), node("q", "1", "ours")});
+  TreeNode theirs = doc({node("n", "1", "h", {{"x", "2"}, {"y", "5"}, {"w", "6"}}), node("q", "1", "theirs")});
+  auto r = tree_merge(base, ours, theirs);
+  // y takes theirs' value in place, w is appended, z (removed by theirs) stays empty.
+  EXPECT_EQ(r.merged, doc({node("n", "1", "o", {{"x", "1"}, {"y", "5"}, {"z", ""}, {"w", "6"}}),
+                           node("q", "1", "ours")}));
+  ASSERT_EQ(r.conflicts.size(), 3u);  // x, the text and q#1
+  EXPECT_EQ(r.conflicts[1], (TreeConflict{.path = {"n#1"}, .base = "t", .ours = "o", .theirs = "h",
+                                          .conflict_kind = ConflictKind::Text}));
+  EXPECT_EQ(r.conflicts[2], (TreeConflict{.path = {"q#1"}, .ours = "q#1", .theirs = "q#1",
+                                          .conflict_kind = ConflictKind::AddAdd}));
+  // A carried-over change rewrites the first of two pairs with one name.
+  r = tree_merge(base, base, doc({node("n", "1", "t", {{"x", "0"}, {"y", "0"}, {"z", "0"}, {"x", "3"}})}));
+  EXPECT_EQ(r.merged.children[0].attributes, (Attributes{{"x", "3"}, {"y", "0"}, {"z", "0"}, {"x", "9"}}));
+}
+
+TEST(TreeMergeTest, OnlyWhatTheDiffReportsTravels) {
+  TreeNode base = node("r", {}, "t", {}, {node("a", "1"), node("b", "2", "", {}, {node("m", "1")}), node("c")});
+  // Reordering, an anonymous root text, an identified change elsewhere.
+  TreeNode theirs = node("r", {}, "u", {}, {node("c"), node("b", "2", "", {}, {node("m", "1", "z")}), node("a", "1")});
+  EXPECT_EQ(tree_merge(base, base, theirs).merged,
+            node("r", {}, "t", {}, {node("a", "1"), node("b", "2", "", {}, {node("m", "1", "z")}), node("c")}));
+  // A move or a new identity puts the node at both places.
+  theirs = node("r", {}, "t", {}, {node("a", "9"), node("b", "2", "", {}, {node("a", "1")}), node("c")});
+  auto r = tree_merge(base, base, theirs);
+  EXPECT_EQ(keys(r.merged), (Keys{"a#1", "b#2", "c", "a#9"}));
+  EXPECT_EQ(keys(r.merged.children[1]), (Keys{"m#1", "a#1"}));
+}
+
+TEST(TreeMergeTest, TheirsChangesUnderANodeOnlyOursRemovedAreLost) {
+  TreeNode base = doc({node("a", "1", "t", {}, {node("k", "1")}), node("z", "1")});
+  TreeNode theirs = doc({node("a", "1", "new", {}, {node("k", "1"), node("k", "2")}), node("z", "1")});
+  auto r = tree_merge(base, doc({node("z", "1")}), theirs);
+  EXPECT_EQ(r.merged, doc({node("z", "1"), node("a", "1", "t", {}, {node("k", "1")})}));
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  EXPECT_EQ(r.conflicts[0], (TreeConflict{.path = {"a#1"}, .base = "a#1", .ours = "deleted",
+                                          .theirs = "text=new", .conflict_kind = ConflictKind::ModifyDelete}));
+}
+
+TEST(PathOpsTest, ResolveTheFirstChildWithEachKey) {
+  TreeNode t = doc({node("p", {}, "1", {}, {node("q")}), node("p", {}, "2"), node("s", "x")});
+  EXPECT_EQ(find_node_by_path(t, {}), &t);
+  EXPECT_EQ(find_node_by_path(t, {"p"}), &t.children[0]);
+  EXPECT_EQ(find_node_by_path(t, {"p", "q"}), &t.children[0].children[0]);
+  EXPECT_EQ(find_node_by_path(t, {"s#x"}), &t.children[2]);
+  EXPECT_EQ(find_node_by_path(t, {"s"}), nullptr);
+  EXPECT_EQ(find_node_by_path(t, {"p", "r"}), nullptr);
+  const TreeNode before = t;
+  apply_text(t, {"nope"}, "z");
+  apply_attr(t, {"p", "r"}, "k", "v");
+  insert_node(t, {}, node("new"));
+  insert_node(t, {"nope", "new"}, node("new"));
+  insert_node(t, {"p", "q"}, node("q", {}, "replacement"));
+  EXPECT_EQ(t, before);
+  apply_text(t, {"p"}, "z");
+  apply_attr(t, {}, "k", "v");
+  insert_node(t, {"p", "w"}, node("anything"));
+  TreeNode want = doc({node("p", {}, "z", {}, {node("q"), node("anything")}), node("p", {}, "2"), node("s", "x")});
+  want.attributes = {{"k", "v"}};
+  EXPECT_EQ(t, want);
+}
+
+TEST(PathFormsTest, JoinAndSplitWithoutEscaping) {
+  EXPECT_EQ(path_text({}), "");
+  EXPECT_EQ(path_text({"a#1", "b/c", ""}), "a#1/b/c/");
+  EXPECT_EQ(attr_key({}, "x"), "#x");
+  EXPECT_EQ(attr_key({"n"}, "b#c"), "n#b#c");
+  EXPECT_EQ(split_attr_key("n#b#c"), std::pair(std::string_view("n#b"), std::string_view("c")));
+  EXPECT_EQ(split_attr_key("plain"), std::pair(std::string_view(), std::string_view("plain")));
+  EXPECT_EQ(parse_path_text(""), Path{});
+  EXPECT_EQ(parse_path_text("a//b"), (Path{"a", "", "b"}));
+  EXPECT_EQ(parse_path_text("a/"), (Path{"a", ""}));
+  EXPECT_EQ(describe_node(node("item", "7")), "item#7");
+  TreeNode labelled = node("item", "7");
+  labelled.label = "Seven";
+  EXPECT_EQ(describe_node(labelled), "Seven");
+}
+
+TEST(DetectConflictsTest, AttributeAndTextConflictsNeedDifferentNewValues) {
+  auto conflicts = [](TreeNode base, TreeNode ours, TreeNode theirs) {
+    return tree_merge(base, ours, theirs).conflicts;
+  };
+  TreeNode base = node("r", {}, "t", {{"x", "a"}, {"y", "a"}, {"b#c", "a"}});
+  EXPECT_TRUE(conflicts(base, node("r", {}, "t", {{"x", "b"}, {"y", "a"}, {"b#c", "a"}}),
+                        node("r", {}, "t", {{"x", "b"}, {"y", "a"}, {"b#c", "a"}})).empty());
+  auto c = conflicts(base, node("r", {}, "t", {{"y", "a"}, {"b#c", "a"}}),
+                     node("r", {}, "t", {{"x", "c"}, {"y", "a"}, {"b#c", "a"}}));
+  ASSERT_EQ(c.size(), 1u);  // a root attribute: key "#x", empty path
+  EXPECT_EQ(c[0], (TreeConflict{.path = {}, .attribute = "x", .base = "a", .ours = "", .theirs = "c"}));
+  c = conflicts(base, node("r", {}, "o", {{"x", "1"}, {"y", "1"}, {"b#c", "1"}}),
+                node("r", {}, "h", {{"x", "2"}, {"y", "2"}, {"b#c", "2"}}));
+  ASSERT_EQ(c.size(), 4u);
+  EXPECT_EQ(c[3].conflict_kind, ConflictKind::Text);
+  std::set<std::pair<Path, std::string>> places;
+  for (int i = 0; i < 3; ++i) places.emplace(c[i].path, c[i].attribute);
+  // "#b#c" splits at its last "#".
+  EXPECT_EQ(places, (std::set<std::pair<Path, std::string>>{{{}, "x"}, {{}, "y"}, {{"#b"}, "c"}}));
+}
+
+TEST(DetectConflictsTest, AddAddComparesWholeSubtreesPerAddedChange) {
+  TreeNode base = doc({});
+  TreeNode sub = node("s", "1", "", {}, {node("x", {}, "deep")});
+  EXPECT_TRUE(tree_merge(base, doc({sub}), doc({sub})).conflicts.empty());
+  TreeNode other = sub;
+  other.children[0].text = "other";
+  other.label = "Other";
+  auto c = tree_merge(base, doc({sub}), doc({other})).conflicts;
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_EQ(c[0], (TreeConflict{.path = {"s#1"}, .ours = "s#1", .theirs = "Other",
+                                .conflict_kind = ConflictKind::AddAdd}));
+  // theirs reports s#1 twice: two conflicts.
+  EXPECT_EQ(tree_merge(base, doc({sub}), doc({other, other})).conflicts.size(), 2u);
+  // Both added below the second of two "p": neither lookup reaches it.
+  base = doc({node("p"), node("p")});
+  EXPECT_TRUE(tree_merge(base, doc({node("p"), node("p", {}, "", {}, {sub})}),
+                         doc({node("p"), node("p", {}, "", {}, {other})})).conflicts.empty());
+}
+
+TEST(DetectConflictsTest, ModifyDeleteSummarisesTheModifyingSide) {
+  TreeNode base = doc({node("a", "1", "old", {{"x", "1"}}, {node("b", "2"), node("anon")})});
+  TreeNode ours = doc({node("a", "1", "new", {{"x", "2"}}, {node("b", "2", "changed"), node("anon")})});
+  auto c = tree_merge(base, ours, doc({})).conflicts;
+  ASSERT_EQ(c.size(), 2u);  // a#1 and, through the removed ancestor, a#1/b#2
+  std::sort(c.begin(), c.end(), [](const auto& l, const auto& r) { return l.path < r.path; });
+  EXPECT_EQ(c[0], (TreeConflict{.path = {"a#1"}, .base = "a#1", .ours = "x=2, text=new", .theirs = "deleted",
+                                .conflict_kind = ConflictKind::ModifyDelete}));
+  EXPECT_EQ(c[1].path, (Path{"a#1", "b#2"}));
+  EXPECT_EQ(c[1].ours, "text=changed");
+  // theirs changed only an anonymous descendant.
+  TreeNode theirs = doc({node("a", "1", "old", {{"x", "1"}}, {node("b", "2"), node("anon", {}, "t")})});
+  c = tree_merge(base, doc({}), theirs).conflicts;
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_EQ(c[0].ours, "deleted");
+  EXPECT_EQ(c[0].theirs, "modified");
+  auto diff = tree_diff(base, ours).changes;
+  EXPECT_EQ(mk_modify_delete(diff, base, "a#1/b#2", true).ours, "text=changed");
+  EXPECT_EQ(mk_modify_delete(diff, base, "a#1/b", true),
+            (TreeConflict{.path = {"a#1", "b"}, .ours = "modified", .theirs = "deleted",
+                          .conflict_kind = ConflictKind::ModifyDelete}));
+}
+
+TEST(DetectConflictsTest, SeparatorsInsideKeysSplitWhenParsedBack) {
+  TreeNode base = doc({node("a/b", "1", "t")});
+  auto c = tree_merge(base, doc({node("a/b", "1", "u")}), doc({})).conflicts;
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_EQ(c[0].path, (Path{"a", "b#1"}));
+  EXPECT_EQ(c[0].base, "");  // the parsed path leads nowhere in base
+}
+
+// Builds a chain of `depth` anonymous "n" nodes and returns its last node.
+TreeNode* chain(TreeNode& root, std::size_t depth, const std::string& kind = "n") {
+  TreeNode* cur = &root;
+  for (std::size_t i = 0; i < depth; ++i) cur = &cur->children.emplace_back(kind);
+  return cur;
+}
+
+TEST(MergeScaleTest, HundredThousandLevelChain) {
+  constexpr std::size_t kDepth = 100'000;
+  TreeNode base("r");
+  chain(base, kDepth)->children.push_back(node("L", "1", "t", {{"x", "a"}}, {node("G", "1", "g")}));
+  TreeNode ours = base;
+  TreeNode theirs = base;
+  Path leaf(kDepth, "n");
+  leaf.push_back("L#1");
+  TreeNode* l = find_node_by_path(ours, leaf);
+  ASSERT_NE(l, nullptr);
+  l->attributes[0].second = "b";
+  l->children.clear();
+  l = find_node_by_path(theirs, leaf);
+  l->text = "u";
+  l->children[0].text = "h";
+  l->children.push_back(node("N", "1"));
+  chain(l->children.back(), kDepth);
+
+  auto r = tree_merge(base, ours, theirs);
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  EXPECT_EQ(r.conflicts[0].path.size(), kDepth + 2);
+  EXPECT_EQ(r.conflicts[0].base, "G#1");
+  EXPECT_EQ(r.conflicts[0].theirs, "text=h");
+  const TreeNode* m = find_node_by_path(r.merged, leaf);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->text, "u");
+  EXPECT_EQ(m->attributes, (Attributes{{"x", "b"}}));
+  ASSERT_EQ(m->children.size(), 2u);
+  EXPECT_EQ(m->children[0], l->children[1]);
+  EXPECT_EQ(m->children[1], node("G", "1", "g"));
+}
+
+// 100,000 siblings and about 1,000 changes; the run time is the figure to watch.
+TEST(MergeScaleTest, HundredThousandSiblingsThousandChanges) {
+  constexpr int kWidth = 100'000;
+  TreeNode base("r");
+  for (int i = 0; i < kWidth; ++i) base.children.push_back(node("item", std::to_string(i), "t", {{"v", "0"}}));
+  TreeNode ours = base;
+  TreeNode theirs = base;
+  std::set<std::string> removed;
+  for (int i = 0; i < kWidth; i += 400) {
+    ours.children[i].attributes[0].second = "1";
+    theirs.children[i + 100].text = "u";
+    if (i % 4000 == 0) theirs.children[i].attributes[0].second = "2";
+    removed.insert(std::to_string(i + 200));
+    theirs.children.push_back(node("new", std::to_string(i)));
+  }
+  std::erase_if(ours.children, [&](const TreeNode& n) { return removed.contains(*n.identity); });
+
+  auto r = tree_merge(base, ours, theirs);
+  EXPECT_EQ(r.conflicts.size(), 25u);
+  ASSERT_EQ(r.merged.children.size(), static_cast<std::size_t>(kWidth + 250));
+  const auto& c = r.merged.children;
+  EXPECT_EQ(c[0].attributes[0].second, "1");
+  EXPECT_EQ(c[100].text, "u");
+  EXPECT_EQ(match_key(c[kWidth - 250]), "new#0");
+  std::set<std::string> restored;
+  for (std::size_t i = kWidth; i < c.size(); ++i) restored.insert(*c[i].identity);
+  EXPECT_EQ(restored, removed);
+}
+
+TEST(MergeScaleTest, PathologicalButValidInputs) {
+  // Many siblings with one key: every change lands on the first of them.
+  TreeNode base("r");
+  for (int i = 0; i < 5000; ++i) base.children.push_back(node("s", "x", "t"));
+  TreeNode theirs = base;
+  for (int i = 0; i < 5000; ++i) theirs.children[i].text = std::to_string(i);
+  TreeNode ours = base;
+  ours.children.resize(2000);
+  auto r = tree_merge(base, ours, theirs);
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  EXPECT_EQ(r.conflicts[0].theirs, "text=0");
+  ASSERT_EQ(r.merged.children.size(), 2000u);  // a sibling keeps the key, so nothing is restored
+  EXPECT_EQ(r.merged.children[0].text, "4999");
+  EXPECT_EQ(r.merged.children[1].text, "t");
+
+  // 20,000 modify/delete conflicts.
+  base = TreeNode("r");
+  for (int i = 0; i < 20'000; ++i) base.children.push_back(node("m", std::to_string(i), "t"));
+  ours = base;
+  for (TreeNode& n : ours.children) n.text = "u";
+  r = tree_merge(base, ours, TreeNode("r"));
+  EXPECT_EQ(r.conflicts.size(), 20'000u);
+  EXPECT_EQ(r.merged, ours);
+
+  // A 10,000-element path of kinds with "/" and attribute names with "#".
+  base = TreeNode("r");
+  TreeNode& leaf = chain(base, 9'999, "a/b")->children.emplace_back("leaf");
+  leaf.identity = "1";
+  for (int i = 0; i < 100; ++i) leaf.attributes.emplace_back("k#" + std::to_string(i), "0");
+  ours = base;
+  theirs = base;
+  Path path(9'999, "a/b");
+  path.push_back("leaf#1");
+  for (auto& a : find_node_by_path(ours, path)->attributes) a.second = "1";
+  for (auto& a : find_node_by_path(theirs, path)->attributes) a.second = "2";
+  r = tree_merge(base, ours, theirs);
+  ASSERT_EQ(r.conflicts.size(), 100u);
+  EXPECT_EQ(r.conflicts[0].path.size(), 2 * 9'999u + 1);
+  EXPECT_EQ(r.conflicts[0].path.back(), "leaf#1#k");
+  EXPECT_EQ(find_node_by_path(r.merged, path)->attributes, find_node_by_path(ours, path)->attributes);
+}
+
+}  // namespace
+}  // namespace vext
