@@ -16,6 +16,12 @@ struct Signature {
   std::span<const char* const> params;
 };
 
+// Casts a fast-call function with keywords to the type method tables hold.
+template <class F>
+PyCFunction as_method(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Binds fast-call arguments to the signature's parameters. On success every
 // out[i] holds a borrowed argument; on failure a TypeError is set.
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

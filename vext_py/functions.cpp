@@ -6,6 +6,7 @@
 #include "args.h"
 #include "boundary.h"
 #include "tree/diff.h"
+#include "tree/merge.h"
 #include "tree_convert.h"
 
 namespace vext_py {
@@ -13,6 +14,8 @@ namespace {
 
 constexpr const char* kDiffParams[] = {"a", "b"};
 constexpr Signature kDiffTrees{"diff_trees()", kDiffParams};
+constexpr const char* kMergeParams[] = {"base", "ours", "theirs"};
+constexpr Signature kMergeTrees{"merge_trees()", kMergeParams};
 
 struct ChangeKeys {
   PyObject* kind;
@@ -72,9 +75,31 @@ PyObject* mod_diff_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+PyObject* mod_merge_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> a{};
+  if (!bind(kMergeTrees, args, nargs, kwnames, a.data())) return nullptr;
+  return call_core([&]() -> PyObject* {
+    auto base = py_to_tree(a[0]);
+    if (!base) return nullptr;
+    auto ours = py_to_tree(a[1]);
+    if (!ours) return nullptr;
+    auto theirs = py_to_tree(a[2]);
+    if (!theirs) return nullptr;
+    const vext::TreeMergeResult result = vext::tree_merge(*base, *ours, *theirs);
+    Ref merged = tree_to_py(result.merged);
+    if (!merged) return nullptr;
+    Ref count = Ref::steal(PyLong_FromSize_t(result.conflicts.size()));
+    if (!count) return nullptr;
+    return PyTuple_Pack(2, merged.get(), count.get());
+  });
+}
+
 }  // namespace
 
-PyMethodDef diff_trees_def = {"diff_trees", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mod_diff_trees)),
-                              METH_FASTCALL | METH_KEYWORDS, "diff_trees(a, b)\n--\n\n"};
+PyMethodDef merge_trees_def = {"merge_trees", as_method(mod_merge_trees), METH_FASTCALL | METH_KEYWORDS,
+                               "merge_trees(base, ours, theirs)\n--\n\n"};
+
+PyMethodDef diff_trees_def = {"diff_trees", as_method(mod_diff_trees), METH_FASTCALL | METH_KEYWORDS,
+                              "diff_trees(a, b)\n--\n\n"};
 
 }  // namespace vext_py

@@ -50,7 +50,7 @@ PyObject* create_module() {
   if (!module) return nullptr;
   Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
   if (!name) return nullptr;
-  for (PyMethodDef* def : {&diff_trees_def}) {
+  for (PyMethodDef* def : {&diff_trees_def, &merge_trees_def}) {
     if (!module_add(module.get(), def->ml_name, PyCFunction_NewEx(def, module.get(), name.get())))
       return nullptr;
   }

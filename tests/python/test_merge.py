@@ -1,0 +1,88 @@
+import pytest
+
+from vext_py import merge_trees
+
+
+def node(kind, ident=None, text=None, attrs=None, children=None):
+    out = {"kind": kind}
+    if ident is not None:
+        out["identity"] = ident
+    if text is not None:
+        out["text"] = text
+    if attrs:
+        out["attributes"] = attrs
+    if children:
+        out["children"] = children
+    return out
+
+
+BASE = node("doc", children=[node("A", "1", attrs={"x": "a"}), node("B", "2", text="t")])
+
+
+class TestMergeTrees:
+    def test_equal_trees_merge_to_themselves(self):
+        tree = {"kind": "doc", "label": "L", "children": [{"kind": "p", "text": "x"}], "junk": 1}
+        expected = {"kind": "doc", "label": "L", "children": [{"kind": "p", "text": "x"}]}
+        assert merge_trees(tree, tree, tree) == (expected, 0)
+
+    def test_worked_case(self):
+        ours = node("doc", children=[node("A", "1", attrs={"x": "b"})])
+        theirs = node("doc", children=[node("A", "1", attrs={"x": "c"}), node("B", "2", text="t"), node("C", "3")])
+        merged, conflicts = merge_trees(BASE, ours, theirs)
+        assert conflicts == 1
+        assert merged == node("doc", children=[node("A", "1", attrs={"x": "b"}), node("C", "3"), node("B", "2", text="t")])
+
+    def test_keywords_in_any_order(self):
+        ours = node("doc", children=[node("A", "1", attrs={"x": "b"}), node("B", "2", text="t")])
+        theirs = node("doc", children=[node("A", "1", attrs={"x": "a", "y": "2"}), node("B", "2", text="u")])
+        assert merge_trees(theirs=theirs, base=BASE, ours=ours) == merge_trees(BASE, ours, theirs)
+        merged, conflicts = merge_trees(BASE, ours, theirs)
+        assert conflicts == 0
+        assert merged["children"] == [node("A", "1", attrs={"x": "b", "y": "2"}), node("B", "2", text="u")]
+
+    def test_theirs_removals_stay_and_removed_attributes_are_emptied(self):
+        theirs = node("doc", children=[node("A", "1")])
+        merged, conflicts = merge_trees(BASE, BASE, theirs)
+        assert conflicts == 0
+        assert merged["children"] == [node("A", "1", attrs={"x": ""}), node("B", "2", text="t")]
+
+    def test_two_attribute_conflicts_count_two(self):
+        base = node("r", "r", attrs={"a": "0", "b": "0"})
+        ours = node("r", "r", attrs={"a": "1", "b": "1"})
+        theirs = node("r", "r", attrs={"a": "2", "b": "2"})
+        for _ in range(5):
+            assert merge_trees(base, ours, theirs) == (ours, 2)
+
+    def test_deep_chain_merges(self):
+        from conftest import chain, chain_depth
+
+        base = chain(100_000, "x")
+        merged, conflicts = merge_trees(base, chain(100_000, "x"), chain(100_000, "y"))
+        assert conflicts == 0 and chain_depth(merged) == 100_000
+
+
+class TestMergeErrors:
+    @pytest.mark.parametrize(
+        ("args", "kwargs", "message"),
+        [
+            (({}, {}), {}, "merge_trees() missing 1 required positional argument: 'theirs'"),
+            (({}, {}, {}, {}), {}, "merge_trees() takes 3 positional arguments but 4 were given"),
+            (({},), {"base": {}}, "merge_trees() got multiple values for argument 'base'"),
+            ((), {}, "merge_trees() missing 3 required positional arguments: 'base', 'ours', and 'theirs'"),
+        ],
+    )
+    def test_binding(self, args, kwargs, message):
+        with pytest.raises(TypeError) as info:
+            merge_trees(*args, **kwargs)
+        assert str(info.value) == message
+
+    def test_first_bad_argument_decides(self):
+        with pytest.raises(TypeError, match="^'list' object cannot be converted to 'PyDict'$"):
+            merge_trees({}, [], 5)
+        with pytest.raises(TypeError, match="'int'"):
+            merge_trees({}, {}, {"identity": 5})
+
+    def test_no_leaks(self, no_leaks):
+        ours = node("doc", children=[node("A", "1", attrs={"x": "b"})])
+        theirs = node("doc", children=[node("A", "1", attrs={"x": "c"}), node("C", "3")])
+        no_leaks(merge_trees, (BASE, ours, theirs))
