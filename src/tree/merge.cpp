@@ -270,7 +270,8 @@ TreeNode merge_nodes(const TreeNode& base, const TreeNode& ours, const TreeNode&
       if (!target) target = find_node_by_path(merged, c.path);
       return *target;
     };
-    const bool take_text = c.text_change && !ours_text_paths.contains(key.path(c.path));
+    // The path text comes first: the attribute keys below extend it.
+    const bool take_text = !ours_text_paths.contains(key.path(c.path)) && c.text_change;
     for (const AttrChange& a : c.attr_changes) {
       if (ours_attr_keys.contains(key.attr(a.name))) continue;
       if (TreeNode* n = node()) set_attr(*n, a.name, a.new_value);

@@ -81,6 +81,17 @@ TEST(TreeMergeTest, OursWinsWhereBothChangedTheSameThing) {
   EXPECT_EQ(r.merged.children[0].attributes, (Attributes{{"x", "3"}, {"y", "0"}, {"z", "0"}, {"x", "9"}}));
 }
 
+TEST(TreeMergeTest, OursKeepsAnAttributeThatTheirsChangedWithoutText) {
+  // theirs' change of A#1 carries no text change; its attribute key must still
+  // be A#1#x, not built on the path of the change looked at before it (C#3).
+  TreeNode base = doc({node("A", "1", "", {{"x", "a"}}), node("C", "3", "", {{"y", "a"}})});
+  TreeNode ours = doc({node("A", "1", "", {{"x", "b"}}), node("C", "3", "", {{"y", "b"}})});
+  TreeNode theirs = doc({node("A", "1", "", {{"x", "c"}}), node("C", "3", "", {{"y", "a"}})});
+  auto r = tree_merge(base, ours, theirs);
+  EXPECT_EQ(r.merged, ours);
+  EXPECT_EQ(r.conflicts.size(), 1u);
+}
+
 TEST(TreeMergeTest, OnlyWhatTheDiffReportsTravels) {
   TreeNode base = node("r", {}, "t", {}, {node("a", "1"), node("b", "2", "", {}, {node("m", "1")}), node("c")});
   // Reordering, an anonymous root text, an identified change elsewhere.
