@@ -106,6 +106,7 @@ std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& 
 
 SectionMergeResult merge_sections(const Section& base, const Section& ours, const Section& theirs) {
   Section::Builder merged;
+  merged.reserve(std::max({base.trie().node_count(), ours.trie().node_count(), theirs.trie().node_count()}));
   std::vector<SectionConflict> conflicts;
   ZipWalk walk({&base.trie(), &ours.trie(), &theirs.trie()});
   while (walk.next()) {

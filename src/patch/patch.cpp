@@ -30,6 +30,7 @@ EditSet invert(const EditSet& edits) {
 
 ApplyResult apply_to_section(const EditSet& edits, const Section& section) {
   Section::Builder out;
+  out.reserve(section.trie().node_count() + edits.size());
   ZipWalk walk({&edits.trie(), &section.trie()});
   while (walk.next()) {
     if (walk.depth() > 0) out.move_to(walk.depth(), walk.element());

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -83,6 +84,8 @@ class TrieBuilder {
   // returns the current path's node.
   std::uint32_t materialize();
   [[nodiscard]] std::size_t node_count() const { return trie_.nodes_.size(); }
+  // Makes room for `nodes` nodes, to spare regrowth when the count is known.
+  void reserve(std::size_t nodes) { trie_.nodes_.reserve(nodes); }
   [[nodiscard]] PathTrie finish() &&;
 
  private:
@@ -138,6 +141,10 @@ class PathMap {
 
   class Iterator {
    public:
+    using iterator_concept = std::input_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+
     Iterator() = default;
     Iterator(const PathMap* map, std::uint32_t index) : map_(map), index_(index) { settle(); }
     Entry operator*() const { return {path_, *map_->values_[index_]}; }
@@ -146,6 +153,7 @@ class PathMap {
       settle();
       return *this;
     }
+    void operator++(int) { ++*this; }
     friend bool operator==(const Iterator& a, const Iterator& b) { return a.index_ == b.index_; }
 
    private:
@@ -171,6 +179,11 @@ class PathMap {
     // See TrieBuilder::move_to.
     void move_to(std::size_t depth, std::string_view element) { trie_.move_to(depth, element); }
     [[nodiscard]] std::size_t depth() const { return trie_.depth(); }
+    // Makes room for `nodes` trie nodes (paths stored or passed through).
+    void reserve(std::size_t nodes) {
+      trie_.reserve(nodes);
+      values_.reserve(nodes);
+    }
     // Stores `value` at the current path, replacing one stored there before.
     void set(T value) {
       const std::uint32_t node = trie_.materialize();
@@ -204,6 +217,7 @@ class PathMap {
       return compare_paths(entries[a].first, entries[b].first) < 0;
     });
     Builder builder;
+    builder.reserve(entries.size() + 1);
     const Path* previous = nullptr;
     for (std::size_t i = 0; i < index.size(); ++i) {
       const Path& path = entries[index[i]].first;

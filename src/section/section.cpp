@@ -167,7 +167,18 @@ std::string_view path_element(const TreeNode& node) {
 }
 
 Section to_section(const TreeNode& root) {
+  std::size_t nodes = 1;
+  std::vector<const TreeNode*> stack{&root};
+  while (!stack.empty()) {
+    const TreeNode* n = stack.back();
+    stack.pop_back();
+    nodes += n->children.size();
+    for (const TreeNode& child : n->children) {
+      if (!child.children.empty()) stack.push_back(&child);
+    }
+  }
   Section::Builder builder;
+  builder.reserve(nodes + 1);  // the empty path's node comes on top
   builder.move_to(1, path_element(root));
   flatten_into(root, 0, builder);
   return std::move(builder).finish();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@ struct Value {
 
 // The flat form of a tree: one Value per node, keyed by the node's path.
 using Section = PathMap<Value>;
+static_assert(std::input_iterator<Section::Iterator>);
 
 // Returns the element a node contributes to paths: its identity when it has
 // one (even an empty one), otherwise its kind.
