@@ -6,6 +6,7 @@
 #include "boundary.h"
 #include "functions.h"
 #include "ref.h"
+#include "repo_type.h"
 #include "tree_convert.h"
 
 namespace vext_py {
@@ -48,6 +49,7 @@ PyObject* create_module() {
   if (!init_tree_keys()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
+  if (!module_add(module.get(), "Repo", create_repo_type())) return nullptr;
   Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
   if (!name) return nullptr;
   for (PyMethodDef* def : {&diff_trees_def, &merge_trees_def}) {

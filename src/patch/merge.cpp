@@ -1,0 +1,135 @@
+#include "patch/merge.h"
+
+#include <algorithm>
+
+namespace vext {
+namespace {
+
+// Nullable pointers stand for versions that may be absent; absent equals absent.
+template <class T>
+bool same(const T* a, const T* b) {
+  return a == nullptr ? b == nullptr : b != nullptr && *a == *b;
+}
+
+// The three-way rule over versions that may be absent. Sets `out` to the
+// chosen version (possibly absent) and returns true, or returns false on a
+// conflict.
+template <class T>
+bool pick(const T* ours, const T* base, const T* theirs, const T*& out) {
+  if (same(ours, base)) {
+    out = theirs;
+  } else if (same(theirs, base) || same(ours, theirs)) {
+    out = ours;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// One attribute list read as a map: pairs sorted by name, the last pair of a
+// repeated name kept.
+std::vector<const Attribute*> as_map(const Attributes& attrs) {
+  std::vector<const Attribute*> sorted;
+  sorted.reserve(attrs.size());
+  for (const Attribute& a : attrs) sorted.push_back(&a);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Attribute* a, const Attribute* b) { return a->first < b->first; });
+  std::vector<const Attribute*> out;
+  out.reserve(sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i + 1 < sorted.size() && sorted[i + 1]->first == sorted[i]->first) continue;
+    out.push_back(sorted[i]);
+  }
+  return out;
+}
+
+// Merges three present values that both sides changed differently.
+std::optional<Value> merge_fields(const Value& ours, const Value& base, const Value& theirs) {
+  const std::string* kind = nullptr;
+  const std::string* label = nullptr;
+  const std::string* text = nullptr;
+  const std::uint64_t* order = nullptr;
+  if (!pick(&ours.kind, &base.kind, &theirs.kind, kind) ||
+      !pick(&ours.label, &base.label, &theirs.label, label) ||
+      !pick(&ours.text, &base.text, &theirs.text, text) ||
+      !pick(&ours.order, &base.order, &theirs.order, order)) {
+    return std::nullopt;
+  }
+  std::optional<Attributes> attrs = merge_attrs(ours.attrs, base.attrs, theirs.attrs);
+  if (!attrs) return std::nullopt;
+  return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
+}
+
+std::optional<Value> copy_of(const Value* value) {
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> merge_field(std::string_view ours, std::string_view base,
+                                       std::string_view theirs) {
+  const std::string_view* chosen = nullptr;
+  if (!pick(&ours, &base, &theirs, chosen)) return std::nullopt;
+  return std::string(*chosen);
+}
+
+std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
+                                      const Attributes& theirs) {
+  const std::vector<const Attribute*> maps[3] = {as_map(ours), as_map(base), as_map(theirs)};
+  std::size_t pos[3] = {0, 0, 0};
+  Attributes merged;
+  for (;;) {
+    // The smallest name not yet visited in any of the three maps.
+    const std::string* name = nullptr;
+    for (int k = 0; k < 3; ++k) {
+      if (pos[k] < maps[k].size() && (name == nullptr || maps[k][pos[k]]->first < *name)) {
+        name = &maps[k][pos[k]]->first;
+      }
+    }
+    if (name == nullptr) break;
+    const std::string* values[3] = {nullptr, nullptr, nullptr};
+    for (int k = 0; k < 3; ++k) {
+      if (pos[k] < maps[k].size() && maps[k][pos[k]]->first == *name) {
+        values[k] = &maps[k][pos[k]]->second;
+      }
+    }
+    const std::string* chosen = nullptr;
+    if (!pick(values[0], values[1], values[2], chosen)) return std::nullopt;
+    if (chosen != nullptr) merged.emplace_back(*name, *chosen);
+    // Advance after use: `name` points into one of the maps.
+    for (int k = 0; k < 3; ++k) {
+      if (values[k] != nullptr) ++pos[k];
+    }
+  }
+  return merged;
+}
+
+SectionMergeResult merge_sections(const Section& base, const Section& ours, const Section& theirs) {
+  Section::Builder merged;
+  merged.reserve(std::max({base.trie().node_count(), ours.trie().node_count(), theirs.trie().node_count()}));
+  std::vector<SectionConflict> conflicts;
+  ZipWalk walk({&base.trie(), &ours.trie(), &theirs.trie()});
+  while (walk.next()) {
+    if (walk.depth() > 0) merged.move_to(walk.depth(), walk.element());
+    const Value* b = base.value_at(walk.node(0));
+    const Value* o = ours.value_at(walk.node(1));
+    const Value* t = theirs.value_at(walk.node(2));
+    const Value* chosen = nullptr;
+    if (pick(o, b, t, chosen)) {
+      if (chosen != nullptr) merged.set(*chosen);
+      continue;
+    }
+    if (b != nullptr && o != nullptr && t != nullptr) {
+      if (std::optional<Value> fields = merge_fields(*o, *b, *t)) {
+        merged.set(std::move(*fields));
+        continue;
+      }
+    }
+    conflicts.push_back(SectionConflict{
+        .path = to_path(walk.path()), .base = copy_of(b), .ours = copy_of(o), .theirs = copy_of(t)});
+    if (o != nullptr) merged.set(*o);
+  }
+  return {std::move(merged).finish(), std::move(conflicts)};
+}
+
+}  // namespace vext

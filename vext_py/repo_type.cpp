@@ -1,0 +1,384 @@
+// The Repo class: one core repository per instance, guarded by a borrow counter.
+#include "repo_type.h"
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "boundary.h"
+#include "repo/repo.h"
+#include "tree_convert.h"
+
+namespace vext_py {
+namespace {
+
+struct RepoObject {
+  PyObject_HEAD
+  vext::Repo repo;
+  std::int64_t borrow;  // 0 free, > 0 shared readers, -1 exclusive
+};
+
+RepoObject* as_repo(PyObject* self) { return reinterpret_cast<RepoObject*>(self); }
+
+enum class Access { Shared, Exclusive };
+
+// Holds the instance's borrow for one call; released on every path.
+class Borrow {
+ public:
+  Borrow(PyObject* self, Access access) : repo_(as_repo(self)), access_(access) {
+    if (access == Access::Exclusive) {
+      if (repo_->borrow != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        repo_ = nullptr;
+        return;
+      }
+      repo_->borrow = -1;
+    } else {
+      if (repo_->borrow < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        repo_ = nullptr;
+        return;
+      }
+      ++repo_->borrow;
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if (!repo_) return;
+    if (access_ == Access::Exclusive) {
+      repo_->borrow = 0;
+    } else {
+      --repo_->borrow;
+    }
+  }
+  explicit operator bool() const { return repo_ != nullptr; }
+
+ private:
+  RepoObject* repo_;
+  Access access_;
+};
+
+// Converts parameter `index` of `sig`, giving a TypeError the argument prefix.
+template <class T, class F>
+std::optional<T> convert(const Signature& sig, std::size_t index, F&& converter) {
+  std::optional<T> value = converter();
+  if (!value) prefix_argument_error(sig.params[index]);
+  return value;
+}
+
+std::optional<std::uint64_t> id_arg(const Signature& sig, PyObject* const* a, std::size_t index) {
+  return convert<std::uint64_t>(sig, index, [&] { return to_commit_id(a[index]); });
+}
+
+std::optional<std::string> message_arg(PyObject* obj) {
+  std::string text;
+  if (!to_string(obj, text)) return std::nullopt;
+  return text;
+}
+
+std::optional<std::vector<std::uint64_t>> parents_arg(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return std::nullopt;
+  }
+  if (!PySequence_Check(obj)) {
+    set_conversion_error(obj, "Sequence");
+    return std::nullopt;
+  }
+  std::vector<std::uint64_t> ids;
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    ids.reserve(static_cast<std::size_t>(hint));
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) return std::nullopt;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    auto id = to_commit_id(item.get());
+    if (!id) return std::nullopt;
+    ids.push_back(*id);
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return ids;
+}
+
+Ref new_string(std::string_view s) {
+  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+
+// Renders an optional section value as its text form, or None.
+Ref optional_value_to_py(const std::optional<vext::Value>& value) {
+  if (!value) return Ref::borrow(Py_None);
+  return new_string(vext::to_text(*value));
+}
+
+Ref path_to_py(vext::PathView path) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(path.size())));
+  if (!list) return {};
+  Py_ssize_t i = 0;
+  for (std::string_view element : path) {
+    Ref s = new_string(element);
+    if (!s) return {};
+    PyList_SET_ITEM(list.get(), i++, s.release());
+  }
+  return list;
+}
+
+// Raises the ValueError that carries a failed store's or patch's text form.
+template <class E>
+PyObject* raise_history_error(const E& error) {
+  const std::string text = vext::to_text(error);
+  Ref message = new_string(text);
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
+PyObject* section_tree_to_py(const vext::Repo& repo, vext::SectionHash hash) {
+  return tree_to_py(repo.section_as_tree(hash)).release();
+}
+
+// --- methods -----------------------------------------------------------------
+
+constexpr const char* kCommitParams[] = {"message", "parents", "tree"};
+constexpr Signature kCommit{"Repo.commit()", kCommitParams};
+constexpr const char* kDiffParams[] = {"a", "b"};
+constexpr Signature kDiff{"Repo.diff()", kDiffParams};
+constexpr const char* kMergeParams[] = {"ours", "theirs"};
+constexpr Signature kMerge{"Repo.merge()", kMergeParams};
+constexpr const char* kCherryParams[] = {"src", "dst"};
+constexpr Signature kCherryPick{"Repo.cherry_pick()", kCherryParams};
+constexpr const char* kRevertParams[] = {"target", "dst"};
+constexpr Signature kRevert{"Repo.revert()", kRevertParams};
+constexpr const char* kTreeAtParams[] = {"commit"};
+constexpr Signature kTreeAt{"Repo.tree_at()", kTreeAtParams};
+constexpr Signature kNew{"Repo.__new__()", {}};
+
+PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> a{};
+  if (!bind(kCommit, args, nargs, kwnames, a.data())) return nullptr;
+  Borrow borrow(self, Access::Exclusive);
+  if (!borrow) return nullptr;
+  return call_core([&]() -> PyObject* {
+    auto message = convert<std::string>(kCommit, 0, [&] { return message_arg(a[0]); });
+    if (!message) return nullptr;
+    auto parents = convert<std::vector<std::uint64_t>>(kCommit, 1, [&] { return parents_arg(a[1]); });
+    if (!parents) return nullptr;
+    auto tree = py_to_tree(a[2]);
+    if (!tree) return nullptr;
+    auto id = as_repo(self)->repo.commit(*message, *parents, *tree);
+    if (!id) return raise_history_error(id.error());
+    return PyLong_FromUnsignedLongLong(*id);
+  });
+}
+
+PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> a{};
+  if (!bind(kDiff, args, nargs, kwnames, a.data())) return nullptr;
+  Borrow borrow(self, Access::Shared);
+  if (!borrow) return nullptr;
+  auto from = id_arg(kDiff, a.data(), 0);
+  if (!from) return nullptr;
+  auto to = id_arg(kDiff, a.data(), 1);
+  if (!to) return nullptr;
+  return call_core([&]() -> PyObject* {
+    const vext::EditSet edits = as_repo(self)->repo.diff(*from, *to);
+    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(edits.size())));
+    if (!rows) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& entry : edits) {
+      Ref p = path_to_py(entry.path);
+      Ref before = p ? optional_value_to_py(entry.value.before) : Ref();
+      Ref after = before ? optional_value_to_py(entry.value.after) : Ref();
+      if (!after) return nullptr;
+      PyObject* row = PyTuple_Pack(3, p.get(), before.get(), after.get());
+      if (!row) return nullptr;
+      PyList_SET_ITEM(rows.get(), i++, row);
+    }
+    return rows.release();
+  });
+}
+
+PyObject* repo_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> a{};
+  if (!bind(kMerge, args, nargs, kwnames, a.data())) return nullptr;
+  Borrow borrow(self, Access::Exclusive);
+  if (!borrow) return nullptr;
+  auto ours = id_arg(kMerge, a.data(), 0);
+  if (!ours) return nullptr;
+  auto theirs = id_arg(kMerge, a.data(), 1);
+  if (!theirs) return nullptr;
+  return call_core([&]() -> PyObject* {
+    vext::Repo& repo = as_repo(self)->repo;
+    auto result = repo.merge(*ours, *theirs);
+    if (!result) return raise_history_error(result.error());
+    Ref tree = Ref::steal(section_tree_to_py(repo, result->merged_hash));
+    if (!tree) return nullptr;
+    Ref conflicts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result->conflicts.size())));
+    if (!conflicts) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& conflict : result->conflicts) {
+      std::string joined;
+      for (std::size_t k = 0; k < conflict.path.size(); ++k) {
+        if (k > 0) joined += '/';
+        joined += conflict.path[k];
+      }
+      Ref s = new_string(joined);
+      if (!s) return nullptr;
+      PyList_SET_ITEM(conflicts.get(), i++, s.release());
+    }
+    return PyTuple_Pack(2, tree.get(), conflicts.get());
+  });
+}
+
+template <class Op>
+PyObject* apply_commit_change(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, Op op) {
+  std::array<PyObject*, 2> a{};
+  if (!bind(sig, args, nargs, kwnames, a.data())) return nullptr;
+  Borrow borrow(self, Access::Exclusive);
+  if (!borrow) return nullptr;
+  auto first = id_arg(sig, a.data(), 0);
+  if (!first) return nullptr;
+  auto dst = id_arg(sig, a.data(), 1);
+  if (!dst) return nullptr;
+  return call_core([&]() -> PyObject* {
+    vext::Repo& repo = as_repo(self)->repo;
+    auto hash = op(repo, *first, *dst);
+    if (!hash) return raise_history_error(hash.error());
+    return section_tree_to_py(repo, *hash);
+  });
+}
+
+PyObject* repo_cherry_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return apply_commit_change(self, kCherryPick, args, nargs, kwnames,
+                             [](vext::Repo& r, std::uint64_t src, std::uint64_t dst) { return r.cherry_pick(src, dst); });
+}
+
+PyObject* repo_revert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return apply_commit_change(self, kRevert, args, nargs, kwnames,
+                             [](vext::Repo& r, std::uint64_t target, std::uint64_t dst) { return r.revert(target, dst); });
+}
+
+PyObject* repo_log(PyObject* self, PyObject*) {
+  Borrow borrow(self, Access::Shared);
+  if (!borrow) return nullptr;
+  return call_core([&]() -> PyObject* {
+    const auto entries = as_repo(self)->repo.log();
+    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!rows) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& [id, commit] : entries) {
+      Ref pid = Ref::steal(PyLong_FromUnsignedLongLong(id));
+      Ref message = pid ? new_string(commit->message) : Ref();
+      if (!message) return nullptr;
+      PyObject* row = PyTuple_Pack(2, pid.get(), message.get());
+      if (!row) return nullptr;
+      PyList_SET_ITEM(rows.get(), i++, row);
+    }
+    return rows.release();
+  });
+}
+
+PyObject* repo_tree_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 1> a{};
+  if (!bind(kTreeAt, args, nargs, kwnames, a.data())) return nullptr;
+  Borrow borrow(self, Access::Shared);
+  if (!borrow) return nullptr;
+  auto id = id_arg(kTreeAt, a.data(), 0);
+  if (!id) return nullptr;
+  return call_core([&]() -> PyObject* { return tree_to_py(as_repo(self)->repo.tree(*id)).release(); });
+}
+
+Py_ssize_t repo_len(PyObject* self) {
+  Borrow borrow(self, Access::Shared);
+  if (!borrow) return -1;
+  return static_cast<Py_ssize_t>(as_repo(self)->repo.commit_count());
+}
+
+PyObject* repo_repr(PyObject* self) {
+  Borrow borrow(self, Access::Shared);
+  if (!borrow) return nullptr;
+  return PyUnicode_FromFormat("Repo(commits=%zu)", as_repo(self)->repo.commit_count());
+}
+
+PyObject* repo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  // Bind through the shared binder so that messages match the methods'.
+  std::vector<PyObject*> flat;
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+  Ref kwnames;
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return nullptr;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+      flat.push_back(value);
+    }
+  }
+  if (!bind(kNew, flat.data(), nargs, kwnames.get(), nullptr)) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  try {
+    new (&as_repo(self)->repo) vext::Repo();
+  } catch (const std::bad_alloc&) {
+    Py_TYPE(self)->tp_free(self);
+    Py_DECREF(type);
+    return PyErr_NoMemory();
+  }
+  as_repo(self)->borrow = 0;
+  return self;
+}
+
+void repo_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_repo(self)->repo.~Repo();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+PyMethodDef repo_methods[] = {
+    {"commit", as_method(repo_commit), METH_FASTCALL | METH_KEYWORDS, "commit($self, message, parents, tree)\n--\n\n"},
+    {"diff", as_method(repo_diff), METH_FASTCALL | METH_KEYWORDS, "diff($self, a, b)\n--\n\n"},
+    {"merge", as_method(repo_merge), METH_FASTCALL | METH_KEYWORDS, "merge($self, ours, theirs)\n--\n\n"},
+    {"cherry_pick", as_method(repo_cherry_pick), METH_FASTCALL | METH_KEYWORDS, "cherry_pick($self, src, dst)\n--\n\n"},
+    {"revert", as_method(repo_revert), METH_FASTCALL | METH_KEYWORDS, "revert($self, target, dst)\n--\n\n"},
+    {"log", as_method(repo_log), METH_NOARGS, "log($self)\n--\n\n"},
+    {"tree_at", as_method(repo_tree_at), METH_FASTCALL | METH_KEYWORDS, "tree_at($self, commit)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot repo_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(repo_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(repo_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repo_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(repo_len)},
+    {Py_tp_methods, repo_methods},
+    {Py_tp_doc, const_cast<char*>("Repo()\n--\n\n")},
+    {0, nullptr},
+};
+
+// The type's __name__ is "Repo"; the dotted prefix sets its __module__.
+PyType_Spec repo_spec = {
+    "vext_py.Repo",
+    sizeof(RepoObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    repo_slots,
+};
+
+}  // namespace
+
+PyObject* create_repo_type() {
+  static PyObject* type = nullptr;  // created once per process
+  if (!type) type = PyType_FromSpec(&repo_spec);
+  return Py_XNewRef(type);
+}
+
+}  // namespace vext_py
