@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "section/section.h"
 #include "tree/tree.h"
 
 namespace vext::fuzz {
@@ -207,6 +208,24 @@ inline TreeNode read_edits(Bytes& in, const TreeNode& base, std::size_t max_edit
     }
   }
   return out;
+}
+
+// Reads a section entry by entry, in any path order and with any shape:
+// missing parents, several roots, repeated paths and equal orders.
+inline Section read_section(Bytes& in, std::size_t max_entries = 16) {
+  std::vector<std::pair<Path, Value>> entries;
+  const std::size_t count = in.next() % (max_entries + 1);
+  for (std::size_t e = 0; e < count; ++e) {
+    Path path;
+    for (int d = in.next() % 4; d > 0; --d) path.push_back(read_string(in));
+    TreeNode node = read_node(in);
+    entries.emplace_back(std::move(path), Value{.kind = std::move(node.kind),
+                                                .label = std::move(node.label),
+                                                .text = std::move(node.text),
+                                                .attrs = std::move(node.attributes),
+                                                .order = in.next() % 4u});
+  }
+  return Section::from_entries(std::move(entries));
 }
 
 }  // namespace vext::fuzz
