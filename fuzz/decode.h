@@ -103,7 +103,7 @@ inline std::vector<TreeNode*> all_nodes(TreeNode& root) {
 // has at most about `budget` nodes: a diff lists one full path per changed
 // node, so its size grows with nodes times depth, and the fuzzer should
 // spend its time on shapes rather than on size.
-inline TreeNode read_tree(Bytes& in, std::size_t max_ops = 64, std::size_t budget = 1000) {
+inline TreeNode read_tree(Bytes& in, std::size_t max_ops = 64, std::size_t budget = 300) {
   TreeNode root = read_node(in);
   std::vector<TreeNode*> open{&root};
   std::size_t size = 1;
@@ -130,7 +130,7 @@ inline TreeNode read_tree(Bytes& in, std::size_t max_ops = 64, std::size_t budge
       case 5: {  // a chain below the current node
         TreeNode link = read_node(in);
         TreeNode* at = &cur;
-        const std::size_t depth = std::min<std::size_t>(1 + std::size_t(in.next() % 64) * 4, budget - size);
+        const std::size_t depth = std::min<std::size_t>(1 + std::size_t(in.next() % 16) * 8, budget - size);
         for (std::size_t i = 0; i < depth; ++i) at = &at->children.emplace_back(link);
         size += depth;
         break;
@@ -195,7 +195,7 @@ inline TreeNode read_edits(Bytes& in, const TreeNode& base, std::size_t max_edit
         break;
       case 7: {
         const std::size_t at = n.children.empty() ? 0 : in.next() % (n.children.size() + 1);
-        n.children.insert(n.children.begin() + at, read_tree(in, 4, 200));
+        n.children.insert(n.children.begin() + at, read_tree(in, 4, 60));
         break;
       }
       case 8:
