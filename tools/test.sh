@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: the C++ suite, then the Python suite
-# on every Python >= 3.12 on the machine.
+# on every Python >= 3.12 on the machine, then both again under the
+# sanitizers (tools/sanitize.sh; VEXT_SKIP_SANITIZE=1 leaves that out).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -22,4 +23,7 @@ for python in "${pythons[@]}"; do
   echo "== Python suite on $("$venv_python" --version)"
   (cd "$root" && "$venv_python" -m pytest -q tests/python) || status=1
 done
+if [[ ${VEXT_SKIP_SANITIZE:-0} != 1 ]]; then
+  "$root/tools/sanitize.sh" "$first" || status=1
+fi
 exit $status
