@@ -156,6 +156,36 @@ void check_patches(const Section& a, const Section& b, const Section& c) {
   }
 }
 
+// Applying any edit set: either every edit is in the result and every other
+// entry is untouched, or the error names the first path in path order
+// whose entry does not match the edit's `before`.
+void check_any_edits(const EditSet& edits, const Section& section) {
+  ApplyResult result = apply_to_section(edits, section);
+  std::optional<Path> first_misfit;
+  for (const auto& entry : edits) {
+    const Value* found = section.find(entry.path);
+    const bool fits = entry.value.before ? found && *found == *entry.value.before : found == nullptr;
+    if (!fits) {
+      first_misfit = to_path(entry.path);
+      break;
+    }
+  }
+  VEXT_CHECK(result.ok() == !first_misfit.has_value());
+  if (!result.ok()) {
+    VEXT_CHECK(result.error().location == *first_misfit);
+    VEXT_CHECK(valid_utf8_without_controls(to_text(result.error())));
+    return;
+  }
+  const Section& out = result.value();
+  for (const auto& entry : edits) {
+    const Value* now = out.find(entry.path);
+    VEXT_CHECK(entry.value.after ? now && *now == *entry.value.after : now == nullptr);
+  }
+  for (const auto& entry : section) {
+    if (edits.find(entry.path) == nullptr) VEXT_CHECK(out.find(entry.path) && *out.find(entry.path) == entry.value);
+  }
+}
+
 void check_section_merge(const Section& base, const Section& ours, const Section& theirs) {
   auto same = merge_sections(base, base, base);
   VEXT_CHECK(same.merged == base && same.conflicts.empty());
@@ -235,5 +265,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_patches(any, a, b);
   check_section_merge(any, a, b);
   check_section_merge(a, any, c);
+  const EditSet edits = read_edit_set(in, a);
+  check_any_edits(edits, a);
+  check_any_edits(edits, any);
+  check_any_edits(invert(edits), b);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "patch/patch.h"
 #include "section/section.h"
 #include "tree/tree.h"
 
@@ -226,6 +227,34 @@ inline Section read_section(Bytes& in, std::size_t max_entries = 16) {
                                                 .order = in.next() % 4u});
   }
   return Section::from_entries(std::move(entries));
+}
+
+// Reads an edit set of any shape: each side present or absent, equal sides,
+// values unrelated to any section.
+inline EditSet read_edit_set(Bytes& in, const Section& near, std::size_t max_edits = 12) {
+  std::vector<std::pair<Path, PointEdit>> edits;
+  std::vector<std::pair<Path, Value>> known;  // entries of `near`, to aim at
+  for (const auto& entry : near) known.emplace_back(to_path(entry.path), entry.value);
+  auto value = [&](std::uint8_t how) -> std::optional<Value> {
+    if (how % 3 == 0) return std::nullopt;
+    if (how % 3 == 1 && !known.empty()) return known[in.next() % known.size()].second;
+    TreeNode node = read_node(in);
+    return Value{.kind = std::move(node.kind), .label = std::move(node.label), .text = std::move(node.text),
+                 .attrs = std::move(node.attributes), .order = in.next() % 4u};
+  };
+  const std::size_t count = in.next() % (max_edits + 1);
+  for (std::size_t e = 0; e < count; ++e) {
+    Path path;
+    if (!known.empty() && in.next() % 2) {
+      path = known[in.next() % known.size()].first;
+    } else {
+      for (int d = in.next() % 4; d > 0; --d) path.push_back(read_string(in));
+    }
+    const std::uint8_t how = in.next();
+    PointEdit edit{.before = value(how), .after = value(how / 3)};
+    edits.emplace_back(std::move(path), std::move(edit));
+  }
+  return EditSet::from_entries(std::move(edits));
 }
 
 }  // namespace vext::fuzz
