@@ -1,7 +1,8 @@
-// Turns fuzzer bytes into trees. The strings come from a small alphabet, so
-// match keys, path elements and attribute names collide often; "#" and "/"
-// (the separators of path texts and attribute keys), NUL, escapes, combining
-// marks and other non-ASCII characters are all in it.
+// Turns fuzzer bytes into trees, sections and edit sets. The strings come
+// from a small alphabet, so match keys, path elements and attribute names
+// collide often; "#" and "/" (the separators of path texts and attribute
+// keys), NUL, escapes, combining marks, other non-ASCII characters and a few
+// byte sequences that are not UTF-8 are all in it.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +33,9 @@ inline constexpr const char* kPieces[] = {
     "a", "b", "a", "b", "#", "/", "", "c", "\0", "\t", "\n", "\"", "\\", "é", "\xcc\x81" /* U+0301 */,
     "\xe2\x80\xa8" /* U+2028 */, "\xc2\xa0" /* U+00A0 */, " ", "\xf0\x9f\x98\x80" /* U+1F600 */,
     "\x7f", "\xef\xbb\xbf" /* U+FEFF */, "'", "\x1b",
+    // Not UTF-8: the core never gets these from Python, but its text form
+    // promises a rendering for any bytes.
+    "\xff", "\xc3", "\xed\xa0\x80",
 };
 inline constexpr std::size_t kPieceCount = sizeof(kPieces) / sizeof(kPieces[0]);
 
