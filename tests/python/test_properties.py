@@ -390,3 +390,86 @@ def test_merge_of_a_commit_with_itself_gives_its_tree(specs):
     for cid in ids:
         assert repo.merge(cid, cid) == (repo.tree_at(cid), [])
     assert len(repo) == len(set(ids))
+
+
+# --- stateful: nothing stored is ever lost or changed ------------------------------------------
+
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule  # noqa: E402
+
+PANIC = None
+
+
+def panic_type():
+    global PANIC
+    if PANIC is None:
+        try:
+            Repo().tree_at(1)
+        except BaseException as exc:  # noqa: BLE001 - the class is what we want
+            PANIC = type(exc)
+    return PANIC
+
+
+class RepoMachine(RuleBasedStateMachine):
+    """Random commits, history operations and failing calls on one Repo.
+    Every commit keeps its tree, failures store no commit, and the log lists
+    each reachable commit once."""
+
+    def __init__(self):
+        super().__init__()
+        self.repo = Repo()
+        self.trees = {}  # commit id -> tree_at when it was made
+        self.last_tree = {"kind": "doc"}
+
+    def some_id(self, data, known_only=False):
+        if self.trees and (known_only or data.draw(st.integers(0, 4))):
+            return data.draw(st.sampled_from(sorted(self.trees)))
+        return data.draw(st.integers(0, 2**64 - 1))
+
+    @rule(data=st.data())
+    def commit(self, data):
+        tree = data.draw(st.one_of(trees(), edited(self.last_tree)))
+        parents = [self.some_id(data) for _ in range(data.draw(st.integers(0, 2)))]
+        cid = self.repo.commit(data.draw(texts()), parents, tree)
+        self.trees.setdefault(cid, self.repo.tree_at(cid))
+        self.last_tree = tree
+
+    @rule(data=st.data(), bad=st.sampled_from([{"identity": 5}, {"children": [[]]}, {"text": "\ud800"}]))
+    def failing_commit(self, data, bad):
+        count = len(self.repo)
+        try:
+            self.repo.commit("bad", [self.some_id(data)], {"kind": "doc", "children": [bad]})
+        except (TypeError, UnicodeEncodeError):
+            pass
+        assert len(self.repo) == count
+
+    @rule(data=st.data(), op=st.sampled_from(["merge", "cherry_pick", "revert", "diff", "tree_at"]))
+    def history_op(self, data, op):
+        count = len(self.repo)
+        args = [self.some_id(data) for _ in range(1 if op == "tree_at" else 2)]
+        try:
+            getattr(self.repo, op)(*args)
+        except ValueError as exc:  # a change that does not fit
+            assert str(exc).startswith("ApplyError { location: [")
+        except BaseException as exc:
+            if not isinstance(exc, panic_type()):
+                raise
+            assert str(exc) == "no entry found for key"
+            # merge, cherry_pick and revert also look up the merge base or a
+            # first parent, which may be an id that was never stored.
+            assert any(a not in self.trees for a in args) or op in ("merge", "cherry_pick", "revert")
+        assert len(self.repo) == count
+
+    @invariant()
+    def commits_keep_their_trees(self):
+        assert len(self.repo) == len(self.trees)
+        for cid, tree in self.trees.items():
+            assert self.repo.tree_at(cid) == tree
+
+    @precondition(lambda self: self.trees)
+    @invariant()
+    def log_lists_commits_once(self):
+        ids = [cid for cid, _ in self.repo.log()]
+        assert len(ids) == len(set(ids)) and set(ids) <= set(self.trees)
+
+
+test_repo_state_machine = RepoMachine.TestCase
