@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target for the vext_py module: bytes become nested dicts, lists,
 strings, integers and a few hostile objects, fed to every function and Repo
 method with every argument style. Anything but the documented exceptions,
