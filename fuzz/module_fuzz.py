@@ -158,14 +158,23 @@ class Decoder:
             node[HostileKey(name, self.callback())] = self.string()
         return node
 
-    def call(self, fn, params):
-        """Calls fn with the arguments bound in one of several styles, some wrong."""
+    def commit_id(self):
+        """Mostly a stored id; sometimes any integer or any value."""
+        b = self.r.byte()
+        if self.ids and b % 4:
+            return self.ids[self.r.byte() % len(self.ids)]
+        return self.integer() if b % 8 else self.value()
+
+    def call(self, fn, params, arg=None):
+        """Calls fn with the arguments bound in one of several styles, some
+        wrong; `arg` makes one argument (a tree unless given)."""
+        arg = arg or (lambda: self.value() if self.r.byte() % 8 == 0 else self.tree())
         style = self.r.byte() % 8
-        args = [self.value() if self.r.byte() % 8 == 0 else self.tree() for _ in params]
+        args = [arg() for _ in params]
         if style == 0:
             return fn(*args[:-1]) if args else fn(1)
         if style == 1:
-            return fn(*args, self.tree())
+            return fn(*args, arg())
         if style == 2:
             return fn(**dict(zip(reversed(params), reversed(args))))
         if style == 3 and args:
@@ -221,29 +230,29 @@ def fuzz_repo(d):
         return
     panic = panic_type()
     d.repo = repo = Repo()
-    for _ in range(1 + d.r.byte() % 6):
+    for _ in range(1 + d.r.byte() % 10):
         before = len(repo)
         op = d.r.byte() % 9
         try:
             if op <= 2:
-                parents = [d.integer() for _ in range(d.r.byte() % 3)] if op else d.value()
+                parents = [d.commit_id() for _ in range(d.r.byte() % 3)] if op else d.value()
                 message = d.string() if d.r.byte() % 4 else d.value()
                 cid = repo.commit(message, parents, d.tree())
                 assert isinstance(cid, int) and 0 <= cid < 2**64
                 d.ids.append(cid)
                 assert len(repo) in (before, before + 1)
             elif op == 3:
-                rows = d.call(repo.diff, ["a", "b"])
+                rows = d.call(repo.diff, ["a", "b"], d.commit_id)
                 assert all(isinstance(p, list) and len(row) == 3 for row in rows for p in row[:1])
             elif op == 4:
-                tree, conflicts = d.call(repo.merge, ["ours", "theirs"])
+                tree, conflicts = d.call(repo.merge, ["ours", "theirs"], d.commit_id)
                 assert isinstance(tree, dict) and all(isinstance(c, str) for c in conflicts)
             elif op in (5, 6):
                 params = ["src", "dst"] if op == 5 else ["target", "dst"]
                 fn = repo.cherry_pick if op == 5 else repo.revert
-                assert isinstance(fn(d.integer(), d.integer()) if d.r.byte() % 2 else d.call(fn, params), dict)
+                assert isinstance(d.call(fn, params, d.commit_id), dict)
             elif op == 7:
-                assert isinstance(d.call(repo.tree_at, ["commit"]), dict)
+                assert isinstance(d.call(repo.tree_at, ["commit"], d.commit_id), dict)
             else:
                 rows = repo.log()
                 assert len({cid for cid, _ in rows}) == len(rows) <= len(repo)
