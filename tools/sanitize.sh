@@ -16,7 +16,8 @@ if [[ -z $venv_python ]]; then
   venv_python=$(setup_venv "${pythons[0]}" "$root")
 fi
 export PATH="$(dirname "$venv_python"):$PATH"
-out="$root/build/sanitize"
+ver=$("$venv_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+out="$root/build/sanitize-$ver"  # one per interpreter: the module is built for it
 
 cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DVEXT_SANITIZE=ON \
   -DVEXT_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv_python" >/dev/null
