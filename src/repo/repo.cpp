@@ -79,32 +79,26 @@ std::span<const CommitId> parents_of(const std::unordered_map<CommitId, Commit>&
   return it->second.parents;
 }
 
-// Every id reachable from `start` through parent links, `start` included.
-IdSet ancestors(const std::unordered_map<CommitId, Commit>& commits, CommitId start) {
+// Walks from `start` top of stack first, parents pushed in stored order, and
+// calls `visit` on each id when first reached; stops when it returns true.
+// Returns the ids reached.
+template <class F>
+IdSet walk(const std::unordered_map<CommitId, Commit>& commits, CommitId start, F&& visit) {
   IdSet seen(commits.size());
   std::vector<CommitId> stack{start};
   while (!stack.empty()) {
     const CommitId x = stack.back();
     stack.pop_back();
     if (!seen.insert(x)) continue;
+    if (visit(x)) break;
     for (CommitId p : parents_of(commits, x)) stack.push_back(p);
   }
   return seen;
 }
 
-// Walks from `b` top of stack first, parents pushed in stored order, and
-// calls `visit` on each id when first reached; stops when it returns true.
-template <class F>
-void walk(const std::unordered_map<CommitId, Commit>& commits, CommitId b, F&& visit) {
-  IdSet seen(commits.size());
-  std::vector<CommitId> stack{b};
-  while (!stack.empty()) {
-    const CommitId x = stack.back();
-    stack.pop_back();
-    if (!seen.insert(x)) continue;
-    if (visit(x)) return;
-    for (CommitId p : parents_of(commits, x)) stack.push_back(p);
-  }
+// Every id reachable from `start` through parent links, `start` included.
+IdSet ancestors(const std::unordered_map<CommitId, Commit>& commits, CommitId start) {
+  return walk(commits, start, [](CommitId) { return false; });
 }
 
 // The largest depth at which a fresh depth-first walk from `x` first reaches

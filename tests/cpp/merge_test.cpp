@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "builders.h"
+
 #include <algorithm>
 #include <set>
 
@@ -8,15 +10,7 @@
 namespace vext {
 namespace {
 
-TreeNode node(std::string kind, std::optional<std::string> id = std::nullopt, std::string text = "",
-              Attributes attrs = {}, std::vector<TreeNode> children = {}) {
-  TreeNode n(std::move(kind));
-  n.identity = std::move(id);
-  n.text = std::move(text);
-  n.attributes = std::move(attrs);
-  n.children = std::move(children);
-  return n;
-}
+using testing::node;
 
 TreeNode doc(std::vector<TreeNode> children) { return node("doc", {}, "", {}, std::move(children)); }
 
