@@ -146,9 +146,11 @@ def _run_merge(args: argparse.Namespace) -> int:
             Path(args.output).write_bytes(text.encode("utf-8"))
         except OSError as e:
             raise TreeFileError(f"{out_name}: {e.strerror or e}") from None
-    else:
+    elif hasattr(sys.stdout, "buffer"):
         sys.stdout.flush()
-        sys.stdout.buffer.write(text.encode("utf-8"))
+        sys.stdout.buffer.write(text.encode("utf-8"))  # a file's bytes, whatever the locale
+    else:
+        sys.stdout.write(text)
     if args.json:
         sys.stdout.write(json.dumps({"conflicts": conflicts}) + "\n")
     elif conflicts:
