@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the module and runs the demo: diff, merge and history on real trees.
+# Builds the module and runs the demo: diff, merge and history on real trees,
+# then the vext command on the sample files in examples/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -8,3 +9,23 @@ mapfile -t pythons < <(find_pythons)
 [[ ${#pythons[@]} -gt 0 ]] || { echo "no Python >= 3.12 found" >&2; exit 1; }
 venv_python=$(setup_venv "${pythons[0]}" "$root")
 "$venv_python" "$root/examples/demo.py" "$@"
+
+vext="$(dirname "$venv_python")/vext"
+# Shows one command line and its output; a non-zero status is part of the show.
+run() {
+  echo
+  echo "\$ vext $*"
+  local rc=0
+  "$vext" "$@" 2>&1 || rc=$?
+  echo "(exit status $rc)"
+}
+cd "$root/examples"
+run diff guide-base.xml guide-ours.xml
+run diff --json config-base.json config-theirs.json
+if "$venv_python" -c 'import sys, vext_py; sys.exit(not hasattr(vext_py, "merge_trees"))'; then
+  run merge guide-base.xml guide-ours.xml guide-theirs.xml
+  run merge config-base.json config-ours.json config-theirs.json
+else
+  echo
+  echo "(this build of vext_py has no merge_trees yet: the vext merge examples are left out)"
+fi
