@@ -75,6 +75,17 @@ TEST(TreeMergeTest, OursWinsWhereBothChangedTheSameThing) {
   EXPECT_EQ(r.merged.children[0].attributes, (Attributes{{"x", "3"}, {"y", "0"}, {"z", "0"}, {"x", "9"}}));
 }
 
+TEST(TreeMergeTest, EachTheirsChangeIsKeyedByItsOwnPath) {
+  // Theirs' attribute change on b follows a text change on a; ours changed the
+  // same attribute of b, so ours' value must stay.
+  TreeNode base = doc({node("s", "a", "t"), node("s", "b", "", {{"level", "1"}})});
+  TreeNode ours = doc({node("s", "a", "t"), node("s", "b", "", {{"level", "2"}})});
+  TreeNode theirs = doc({node("s", "a", "u"), node("s", "b", "", {{"level", "3"}})});
+  auto r = tree_merge(base, ours, theirs);
+  EXPECT_EQ(r.merged, doc({node("s", "a", "u"), node("s", "b", "", {{"level", "2"}})}));
+  EXPECT_EQ(r.conflicts.size(), 1u);
+}
+
 TEST(TreeMergeTest, OnlyWhatTheDiffReportsTravels) {
   TreeNode base = node("r", {}, "t", {}, {node("a", "1"), node("b", "2", "", {}, {node("m", "1")}), node("c")});
   // Reordering, an anonymous root text, an identified change elsewhere.
