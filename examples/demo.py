@@ -46,17 +46,21 @@ theirs: Tree = {
 show("diff_trees(base, ours)", vext_py.diff_trees(base, ours))
 show("diff_trees(base, theirs)", vext_py.diff_trees(base, theirs))
 
-if hasattr(vext_py, "merge_trees"):
-    merged, count = vext_py.merge_trees(base, ours, theirs)
-    show(f"merge_trees(base, ours, theirs): {count} conflict(s)", merged)
+merged, count = vext_py.merge_trees(base, ours, theirs)
+show(f"merge_trees(base, ours, theirs): {count} conflict(s)", merged)
 
-if hasattr(vext_py, "Repo"):
-    repo = vext_py.Repo()
-    root = repo.commit("base", [], base)
-    mine = repo.commit("ours", [root], ours)
-    yours = repo.commit("theirs", [root], theirs)
-    show("log()", [[hex(cid), message] for cid, message in repo.log()])
-    show("diff(base, ours) rows", [[path, before, after] for path, before, after in repo.diff(root, mine)])
-    tree, conflicts = repo.merge(mine, yours)
-    show(f"merge(ours, theirs): conflicts at {conflicts}", tree)
-    print(repr(repo))
+repo = vext_py.Repo()
+root = repo.commit("base", [], base)
+mine = repo.commit("ours", [root], ours)
+yours = repo.commit("theirs", [root], theirs)
+show("log()", [[hex(cid), message] for cid, message in repo.log()])
+show("diff(base, ours) rows", [[path, before, after] for path, before, after in repo.diff(root, mine)])
+tree, conflicts = repo.merge(mine, yours)
+show(f"merge(ours, theirs): conflicts at {conflicts}", tree)
+try:
+    repo.cherry_pick(mine, yours)
+except ValueError as refused:
+    # Both sides edited the intro section, so ours' change does not apply to theirs.
+    print(f"== cherry_pick(ours, theirs) refused:\n{refused}")
+show("revert(ours, ours)", repo.revert(mine, mine))
+print(repr(repo))
