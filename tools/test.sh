@@ -2,7 +2,9 @@
 # Builds everything and runs all tests: the C++ suite, then, on every
 # Python >= 3.12 on the machine, builds the sdist and from it the wheel,
 # installs the wheel into a fresh venv and runs there the Python suite and the
-# type checks (mypy --strict, stubtest), so they test what users install.
+# type checks (mypy --strict, stubtest), so they test what users install; then
+# the C++ and Python suites again under the sanitizers (tools/sanitize.sh;
+# VEXT_SKIP_SANITIZE=1 leaves that out).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -31,4 +33,7 @@ for python in "${pythons[@]}"; do
   echo "== Types on the installed wheel, Python $ver: mypy --strict, stubtest"
   "$installed" "$root/tools/check_types.py" || status=1
 done
+if [[ ${VEXT_SKIP_SANITIZE:-0} != 1 ]]; then
+  "$root/tools/sanitize.sh" "$first" || status=1
+fi
 exit $status

@@ -1,6 +1,7 @@
 // The Repo class: one core repository per instance, guarded by a borrow counter.
 #include "repo_type.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <new>
@@ -80,6 +81,8 @@ std::optional<std::string> message_arg(PyObject* obj) {
   return text;
 }
 
+constexpr Py_ssize_t kMaxParentsHint = 4096;
+
 std::optional<std::vector<std::uint64_t>> parents_arg(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -94,7 +97,9 @@ std::optional<std::vector<std::uint64_t>> parents_arg(PyObject* obj) {
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    ids.reserve(static_cast<std::size_t>(hint));
+    // Only a hint: a sequence may claim any length, so trust it up to a
+    // bound and let the vector grow past it.
+    ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, kMaxParentsHint)));
   }
   Ref iter = Ref::steal(PyObject_GetIter(obj));
   if (!iter) return std::nullopt;

@@ -1,8 +1,26 @@
 import gc
+import os
 import resource
 import sys
+import tracemalloc
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Under the sanitizers (tools/sanitize.sh) the allocator keeps freed memory in
+# quarantine, so RSS is no measure of leaks there; reference counts and the
+# interpreter's traced allocations still are.
+SANITIZED = bool(os.environ.get("VEXT_SANITIZED"))
+
+# Property tests: no example database (nothing is written into the tree), no
+# deadline (timings vary on shared machines). "ci" is the default; "dev"
+# explores more; "sanitize" keeps the instrumented run short.
+_common = dict(database=None, deadline=None, print_blob=True,
+               suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("ci", max_examples=120, **_common)
+settings.register_profile("dev", max_examples=2000, **_common)
+settings.register_profile("sanitize", max_examples=25, **_common)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
 def chain(depth, leaf_text=""):
@@ -27,19 +45,59 @@ def rss_kib():
         return int(f.read().split()[1]) * resource.getpagesize() // 1024
 
 
-def assert_no_leaks(call, args, repeat=10_000, rss_slack_kib=4096):
-    """Runs call(*args) many times; reference counts of the arguments and the
-    process's memory must stay flat."""
-    for _ in range(200):
+def _reachable(args, limit=10_000):
+    """The arguments and every object nested in them through lists, tuples
+    and dicts (keys and values), each once."""
+    seen, out, stack = set(), [], list(args)
+    while stack and len(out) < limit:
+        obj = stack.pop()
+        if id(obj) in seen:
+            continue
+        seen.add(id(obj))
+        out.append(obj)
+        if isinstance(obj, (list, tuple)):
+            stack.extend(obj)
+        elif isinstance(obj, dict):
+            stack.extend(obj.keys())
+            stack.extend(obj.values())
+    return out
+
+
+def assert_no_leaks(call, args, repeat=10_000, rss_slack_kib=4096, traced_repeat=2_000, traced_slack=32 << 10):
+    """Runs call(*args) many times. The reference counts of the arguments and
+    of everything nested in them, the interpreter's traced allocations
+    (tracemalloc) and the process's RSS must stay flat."""
+    objects = _reachable(args)
+    for _ in range(min(200, repeat)):
         call(*args)
     gc.collect()
-    before_refs = [sys.getrefcount(a) for a in args]
+    before_refs = [sys.getrefcount(o) for o in objects]
     before_rss = rss_kib()
     for _ in range(repeat):
         call(*args)
     gc.collect()
-    assert [sys.getrefcount(a) for a in args] == before_refs
-    assert rss_kib() - before_rss < rss_slack_kib
+    after_refs = [sys.getrefcount(o) for o in objects]
+    changed = [(type(o).__name__, b, a) for o, b, a in zip(objects, before_refs, after_refs) if a != b]
+    assert not changed, f"reference counts moved: {changed[:5]}"
+    if not SANITIZED:
+        assert rss_kib() - before_rss < rss_slack_kib
+
+    tracing = tracemalloc.is_tracing()
+    if not tracing:
+        tracemalloc.start()
+    try:
+        for _ in range(min(50, traced_repeat)):
+            call(*args)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(traced_repeat):
+            call(*args)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        if not tracing:
+            tracemalloc.stop()
+    assert grown < traced_slack, f"traced memory grew by {grown} bytes over {traced_repeat} calls"
 
 
 @pytest.fixture

@@ -1,0 +1,100 @@
+"""Hostile sizes and memory exhaustion: a failure surfaces as a Python
+exception, never as a crash, and a failed commit leaves nothing behind."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vext_py
+
+SANITIZED = bool(os.environ.get("VEXT_SANITIZED"))
+
+
+class ClaimsLength:
+    """A sequence whose length is only a claim; it yields two ids."""
+
+    def __init__(self, claimed, ids):
+        self.claimed, self.ids = claimed, ids
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        return self.ids[i]
+
+
+def test_parents_length_is_only_a_capacity_hint():
+    repo = vext_py.Repo()
+    root = repo.commit("root", [], {})
+    for claimed in (0, 2, 10**9, 2**62, sys.maxsize):
+        cid = repo.commit("m", ClaimsLength(claimed, [root, root]), {})
+        assert [m for _, m in repo.log()] == ["m", "root"]
+    assert len(repo) == 2  # the same commit each time
+
+
+EXHAUST = textwrap.dedent(
+    """
+    import json, resource, sys
+    import vext_py
+
+    def vm_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * resource.getpagesize()
+
+    huge_text = "x" * (96 << 20)  # copied into the core by every conversion
+    wide = {"kind": "r", "children": [{"kind": "c", "identity": str(i), "attributes": {"a": str(i)}}
+                                      for i in range(100_000)]}
+    wide2 = {"kind": "r", "children": [{"kind": "c", "identity": str(i), "text": "t"} for i in range(100_000)]}
+    repo = vext_py.Repo()
+    small = repo.commit("small", [], {"kind": "s", "text": "keep"})
+    ops = {
+        "diff_huge": lambda: vext_py.diff_trees({"text": huge_text}, {}),
+        "diff_wide": lambda: vext_py.diff_trees(wide, wide2),
+        "merge_wide": lambda: vext_py.merge_trees(wide, wide2, wide),
+        "commit_huge": lambda: repo.commit("huge", [small], {"text": huge_text}),
+        "commit_wide": lambda: repo.commit("wide", [small], wide),
+        "merge_commits": lambda: repo.merge(small, repo.log()[0][0]),
+        "tree_at": lambda: repo.tree_at(repo.log()[0][0]),
+    }
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    outcomes = {}
+    for headroom_mib in (4, 16, 48, 160):
+        for name, op in ops.items():
+            before = (len(repo), repo.log())
+            resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (headroom_mib << 20), hard))
+            try:
+                op()
+                outcome = "ok"
+            except MemoryError:
+                outcome = "MemoryError"
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            outcomes.setdefault(outcome, []).append(f"{name}@{headroom_mib}")
+            after = (len(repo), repo.log())
+            if name.startswith("commit") and outcome == "MemoryError":
+                assert after == before, (name, headroom_mib)  # nothing half-stored
+            elif not name.startswith("commit"):
+                assert after == before
+    assert repo.tree_at(small) == {"kind": "s", "text": "keep"}
+    for cid, message in repo.log():
+        repo.tree_at(cid)
+    print(json.dumps(outcomes))
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime reserves more address space than the limit allows")
+def test_memory_exhaustion_raises_memory_error_and_stores_nothing():
+    result = subprocess.run([sys.executable, "-c", EXHAUST], capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr[-3000:]
+    outcomes = json.loads(result.stdout.strip().splitlines()[-1])
+    # The limits are tight enough that the core runs out, and loose enough
+    # that some calls get through.
+    failed = outcomes.get("MemoryError", [])
+    assert any(name.startswith("commit") for name in failed)
+    assert any(name.startswith("diff") for name in failed)
+    assert outcomes.get("ok")
