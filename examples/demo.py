@@ -1,17 +1,23 @@
 """A short tour of vext on a small document tree: diff, three-way merge and
 history. Run it through tools/demo.sh."""
 
+from __future__ import annotations
+
 import json
+from typing import TYPE_CHECKING
 
 import vext_py
 
+if TYPE_CHECKING:
+    from vext_py import Tree
 
-def show(title, value):
+
+def show(title: str, value: object) -> None:
     print(f"== {title}")
     print(json.dumps(value, indent=2, ensure_ascii=False))
 
 
-base = {
+base: Tree = {
     "kind": "doc",
     "identity": "guide",
     "children": [
@@ -19,7 +25,7 @@ base = {
         {"kind": "section", "identity": "usage", "text": "Call diff_trees.", "attributes": {"level": "1"}},
     ],
 }
-ours = {
+ours: Tree = {
     "kind": "doc",
     "identity": "guide",
     "children": [
@@ -28,7 +34,7 @@ ours = {
         {"kind": "section", "identity": "faq", "text": "Questions."},
     ],
 }
-theirs = {
+theirs: Tree = {
     "kind": "doc",
     "identity": "guide",
     "children": [
@@ -40,17 +46,21 @@ theirs = {
 show("diff_trees(base, ours)", vext_py.diff_trees(base, ours))
 show("diff_trees(base, theirs)", vext_py.diff_trees(base, theirs))
 
-if hasattr(vext_py, "merge_trees"):
-    merged, conflicts = vext_py.merge_trees(base, ours, theirs)
-    show(f"merge_trees(base, ours, theirs): {conflicts} conflict(s)", merged)
+merged, count = vext_py.merge_trees(base, ours, theirs)
+show(f"merge_trees(base, ours, theirs): {count} conflict(s)", merged)
 
-if hasattr(vext_py, "Repo"):
-    repo = vext_py.Repo()
-    root = repo.commit("base", [], base)
-    mine = repo.commit("ours", [root], ours)
-    yours = repo.commit("theirs", [root], theirs)
-    show("log()", [[hex(cid), message] for cid, message in repo.log()])
-    show("diff(base, ours) rows", [[path, before, after] for path, before, after in repo.diff(root, mine)])
-    tree, conflicts = repo.merge(mine, yours)
-    show(f"merge(ours, theirs): conflicts at {conflicts}", tree)
-    print(repr(repo))
+repo = vext_py.Repo()
+root = repo.commit("base", [], base)
+mine = repo.commit("ours", [root], ours)
+yours = repo.commit("theirs", [root], theirs)
+show("log()", [[hex(cid), message] for cid, message in repo.log()])
+show("diff(base, ours) rows", [[path, before, after] for path, before, after in repo.diff(root, mine)])
+tree, conflicts = repo.merge(mine, yours)
+show(f"merge(ours, theirs): conflicts at {conflicts}", tree)
+try:
+    repo.cherry_pick(mine, yours)
+except ValueError as refused:
+    # Both sides edited the intro section, so ours' change does not apply to theirs.
+    print(f"== cherry_pick(ours, theirs) refused:\n{refused}")
+show("revert(ours, ours)", repo.revert(mine, mine))
+print(repr(repo))

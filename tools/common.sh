@@ -26,16 +26,44 @@ ensure_system_packages() {
   $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# Creates (or reuses) .venv-X.Y for the given interpreter and installs the
-# module with its test requirements; prints the venv's python.
-setup_venv() {
+# Build and test tools for every venv. mypy is pinned so that a new release
+# cannot change what the type checks report.
+BUILD_TOOLS=("scikit-build-core>=0.10" cmake ninja "build>=1.2")
+TEST_TOOLS=(pytest hypothesis "mypy==2.4.1")
+
+# Creates (or reuses) .venv-X.Y for the given interpreter with the build and
+# test tools; prints the venv's python.
+setup_tools_venv() {
   local python=$1 root=$2 ver venv
   ver=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv="$root/.venv-$ver"
   [[ -x "$venv/bin/python" ]] || "$python" -m venv "$venv" >&2 || return 1
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2 || return 1
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" cmake ninja pytest hypothesis >&2 || return 1
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root" >&2 || return 1
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "${BUILD_TOOLS[@]}" "${TEST_TOOLS[@]}" >&2 || return 1
   echo "$venv/bin/python"
+}
+
+# Like setup_tools_venv, and installs the package from the source tree.
+setup_venv() {
+  local python=$1 root=$2 venv_python
+  venv_python=$(setup_tools_venv "$python" "$root") || return 1
+  "$venv_python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root" >&2 || return 1
+  echo "$venv_python"
+}
+
+# Builds the sdist and, from the unpacked sdist, the wheel into DIST with the
+# tools venv's python, then installs the wheel and the test tools into a fresh
+# venv at FRESH made from the interpreter PYTHON; prints the fresh venv's python.
+setup_wheel_venv() {
+  local python=$1 tools_python=$2 root=$3 dist=$4 fresh=$5 log
+  rm -rf "$dist" "$fresh"
+  log=$(mktemp)
+  if ! "$tools_python" -m build --no-isolation --outdir "$dist" "$root" >"$log" 2>&1; then
+    cat "$log" >&2; rm -f "$log"; return 1
+  fi
+  rm -f "$log"
+  "$python" -m venv --without-pip "$fresh" >&2 || return 1
+  "$tools_python" -m pip --python "$fresh/bin/python" install -q --disable-pip-version-check \
+    "$dist"/*.whl "${TEST_TOOLS[@]}" >&2 || return 1
+  echo "$fresh/bin/python"
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the module and runs the demo: diff, merge and history on real trees.
+# Builds the module and runs the demo: diff, merge and history on real trees,
+# then the vext command on the sample files in examples/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -8,3 +9,18 @@ mapfile -t pythons < <(find_pythons)
 [[ ${#pythons[@]} -gt 0 ]] || { echo "no Python >= 3.12 found" >&2; exit 1; }
 venv_python=$(setup_venv "${pythons[0]}" "$root")
 "$venv_python" "$root/examples/demo.py" "$@"
+
+vext="$(dirname "$venv_python")/vext"
+# Shows one command line and its output; a non-zero status is part of the show.
+run() {
+  echo
+  echo "\$ vext $*"
+  local rc=0
+  "$vext" "$@" 2>&1 || rc=$?
+  echo "(exit status $rc)"
+}
+cd "$root/examples"
+run diff guide-base.xml guide-ours.xml
+run diff --json config-base.json config-theirs.json
+run merge guide-base.xml guide-ours.xml guide-theirs.xml
+run merge config-base.json config-ours.json config-theirs.json

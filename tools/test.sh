@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds everything and runs all tests: the C++ suite, then the Python suite
-# on every Python >= 3.12 on the machine, then both again under the
-# sanitizers (tools/sanitize.sh; VEXT_SKIP_SANITIZE=1 leaves that out).
+# Builds everything and runs all tests: the C++ suite, then, on every
+# Python >= 3.12 on the machine, builds the sdist and from it the wheel,
+# installs the wheel into a fresh venv and runs there the Python suite and the
+# type checks (mypy --strict, stubtest), so they test what users install; then
+# the C++ and Python suites again under the sanitizers (tools/sanitize.sh;
+# VEXT_SKIP_SANITIZE=1 leaves that out).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -11,7 +14,7 @@ mapfile -t pythons < <(find_pythons)
 [[ ${#pythons[@]} -gt 0 ]] || { echo "no Python >= 3.12 found" >&2; exit 1; }
 
 # The C++ build takes cmake and ninja from the first interpreter's venv.
-first=$(setup_venv "${pythons[0]}" "$root")
+first=$(setup_tools_venv "${pythons[0]}" "$root")
 export PATH="$(dirname "$first"):$PATH"
 cmake -S "$root" -B "$root/build/cpp" -G Ninja -DBUILD_TESTING=ON >/dev/null
 cmake --build "$root/build/cpp" -j2
@@ -19,9 +22,16 @@ ctest --test-dir "$root/build/cpp" --output-on-failure -j2
 
 status=0
 for python in "${pythons[@]}"; do
-  venv_python=$(setup_venv "$python" "$root")
-  echo "== Python suite on $("$venv_python" --version)"
-  (cd "$root" && "$venv_python" -m pytest -q tests/python) || status=1
+  tools=$(setup_tools_venv "$python" "$root")
+  ver=$("$tools" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  echo "== Building the sdist and the wheel with Python $ver"
+  installed=$(setup_wheel_venv "$python" "$tools" "$root" "$root/build/dist-$ver" "$root/build/wheel-venv-$ver")
+  ls "$root/build/dist-$ver"
+  echo "== Python suite on the installed wheel, $("$installed" --version)"
+  # Run from build/, where no source folder can stand in for the installed package.
+  (cd "$root/build" && "$installed" -m pytest -q "$root/tests/python") || status=1
+  echo "== Types on the installed wheel, Python $ver: mypy --strict, stubtest"
+  "$installed" "$root/tools/check_types.py" || status=1
 done
 if [[ ${VEXT_SKIP_SANITIZE:-0} != 1 ]]; then
   "$root/tools/sanitize.sh" "$first" || status=1

@@ -143,8 +143,11 @@ PyObject* raise_history_error(const E& error) {
   return nullptr;
 }
 
+// The tree dict of a stored section, built straight from the section; the
+// same tree that Repo::section_as_tree rebuilds.
 PyObject* section_tree_to_py(const vext::Repo& repo, vext::SectionHash hash) {
-  return tree_to_py(repo.section_as_tree(hash)).release();
+  auto it = repo.sections().find(hash);
+  return section_to_py(it == repo.sections().end() ? nullptr : &it->second).release();
 }
 
 // --- methods -----------------------------------------------------------------
@@ -278,12 +281,15 @@ PyObject* repo_log(PyObject* self, PyObject*) {
     if (!rows) return nullptr;
     Py_ssize_t i = 0;
     for (const auto& [id, commit] : entries) {
-      Ref pid = Ref::steal(PyLong_FromUnsignedLongLong(id));
-      Ref message = pid ? new_string(commit->message) : Ref();
-      if (!message) return nullptr;
-      PyObject* row = PyTuple_Pack(2, pid.get(), message.get());
+      Ref row = Ref::steal(PyTuple_New(2));
       if (!row) return nullptr;
-      PyList_SET_ITEM(rows.get(), i++, row);
+      PyObject* pid = PyLong_FromUnsignedLongLong(id);
+      if (!pid) return nullptr;
+      PyTuple_SET_ITEM(row.get(), 0, pid);
+      PyObject* message = new_string(commit->message).release();
+      if (!message) return nullptr;
+      PyTuple_SET_ITEM(row.get(), 1, message);
+      PyList_SET_ITEM(rows.get(), i++, row.release());
     }
     return rows.release();
   });
@@ -296,7 +302,7 @@ PyObject* repo_tree_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!borrow) return nullptr;
   auto id = id_arg(kTreeAt, a.data(), 0);
   if (!id) return nullptr;
-  return call_core([&]() -> PyObject* { return tree_to_py(as_repo(self)->repo.tree(*id)).release(); });
+  return call_core([&]() -> PyObject* { return section_to_py(&as_repo(self)->repo.section(*id)).release(); });
 }
 
 Py_ssize_t repo_len(PyObject* self) {

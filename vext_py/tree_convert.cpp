@@ -1,6 +1,8 @@
 #include "tree_convert.h"
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "args.h"
@@ -82,22 +84,68 @@ bool read_node(PyObject* obj, vext::TreeNode& node, Ref& children) {
   return true;
 }
 
-Ref new_string(const std::string& s) {
+Ref new_string(std::string_view s) {
   return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
 
-bool set_string(PyObject* dict, PyObject* key, const std::string& value) {
+bool set_string(PyObject* dict, PyObject* key, std::string_view value) {
   Ref s = new_string(value);
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
-// Builds the dict of one node; its children list is created at full length
-// with empty slots and handed back in `children` for the caller to fill.
-Ref write_node(const vext::TreeNode& node, PyObject*& children) {
-  children = nullptr;
+// Hands out one str object per distinct kind or attribute name within one
+// conversion: trees repeat the same few of them on thousands of nodes, and
+// sharing an immutable str saves creating and later freeing each copy.
+class StringCache {
+ public:
+  StringCache() = default;
+  StringCache(const StringCache&) = delete;
+  StringCache& operator=(const StringCache&) = delete;
+  ~StringCache() {
+    for (auto& entry : map_) Py_DECREF(entry.second);
+  }
+
+  Ref get(std::string_view s) {
+    if (s.size() > kLongest) return new_string(s);
+    auto it = map_.find(s);
+    if (it != map_.end()) return Ref::borrow(it->second);
+    Ref str = new_string(s);
+    if (str) map_.emplace(s, Py_NewRef(str.get()));
+    return str;
+  }
+
+ private:
+  static constexpr std::size_t kLongest = 32;
+  // Keys view the strings of the tree being converted, which outlive the cache.
+  std::unordered_map<std::string_view, PyObject*> map_;
+};
+
+// The fields of one node to write, whichever form it comes from.
+struct NodeFields {
+  std::string_view kind;
+  std::optional<std::string_view> identity;
+  std::string_view label;
+  std::string_view text;
+  const vext::Attributes& attributes;
+};
+
+NodeFields fields_of(const vext::TreeNode& node) {
+  return {node.kind, node.identity ? std::optional<std::string_view>(*node.identity) : std::nullopt, node.label,
+          node.text, node.attributes};
+}
+
+NodeFields fields_of(const vext::Section& section, std::uint32_t at) {
+  const vext::Value& value = *section.value_at(at);
+  const std::string_view element = section.trie().node(at).element;
+  return {value.kind, vext::rebuilt_identity(value, element), value.label, value.text, value.attrs};
+}
+
+// Builds the dict of one node, without its children.
+Ref write_node(const NodeFields& node, StringCache& cache) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
-  if (!set_string(dict.get(), keys.kind, node.kind)) return {};
+  Ref kind = cache.get(node.kind);
+  if (!kind || PyDict_SetItem(dict.get(), keys.kind, kind.get()) != 0) return {};
   if (node.identity && !set_string(dict.get(), keys.identity, *node.identity)) return {};
   if (!node.label.empty() && !set_string(dict.get(), keys.label, node.label)) return {};
   if (!node.text.empty() && !set_string(dict.get(), keys.text, node.text)) return {};
@@ -105,18 +153,21 @@ Ref write_node(const vext::TreeNode& node, PyObject*& children) {
     Ref attrs = Ref::steal(PyDict_New());
     if (!attrs) return {};
     for (const auto& [name, value] : node.attributes) {
-      Ref k = new_string(name);
+      Ref k = cache.get(name);
       Ref v = k ? new_string(value) : Ref();
       if (!v || PyDict_SetItem(attrs.get(), k.get(), v.get()) != 0) return {};
     }
     if (PyDict_SetItem(dict.get(), keys.attributes, attrs.get()) != 0) return {};
   }
-  if (!node.children.empty()) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node.children.size())));
-    if (!list || PyDict_SetItem(dict.get(), keys.children, list.get()) != 0) return {};
-    children = list.get();  // kept alive by `dict`
-  }
   return dict;
+}
+
+// Adds a "children" list of `count` empty slots to `dict` and returns it,
+// borrowed: the dict keeps it alive. Slots are filled before anyone sees it.
+PyObject* add_children(PyObject* dict, std::size_t count) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list || PyDict_SetItem(dict, keys.children, list.get()) != 0) return nullptr;
+  return list.get();
 }
 
 }  // namespace
@@ -175,11 +226,15 @@ Ref tree_to_py(const vext::TreeNode& node) {
     const vext::TreeNode* node;
     std::size_t next;
   };
-  PyObject* list = nullptr;
-  Ref root = write_node(node, list);
+  StringCache cache;
+  Ref root = write_node(fields_of(node), cache);
   if (!root) return {};
   std::vector<Frame> stack;
-  if (list) stack.push_back({list, &node, 0});
+  if (!node.children.empty()) {
+    PyObject* list = add_children(root.get(), node.children.size());
+    if (!list) return {};
+    stack.push_back({list, &node, 0});
+  }
   while (!stack.empty()) {
     Frame& f = stack.back();
     if (f.next == f.node->children.size()) {
@@ -188,13 +243,42 @@ Ref tree_to_py(const vext::TreeNode& node) {
     }
     const std::size_t index = f.next++;
     const vext::TreeNode& child = f.node->children[index];
-    PyObject* child_list = nullptr;
-    Ref dict = write_node(child, child_list);
+    Ref dict = write_node(fields_of(child), cache);
     if (!dict) return {};
+    PyObject* child_list = child.children.empty() ? nullptr : add_children(dict.get(), child.children.size());
+    if (!child.children.empty() && !child_list) return {};
     PyList_SET_ITEM(f.list, static_cast<Py_ssize_t>(index), dict.release());
     if (child_list) stack.push_back({child_list, &child, 0});
   }
   return root;
+}
+
+Ref section_to_py(const vext::Section* section) {
+  const std::uint32_t root = section ? vext::rebuild_root(*section) : vext::kNoNode;
+  if (root == vext::kNoNode) return tree_to_py(vext::TreeNode(std::string()));
+  StringCache cache;
+  Ref top = write_node(fields_of(*section, root), cache);
+  if (!top) return {};
+  // Each node's dict is made before its children are known; the children
+  // list is added when the node comes off the stack, after its other keys.
+  std::vector<std::pair<std::uint32_t, PyObject*>> stack{{root, top.get()}};
+  std::vector<std::uint32_t> kids;
+  while (!stack.empty()) {
+    const auto [at, dict] = stack.back();
+    stack.pop_back();
+    vext::rebuild_children(*section, at, kids);
+    if (kids.empty()) continue;
+    PyObject* list = add_children(dict, kids.size());
+    if (!list) return {};
+    for (std::size_t i = 0; i < kids.size(); ++i) {
+      Ref child = write_node(fields_of(*section, kids[i]), cache);
+      if (!child) return {};
+      PyObject* borrowed = child.get();
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), child.release());
+      if (section->trie().node(kids[i]).child_count > 0) stack.emplace_back(kids[i], borrowed);
+    }
+  }
+  return top;
 }
 
 }  // namespace vext_py

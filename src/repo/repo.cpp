@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <unordered_set>
+#include <utility>
 
 #include "common/fatal.h"
 
@@ -14,6 +14,58 @@ constexpr const char* kNoEntry = "no entry found for key";
 void append_u64_le(std::string& out, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
 }
+
+// A set of commit ids with open addressing: the history walks insert every
+// id they reach, and a node-based set would allocate for each of them.
+class IdSet {
+ public:
+  explicit IdSet(std::size_t expected = 16) {
+    std::size_t capacity = 16;
+    while (capacity < expected * 2) capacity *= 2;
+    slots_.assign(capacity, kEmpty);
+  }
+
+  // Returns false when `id` was already present.
+  bool insert(CommitId id) {
+    if (id == kEmpty) return !std::exchange(has_empty_key_, true);
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    std::size_t i = slot_of(id);
+    while (slots_[i] != kEmpty) {
+      if (slots_[i] == id) return false;
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    slots_[i] = id;
+    ++count_;
+    return true;
+  }
+
+  bool contains(CommitId id) const {
+    if (id == kEmpty) return has_empty_key_;
+    for (std::size_t i = slot_of(id);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == id) return true;
+      if (slots_[i] == kEmpty) return false;
+    }
+  }
+
+ private:
+  static constexpr CommitId kEmpty = 0;
+
+  std::size_t slot_of(CommitId id) const {
+    return static_cast<std::size_t>((id * 0x9e3779b97f4a7c15ULL) >> 17) & (slots_.size() - 1);
+  }
+
+  void grow() {
+    std::vector<CommitId> old = std::move(slots_);
+    slots_.assign(old.size() * 2, kEmpty);
+    count_ = 0;
+    for (CommitId id : old)
+      if (id != kEmpty) insert(id);
+  }
+
+  std::vector<CommitId> slots_;
+  std::size_t count_ = 0;
+  bool has_empty_key_ = false;
+};
 
 const Section& empty_section() {
   static const Section empty;
@@ -27,44 +79,38 @@ std::span<const CommitId> parents_of(const std::unordered_map<CommitId, Commit>&
   return it->second.parents;
 }
 
-// Every id reachable from `start` through parent links, `start` included.
-std::unordered_set<CommitId> ancestors(const std::unordered_map<CommitId, Commit>& commits, CommitId start) {
-  std::unordered_set<CommitId> seen;
+// Walks from `start` top of stack first, parents pushed in stored order, and
+// calls `visit` on each id when first reached; stops when it returns true.
+// Returns the ids reached.
+template <class F>
+IdSet walk(const std::unordered_map<CommitId, Commit>& commits, CommitId start, F&& visit) {
+  IdSet seen(commits.size());
   std::vector<CommitId> stack{start};
   while (!stack.empty()) {
     const CommitId x = stack.back();
     stack.pop_back();
-    if (!seen.insert(x).second) continue;
+    if (!seen.insert(x)) continue;
+    if (visit(x)) break;
     for (CommitId p : parents_of(commits, x)) stack.push_back(p);
   }
   return seen;
 }
 
-// Walks from `b` top of stack first, parents pushed in stored order, and
-// calls `visit` on each id when first reached; stops when it returns true.
-template <class F>
-void walk(const std::unordered_map<CommitId, Commit>& commits, CommitId b, F&& visit) {
-  std::unordered_set<CommitId> seen;
-  std::vector<CommitId> stack{b};
-  while (!stack.empty()) {
-    const CommitId x = stack.back();
-    stack.pop_back();
-    if (!seen.insert(x).second) continue;
-    if (visit(x)) return;
-    for (CommitId p : parents_of(commits, x)) stack.push_back(p);
-  }
+// Every id reachable from `start` through parent links, `start` included.
+IdSet ancestors(const std::unordered_map<CommitId, Commit>& commits, CommitId start) {
+  return walk(commits, start, [](CommitId) { return false; });
 }
 
 // The largest depth at which a fresh depth-first walk from `x` first reaches
 // an id.
 std::uint64_t height(const std::unordered_map<CommitId, Commit>& commits, CommitId x) {
-  std::unordered_set<CommitId> seen;
+  IdSet seen;
   std::vector<std::pair<CommitId, std::uint64_t>> stack{{x, 0}};
   std::uint64_t h = 0;
   while (!stack.empty()) {
     const auto [y, d] = stack.back();
     stack.pop_back();
-    if (!seen.insert(y).second) continue;
+    if (!seen.insert(y)) continue;
     h = std::max(h, d);
     for (CommitId p : parents_of(commits, y)) stack.emplace_back(p, d + 1);
   }
@@ -200,10 +246,17 @@ std::vector<std::pair<CommitId, const Commit*>> Repo::log(std::optional<CommitId
   std::vector<std::pair<CommitId, const Commit*>> out;
   const std::optional<CommitId> from = start ? start : head_;
   if (!from) return out;
-  walk(commits_, *from, [&](CommitId x) {
-    if (auto it = commits_.find(x); it != commits_.end()) out.emplace_back(x, &it->second);
-    return false;
-  });
+  IdSet seen(commits_.size());
+  std::vector<CommitId> stack{*from};
+  while (!stack.empty()) {
+    const CommitId x = stack.back();
+    stack.pop_back();
+    if (!seen.insert(x)) continue;
+    auto it = commits_.find(x);
+    if (it == commits_.end()) continue;
+    out.emplace_back(x, &it->second);
+    stack.insert(stack.end(), it->second.parents.begin(), it->second.parents.end());
+  }
   return out;
 }
 

@@ -95,7 +95,7 @@ void flatten_into(const TreeNode& node, std::uint64_t order, Section::Builder& o
 
 TreeNode make_node(const Value& value, std::string_view element) {
   TreeNode node(value.kind);
-  if (element != value.kind) node.identity.emplace(element);
+  if (auto identity = rebuilt_identity(value, element)) node.identity.emplace(*identity);
   node.label = value.label;
   node.attributes = value.attrs;
   node.text = value.text;
@@ -184,34 +184,43 @@ Section to_section(const TreeNode& root) {
   return std::move(builder).finish();
 }
 
-std::optional<TreeNode> to_tree(const Section& section) {
-  const PathTrie& trie = section.trie();
-  if (section.empty()) return std::nullopt;
+std::optional<std::string_view> rebuilt_identity(const Value& value, std::string_view element) {
+  if (element == value.kind) return std::nullopt;
+  return element;
+}
+
+std::uint32_t rebuild_root(const Section& section) {
   // The root is the first one-element path holding a value; the others, and
   // anything reachable only through a path without a value, are left out.
-  std::uint32_t root = kNoNode;
-  for (std::uint32_t kid : trie.children_of(0)) {
-    if (section.value_at(kid)) {
-      root = kid;
-      break;
-    }
+  if (section.empty()) return kNoNode;
+  for (std::uint32_t kid : section.trie().children_of(0)) {
+    if (section.value_at(kid)) return kid;
   }
-  if (root == kNoNode) return std::nullopt;
+  return kNoNode;
+}
 
+void rebuild_children(const Section& section, std::uint32_t at, std::vector<std::uint32_t>& out) {
+  out.clear();
+  for (std::uint32_t kid : section.trie().children_of(at)) {
+    if (section.value_at(kid)) out.push_back(kid);
+  }
+  // Children come in path order, so ties in `order` stay in path order.
+  stable_sort_small(out.begin(), out.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return section.value_at(a)->order < section.value_at(b)->order;
+  });
+}
+
+std::optional<TreeNode> to_tree(const Section& section) {
+  const std::uint32_t root = rebuild_root(section);
+  if (root == kNoNode) return std::nullopt;
+  const PathTrie& trie = section.trie();
   TreeNode tree = make_node(*section.value_at(root), trie.node(root).element);
   std::vector<std::pair<std::uint32_t, TreeNode*>> stack{{root, &tree}};
   std::vector<std::uint32_t> kids;
   while (!stack.empty()) {
     const auto [at, parent] = stack.back();
     stack.pop_back();
-    kids.clear();
-    for (std::uint32_t kid : trie.children_of(at)) {
-      if (section.value_at(kid)) kids.push_back(kid);
-    }
-    // Children come in path order, so ties in `order` stay in path order.
-    stable_sort_small(kids.begin(), kids.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return section.value_at(a)->order < section.value_at(b)->order;
-    });
+    rebuild_children(section, at, kids);
     // The exact reservation keeps every pointer pushed below valid.
     parent->children.reserve(kids.size());
     for (std::uint32_t kid : kids) {

@@ -43,6 +43,13 @@ static_assert(std::input_iterator<Section::Iterator>);
 // one-element paths the first is the root. Returns nullopt when no root exists.
 [[nodiscard]] std::optional<TreeNode> to_tree(const Section& section);
 
+// The steps of that rebuild, for callers that build another tree form: the
+// trie node of the root (kNoNode when there is none), the kept children of a
+// trie node in rebuild order (replacing `out`), and a node's identity.
+[[nodiscard]] std::uint32_t rebuild_root(const Section& section);
+void rebuild_children(const Section& section, std::uint32_t at, std::vector<std::uint32_t>& out);
+[[nodiscard]] std::optional<std::string_view> rebuilt_identity(const Value& value, std::string_view element);
+
 // Text forms. A Value renders as
 //   Value { kind: "k", label: "l", text: "t", attrs: [("n", "v")], order: 0 }
 // and an optional Value as Some(<value>) or None. Strings are quoted: NUL, tab,

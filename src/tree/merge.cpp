@@ -270,8 +270,10 @@ TreeNode merge_nodes(const TreeNode& base, const TreeNode& ours, const TreeNode&
       if (!target) target = find_node_by_path(merged, c.path);
       return *target;
     };
-    // The path text comes first: the attribute keys below extend it.
-    const bool take_text = !ours_text_paths.contains(key.path(c.path)) && c.text_change;
+    // The buffer holds this change's path text from here on; attribute keys
+    // below extend it.
+    const std::string_view path_text = key.path(c.path);
+    const bool take_text = c.text_change && !ours_text_paths.contains(path_text);
     for (const AttrChange& a : c.attr_changes) {
       if (ours_attr_keys.contains(key.attr(a.name))) continue;
       if (TreeNode* n = node()) set_attr(*n, a.name, a.new_value);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "builders.h"
+
 #include <algorithm>
 #include <set>
 
@@ -8,15 +10,7 @@
 namespace vext {
 namespace {
 
-TreeNode node(std::string kind, std::optional<std::string> id = std::nullopt, std::string text = "",
-              Attributes attrs = {}, std::vector<TreeNode> children = {}) {
-  TreeNode n(std::move(kind));
-  n.identity = std::move(id);
-  n.text = std::move(text);
-  n.attributes = std::move(attrs);
-  n.children = std::move(children);
-  return n;
-}
+using testing::node;
 
 TreeNode doc(std::vector<TreeNode> children) { return node("doc", {}, "", {}, std::move(children)); }
 
@@ -81,14 +75,14 @@ TEST(TreeMergeTest, OursWinsWhereBothChangedTheSameThing) {
   EXPECT_EQ(r.merged.children[0].attributes, (Attributes{{"x", "3"}, {"y", "0"}, {"z", "0"}, {"x", "9"}}));
 }
 
-TEST(TreeMergeTest, OursKeepsAnAttributeThatTheirsChangedWithoutText) {
-  // theirs' change of A#1 carries no text change; its attribute key must still
-  // be A#1#x, not built on the path of the change looked at before it (C#3).
-  TreeNode base = doc({node("A", "1", "", {{"x", "a"}}), node("C", "3", "", {{"y", "a"}})});
-  TreeNode ours = doc({node("A", "1", "", {{"x", "b"}}), node("C", "3", "", {{"y", "b"}})});
-  TreeNode theirs = doc({node("A", "1", "", {{"x", "c"}}), node("C", "3", "", {{"y", "a"}})});
+TEST(TreeMergeTest, EachTheirsChangeIsKeyedByItsOwnPath) {
+  // Theirs' attribute change on b follows a text change on a; ours changed the
+  // same attribute of b, so ours' value must stay.
+  TreeNode base = doc({node("s", "a", "t"), node("s", "b", "", {{"level", "1"}})});
+  TreeNode ours = doc({node("s", "a", "t"), node("s", "b", "", {{"level", "2"}})});
+  TreeNode theirs = doc({node("s", "a", "u"), node("s", "b", "", {{"level", "3"}})});
   auto r = tree_merge(base, ours, theirs);
-  EXPECT_EQ(r.merged, ours);
+  EXPECT_EQ(r.merged, doc({node("s", "a", "u"), node("s", "b", "", {{"level", "2"}})}));
   EXPECT_EQ(r.conflicts.size(), 1u);
 }
 

@@ -1,20 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "builders.h"
+
 #include "tree/diff.h"
 #include "tree/tree.h"
 
 namespace vext {
 namespace {
 
-TreeNode node(std::string kind, std::optional<std::string> id = std::nullopt, std::string text = "",
-              Attributes attrs = {}, std::vector<TreeNode> children = {}) {
-  TreeNode n(std::move(kind));
-  n.identity = std::move(id);
-  n.text = std::move(text);
-  n.attributes = std::move(attrs);
-  n.children = std::move(children);
-  return n;
-}
+using testing::node;
 
 TreeNode chain(std::size_t depth) {
   TreeNode root("n");

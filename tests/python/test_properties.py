@@ -285,38 +285,38 @@ def test_commit_then_tree_at_gives_the_tree_back(tree, message):
 
 @st.composite
 def histories(draw):
-    """Commit specs: (message, parent indexes, tree); an index of -1 names an
+    """Commit plans: (message, parent indexes, tree); an index of -1 names an
     id that is never stored. Later trees are edits of earlier ones."""
-    specs, trees_so_far = [], [draw(trees())]
+    plans, trees_so_far = [], [draw(trees())]
     for i in range(draw(st.integers(1, 6))):
         parents = draw(st.lists(st.integers(-1, i - 1), max_size=3)) if i else []
         tree = draw(edited(draw(st.sampled_from(trees_so_far))))
         trees_so_far.append(tree)
-        specs.append((draw(texts()), parents, tree))
-    return specs
+        plans.append((draw(texts()), parents, tree))
+    return plans
 
 
-def build(specs):
+def build(plans):
     repo, ids = Repo(), []
-    for message, parents, tree in specs:
+    for message, parents, tree in plans:
         ids.append(repo.commit(message, [ids[p] if p >= 0 else 999 for p in parents], tree))
     return repo, ids
 
 
 @given(histories())
-def test_cherry_pick_onto_the_first_parent_gives_the_commit(specs):
-    repo, ids = build(specs)
+def test_cherry_pick_onto_the_first_parent_gives_the_commit(plans):
+    repo, ids = build(plans)
     count = len(repo)
-    for cid, (_, parents, _) in zip(ids, specs):
+    for cid, (_, parents, _) in zip(ids, plans):
         if parents and parents[0] >= 0:
             assert repo.cherry_pick(cid, ids[parents[0]]) == repo.tree_at(cid)
     assert len(repo) == count
 
 
 @given(histories())
-def test_revert_onto_itself_gives_the_first_parent(specs):
-    repo, ids = build(specs)
-    for cid, (_, parents, _) in zip(ids, specs):
+def test_revert_onto_itself_gives_the_first_parent(plans):
+    repo, ids = build(plans)
+    for cid, (_, parents, _) in zip(ids, plans):
         if not parents:
             assert repo.revert(cid, cid) == {"kind": ""}
         elif parents[0] >= 0:
@@ -330,8 +330,8 @@ def rows_of(repo, cid, outsider):
 
 
 @given(histories())
-def test_diff_rows_applied_in_order_turn_a_into_b(specs):
-    repo, ids = build(specs)
+def test_diff_rows_applied_in_order_turn_a_into_b(plans):
+    repo, ids = build(plans)
     outsider = repo.commit("", [], {"kind": "z", "identity": "\x01outside"})
     for a in ids:
         for b in ids:
@@ -352,8 +352,8 @@ ESCAPED = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Mn", "Me"}
 
 
 @given(histories())
-def test_value_text_forms_escape_invisible_characters(specs):
-    repo, ids = build(specs)
+def test_value_text_forms_escape_invisible_characters(plans):
+    repo, ids = build(plans)
     for a in ids:
         for _, before, after in repo.diff(ids[0], a):
             for text in (before, after):
@@ -366,9 +366,9 @@ def test_value_text_forms_escape_invisible_characters(specs):
 
 
 @given(histories())
-def test_log_lists_each_reachable_commit_once(specs):
-    repo, ids = build(specs)
-    parents = {cid: [ids[p] if p >= 0 else 999 for p in spec[1]] for cid, spec in zip(ids, specs)}
+def test_log_lists_each_reachable_commit_once(plans):
+    repo, ids = build(plans)
+    parents = {cid: [ids[p] if p >= 0 else 999 for p in plan[1]] for cid, plan in zip(ids, plans)}
     # Depth-first from head, last parent first; ids that are not stored stop the walk.
     expected, seen, stack = [], set(), [ids[-1]]
     while stack:
@@ -385,8 +385,8 @@ def test_log_lists_each_reachable_commit_once(specs):
 
 
 @given(histories())
-def test_merge_of_a_commit_with_itself_gives_its_tree(specs):
-    repo, ids = build(specs)
+def test_merge_of_a_commit_with_itself_gives_its_tree(plans):
+    repo, ids = build(plans)
     for cid in ids:
         assert repo.merge(cid, cid) == (repo.tree_at(cid), [])
     assert len(repo) == len(set(ids))
