@@ -19,7 +19,7 @@ for p in "${pythons[@]}"; do  # atheris has wheels up to 3.12 here
   [[ $("$p" -c 'import sys; print(sys.version_info[:2] <= (3, 12))') == True ]] && python=$p && break
 done
 python=${python:-${pythons[0]}}
-venv_python=$(setup_venv "$python" "$root")
+venv_python=$(setup_tools_venv "$python" "$root")  # the fuzzers build their own module
 export PATH="$(dirname "$venv_python"):$PATH"
 
 out="$root/build/fuzz-$target"
