@@ -67,11 +67,6 @@ class IdSet {
   bool has_empty_key_ = false;
 };
 
-const Section& empty_section() {
-  static const Section empty;
-  return empty;
-}
-
 // A commit id's parents when it is stored; none otherwise.
 std::span<const CommitId> parents_of(const std::unordered_map<CommitId, Commit>& commits, CommitId id) {
   auto it = commits.find(id);
@@ -119,34 +114,36 @@ std::uint64_t height(const std::unordered_map<CommitId, Commit>& commits, Commit
 
 }  // namespace
 
-void append_section_hash_input(std::string& out, const Section& section) {
+void append_entry_tail(std::string& out, const Value& value) {
+  out.push_back('|');
+  append_text(out, value);
+  out.push_back('\n');
+}
+
+namespace {
+
+template <class Sink>
+void feed_section(Sink&& sink, const Section& section) {
+  std::string tail;
   for (const auto& entry : section) {
-    for (std::string_view element : entry.path) {
-      out.append(element);
-      out.push_back('\0');
-    }
-    out.push_back('|');
-    append_text(out, entry.value);
-    out.push_back('\n');
+    tail.clear();
+    append_entry_tail(tail, entry.value);
+    feed_entry(sink, entry.path, tail);
   }
+}
+
+}  // namespace
+
+void append_section_hash_input(std::string& out, const Section& section) {
+  feed_section([&](std::string_view bytes) { out.append(bytes); }, section);
 }
 
 SectionHash section_hash(const Section& section) {
   // Folds the input entry by entry rather than building it whole: every
   // entry repeats its full path, so deep trees would need a huge buffer.
-  std::uint64_t hash = kFnvOffsetBasis;
-  std::string text;
-  for (const auto& entry : section) {
-    for (std::string_view element : entry.path) {
-      hash = fnv1a(element, hash);
-      hash = fnv1a(std::string_view("\0", 1), hash);
-    }
-    text.assign(1, '|');
-    append_text(text, entry.value);
-    text.push_back('\n');
-    hash = fnv1a(text, hash);
-  }
-  return hash;
+  FnvSink sink;
+  feed_section(sink, section);
+  return sink.hash;
 }
 
 void append_commit_hash_input(std::string& out, const Commit& commit) {
@@ -180,40 +177,91 @@ std::uint64_t system_clock_seconds() {
   return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds);
 }
 
-Result<SectionHash, Collision> Repo::store_section(Section section) {
-  const SectionHash hash = section_hash(section);
-  auto it = sections_.find(hash);
-  if (it != sections_.end()) {
-    if (it->second == section) return hash;
-    return Collision{Collision::Kind::Section, hash};
+// Rolls the repository back to where it stood when the undo began, unless
+// the operation that made it says it is done: the records interned since,
+// and the section entry filed for them.
+class Repo::Undo {
+ public:
+  explicit Undo(Repo& repo) : repo_(repo), mark_(repo.store_.mark()) {}
+  Undo(const Undo&) = delete;
+  Undo& operator=(const Undo&) = delete;
+  ~Undo() {
+    if (done_) return;
+    if (filed_) {
+      repo_.sections_.erase(hash_);
+      repo_.section_hashes_.erase(root_);
+    }
+    repo_.store_.rollback(mark_);
   }
-  sections_.emplace(hash, std::move(section));
+  void filed(SectionHash hash, NodeId root) {
+    filed_ = true;
+    hash_ = hash;
+    root_ = root;
+  }
+  void done() { done_ = true; }
+
+ private:
+  Repo& repo_;
+  NodeStore::Mark mark_;
+  bool filed_ = false;
+  bool done_ = false;
+  SectionHash hash_ = 0;
+  NodeId root_ = kNoNode;
+};
+
+Result<SectionHash, Collision> Repo::keep_section(NodeId root, Undo& undo) {
+  SectionHash hash = kFnvOffsetBasis;
+  if (root != kNoNode) {
+    auto known = section_hashes_.find(root);
+    hash = known != section_hashes_.end() ? known->second : store_.hash(root);
+  }
+  // Equal contents are one node, so comparing two sections is comparing
+  // their numbers.
+  auto stored = sections_.find(hash);
+  if (stored != sections_.end()) {
+    if (stored->second != root) return Collision{Collision::Kind::Section, hash};
+    return hash;
+  }
+  sections_.emplace(hash, root);
+  undo.filed(hash, root);
+  if (root != kNoNode) section_hashes_.emplace(root, hash);
   return hash;
 }
 
-Result<CommitId, Collision> Repo::commit_section(std::string_view message, std::span<const CommitId> parents,
-                                                 Section section) {
-  // Everything is checked before anything is stored, so a refused commit
-  // leaves the repository as it was.
-  const SectionHash hash = section_hash(section);
-  auto stored = sections_.find(hash);
-  if (stored != sections_.end() && !(stored->second == section)) return Collision{Collision::Kind::Section, hash};
+Result<SectionHash, Collision> Repo::store_section(const Section& section) {
+  Undo undo(*this);
+  auto hash = keep_section(store_.intern_section(section), undo);
+  if (hash) undo.done();
+  return hash;
+}
+
+Result<CommitId, Collision> Repo::commit_root(std::string_view message, std::span<const CommitId> parents,
+                                              NodeId root, Undo& undo) {
+  auto hash = keep_section(root, undo);
+  if (!hash) return hash.error();
   Commit commit{.parents = {parents.begin(), parents.end()},
                 .message = std::string(message),
-                .section_hash = hash,
+                .section_hash = *hash,
                 .timestamp = clock_()};
   const CommitId id = commit_id(commit);
   auto existing = commits_.find(id);
   if (existing != commits_.end() && !(existing->second == commit)) return Collision{Collision::Kind::Commit, id};
-  if (stored == sections_.end()) sections_.emplace(hash, std::move(section));
   if (existing == commits_.end()) commits_.emplace(id, std::move(commit));
+  undo.done();
   head_ = id;
   return id;
 }
 
+Result<CommitId, Collision> Repo::commit_section(std::string_view message, std::span<const CommitId> parents,
+                                                 const Section& section) {
+  Undo undo(*this);
+  return commit_root(message, parents, store_.intern_section(section), undo);
+}
+
 Result<CommitId, Collision> Repo::commit(std::string_view message, std::span<const CommitId> parents,
                                          const TreeNode& tree) {
-  return commit_section(message, parents, to_section(tree));
+  Undo undo(*this);
+  return commit_root(message, parents, store_.intern_tree(tree), undo);
 }
 
 const Commit& Repo::commit_at(CommitId id) const {
@@ -222,24 +270,25 @@ const Commit& Repo::commit_at(CommitId id) const {
   return it->second;
 }
 
-const Section& Repo::stored_section(SectionHash hash) const {
+std::optional<NodeId> Repo::section_root(SectionHash hash) const {
   auto it = sections_.find(hash);
-  if (it == sections_.end()) throw Fatal(kNoEntry);
+  if (it == sections_.end()) return std::nullopt;
   return it->second;
 }
 
-const Section& Repo::section(CommitId id) const { return stored_section(commit_at(id).section_hash); }
-
-TreeNode Repo::tree(CommitId id) const {
-  std::optional<TreeNode> tree = to_tree(section(id));
-  return tree ? std::move(*tree) : TreeNode(std::string());
+NodeId Repo::root_of(CommitId id) const {
+  auto root = section_root(commit_at(id).section_hash);
+  if (!root) throw Fatal(kNoEntry);
+  return *root;
 }
 
+Section Repo::section(CommitId id) const { return store_.to_section(root_of(id)); }
+
+TreeNode Repo::tree(CommitId id) const { return store_.to_tree(root_of(id)); }
+
 TreeNode Repo::section_as_tree(SectionHash hash) const {
-  auto it = sections_.find(hash);
-  if (it == sections_.end()) return TreeNode(std::string());
-  std::optional<TreeNode> tree = to_tree(it->second);
-  return tree ? std::move(*tree) : TreeNode(std::string());
+  auto root = section_root(hash);
+  return root ? store_.to_tree(*root) : TreeNode(std::string());
 }
 
 std::vector<std::pair<CommitId, const Commit*>> Repo::log(std::optional<CommitId> start) const {
@@ -261,9 +310,9 @@ std::vector<std::pair<CommitId, const Commit*>> Repo::log(std::optional<CommitId
 }
 
 EditSet Repo::diff(CommitId a, CommitId b) const {
-  const Section& old_section = section(a);
-  const Section& new_section = section(b);
-  return diff_sections(old_section, new_section);
+  const NodeId old_root = root_of(a);
+  const NodeId new_root = root_of(b);
+  return store_.diff(old_root, new_root);
 }
 
 CommitId Repo::merge_base_by_heights(CommitId a, CommitId b) const {
@@ -309,12 +358,14 @@ CommitId Repo::merge_base(CommitId a, CommitId b) const {
 
 Result<MergeResult, Collision> Repo::merge(CommitId ours, CommitId theirs) {
   const CommitId base = merge_base(ours, theirs);
-  const Section& base_section = section(base);
-  const Section& our_section = section(ours);
-  const Section& their_section = section(theirs);
-  SectionMergeResult merged = merge_sections(base_section, our_section, their_section);
-  auto hash = store_section(std::move(merged.merged));
+  const NodeId base_root = root_of(base);
+  const NodeId our_root = root_of(ours);
+  const NodeId their_root = root_of(theirs);
+  Undo undo(*this);
+  NodeStore::Merged merged = store_.merge(base_root, our_root, their_root);
+  auto hash = keep_section(merged.root, undo);
   if (!hash) return hash.error();
+  undo.done();
   return MergeResult{.conflicts = std::move(merged.conflicts),
                      .merged_hash = *hash,
                      .base = base,
@@ -322,27 +373,32 @@ Result<MergeResult, Collision> Repo::merge(CommitId ours, CommitId theirs) {
                      .theirs = theirs};
 }
 
-EditSet Repo::change_of(const Commit& commit) const {
-  const Section& parent = commit.parents.empty() ? empty_section() : section(commit.parents.front());
-  return diff_sections(parent, stored_section(commit.section_hash));
+NodeId Repo::parent_root(const Commit& commit) const {
+  return commit.parents.empty() ? kNoNode : root_of(commit.parents.front());
 }
 
-Result<SectionHash, HistoryError> Repo::apply_and_store(const EditSet& edits, CommitId dst) {
-  ApplyResult applied = apply_to_section(edits, section(dst));
-  if (!applied.ok()) return HistoryError(applied.error());
-  auto hash = store_section(std::move(applied).value());
+Result<SectionHash, HistoryError> Repo::transplant_and_keep(NodeId from, NodeId to, NodeId onto) {
+  Undo undo(*this);
+  auto applied = store_.transplant(from, to, onto);
+  if (auto* error = std::get_if<ApplyError>(&applied)) return HistoryError(std::move(*error));
+  auto hash = keep_section(std::get<NodeId>(applied), undo);
   if (!hash) return HistoryError(hash.error());
+  undo.done();
   return *hash;
 }
 
 Result<SectionHash, HistoryError> Repo::cherry_pick(CommitId src, CommitId dst) {
-  const EditSet edits = change_of(commit_at(src));
-  return apply_and_store(edits, dst);
+  const Commit& commit = commit_at(src);
+  const NodeId parent = parent_root(commit);
+  const NodeId changed = root_of(src);
+  return transplant_and_keep(parent, changed, root_of(dst));
 }
 
 Result<SectionHash, HistoryError> Repo::revert(CommitId target, CommitId dst) {
-  const EditSet edits = invert(change_of(commit_at(target)));
-  return apply_and_store(edits, dst);
+  const Commit& commit = commit_at(target);
+  const NodeId parent = parent_root(commit);
+  const NodeId changed = root_of(target);
+  return transplant_and_keep(changed, parent, root_of(dst));
 }
 
 }  // namespace vext

@@ -8,8 +8,10 @@
 namespace vext {
 
 struct RepoTestAccess {
-  static void plant_section(Repo& repo, SectionHash hash, Section section) {
-    repo.sections_.insert_or_assign(hash, std::move(section));
+  static void plant_section(Repo& repo, SectionHash hash, const Section& section) {
+    const NodeId root = repo.store_.intern_section(section);
+    repo.sections_.insert_or_assign(hash, root);
+    repo.section_hashes_.insert_or_assign(root, hash);
   }
   static void plant_commit(Repo& repo, CommitId id, Commit commit) { repo.commits_.insert_or_assign(id, std::move(commit)); }
 };
@@ -64,7 +66,7 @@ TEST(RepoStoreTest, EqualContentIsStoredOnceAndTimeChangesIds) {
   now = 11;
   auto c = repo.commit("m", none, doc("x"));
   EXPECT_NE(*a, *c);
-  EXPECT_EQ(repo.sections().size(), 1u);
+  EXPECT_EQ(repo.section_count(), 1u);
   const std::vector<CommitId> ab{*a, *c}, ba{*c, *a};
   EXPECT_NE(*repo.commit("m", ab, doc()), *repo.commit("m", ba, doc()));
 }
@@ -93,7 +95,7 @@ TEST(RepoStoreTest, RefusesADifferentCommitUnderAnOccupiedId) {
   auto id = repo.commit("init", none, doc());
   ASSERT_FALSE(id.ok());
   EXPECT_EQ(id.error().kind, Collision::Kind::Commit);
-  EXPECT_TRUE(repo.sections().empty());
+  EXPECT_TRUE(repo.section_count() == 0);
   EXPECT_EQ(repo.commits().at(commit_id(real)).message, "other");
 }
 
