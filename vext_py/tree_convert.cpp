@@ -127,10 +127,9 @@ NodeFields fields_of(const vext::TreeNode& node) {
           node.text, node.attributes};
 }
 
-NodeFields fields_of(const vext::Section& section, std::uint32_t at) {
-  const vext::Value& value = *section.value_at(at);
-  const std::string_view element = section.trie().node(at).element;
-  return {value.kind, vext::rebuilt_identity(value, element), value.label, value.text, value.attrs};
+NodeFields fields_of(const vext::NodeStore& store, vext::NodeId at) {
+  const vext::Value& value = store.value(store.node(at).value);
+  return {value.kind, store.rebuilt_identity(at), value.label, value.text, value.attrs};
 }
 
 // Builds the dict of one node, without its children.
@@ -235,29 +234,29 @@ Ref tree_to_py(const vext::TreeNode& node) {
   return root;
 }
 
-Ref section_to_py(const vext::Section* section) {
-  const std::uint32_t root = section ? vext::rebuild_root(*section) : vext::kNoNode;
+Ref stored_section_to_py(const vext::NodeStore& store, std::optional<vext::NodeId> section) {
+  const vext::NodeId root = section ? store.rebuild_root(*section) : vext::kNoNode;
   if (root == vext::kNoNode) return tree_to_py(vext::TreeNode(std::string()));
   StringCache cache;
-  Ref top = write_node(fields_of(*section, root), cache);
+  Ref top = write_node(fields_of(store, root), cache);
   if (!top) return {};
   // Each node's dict is made before its children are known; the children
   // list is added when the node comes off the stack, after its other keys.
-  std::vector<std::pair<std::uint32_t, PyObject*>> stack{{root, top.get()}};
-  std::vector<std::uint32_t> kids;
+  std::vector<std::pair<vext::NodeId, PyObject*>> stack{{root, top.get()}};
+  std::vector<vext::NodeId> kids;
   while (!stack.empty()) {
     const auto [at, dict] = stack.back();
     stack.pop_back();
-    vext::rebuild_children(*section, at, kids);
+    store.rebuild_children(at, kids);
     if (kids.empty()) continue;
     PyObject* list = add_children(dict, kids.size());
     if (!list) return {};
     for (std::size_t i = 0; i < kids.size(); ++i) {
-      Ref child = write_node(fields_of(*section, kids[i]), cache);
+      Ref child = write_node(fields_of(store, kids[i]), cache);
       if (!child) return {};
       PyObject* borrowed = child.get();
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), child.release());
-      if (section->trie().node(kids[i]).child_count > 0) stack.emplace_back(kids[i], borrowed);
+      if (store.node(kids[i]).kids != vext::kNoNode) stack.emplace_back(kids[i], borrowed);
     }
   }
   return top;
