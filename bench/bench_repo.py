@@ -11,6 +11,7 @@ each history in a fresh process.
 """
 
 import argparse
+import ctypes
 import gc
 import json
 import marshal
@@ -30,9 +31,19 @@ def best(fn, repeat=5):
     return min(timeit.repeat(fn, number=1, repeat=repeat))
 
 
-def rss_mib():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096 / 2**20
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def heap_mib():
+    """The C heap in use (glibc's mallinfo2): what the repository holds, not
+    what the allocator keeps from earlier calls, as RSS would show."""
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = MallInfo2
+    info = libc.mallinfo2()
+    return (info.uordblks + info.hblkhd) / 2**20
 
 
 def row(name, t, base, base_name, target):
@@ -112,22 +123,22 @@ def diff_timings(shape):
 
 
 def memory_history(shape, commits):
-    """Runs in a fresh process: the RSS growth of the first commit, and of
-    the whole history, 10 nodes changed per commit."""
+    """Runs in a fresh process: the heap that the first commit adds, and
+    that the whole history adds, 10 nodes changed per commit."""
     tree = SHAPES[shape](100_000)
     nodes = all_nodes(tree)
     rng = random.Random(9)
     gc.collect()
-    before = rss_mib()
+    before = heap_mib()
     repo = vext_py.Repo()
     parents = [repo.commit("commit 0", [], tree)]
     gc.collect()
-    first = rss_mib() - before
+    first = heap_mib() - before
     for i in range(1, commits):
         change_nodes(nodes, rng, 10, f"commit {i}")
         parents = [repo.commit(f"commit {i}", parents, tree)]
     gc.collect()
-    print(json.dumps({"first": first, "all": rss_mib() - before}))
+    print(json.dumps({"first": first, "all": heap_mib() - before}))
 
 
 def memory(shape, commits):
