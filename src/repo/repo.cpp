@@ -260,8 +260,15 @@ Result<CommitId, Collision> Repo::commit_section(std::string_view message, std::
 
 Result<CommitId, Collision> Repo::commit(std::string_view message, std::span<const CommitId> parents,
                                          const TreeNode& tree) {
+  // The first parent's section most likely holds most of the tree; without
+  // one, the latest commit's.
+  NodeId like = kNoNode;
+  const auto first = parents.empty() ? head_ : std::optional<CommitId>(parents.front());
+  if (auto it = first ? commits_.find(*first) : commits_.end(); it != commits_.end()) {
+    like = section_root(it->second.section_hash).value_or(kNoNode);
+  }
   Undo undo(*this);
-  return commit_root(message, parents, store_.intern_tree(tree), undo);
+  return commit_root(message, parents, store_.intern_tree(tree, like), undo);
 }
 
 const Commit& Repo::commit_at(CommitId id) const {

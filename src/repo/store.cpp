@@ -368,21 +368,48 @@ ListId NodeStore::make_list(std::span<const std::uint32_t> entries) {
 namespace {
 
 // Interns a tree's section bottom-up as flatten() walks it: a path's node is
-// made when the walk leaves it, after all of its children.
+// made when the walk leaves it, after all of its children. Each path is
+// matched with the same path of a stored section that is likely to hold most
+// of the tree already (the parent commit's); where that one holds the same
+// value, children or node, it is taken without a lookup in the intern tables.
 class TreeInterner final : public FlattenVisitor {
  public:
-  explicit TreeInterner(NodeStore& store) : store_(store) {}
+  TreeInterner(NodeStore& store, NodeId like) : store_(store) {
+    likes_.emplace_back(store, store.kids_of(like));
+  }
 
   void enter(std::string_view element, const TreeNode& node, std::uint64_t order) override {
-    open_.push_back({element, &node, order, entries_.size()});
+    KidCursor& c = likes_.back();
+    NodeId like = kNoNode;
+    while (!c.done()) {
+      const NodeId head = c.head(store_);
+      const int cmp = std::string_view(store_.node(head).element).compare(element);
+      if (cmp > 0) break;
+      c.advance(store_);
+      if (cmp == 0) {
+        like = head;
+        break;
+      }
+    }
+    open_.push_back({element, &node, order, entries_.size(), like});
+    likes_.emplace_back(store_, store_.kids_of(like));
   }
+
   void leave() override {
+    likes_.pop_back();
     const Open o = open_.back();
     open_.pop_back();
-    const ListId kids = store_.make_list(std::span(entries_).subspan(o.entries));
+    const std::span<const std::uint32_t> entries = std::span(entries_).subspan(o.entries);
+    const ValueId like_value = store_.value_of(o.like);
+    const ListId like_kids = store_.kids_of(o.like);
+    const ListId kids = store_.list_holds(like_kids, entries) ? like_kids : store_.make_list(entries);
     entries_.resize(o.entries);
-    const ValueId value = store_.intern_value(o.node->kind, o.node->label, o.node->text, o.node->attributes, o.order);
-    entries_.push_back(store_.intern_node(o.element, value, kids));
+    const TreeNode& n = *o.node;
+    ValueId value = like_value;
+    if (value == kNoNode || !same_value(store_.value(value), n, o.order)) {
+      value = store_.intern_value(n.kind, n.label, n.text, n.attributes, o.order);
+    }
+    entries_.push_back(value == like_value && kids == like_kids ? o.like : store_.intern_node(o.element, value, kids));
   }
   [[nodiscard]] NodeId root_entry() const { return entries_.back(); }
 
@@ -392,16 +419,30 @@ class TreeInterner final : public FlattenVisitor {
     const TreeNode* node;
     std::uint64_t order;
     std::size_t entries;  // where this path's children start in entries_
+    NodeId like;          // the same path in the likely section, or kNoNode
   };
+  static bool same_value(const Value& v, const TreeNode& n, std::uint64_t order) {
+    return v.order == order && v.kind == n.kind && v.text == n.text && v.label == n.label && v.attrs == n.attributes;
+  }
   NodeStore& store_;
   std::vector<Open> open_;
+  std::vector<KidCursor> likes_;  // the unmatched children of each open path's match
   std::vector<std::uint32_t> entries_;
 };
 
 }  // namespace
 
-NodeId NodeStore::intern_tree(const TreeNode& root) {
-  TreeInterner interner(*this);
+bool NodeStore::list_holds(ListId list, std::span<const std::uint32_t> kids) const {
+  KidCursor c(*this, list);
+  for (std::uint32_t kid : kids) {
+    if (c.done() || c.head(*this) != kid) return false;
+    c.advance(*this);
+  }
+  return c.done();
+}
+
+NodeId NodeStore::intern_tree(const TreeNode& root, NodeId like) {
+  TreeInterner interner(*this, like);
   flatten(root, interner);
   const std::uint32_t entry = interner.root_entry();
   return intern_node("", kNoNode, make_list(std::span(&entry, 1)));

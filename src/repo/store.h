@@ -109,9 +109,13 @@ class NodeStore {
   // children are taken whole. Entries must come in increasing element order.
   ListId make_list(std::span<const std::uint32_t> entries);
   static constexpr std::uint32_t kLeafTag = 0x80000000u;
+  // Says whether a list holds exactly these children, in this order.
+  [[nodiscard]] bool list_holds(ListId list, std::span<const std::uint32_t> kids) const;
 
   // Stores a tree's section (as to_section would flatten it) and returns it.
-  NodeId intern_tree(const TreeNode& root);
+  // `like` names a stored section that probably shares much of it, which
+  // makes the shared part cheaper to find; the result does not depend on it.
+  NodeId intern_tree(const TreeNode& root, NodeId like = kNoNode);
   // Stores a section and returns it.
   NodeId intern_section(const Section& section);
   // Copies a stored section back into the flat form.

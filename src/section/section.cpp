@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "section/unicode_tables.h"
 
@@ -33,11 +34,27 @@ Value make_value(const TreeNode& node, std::uint64_t order) {
 }
 
 // A child waiting to be flattened, with its index among its own siblings.
+// `prefix` holds the element's first eight bytes as a big-endian number
+// (zero-padded), which orders most pairs without reading the strings.
 struct Pending {
   const TreeNode* node;
   std::uint64_t order;
   std::string_view element;
+  std::uint64_t prefix;
 };
+
+std::uint64_t prefix_of(std::string_view s) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, s.data(), std::min<std::size_t>(8, s.size()));
+  std::uint64_t v = 0;
+  for (unsigned char b : bytes) v = v << 8 | b;
+  return v;
+}
+
+bool element_less(const Pending& a, const Pending& b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  return a.element < b.element;
+}
 
 // A group of nodes that share one path: the children of all its members,
 // sorted by element, occupy pending[begin, end); `next` is the first one not
@@ -57,11 +74,11 @@ Group open_group(std::vector<Pending>& pending, std::size_t first, std::size_t l
     const TreeNode* member = pending[m].node;
     std::uint64_t index = 0;
     for (const TreeNode& child : member->children) {
-      pending.push_back({&child, index++, path_element(child)});
+      const std::string_view element = path_element(child);
+      pending.push_back({&child, index++, element, prefix_of(element)});
     }
   }
-  stable_sort_small(pending.begin() + static_cast<std::ptrdiff_t>(begin), pending.end(),
-                    [](const Pending& a, const Pending& b) { return a.element < b.element; });
+  stable_sort_small(pending.begin() + static_cast<std::ptrdiff_t>(begin), pending.end(), element_less);
   return {begin, pending.size(), begin};
 }
 
@@ -159,7 +176,7 @@ void flatten(const TreeNode& root, FlattenVisitor& visitor) {
   // children are merged, later ones winning path by path. The walk keeps its
   // state in `pending` and a stack of groups, not on the call stack.
   visitor.enter(path_element(root), root, 0);
-  std::vector<Pending> pending{{&root, 0, {}}};
+  std::vector<Pending> pending{{&root, 0, {}, 0}};
   std::vector<Group> groups{open_group(pending, 0, 1)};
   while (!groups.empty()) {
     Group& group = groups.back();
