@@ -27,6 +27,7 @@ std::string FormatError::text() const {
 }
 
 Result<Document, FormatError> read_document(std::string source, const ReadOptions& options) {
+  if (auto problem = detail::utf16(source)) return *std::move(problem);
   std::size_t i = source.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   while (i < source.size() && detail::is_space(source[i])) ++i;
   if (i < source.size() && source[i] == '<') return read_xml(std::move(source), options);
@@ -106,6 +107,13 @@ Location locate(std::string_view source, std::size_t offset) {
 
 FormatError error_at(std::string message, std::string_view source, std::size_t offset) {
   return FormatError{std::move(message), locate(source, offset)};
+}
+
+std::optional<FormatError> utf16(std::string_view source) {
+  if (source.starts_with("\xFE\xFF") || source.starts_with("\xFF\xFE")) {
+    return error_at("UTF-16 is not supported, only UTF-8", source, 0);
+  }
+  return std::nullopt;
 }
 
 std::string too_deep(std::size_t max_depth) {

@@ -51,9 +51,7 @@ class XmlReader {
   std::optional<FormatError> run() {
     const std::string& src = doc_.source;
     if (src.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
-    if (src.compare(0, 2, "\xFE\xFF") == 0 || src.compare(0, 2, "\xFF\xFE") == 0) {
-      return detail::error_at("invalid XML: UTF-16 is not supported, only UTF-8", src, 0);
-    }
+    if (auto problem = detail::utf16(src)) return problem;
     // The encoding is fixed to UTF-8 so that byte positions and written bytes
     // agree; the declaration's encoding is checked by hand in on_decl.
     parser_.reset(XML_ParserCreate("UTF-8"));
@@ -388,8 +386,10 @@ class Checker {
  public:
   bool element_name(std::string_view name) { return name_ok(name, elements_, "<", "/>"); }
   bool attr_name(std::string_view name) { return name_ok(name, attrs_, "<a ", "=''/>"); }
-  // Checks markup that may stand before the root element.
+  // Checks markup that stands before the root element.
   bool prolog(std::string_view markup) { return parses(std::string(markup) + "<a/>"); }
+  // Checks markup that stands inside an element.
+  bool content(std::string_view markup) { return parses("<a>" + std::string(markup) + "</a>"); }
 
  private:
   bool name_ok(std::string_view name, std::unordered_set<std::string>& known, const char* before,
@@ -516,7 +516,7 @@ class XmlWriter {
       out.append("<!--").append(text).append("-->");
     } else if (node.kind == "#pi") {
       const std::string pi = "<?" + node.text + "?>";
-      if (!checker_.prolog(pi)) return "not a valid processing instruction";
+      if (!checker_.content(pi)) return "not a valid processing instruction";
       out += pi;
     } else if (node.kind == "#doctype") {
       if (stack_.size() != 1 || !checker_.prolog(node.text)) return "not a valid DOCTYPE declaration";
