@@ -1,6 +1,7 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -72,15 +73,16 @@ class XmlReader {
 
     doc_.format = Format::Xml;
     doc_.id_attrs = options_.id_attrs;
-    doc_.tree = TreeNode("#document");
     doc_.layout.clear();
     doc_.attrs.clear();
-    doc_.layout.reserve(src.size() / 48 + 16);
+    doc_.layout.reserve(src.size() / 24 + 16);
     doc_.prolog_end = src.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     doc_.layout.push_back(NodeLayout{.head_end = doc_.prolog_end});
-    open_.push_back(Open{&doc_.tree, 0, doc_.prolog_end});
+    open_.push_back(Open{TreeNode("#document"), 0, doc_.prolog_end, 0});
 
-    constexpr std::size_t kChunk = std::size_t{1} << 30;  // XML_Parse takes an int length
+    // Small pieces keep expat's own copy of the input small and in cache;
+    // positions stay counted from the start of the whole input.
+    constexpr std::size_t kChunk = std::size_t{1} << 18;
     std::size_t at = 0;
     do {
       const std::size_t n = std::min(kChunk, src.size() - at);
@@ -96,16 +98,29 @@ class XmlReader {
     NodeLayout& root = doc_.layout[0];
     root.end = root.tail_begin = static_cast<std::uint32_t>(src.size());
     root.close_gap_begin = open_.front().prev_end;
+    take_children(open_.front());
+    doc_.tree = std::move(open_.front().node);
     learn_style();
     return std::nullopt;
   }
 
  private:
+  // An element being read. Its finished children wait in `done_` from
+  // `first_child` on, so that each element's child list is allocated once,
+  // at its exact size, when the element ends.
   struct Open {
-    TreeNode* node;
+    TreeNode node;
     std::uint32_t pre;
     std::uint32_t prev_end;  // end of the last child, or of the start tag
+    std::size_t first_child;
   };
+
+  void take_children(Open& open) {
+    const auto first = done_.begin() + static_cast<std::ptrdiff_t>(open.first_child);
+    open.node.children.reserve(static_cast<std::size_t>(done_.end() - first));
+    std::move(first, done_.end(), std::back_inserter(open.node.children));
+    done_.erase(first, done_.end());
+  }
 
   static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
   std::uint32_t index() const { return static_cast<std::uint32_t>(XML_GetCurrentByteIndex(parser_.get())); }
@@ -132,7 +147,7 @@ class XmlReader {
 
   void add_leaf(const char* kind, std::uint32_t begin, std::uint32_t end, std::string text) {
     if (!add(begin, end)) return;
-    open_.back().node->children.emplace_back(kind).text = std::move(text);
+    done_.emplace_back(kind).text = std::move(text);
   }
 
   // Ends the run of character data read so far: a run of nothing but
@@ -171,7 +186,8 @@ class XmlReader {
     l.head_end = l.end;
     l.first_attr = static_cast<std::uint32_t>(r.doc_.attrs.size());
     l.attr_count = static_cast<std::uint16_t>(specified);
-    TreeNode& node = r.open_.back().node->children.emplace_back(name);
+    Open open{TreeNode(name), *pre, l.head_end, r.done_.size()};
+    TreeNode& node = open.node;
     const std::size_t name_len = std::strlen(name);
     // Finds each attribute's bytes in the start tag; expat has checked the
     // tag, so the scan only steps over what is there.
@@ -210,13 +226,13 @@ class XmlReader {
         node.attributes.emplace_back(attr, atts[2 * k + 1]);
       }
     }
-    r.open_.push_back(Open{&node, *pre, static_cast<std::uint32_t>(begin + r.count())});
+    r.open_.push_back(std::move(open));
   }
 
   static void XMLCALL on_end(void* data, const XML_Char*) {
     XmlReader& r = self(data);
     r.end_run();
-    const Open done = r.open_.back();
+    Open done = std::move(r.open_.back());
     r.open_.pop_back();
     NodeLayout& l = r.doc_.layout[done.pre];
     const std::uint32_t n = r.count();
@@ -227,14 +243,16 @@ class XmlReader {
       l.tail_begin = l.end = l.head_end;
     }
     l.close_gap_begin = done.prev_end;
-    TreeNode& node = *done.node;
     // Content that is one run of text is the element's own text.
-    if (node.children.size() == 1 && node.children[0].kind == "#text") {
-      node.text = std::move(node.children[0].text);
-      node.children.clear();
+    if (r.done_.size() == done.first_child + 1 && r.done_.back().kind == "#text") {
+      done.node.text = std::move(r.done_.back().text);
+      r.done_.pop_back();
       r.doc_.layout.pop_back();
       l.close_gap_begin = l.head_end;
+    } else {
+      r.take_children(done);
     }
+    r.done_.push_back(std::move(done.node));
     r.open_.back().prev_end = l.end;
   }
 
@@ -343,6 +361,7 @@ class XmlReader {
   const ReadOptions& options_;
   ParserPtr parser_;
   std::vector<Open> open_;
+  std::vector<TreeNode> done_;
   std::optional<FormatError> failure_;
   std::string run_;
   bool in_run_ = false;
