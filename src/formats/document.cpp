@@ -179,9 +179,16 @@ std::optional<std::string_view> line_indent(std::string_view gap) {
   return gap.substr(nl + 1);
 }
 
-Splicer::Splicer(const Document& doc, const TreeNode& tree, const Correspondence& match, const std::string& comma)
+FormatError write_failure(const std::vector<Frame>& stack, const TreeNode& node, std::string_view format,
+                          std::string_view why) {
+  std::string path;
+  for (std::size_t i = 1; i < stack.size(); ++i) path += match_key(*stack[i].node) + "/";
+  if (stack.empty() || stack.back().node != &node) path += match_key(node);
+  return error("cannot write " + quoted(path) + " as " + std::string(format) + ": " + std::string(why));
+}
+
+Splicer::Splicer(const Document& doc, const Correspondence& match, const std::string& comma)
     : doc_(doc), match_(match), comma_(comma), original_(preorder(doc.tree)) {
-  (void)tree;
   out.reserve(doc.source.size() + doc.source.size() / 16);
 }
 
@@ -240,9 +247,12 @@ std::optional<std::string_view> Splicer::gap(Frame& parent, std::optional<std::u
   }
   if (parent.inline_children) return std::nullopt;
   const Style& style = doc_.style;
+  if (parent.node->kind == "#document") {  // XML's top level: one node per line
+    out += style.newline;
+    return std::string_view();
+  }
   if (style.indent.empty() && parent.child_indent.empty()) {
     if (!first) out += style.item_sep;
-    else if (!style.newline.empty() && comma_.empty() && parent.node->kind == "#document") out += style.newline;
     return std::nullopt;
   }
   if (!first) out += comma_;

@@ -325,7 +325,7 @@ void escape_string(std::string& out, std::string_view text) {
 class JsonWriter {
  public:
   JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match)
-      : doc_(doc), tree_(tree), match_(match), sp_(doc, tree, match, comma_) {}
+      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, comma_) {}
 
   Result<std::string, FormatError> run() {
     if (auto problem = sp_.check_match()) return *std::move(problem);
@@ -370,10 +370,7 @@ class JsonWriter {
   static bool same_sort(const TreeNode& original, const TreeNode& node) { return original.kind == node.kind; }
 
   FormatError failure(const TreeNode& node, const std::string& why) const {
-    std::string path;
-    for (std::size_t i = 1; i < stack_.size(); ++i) path += match_key(*stack_[i].node) + "/";
-    if (stack_.empty() || stack_.back().node != &node) path += match_key(node);
-    return error("cannot write " + quoted(path) + " as JSON: " + why);
+    return detail::write_failure(stack_, node, "JSON", why);
   }
 
   // Writes one value (with its member name) and opens a frame for the

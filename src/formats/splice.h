@@ -55,13 +55,19 @@ struct Frame {
   bool wrote_child = false;
 };
 
+// Returns the error for `node`, which cannot be written below the open
+// frames `stack`; it names the node by the match keys of its path below the
+// root.
+FormatError write_failure(const std::vector<Frame>& stack, const TreeNode& node, std::string_view format,
+                          std::string_view why);
+
 // Copies original bytes and chooses the whitespace around children, for both
 // formats. A child's gap is copied from the original where the child was in
 // the same parent at a place of the same sort (first or not), else from a
 // sibling's gap, else built from the file's style.
 class Splicer {
  public:
-  Splicer(const Document& doc, const TreeNode& tree, const Correspondence& match, const std::string& comma);
+  Splicer(const Document& doc, const Correspondence& match, const std::string& comma);
 
   // Checks that `match` fits the tree; returns the problem otherwise.
   std::optional<FormatError> check_match() const;

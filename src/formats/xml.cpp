@@ -162,6 +162,7 @@ class XmlReader {
 
   static void XMLCALL on_text(void* data, const XML_Char* s, int len) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     if (r.in_cdata_) return;
     if (!r.in_run_) {
       r.in_run_ = true;
@@ -173,6 +174,7 @@ class XmlReader {
 
   static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** atts) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     r.end_run();
     const std::uint32_t begin = r.index();
     const auto pre = r.add(begin, begin + r.count());
@@ -231,6 +233,7 @@ class XmlReader {
 
   static void XMLCALL on_end(void* data, const XML_Char*) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     r.end_run();
     Open done = std::move(r.open_.back());
     r.open_.pop_back();
@@ -256,24 +259,21 @@ class XmlReader {
     r.open_.back().prev_end = l.end;
   }
 
-  static void XMLCALL on_comment(void* data, const XML_Char*) {
-    XmlReader& r = self(data);
-    if (r.in_doctype_) return;
-    r.end_run();
-    const std::uint32_t begin = r.index(), end = begin + r.count();
-    r.add_leaf("#comment", begin, end, r.doc_.source.substr(begin + 4, end - begin - 7));
+  // Adds a comment or processing instruction outside the DOCTYPE; its text
+  // is what stands between the `open` and `close` delimiters.
+  void markup(const char* kind, std::uint32_t open, std::uint32_t close) {
+    if (failure_ || in_doctype_) return;
+    end_run();
+    const std::uint32_t begin = index(), end = begin + count();
+    add_leaf(kind, begin, end, doc_.source.substr(begin + open, end - begin - open - close));
   }
 
-  static void XMLCALL on_pi(void* data, const XML_Char*, const XML_Char*) {
-    XmlReader& r = self(data);
-    if (r.in_doctype_) return;
-    r.end_run();
-    const std::uint32_t begin = r.index(), end = begin + r.count();
-    r.add_leaf("#pi", begin, end, r.doc_.source.substr(begin + 2, end - begin - 4));
-  }
+  static void XMLCALL on_comment(void* data, const XML_Char*) { self(data).markup("#comment", 4, 3); }
+  static void XMLCALL on_pi(void* data, const XML_Char*, const XML_Char*) { self(data).markup("#pi", 2, 2); }
 
   static void XMLCALL on_cdata_start(void* data) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     r.end_run();
     r.in_cdata_ = true;
     r.cdata_begin_ = r.index();
@@ -281,6 +281,7 @@ class XmlReader {
 
   static void XMLCALL on_cdata_end(void* data) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     r.in_cdata_ = false;
     const std::uint32_t end = r.index() + r.count();
     r.add_leaf("#cdata", r.cdata_begin_, end, r.doc_.source.substr(r.cdata_begin_ + 9, end - r.cdata_begin_ - 12));
@@ -288,6 +289,7 @@ class XmlReader {
 
   static void XMLCALL on_doctype_start(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     r.in_doctype_ = true;
     // The event is reported after the name; the declaration starts before it.
     r.doctype_begin_ = static_cast<std::uint32_t>(r.doc_.source.rfind("<!DOCTYPE", r.index()));
@@ -295,6 +297,7 @@ class XmlReader {
 
   static void XMLCALL on_doctype_end(void* data) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     r.in_doctype_ = false;
     const std::uint32_t end = r.index() + r.count();
     r.add_leaf("#doctype", r.doctype_begin_, end, r.doc_.source.substr(r.doctype_begin_, end - r.doctype_begin_));
@@ -302,6 +305,7 @@ class XmlReader {
 
   static void XMLCALL on_decl(void* data, const XML_Char* version, const XML_Char* encoding, int) {
     XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
     if (!version) return;  // a text declaration of an external entity
     if (encoding) {
       const std::string_view e(encoding);
@@ -334,6 +338,8 @@ class XmlReader {
   // element's first indented child.
   void learn_style() {
     Style& style = doc_.style;
+    style.key_sep.clear();
+    style.item_sep.clear();
     const std::string& src = doc_.source;
     const std::size_t nl = src.find('\n');
     style.newline = nl == std::string::npos ? "" : nl > 0 && src[nl - 1] == '\r' ? "\r\n" : "\n";
@@ -450,7 +456,7 @@ class Checker {
 class XmlWriter {
  public:
   XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match)
-      : doc_(doc), tree_(tree), match_(match), sp_(doc, tree, match, no_comma_) {}
+      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, no_comma_) {}
 
   Result<std::string, FormatError> run() {
     if (tree_.kind != "#document") return error("cannot write XML: the root must be a \"#document\" node");
@@ -489,10 +495,7 @@ class XmlWriter {
   }
 
   FormatError failure(const TreeNode& node, const std::string& why) const {
-    std::string path;
-    for (std::size_t i = 1; i < stack_.size(); ++i) path += match_key(*stack_[i].node) + "/";
-    if (stack_.back().node != &node) path += match_key(node);
-    return error("cannot write " + quoted(path) + " as XML: " + why);
+    return detail::write_failure(stack_, node, "XML", why);
   }
 
   std::optional<FormatError> check_top() const {

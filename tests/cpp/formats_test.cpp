@@ -196,6 +196,9 @@ TEST(FormatsErrorTest, DepthIsBoundedWithoutRecursion) {
   auto deep_xml = read_xml(xml);
   ASSERT_FALSE(deep_xml.ok());
   EXPECT_EQ(deep_xml.error().message, "nested deeper than 200,000 levels");
+  // Stopping inside an empty-element tag, whose end expat reports at once.
+  const ReadOptions shallow{.max_depth = 2};
+  EXPECT_EQ(read_xml("<a><b/><c/></a>", shallow).error().text(), "nested deeper than 2 levels (line 1, column 4)");
   // The same depth in JSON fits, and writes back without recursion.
   const Document doc = read_ok(json);
   EXPECT_EQ(*write(doc, doc.tree), json);
