@@ -1,6 +1,7 @@
 #include "formats/document.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -32,6 +33,26 @@ Result<Document, FormatError> read_document(std::string source, const ReadOption
   while (i < source.size() && detail::is_space(source[i])) ++i;
   if (i < source.size() && source[i] == '<') return read_xml(std::move(source), options);
   return read_json(std::move(source), options);
+}
+
+namespace {
+
+Result<Document, FormatError> parse(std::string source, const ReadOptions& options,
+                                    std::optional<FormatError> (*parser)(Document&, const ReadOptions&)) {
+  Document doc;
+  doc.source = std::move(source);
+  if (auto failure = parser(doc, options)) return *std::move(failure);
+  return doc;
+}
+
+}  // namespace
+
+Result<Document, FormatError> read_xml(std::string source, const ReadOptions& options) {
+  return parse(std::move(source), options, detail::parse_xml);
+}
+
+Result<Document, FormatError> read_json(std::string source, const ReadOptions& options) {
+  return parse(std::move(source), options, detail::parse_json);
 }
 
 Correspondence correspond_by_position(const Document& original, const TreeNode& tree) {
@@ -107,6 +128,13 @@ Location locate(std::string_view source, std::size_t offset) {
 
 FormatError error_at(std::string message, std::string_view source, std::size_t offset) {
   return FormatError{std::move(message), locate(source, offset)};
+}
+
+void adopt_children(TreeNode& parent, std::vector<TreeNode>& done, std::size_t first) {
+  const auto from = done.begin() + static_cast<std::ptrdiff_t>(first);
+  parent.children.reserve(static_cast<std::size_t>(done.end() - from));
+  std::move(from, done.end(), std::back_inserter(parent.children));
+  done.erase(from, done.end());
 }
 
 std::optional<FormatError> utf16(std::string_view source) {

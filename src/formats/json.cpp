@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "formats/document.h"
@@ -108,7 +109,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     doc_.layout.clear();
     doc_.layout.reserve(src_.size() / 16 + 4);
     doc_.prolog_end = pos_ = src_.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    open_.push_back(Open{&holder_, 0, pos_, false});
+    open_.push_back(Open{TreeNode(), 0, pos_, 0});  // holds the top value
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseValidateEncodingFlag;
     MaskedNumbers in(src_, doc_.prolog_end);
@@ -125,7 +126,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     if (const std::size_t nul = src_.find('\0'); nul != std::string::npos) {
       return detail::error_at("invalid JSON: a NUL byte", src_, nul);
     }
-    doc_.tree = std::move(holder_.children.front());
+    doc_.tree = std::move(done_.front());
     learn_style();
     return std::nullopt;
   }
@@ -159,15 +160,17 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   }
   bool StartObject() { return start("object"); }
   bool StartArray() { return start("array"); }
-  bool EndObject(rapidjson::SizeType) { return end() && unique_names(); }
-  bool EndArray(rapidjson::SizeType) { return end(); }
+  bool EndObject(rapidjson::SizeType) { return end(true); }
+  bool EndArray(rapidjson::SizeType) { return end(false); }
 
  private:
+  // An object or array being read; its finished children wait in `done_`
+  // from `first_child` on, so that its child list is allocated once.
   struct Open {
-    TreeNode* node;
+    TreeNode node;
     std::uint32_t pre;
     std::uint32_t prev_end;
-    bool has_layout;
+    std::size_t first_child;
   };
 
   bool fail(std::string message, std::size_t at) {
@@ -186,11 +189,12 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     return i + 1;
   }
 
-  // Adds a node for the value starting at `begin`; nullptr when too deep.
-  TreeNode* add(const char* kind, std::uint32_t begin, std::uint32_t end) {
+  // Lays out the value starting at `begin` and returns its node, named by
+  // the pending member name; nullopt when it is too deep.
+  std::optional<TreeNode> add(const char* kind, std::uint32_t begin, std::uint32_t end) {
     if (open_.size() > options_.max_depth) {
       fail(detail::too_deep(options_.max_depth), begin);
-      return nullptr;
+      return std::nullopt;
     }
     Open& parent = open_.back();
     NodeLayout l{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre};
@@ -203,20 +207,21 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     }
     doc_.layout.push_back(l);
     parent.prev_end = end;
-    TreeNode& node = parent.node->children.emplace_back(kind);
+    std::optional<TreeNode> node(std::in_place, kind);
     if (has_key_) {
-      node.identity.emplace(std::move(key_));
+      node->identity.emplace(std::move(key_));
       key_.clear();
       has_key_ = false;
     }
-    return &node;
+    return node;
   }
 
   bool scalar(const char* kind, std::uint32_t length, std::string_view text) {
     const std::uint32_t begin = value_begin();
-    TreeNode* node = add(kind, begin, begin + length);
+    auto node = add(kind, begin, begin + length);
     if (!node) return false;
     node->text.assign(text);
+    done_.push_back(*std::move(node));
     pos_ = begin + length;
     return true;
   }
@@ -224,15 +229,15 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   bool start(const char* kind) {
     const std::uint32_t begin = value_begin();
     const auto pre = static_cast<std::uint32_t>(doc_.layout.size());
-    TreeNode* node = add(kind, begin, begin + 1);
+    auto node = add(kind, begin, begin + 1);
     if (!node) return false;
     doc_.layout[pre].head_end = pos_ = begin + 1;
-    open_.push_back(Open{node, pre, pos_, true});
+    open_.push_back(Open{*std::move(node), pre, pos_, done_.size()});
     return true;
   }
 
-  bool end() {
-    const Open done = open_.back();
+  bool end(bool object) {
+    Open done = std::move(open_.back());
     open_.pop_back();
     std::uint32_t close = pos_;
     while (is_space(src_[close])) ++close;
@@ -241,13 +246,15 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     l.tail_begin = close;
     l.end = pos_ = close + 1;
     open_.back().prev_end = l.end;
-    last_closed_ = done;
+    detail::adopt_children(done.node, done_, done.first_child);
+    if (object && !unique_names(done)) return false;
+    done_.push_back(std::move(done.node));
     return true;
   }
 
   // Refuses an object that names a member twice: neither value may be lost.
-  bool unique_names() {
-    const auto& members = last_closed_.node->children;
+  bool unique_names(const Open& object) {
+    const auto& members = object.node.children;
     if (members.size() < 2) return true;
     names_.clear();
     for (std::uint32_t i = 0; i < members.size(); ++i) names_.emplace_back(*members[i].identity, i);
@@ -256,8 +263,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
       if (names_[i].first != names_[i - 1].first) continue;
       const std::uint32_t nth = std::max(names_[i].second, names_[i - 1].second);
       std::uint32_t seen = 0, at = 0;
-      for (std::uint32_t c = last_closed_.pre + 1; c < doc_.layout.size(); ++c) {
-        if (doc_.layout[c].parent == last_closed_.pre && seen++ == nth) {
+      for (std::uint32_t c = object.pre + 1; c < doc_.layout.size(); ++c) {
+        if (doc_.layout[c].parent == object.pre && seen++ == nth) {
           at = doc_.layout[c].key_begin;
           break;
         }
@@ -285,9 +292,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   Document& doc_;
   const std::string& src_;
   const ReadOptions& options_;
-  TreeNode holder_;  // holds the top value while it is built
   std::vector<Open> open_;
-  Open last_closed_{};
+  std::vector<TreeNode> done_;
   std::uint32_t pos_ = 0;
   std::string key_;
   bool has_key_ = false;
@@ -332,46 +338,31 @@ class JsonWriter {
     if (match_.origin.empty() || doc_.layout.empty()) return error("the correspondence does not cover the tree");
     const NodeLayout& top = doc_.layout[0];
     sp_.copy(0, top.begin);
-    std::uint32_t next_pre = 1;
     if (tree_.identity) return error("cannot write JSON: the top value has no name, so no identity");
     if (auto problem = value(tree_, sp_.origin(0, tree_, same_sort), std::string_view(), nullptr)) {
-      return failure(tree_, *problem);
+      return detail::write_failure(stack_, tree_, "JSON", *problem);
     }
-    while (!stack_.empty()) {
-      Frame& f = stack_.back();
-      if (f.next == f.node->children.size()) {
-        sp_.closing_gap(f, f.indent);
-        sp_.out += f.node->kind == "object" ? '}' : ']';
-        stack_.pop_back();
-        continue;
-      }
-      const TreeNode& child = f.node->children[f.next++];
-      const std::uint32_t pre = next_pre++;
-      if (pre >= match_.origin.size()) return error("the correspondence does not cover the tree");
+    auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) -> std::optional<std::string> {
       const auto orig = sp_.origin(pre, child, same_sort);
-      const bool member = f.node->kind == "object";
+      const bool member = parent.node->kind == "object";
       if (member != child.identity.has_value()) {
-        return failure(child, member ? "an object member needs a name (its identity)"
-                                     : "an array element has no name, so no identity");
+        return member ? "an object member needs a name (its identity)" : "an array element has no name, so no identity";
       }
-      const auto indent = sp_.gap(f, orig);
-      const std::string& parent_child_indent = f.child_indent;
-      if (auto problem = value(child, orig, indent ? *indent : std::string_view(parent_child_indent),
-                               member ? &*child.identity : nullptr)) {
-        return failure(child, *problem);
-      }
-    }
-    if (next_pre != match_.origin.size()) return error("the correspondence does not fit the tree");
+      const auto indent = sp_.gap(parent, orig);
+      return value(child, orig, indent ? *indent : std::string_view(parent.child_indent),
+                   member ? &*child.identity : nullptr);
+    };
+    auto close = [this](const Frame& f) {
+      sp_.closing_gap(f, f.indent);
+      sp_.out += f.node->kind == "object" ? '}' : ']';
+    };
+    if (auto problem = sp_.walk(stack_, "JSON", visit, close)) return *std::move(problem);
     sp_.copy(top.end, static_cast<std::uint32_t>(doc_.source.size()));
     return std::move(sp_.out);
   }
 
  private:
   static bool same_sort(const TreeNode& original, const TreeNode& node) { return original.kind == node.kind; }
-
-  FormatError failure(const TreeNode& node, const std::string& why) const {
-    return detail::write_failure(stack_, node, "JSON", why);
-  }
 
   // Writes one value (with its member name) and opens a frame for the
   // children of an object or array.
@@ -444,18 +435,14 @@ class JsonWriter {
 
 namespace detail {
 
+std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options) {
+  return JsonReader(doc, options).run();
+}
+
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
                                             const Correspondence& match) {
   return JsonWriter(original, tree, match).run();
 }
 
 }  // namespace detail
-
-Result<Document, FormatError> read_json(std::string source, const ReadOptions& options) {
-  Document doc;
-  doc.source = std::move(source);
-  if (auto failure = JsonReader(doc, options).run()) return *std::move(failure);
-  return doc;
-}
-
 }  // namespace vext

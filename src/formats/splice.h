@@ -104,6 +104,32 @@ class Splicer {
   // Writes the gap before the parent's closing tag or bracket.
   void closing_gap(const Frame& parent, std::string_view parent_indent);
 
+  // Writes the children of the frames on `stack` depth-first, numbering the
+  // new tree's nodes in preorder from 1: `visit(frame, child, pre)` writes a
+  // child and may push a frame for its children; `close(frame)` ends a frame
+  // whose children are written. Stops at the first problem `visit` returns,
+  // naming the node and `format`.
+  template <class Visit, class Close>
+  std::optional<FormatError> walk(std::vector<Frame>& stack, std::string_view format, Visit visit, Close close) {
+    std::uint32_t next_pre = 1;
+    while (!stack.empty()) {
+      Frame& f = stack.back();
+      if (f.next == f.node->children.size()) {
+        close(f);
+        stack.pop_back();
+        continue;
+      }
+      const TreeNode& child = f.node->children[f.next++];
+      const std::uint32_t pre = next_pre++;
+      if (pre >= match_.origin.size()) return error("the correspondence does not cover the tree");
+      if (std::optional<std::string> problem = visit(f, child, pre)) {
+        return write_failure(stack, child, format, *problem);
+      }
+    }
+    if (next_pre != match_.origin.size()) return error("the correspondence does not fit the tree");
+    return std::nullopt;
+  }
+
   std::string out;
 
  private:

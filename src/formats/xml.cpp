@@ -98,7 +98,7 @@ class XmlReader {
     NodeLayout& root = doc_.layout[0];
     root.end = root.tail_begin = static_cast<std::uint32_t>(src.size());
     root.close_gap_begin = open_.front().prev_end;
-    take_children(open_.front());
+    detail::adopt_children(open_.front().node, done_, 0);
     doc_.tree = std::move(open_.front().node);
     learn_style();
     return std::nullopt;
@@ -114,13 +114,6 @@ class XmlReader {
     std::uint32_t prev_end;  // end of the last child, or of the start tag
     std::size_t first_child;
   };
-
-  void take_children(Open& open) {
-    const auto first = done_.begin() + static_cast<std::ptrdiff_t>(open.first_child);
-    open.node.children.reserve(static_cast<std::size_t>(done_.end() - first));
-    std::move(first, done_.end(), std::back_inserter(open.node.children));
-    done_.erase(first, done_.end());
-  }
 
   static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
   std::uint32_t index() const { return static_cast<std::uint32_t>(XML_GetCurrentByteIndex(parser_.get())); }
@@ -253,7 +246,7 @@ class XmlReader {
       r.doc_.layout.pop_back();
       l.close_gap_begin = l.head_end;
     } else {
-      r.take_children(done);
+      detail::adopt_children(done.node, r.done_, done.first_child);
     }
     r.done_.push_back(std::move(done.node));
     r.open_.back().prev_end = l.end;
@@ -464,38 +457,25 @@ class XmlWriter {
     if (auto problem = sp_.check_match()) return *std::move(problem);
     if (match_.origin.empty()) return error("the correspondence does not cover the tree");
     sp_.copy(0, doc_.prolog_end);
-    std::uint32_t next_pre = 1;
     Frame root{.node = &tree_, .orig = match_.origin[0] == 0 ? std::optional<std::uint32_t>(0) : std::nullopt};
     sp_.open(root, std::nullopt, true);
     stack_.push_back(std::move(root));
-    while (!stack_.empty()) {
-      Frame& f = stack_.back();
-      if (f.next == f.node->children.size()) {
-        sp_.closing_gap(f, f.indent);
-        if (stack_.size() > 1) end_tag(*f.node, f.orig, true);
-        stack_.pop_back();
-        continue;
-      }
-      const TreeNode& child = f.node->children[f.next++];
-      const std::uint32_t pre = next_pre++;
-      if (pre >= match_.origin.size()) return error("the correspondence does not cover the tree");
+    auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) {
       const auto orig = sp_.origin(pre, child, same_sort);
-      const auto indent = sp_.gap(f, orig);
-      std::optional<std::string> problem = is_element(child.kind) ? element(child, orig, indent, f.child_indent)
-                                                                  : leaf(child, orig);
-      if (problem) return failure(child, *problem);
-    }
-    if (next_pre != match_.origin.size()) return error("the correspondence does not fit the tree");
+      const auto indent = sp_.gap(parent, orig);
+      return is_element(child.kind) ? element(child, orig, indent, parent.child_indent) : leaf(child, orig);
+    };
+    auto close = [this](const Frame& f) {
+      sp_.closing_gap(f, f.indent);
+      if (stack_.size() > 1) end_tag(*f.node, f.orig, true);
+    };
+    if (auto problem = sp_.walk(stack_, "XML", visit, close)) return *std::move(problem);
     return std::move(sp_.out);
   }
 
  private:
   static bool same_sort(const TreeNode& original, const TreeNode& node) {
     return is_element(original.kind) ? is_element(node.kind) : original.kind == node.kind;
-  }
-
-  FormatError failure(const TreeNode& node, const std::string& why) const {
-    return detail::write_failure(stack_, node, "XML", why);
   }
 
   std::optional<FormatError> check_top() const {
@@ -727,18 +707,11 @@ class XmlWriter {
 
 namespace detail {
 
-Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree,
-                                           const Correspondence& match) {
+std::optional<FormatError> parse_xml(Document& doc, const ReadOptions& options) { return XmlReader(doc, options).run(); }
+
+Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree, const Correspondence& match) {
   return XmlWriter(original, tree, match).run();
 }
 
 }  // namespace detail
-
-Result<Document, FormatError> read_xml(std::string source, const ReadOptions& options) {
-  Document doc;
-  doc.source = std::move(source);
-  if (auto failure = XmlReader(doc, options).run()) return *std::move(failure);
-  return doc;
-}
-
 }  // namespace vext
