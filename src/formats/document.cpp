@@ -255,9 +255,12 @@ std::optional<std::string_view> Splicer::sep_gap(std::uint32_t parent) const {
   return bytes(from, pos);
 }
 
-std::optional<std::string_view> Splicer::gap(Frame& parent, std::optional<std::uint32_t> child) {
+std::optional<std::string_view> Splicer::gap(Frame& parent, std::optional<std::uint32_t> child, bool text) {
   const bool first = !parent.wrote_child;
   parent.wrote_child = true;
+  const bool bare = text || parent.after_text;
+  parent.after_text = text;
+  if (bare) return std::nullopt;
   if (child && parent.orig && doc_.layout[*child].parent == *parent.orig) {
     const NodeLayout& c = doc_.layout[*child];
     const bool was_first = c.gap_begin == doc_.layout[*parent.orig].head_end;
@@ -290,6 +293,7 @@ std::optional<std::string_view> Splicer::gap(Frame& parent, std::optional<std::u
 }
 
 void Splicer::closing_gap(const Frame& parent, std::string_view parent_indent) {
+  if (parent.after_text) return;
   if (parent.orig) {
     const NodeLayout& l = doc_.layout[*parent.orig];
     if (has_children(*parent.orig) || !parent.wrote_child) {

@@ -53,6 +53,7 @@ struct Frame {
   std::string child_indent{};         // for new children that cannot copy a sibling's gap
   bool inline_children = false;       // children are written without gaps between them (mixed XML)
   bool wrote_child = false;
+  bool after_text = false;             // the last thing written is character data (XML)
 };
 
 // Returns the error for `node`, which cannot be written below the open
@@ -99,8 +100,10 @@ class Splicer {
   // indented by `indent` (nullopt: unknown).
   void open(Frame& frame, std::optional<std::string_view> indent, bool document_level) const;
   // Writes the gap before a child whose original is `child` and returns the
-  // indentation of the child's line, when known.
-  std::optional<std::string_view> gap(Frame& parent, std::optional<std::uint32_t> child);
+  // indentation of the child's line, when known. Whitespace next to
+  // character data would join it, so a child that is text, or that follows
+  // text, gets none.
+  std::optional<std::string_view> gap(Frame& parent, std::optional<std::uint32_t> child, bool text = false);
   // Writes the gap before the parent's closing tag or bracket.
   void closing_gap(const Frame& parent, std::string_view parent_indent);
 

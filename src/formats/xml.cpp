@@ -462,7 +462,7 @@ class XmlWriter {
     stack_.push_back(std::move(root));
     auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) {
       const auto orig = sp_.origin(pre, child, same_sort);
-      const auto indent = sp_.gap(parent, orig);
+      const auto indent = sp_.gap(parent, orig, child.kind == "#text");
       return is_element(child.kind) ? element(child, orig, indent, parent.child_indent) : leaf(child, orig);
     };
     auto close = [this](const Frame& f) {
@@ -553,6 +553,7 @@ class XmlWriter {
     }
     Frame f{.node = &node, .orig = orig};
     f.indent.assign(indent ? *indent : std::string_view(parent_child_indent));
+    f.after_text = !node.text.empty();
     f.inline_children = !node.text.empty() || std::any_of(node.children.begin(), node.children.end(),
                                                            [](const TreeNode& c) { return c.kind == "#text" || c.kind == "#cdata"; });
     sp_.open(f, f.indent, false);

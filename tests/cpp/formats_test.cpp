@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -312,6 +313,136 @@ TEST(FormatsWriteTest, CorrespondenceMustFitTheTree) {
   auto fresh = write_document(doc, doc.tree, Correspondence{{std::nullopt, std::nullopt, std::nullopt}});
   ASSERT_TRUE(fresh.ok());
   EXPECT_EQ(read_ok(*fresh).tree, doc.tree);
+}
+
+struct Rng {
+  std::uint64_t state;
+  std::size_t below(std::size_t n) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<std::size_t>(state % n);
+  }
+};
+
+std::vector<TreeNode*> all_nodes(TreeNode& root) {
+  std::vector<TreeNode*> out, stack{&root};
+  while (!stack.empty()) {
+    TreeNode* n = stack.back();
+    stack.pop_back();
+    out.push_back(n);
+    for (TreeNode& c : n->children) stack.push_back(&c);
+  }
+  return out;
+}
+
+// Brings an edited XML tree to the form reading gives it: adjacent text runs
+// are one run, and a lone run is the element's text.
+void as_read(TreeNode& root) {
+  for (TreeNode* n : all_nodes(root)) {
+    auto& kids = n->children;
+    for (std::size_t i = 1; i < kids.size();) {
+      if (kids[i].kind == "#text" && kids[i - 1].kind == "#text") {
+        kids[i - 1].text += kids[i].text;
+        kids.erase(kids.begin() + static_cast<std::ptrdiff_t>(i));
+      } else {
+        ++i;
+      }
+    }
+    if (n->kind[0] != '#' && kids.size() == 1 && kids[0].kind == "#text") {
+      n->text = std::move(kids[0].text);
+      kids.clear();
+    }
+  }
+}
+
+const char* const kValues[] = {"plain", "a & b", "<tag>", "q\"uo'te", "tab\there", "line\nbreak", "cr\r",
+                                "caf\xC3\xA9", "]]>", "  spaced  "};
+
+// Applies one random edit that XML can hold to an element of `tree`.
+void edit_xml(TreeNode& tree, Rng& rng, int serial) {
+  std::vector<TreeNode*> elements;
+  for (TreeNode* n : all_nodes(tree.children[3])) {
+    if (n->kind[0] != '#') elements.push_back(n);
+  }
+  TreeNode& e = *elements[rng.below(elements.size())];
+  const std::string value = kValues[rng.below(std::size(kValues))];
+  switch (rng.below(7)) {
+    case 0:
+      if (!e.attributes.empty()) e.attributes[rng.below(e.attributes.size())].second = value;
+      break;
+    case 1:
+      e.attributes.emplace(e.attributes.begin() + static_cast<std::ptrdiff_t>(rng.below(e.attributes.size() + 1)),
+                           "n" + std::to_string(serial), value);
+      break;
+    case 2:
+      if (!e.attributes.empty()) e.attributes.erase(e.attributes.begin() + static_cast<std::ptrdiff_t>(rng.below(e.attributes.size())));
+      break;
+    case 3:
+      if (!e.children.empty()) e.children.erase(e.children.begin() + static_cast<std::ptrdiff_t>(rng.below(e.children.size())));
+      break;
+    case 4:
+      if (e.text.empty()) {
+        e.children.insert(e.children.begin() + static_cast<std::ptrdiff_t>(rng.below(e.children.size() + 1)),
+                          node("new", std::to_string(serial), value, {{"k", value}}));
+      }
+      break;
+    case 5:
+      e.kind = rng.below(2) ? "renamed" : "f:renamed";
+      break;
+    default:
+      if (e.children.empty()) e.text = value;
+      if (e.children.size() > 1) std::swap(e.children[0], e.children.back());
+  }
+}
+
+// Applies one random edit to a value of a JSON tree.
+void edit_json(TreeNode& tree, Rng& rng, int serial) {
+  std::vector<TreeNode*> nodes = all_nodes(tree);
+  TreeNode& n = *nodes[rng.below(nodes.size())];
+  const bool container = n.kind == "object" || n.kind == "array";
+  TreeNode fresh = rng.below(2) ? node("string", {}, kValues[rng.below(std::size(kValues))])
+                                : node("object", {}, "", {}, {node("number", "x", "-1.5e3")});
+  if (!container && rng.below(4) == 0) {
+    fresh.identity = n.identity;
+    n = fresh;
+    return;
+  }
+  if (!container) {
+    n.text = n.kind == "number" ? "3.25" : n.kind == "string" ? kValues[rng.below(std::size(kValues))] : n.text;
+    return;
+  }
+  switch (rng.below(3)) {
+    case 0:
+      if (n.kind == "object") fresh.identity = "m" + std::to_string(serial);
+      n.children.insert(n.children.begin() + static_cast<std::ptrdiff_t>(rng.below(n.children.size() + 1)), fresh);
+      break;
+    case 1:
+      if (!n.children.empty()) n.children.erase(n.children.begin() + static_cast<std::ptrdiff_t>(rng.below(n.children.size())));
+      break;
+    default:
+      if (n.children.size() > 1) std::swap(n.children[0], n.children.back());
+  }
+}
+
+TEST(FormatsWriteTest, RandomEditsReadBackAsWritten) {
+  Rng rng{0x9E3779B97F4A7C15ull};
+  for (int round = 0; round < 400; ++round) {
+    const bool xml = round % 2 == 0;
+    const std::string& source = xml ? kXmlFiles[2] : kJsonFiles[rng.below(kJsonFiles.size())];
+    const Document doc = read_ok(source);
+    TreeNode tree = doc.tree;
+    for (std::size_t k = 0, n = 1 + rng.below(3); k < n; ++k) {
+      if (xml) edit_xml(tree, rng, round * 10 + static_cast<int>(k));
+      else edit_json(tree, rng, round * 10 + static_cast<int>(k));
+    }
+    auto out = write(doc, tree);
+    ASSERT_TRUE(out.ok()) << out.error().text();
+    if (xml) as_read(tree);
+    auto back = read_document(*out);
+    ASSERT_TRUE(back.ok()) << back.error().text() << "\n" << *out;
+    ASSERT_EQ(back->tree, tree) << *out << "\nread back: " << ::testing::PrintToString(back->tree) << "\nexpected:  " << ::testing::PrintToString(tree);
+  }
 }
 
 }  // namespace
