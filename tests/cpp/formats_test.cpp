@@ -304,6 +304,28 @@ TEST(FormatsWriteTest, RefusesWhatWouldNotReadBack) {
             "cannot write \"object\" as JSON: the member name \"a\" appears twice");
 }
 
+TEST(FormatsWriteTest, KeepsTagAndLineLayout) {
+  EXPECT_EQ(edited("<r><a x=\"1\" /></r>", [](TreeNode& t) { t.children[0].children[0].children.push_back(node("b")); }),
+            "<r><a x=\"1\" ><b/></a></r>");
+  EXPECT_EQ(edited("{\r\n  \"a\": 1\r\n}", [](TreeNode& t) { t.children.push_back(node("number", "b", "2")); }),
+            "{\r\n  \"a\": 1,\r\n  \"b\": 2\r\n}");
+  // A replaced DOCTYPE is checked like one read: no entity declarations.
+  const std::string with_doctype = "<!DOCTYPE r><r/>";
+  EXPECT_EQ(edited(with_doctype, [](TreeNode& t) { t.children[0].text = "<!DOCTYPE r SYSTEM \"r.dtd\">"; }),
+            "<!DOCTYPE r SYSTEM \"r.dtd\"><r/>");
+  EXPECT_EQ(write_error(with_doctype, [](TreeNode& t) { t.children[0].text = "<!DOCTYPE r [<!ENTITY e \"x\">]>"; }),
+            "cannot write \"#doctype\" as XML: not a valid DOCTYPE declaration");
+}
+
+TEST(FormatsWriteTest, PairsByIdentityThenByPositionAmongTheSameKind) {
+  const Document doc = read_ok("<r><x/><x a=\"1\"/><y id=\"k\"/></r>");
+  const TreeNode tree = node("#document", {}, "", {},
+                             {node("r", {}, "", {}, {node("y", "k"), node("x", {}, "", {{"a", "1"}}), node("x"), node("z")})});
+  const Correspondence match = correspond_by_position(doc, tree);
+  EXPECT_EQ(match.origin, (std::vector<std::optional<std::uint32_t>>{0, 1, 4, 2, 3, std::nullopt}));
+  EXPECT_EQ(*write_document(doc, tree, match), "<r><y id=\"k\"/><x a=\"1\"/><x/><z/></r>");
+}
+
 TEST(FormatsWriteTest, CorrespondenceMustFitTheTree) {
   const Document doc = read_ok("<r><a/></r>");
   EXPECT_FALSE(write_document(doc, doc.tree, Correspondence{{0, 1}}).ok());
