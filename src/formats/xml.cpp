@@ -496,6 +496,10 @@ class XmlWriter {
   }
 
   std::optional<std::string> leaf(const TreeNode& node, std::optional<std::uint32_t> orig) {
+    static constexpr std::string_view kLeaves[] = {"#text", "#cdata", "#comment", "#pi", "#doctype"};
+    if (std::find(std::begin(kLeaves), std::end(kLeaves), node.kind) == std::end(kLeaves)) {
+      return "the kind " + quoted(node.kind) + " has no XML form";
+    }
     if (node.identity || !node.attributes.empty() || !node.children.empty() || !node.label.empty()) {
       return "a " + quoted(node.kind) + " node has only text";
     }
@@ -520,11 +524,9 @@ class XmlWriter {
       const std::string pi = "<?" + node.text + "?>";
       if (!checker_.content(pi)) return "not a valid processing instruction";
       out += pi;
-    } else if (node.kind == "#doctype") {
+    } else {
       if (stack_.size() != 1 || !checker_.prolog(node.text)) return "not a valid DOCTYPE declaration";
       out += node.text;
-    } else {
-      return "the kind " + quoted(node.kind) + " has no XML form";
     }
     return std::nullopt;
   }

@@ -331,6 +331,12 @@ TEST(FormatsWriteTest, CorrespondenceMustFitTheTree) {
   EXPECT_FALSE(write_document(doc, doc.tree, Correspondence{{0, 1}}).ok());
   EXPECT_FALSE(write_document(doc, doc.tree, Correspondence{{0, 1, 2, 3}}).ok());
   EXPECT_FALSE(write_document(doc, doc.tree, Correspondence{{0, 1, 7}}).ok());
+  // A pairing with a node of another sort is ignored; one with the document
+  // itself copies nothing.
+  EXPECT_EQ(*write_document(doc, doc.tree, Correspondence{{0, 0, 0}}), "<r><a/></r>");
+  TreeNode odd = doc.tree;
+  odd.children[0].children[0] = node("#document");
+  EXPECT_FALSE(write_document(doc, odd, Correspondence{{0, 1, 0}}).ok());
   // With no correspondence at all every node is new, yet the file stays whole.
   auto fresh = write_document(doc, doc.tree, Correspondence{{std::nullopt, std::nullopt, std::nullopt}});
   ASSERT_TRUE(fresh.ok());
