@@ -109,7 +109,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     doc_.layout.clear();
     doc_.layout.reserve(src_.size() / 16 + 4);
     doc_.prolog_end = pos_ = src_.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    open_.push_back(Open{TreeNode(), 0, pos_, 0});  // holds the top value
+    done_.emplace_back();  // stands for the parent of the top value
+    open_.push_back(Open{0, 0, pos_});
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseValidateEncodingFlag;
     MaskedNumbers in(src_, doc_.prolog_end);
@@ -126,7 +127,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     if (const std::size_t nul = src_.find('\0'); nul != std::string::npos) {
       return detail::error_at("invalid JSON: a NUL byte", src_, nul);
     }
-    doc_.tree = std::move(done_.front());
+    doc_.tree = std::move(done_[1]);
     learn_style();
     return std::nullopt;
   }
@@ -164,13 +165,12 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   bool EndArray(rapidjson::SizeType) { return end(false); }
 
  private:
-  // An object or array being read; its finished children wait in `done_`
-  // from `first_child` on, so that its child list is allocated once.
+  // An object or array being read. It waits in `done_`, followed by its
+  // finished children, so that its child list is allocated once.
   struct Open {
-    TreeNode node;
+    std::size_t at;  // its own place in `done_`
     std::uint32_t pre;
     std::uint32_t prev_end;
-    std::size_t first_child;
   };
 
   bool fail(std::string message, std::size_t at) {
@@ -232,12 +232,13 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     auto node = add(kind, begin, begin + 1);
     if (!node) return false;
     doc_.layout[pre].head_end = pos_ = begin + 1;
-    open_.push_back(Open{*std::move(node), pre, pos_, done_.size()});
+    open_.push_back(Open{done_.size(), pre, pos_});
+    done_.push_back(*std::move(node));
     return true;
   }
 
   bool end(bool object) {
-    Open done = std::move(open_.back());
+    const Open done = open_.back();
     open_.pop_back();
     std::uint32_t close = pos_;
     while (is_space(src_[close])) ++close;
@@ -246,15 +247,13 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     l.tail_begin = close;
     l.end = pos_ = close + 1;
     open_.back().prev_end = l.end;
-    detail::adopt_children(done.node, done_, done.first_child);
-    if (object && !unique_names(done)) return false;
-    done_.push_back(std::move(done.node));
-    return true;
+    detail::adopt_children(done_[done.at], done_, done.at + 1);
+    return !object || unique_names(done);
   }
 
   // Refuses an object that names a member twice: neither value may be lost.
   bool unique_names(const Open& object) {
-    const auto& members = object.node.children;
+    const auto& members = done_[object.at].children;
     if (members.size() < 2) return true;
     names_.clear();
     for (std::uint32_t i = 0; i < members.size(); ++i) names_.emplace_back(*members[i].identity, i);

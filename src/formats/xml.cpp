@@ -78,7 +78,8 @@ class XmlReader {
     doc_.layout.reserve(src.size() / 24 + 16);
     doc_.prolog_end = src.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     doc_.layout.push_back(NodeLayout{.head_end = doc_.prolog_end});
-    open_.push_back(Open{TreeNode("#document"), 0, doc_.prolog_end, 0});
+    done_.emplace_back("#document");
+    open_.push_back(Open{0, 0, doc_.prolog_end});
 
     // Small pieces keep expat's own copy of the input small and in cache;
     // positions stay counted from the start of the whole input.
@@ -98,21 +99,20 @@ class XmlReader {
     NodeLayout& root = doc_.layout[0];
     root.end = root.tail_begin = static_cast<std::uint32_t>(src.size());
     root.close_gap_begin = open_.front().prev_end;
-    detail::adopt_children(open_.front().node, done_, 0);
-    doc_.tree = std::move(open_.front().node);
+    detail::adopt_children(done_.front(), done_, 1);
+    doc_.tree = std::move(done_.front());
     learn_style();
     return std::nullopt;
   }
 
  private:
-  // An element being read. Its finished children wait in `done_` from
-  // `first_child` on, so that each element's child list is allocated once,
+  // An element being read. It waits in `done_`, followed by its finished
+  // children, so that each element's child list is allocated once,
   // at its exact size, when the element ends.
   struct Open {
-    TreeNode node;
+    std::size_t at;          // the element's own place in `done_`
     std::uint32_t pre;
     std::uint32_t prev_end;  // end of the last child, or of the start tag
-    std::size_t first_child;
   };
 
   static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
@@ -181,8 +181,8 @@ class XmlReader {
     l.head_end = l.end;
     l.first_attr = static_cast<std::uint32_t>(r.doc_.attrs.size());
     l.attr_count = static_cast<std::uint16_t>(specified);
-    Open open{TreeNode(name), *pre, l.head_end, r.done_.size()};
-    TreeNode& node = open.node;
+    const Open open{r.done_.size(), *pre, l.head_end};
+    TreeNode& node = r.done_.emplace_back(name);
     const std::size_t name_len = std::strlen(name);
     // Finds each attribute's bytes in the start tag; expat has checked the
     // tag, so the scan only steps over what is there.
@@ -221,14 +221,14 @@ class XmlReader {
         node.attributes.emplace_back(attr, atts[2 * k + 1]);
       }
     }
-    r.open_.push_back(std::move(open));
+    r.open_.push_back(open);
   }
 
   static void XMLCALL on_end(void* data, const XML_Char*) {
     XmlReader& r = self(data);
     if (r.failure_) return;  // expat may report an event or two after a stop
     r.end_run();
-    Open done = std::move(r.open_.back());
+    const Open done = r.open_.back();
     r.open_.pop_back();
     NodeLayout& l = r.doc_.layout[done.pre];
     const std::uint32_t n = r.count();
@@ -240,15 +240,15 @@ class XmlReader {
     }
     l.close_gap_begin = done.prev_end;
     // Content that is one run of text is the element's own text.
-    if (r.done_.size() == done.first_child + 1 && r.done_.back().kind == "#text") {
-      done.node.text = std::move(r.done_.back().text);
+    TreeNode& node = r.done_[done.at];
+    if (r.done_.size() == done.at + 2 && r.done_.back().kind == "#text") {
+      node.text = std::move(r.done_.back().text);
       r.done_.pop_back();
       r.doc_.layout.pop_back();
       l.close_gap_begin = l.head_end;
     } else {
-      detail::adopt_children(done.node, r.done_, done.first_child);
+      detail::adopt_children(node, r.done_, done.at + 1);
     }
-    r.done_.push_back(std::move(done.node));
     r.open_.back().prev_end = l.end;
   }
 
