@@ -12,14 +12,14 @@ namespace vext {
 
 std::vector<IdAttr> default_id_attrs() { return {IdAttr{"", "id"}, IdAttr{"", "xml:id"}}; }
 
-std::optional<IdAttr> parse_id_attr(std::string_view spec) {
-  const std::size_t at = spec.rfind('@');
+std::optional<IdAttr> parse_id_attr(std::string_view text) {
+  const std::size_t at = text.rfind('@');
   if (at == std::string_view::npos) {
-    if (spec.empty()) return std::nullopt;
-    return IdAttr{"", std::string(spec)};
+    if (text.empty()) return std::nullopt;
+    return IdAttr{"", std::string(text)};
   }
-  if (at == 0 || at + 1 == spec.size()) return std::nullopt;
-  return IdAttr{std::string(spec.substr(0, at)), std::string(spec.substr(at + 1))};
+  if (at == 0 || at + 1 == text.size()) return std::nullopt;
+  return IdAttr{std::string(text.substr(0, at)), std::string(text.substr(at + 1))};
 }
 
 std::string FormatError::text() const {

@@ -72,7 +72,7 @@ struct IdAttr {
 std::vector<IdAttr> default_id_attrs();
 
 // Reads "NAME" or "ELEMENT@NAME"; nullopt when either part is empty.
-std::optional<IdAttr> parse_id_attr(std::string_view spec);
+std::optional<IdAttr> parse_id_attr(std::string_view text);
 
 // The deepest tree a file may hold (the root is level 1), as in the module.
 inline constexpr std::size_t kMaxDepth = 200'000;
