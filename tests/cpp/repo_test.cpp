@@ -4,25 +4,9 @@
 
 #include "common/fatal.h"
 #include "repo/repo.h"
+#include "repo_access.h"
 
 namespace vext {
-
-struct RepoTestAccess {
-  static void plant_section(Repo& repo, SectionHash hash, const Section& section) {
-    const NodeId root = repo.store_.intern_section(section);
-    repo.sections_.insert_or_assign(hash, root);
-    repo.section_hashes_.insert_or_assign(root, hash);
-  }
-  static void plant_commit(Repo& repo, CommitId id, Commit commit) {
-    const bool known = repo.commits_.contains(id);
-    const auto stored = repo.commits_.insert_or_assign(id, std::move(commit)).first;
-    if (!known) {
-      repo.index_.reserve_one();
-      repo.index_.insert(id, &stored->second);
-    }
-  }
-};
-
 namespace {
 
 Repo fixed_clock_repo(std::uint64_t seconds = 0) {

@@ -8,18 +8,10 @@
 #include "patch/merge.h"
 #include "patch/patch.h"
 #include "repo/repo.h"
+#include "repo_access.h"
 #include "repo/store.h"
 
 namespace vext {
-
-struct RepoTestAccess {
-  static void plant_section(Repo& repo, SectionHash hash, const Section& section) {
-    const NodeId root = repo.store_.intern_section(section);
-    repo.sections_.insert_or_assign(hash, root);
-    repo.section_hashes_.insert_or_assign(root, hash);
-  }
-};
-
 namespace {
 
 std::string numbered(const char* prefix, std::size_t n) {
