@@ -107,7 +107,7 @@ class StringCache {
     if (s.size() > kLongest) return new_string(s);
     // The key is kept in the slot itself, so a hit reads no other memory.
     Key key{};
-    std::memcpy(key.words.data(), s.data(), s.size());
+    if (!s.empty()) std::memcpy(key.words.data(), s.data(), s.size());
     key.size = s.size();
     Slot& slot = slots_[index_of(key)];
     if (slot.str && slot.key == key) return Ref::borrow(slot.str);

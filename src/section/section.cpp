@@ -45,7 +45,7 @@ struct Pending {
 
 std::uint64_t prefix_of(std::string_view s) {
   unsigned char bytes[8] = {};
-  std::memcpy(bytes, s.data(), std::min<std::size_t>(8, s.size()));
+  if (!s.empty()) std::memcpy(bytes, s.data(), std::min<std::size_t>(8, s.size()));
   std::uint64_t v = 0;
   for (unsigned char b : bytes) v = v << 8 | b;
   return v;
