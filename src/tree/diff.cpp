@@ -5,25 +5,36 @@
 namespace vext {
 namespace {
 
-// The path of the node being visited: a fixed prefix of strings followed by
-// the match keys of the nodes on the way down, built into strings only when a
-// change is recorded.
+constexpr PathId kNoPath = ~PathId{0};
+
+// The path of the node being visited: the match keys of the nodes on the way
+// down below a starting entry. A key enters the diff's path table only when a
+// change below it is recorded, and only once.
 class PathStack {
  public:
-  explicit PathStack(const Path& prefix) : prefix_(prefix) {}
-  void push(const TreeNode& node) { keys_.emplace_back(node); }
+  PathStack(KeyPathTable& table, PathId start) : table_(table), start_(start) {}
+  void push(const TreeNode& node) { keys_.push_back({KeyView(node), kNoPath}); }
   void pop() { keys_.pop_back(); }
-  Path materialize() const {
-    Path path;
-    path.reserve(prefix_.size() + keys_.size());
-    path.insert(path.end(), prefix_.begin(), prefix_.end());
-    for (const KeyView& key : keys_) key.append_to(path.emplace_back());
-    return path;
+  PathId materialize() {
+    std::size_t i = keys_.size();
+    while (i > 0 && keys_[i - 1].id == kNoPath) --i;
+    PathId id = i == 0 ? start_ : keys_[i - 1].id;
+    for (; i < keys_.size(); ++i) {
+      id = table_.add(id, {});
+      keys_[i].key.append_to(table_.entries.back().element);
+      keys_[i].id = id;
+    }
+    return id;
   }
 
  private:
-  const Path& prefix_;
-  std::vector<KeyView> keys_;
+  struct Level {
+    KeyView key;
+    PathId id;  // kNoPath until a change needs it
+  };
+  KeyPathTable& table_;
+  PathId start_;
+  std::vector<Level> keys_;
 };
 
 struct OwnDiff {
@@ -43,7 +54,7 @@ OwnDiff compare_own(const TreeNode& old_node, const TreeNode& new_node) {
 // Records Modified for an identified node whose pair differs; returns the
 // flag that the parent sees.
 bool finish_pair(const TreeNode& old_node, const TreeNode& new_node, OwnDiff own, bool pending,
-                 std::vector<TreeChange>& changes, const PathStack& path) {
+                 std::vector<TreeChange>& changes, PathStack& path) {
   if (new_node.identity && (own.own || pending)) {
     std::optional<TextChange> text;
     if (own.text_differs) text.emplace(old_node.text, new_node.text);
@@ -212,6 +223,18 @@ std::vector<const Attribute*> as_map(const Attributes& attrs) {
 
 }  // namespace
 
+PathId KeyPathTable::add(PathId parent, std::string_view element) {
+  const auto id = static_cast<PathId>(entries.size());
+  entries.push_back({.parent = parent, .depth = entries[parent].depth + 1, .element = std::string(element)});
+  return id;
+}
+
+KeyPath KeyPathTable::expand(PathId id) const {
+  KeyPath path(entries[id].depth);
+  for (std::size_t i = path.size(); i > 0; id = entries[id].parent) path[--i] = entries[id].element;
+  return path;
+}
+
 std::string_view change_kind_name(ChangeKind kind) {
   switch (kind) {
     case ChangeKind::Added: return "Added";
@@ -244,9 +267,9 @@ std::vector<AttrChange> attr_diffs(const Attributes& old_attrs, const Attributes
 }
 
 TreeChange mk_change(ChangeKind kind, const TreeNode& node, std::vector<AttrChange> attr_changes,
-                     std::optional<TextChange> text_change, Path path) {
+                     std::optional<TextChange> text_change, PathId path) {
   return TreeChange{.kind = kind,
-                    .path = std::move(path),
+                    .path = path,
                     .elem_type = node.kind,
                     .id = node.identity.value_or(std::string()),
                     .label = node.label,
@@ -254,28 +277,25 @@ TreeChange mk_change(ChangeKind kind, const TreeNode& node, std::vector<AttrChan
                     .text_change = std::move(text_change)};
 }
 
-bool diff_node(const TreeNode& old_node, const TreeNode& new_node,
-               std::vector<TreeChange>& changes, Path path) {
-  PathStack stack(path);
-  return diff_node_impl(old_node, new_node, changes, stack);
+bool diff_node(const TreeNode& old_node, const TreeNode& new_node, TreeDiff& diff, PathId path) {
+  PathStack stack(diff.paths, path);
+  return diff_node_impl(old_node, new_node, diff.changes, stack);
 }
 
-bool emit_subtree(ChangeKind kind, const TreeNode& node, std::vector<TreeChange>& changes,
-                  Path path) {
-  PathStack stack(path);
-  return emit_subtree_impl(kind, node, changes, stack);
+bool emit_subtree(ChangeKind kind, const TreeNode& node, TreeDiff& diff, PathId path) {
+  PathStack stack(diff.paths, path);
+  return emit_subtree_impl(kind, node, diff.changes, stack);
 }
 
 TreeDiff tree_diff(const TreeNode& old_root, const TreeNode& new_root) {
   TreeDiff diff;
-  const Path root_path;
-  PathStack path(root_path);
+  PathStack path(diff.paths, 0);
   if (diff_node_impl(old_root, new_root, diff.changes, path) && diff.changes.empty()) {
     std::optional<TextChange> text;
     if (old_root.text != new_root.text) text.emplace(old_root.text, new_root.text);
     diff.changes.push_back(mk_change(ChangeKind::Modified, new_root,
                                      attr_diffs(old_root.attributes, new_root.attributes),
-                                     std::move(text), Path{}));
+                                     std::move(text), 0));
   }
   return diff;
 }

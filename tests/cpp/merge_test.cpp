@@ -22,6 +22,24 @@ std::vector<std::string> keys(const TreeNode& n) {
 
 using Keys = std::vector<std::string>;
 
+// A conflict with its path spelled out.
+struct Conflict {
+  KeyPath path = {};
+  std::string attribute = {};
+  std::string base = {};
+  std::string ours = {};
+  std::string theirs = {};
+  ConflictKind conflict_kind = ConflictKind::Attribute;
+  friend bool operator==(const Conflict&, const Conflict&) = default;
+};
+
+std::vector<Conflict> spelled(const TreeMergeResult& r) {
+  std::vector<Conflict> out;
+  for (const TreeConflict& c : r.conflicts)
+    out.push_back({r.path_of(c), c.attribute, c.base, c.ours, c.theirs, c.conflict_kind});
+  return out;
+}
+
 TEST(TreeMergeTest, WorkedCase) {
   TreeNode base = doc({node("A", "1", "", {{"x", "a"}}), node("B", "2", "t")});
   TreeNode ours = doc({node("A", "1", "", {{"x", "b"}})});
@@ -29,7 +47,7 @@ TEST(TreeMergeTest, WorkedCase) {
   auto r = tree_merge(base, ours, theirs);
   EXPECT_EQ(r.merged, doc({node("A", "1", "", {{"x", "b"}}), node("C", "3"), node("B", "2", "t")}));
   ASSERT_EQ(r.conflicts.size(), 1u);
-  EXPECT_EQ(r.conflicts[0], (TreeConflict{.path = {"A#1"}, .attribute = "x", .base = "a", .ours = "b",
+  EXPECT_EQ(spelled(r)[0], (Conflict{.path = {"A#1"}, .attribute = "x", .base = "a", .ours = "b",
                                           .theirs = "c", .conflict_kind = ConflictKind::Attribute}));
 }
 
@@ -66,9 +84,9 @@ TEST(TreeMergeTest, OursWinsWhereBothChangedTheSameThing) {
   EXPECT_EQ(r.merged, doc({node("n", "1", "o", {{"x", "1"}, {"y", "5"}, {"z", ""}, {"w", "6"}}),
                            node("q", "1", "ours")}));
   ASSERT_EQ(r.conflicts.size(), 3u);  // x, the text and q#1
-  EXPECT_EQ(r.conflicts[1], (TreeConflict{.path = {"n#1"}, .base = "t", .ours = "o", .theirs = "h",
+  EXPECT_EQ(spelled(r)[1], (Conflict{.path = {"n#1"}, .base = "t", .ours = "o", .theirs = "h",
                                           .conflict_kind = ConflictKind::Text}));
-  EXPECT_EQ(r.conflicts[2], (TreeConflict{.path = {"q#1"}, .ours = "q#1", .theirs = "q#1",
+  EXPECT_EQ(spelled(r)[2], (Conflict{.path = {"q#1"}, .ours = "q#1", .theirs = "q#1",
                                           .conflict_kind = ConflictKind::AddAdd}));
   // A carried-over change rewrites the first of two pairs with one name.
   r = tree_merge(base, base, doc({node("n", "1", "t", {{"x", "0"}, {"y", "0"}, {"z", "0"}, {"x", "3"}})}));
@@ -105,7 +123,7 @@ TEST(TreeMergeTest, TheirsChangesUnderANodeOnlyOursRemovedAreLost) {
   auto r = tree_merge(base, doc({node("z", "1")}), theirs);
   EXPECT_EQ(r.merged, doc({node("z", "1"), node("a", "1", "t", {}, {node("k", "1")})}));
   ASSERT_EQ(r.conflicts.size(), 1u);
-  EXPECT_EQ(r.conflicts[0], (TreeConflict{.path = {"a#1"}, .base = "a#1", .ours = "deleted",
+  EXPECT_EQ(spelled(r)[0], (Conflict{.path = {"a#1"}, .base = "a#1", .ours = "deleted",
                                           .theirs = "text=new", .conflict_kind = ConflictKind::ModifyDelete}));
 }
 
@@ -139,9 +157,9 @@ TEST(PathFormsTest, JoinAndSplitWithoutEscaping) {
   EXPECT_EQ(attr_key({"n"}, "b#c"), "n#b#c");
   EXPECT_EQ(split_attr_key("n#b#c"), std::pair(std::string_view("n#b"), std::string_view("c")));
   EXPECT_EQ(split_attr_key("plain"), std::pair(std::string_view(), std::string_view("plain")));
-  EXPECT_EQ(parse_path_text(""), Path{});
-  EXPECT_EQ(parse_path_text("a//b"), (Path{"a", "", "b"}));
-  EXPECT_EQ(parse_path_text("a/"), (Path{"a", ""}));
+  EXPECT_EQ(parse_path_text(""), KeyPath{});
+  EXPECT_EQ(parse_path_text("a//b"), (KeyPath{"a", "", "b"}));
+  EXPECT_EQ(parse_path_text("a/"), (KeyPath{"a", ""}));
   EXPECT_EQ(describe_node(node("item", "7")), "item#7");
   TreeNode labelled = node("item", "7");
   labelled.label = "Seven";
@@ -150,7 +168,7 @@ TEST(PathFormsTest, JoinAndSplitWithoutEscaping) {
 
 TEST(DetectConflictsTest, AttributeAndTextConflictsNeedDifferentNewValues) {
   auto conflicts = [](TreeNode base, TreeNode ours, TreeNode theirs) {
-    return tree_merge(base, ours, theirs).conflicts;
+    return spelled(tree_merge(base, ours, theirs));
   };
   TreeNode base = node("r", {}, "t", {{"x", "a"}, {"y", "a"}, {"b#c", "a"}});
   EXPECT_TRUE(conflicts(base, node("r", {}, "t", {{"x", "b"}, {"y", "a"}, {"b#c", "a"}}),
@@ -158,15 +176,15 @@ TEST(DetectConflictsTest, AttributeAndTextConflictsNeedDifferentNewValues) {
   auto c = conflicts(base, node("r", {}, "t", {{"y", "a"}, {"b#c", "a"}}),
                      node("r", {}, "t", {{"x", "c"}, {"y", "a"}, {"b#c", "a"}}));
   ASSERT_EQ(c.size(), 1u);  // a root attribute: key "#x", empty path
-  EXPECT_EQ(c[0], (TreeConflict{.path = {}, .attribute = "x", .base = "a", .ours = "", .theirs = "c"}));
+  EXPECT_EQ(c[0], (Conflict{.path = {}, .attribute = "x", .base = "a", .ours = "", .theirs = "c"}));
   c = conflicts(base, node("r", {}, "o", {{"x", "1"}, {"y", "1"}, {"b#c", "1"}}),
                 node("r", {}, "h", {{"x", "2"}, {"y", "2"}, {"b#c", "2"}}));
   ASSERT_EQ(c.size(), 4u);
   EXPECT_EQ(c[3].conflict_kind, ConflictKind::Text);
-  std::set<std::pair<Path, std::string>> places;
-  for (int i = 0; i < 3; ++i) places.emplace(c[i].path, c[i].attribute);
-  // "#b#c" splits at its last "#".
-  EXPECT_EQ(places, (std::set<std::pair<Path, std::string>>{{{}, "x"}, {{}, "y"}, {{"#b"}, "c"}}));
+  // In the order of ours' attribute changes; "#b#c" splits at its last "#".
+  std::vector<std::pair<KeyPath, std::string>> places;
+  for (int i = 0; i < 3; ++i) places.emplace_back(c[i].path, c[i].attribute);
+  EXPECT_EQ(places, (std::vector<std::pair<KeyPath, std::string>>{{{"#b"}, "c"}, {{}, "x"}, {{}, "y"}}));
 }
 
 TEST(DetectConflictsTest, AddAddComparesWholeSubtreesPerAddedChange) {
@@ -176,9 +194,9 @@ TEST(DetectConflictsTest, AddAddComparesWholeSubtreesPerAddedChange) {
   TreeNode other = sub;
   other.children[0].text = "other";
   other.label = "Other";
-  auto c = tree_merge(base, doc({sub}), doc({other})).conflicts;
+  auto c = spelled(tree_merge(base, doc({sub}), doc({other})));
   ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0], (TreeConflict{.path = {"s#1"}, .ours = "s#1", .theirs = "Other",
+  EXPECT_EQ(c[0], (Conflict{.path = {"s#1"}, .ours = "s#1", .theirs = "Other",
                                 .conflict_kind = ConflictKind::AddAdd}));
   // theirs reports s#1 twice: two conflicts.
   EXPECT_EQ(tree_merge(base, doc({sub}), doc({other, other})).conflicts.size(), 2u);
@@ -191,31 +209,33 @@ TEST(DetectConflictsTest, AddAddComparesWholeSubtreesPerAddedChange) {
 TEST(DetectConflictsTest, ModifyDeleteSummarisesTheModifyingSide) {
   TreeNode base = doc({node("a", "1", "old", {{"x", "1"}}, {node("b", "2"), node("anon")})});
   TreeNode ours = doc({node("a", "1", "new", {{"x", "2"}}, {node("b", "2", "changed"), node("anon")})});
-  auto c = tree_merge(base, ours, doc({})).conflicts;
+  auto c = spelled(tree_merge(base, ours, doc({})));
   ASSERT_EQ(c.size(), 2u);  // a#1 and, through the removed ancestor, a#1/b#2
-  std::sort(c.begin(), c.end(), [](const auto& l, const auto& r) { return l.path < r.path; });
-  EXPECT_EQ(c[0], (TreeConflict{.path = {"a#1"}, .base = "a#1", .ours = "x=2, text=new", .theirs = "deleted",
-                                .conflict_kind = ConflictKind::ModifyDelete}));
-  EXPECT_EQ(c[1].path, (Path{"a#1", "b#2"}));
-  EXPECT_EQ(c[1].ours, "text=changed");
+  // In the order of ours' changes: b#2 reports before its parent.
+  EXPECT_EQ(c[1], (Conflict{.path = {"a#1"}, .base = "a#1", .ours = "x=2, text=new", .theirs = "deleted",
+                            .conflict_kind = ConflictKind::ModifyDelete}));
+  EXPECT_EQ(c[0].path, (KeyPath{"a#1", "b#2"}));
+  EXPECT_EQ(c[0].ours, "text=changed");
   // theirs changed only an anonymous descendant.
   TreeNode theirs = doc({node("a", "1", "old", {{"x", "1"}}, {node("b", "2"), node("anon", {}, "t")})});
-  c = tree_merge(base, doc({}), theirs).conflicts;
+  c = spelled(tree_merge(base, doc({}), theirs));
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].ours, "deleted");
   EXPECT_EQ(c[0].theirs, "modified");
-  auto diff = tree_diff(base, ours).changes;
-  EXPECT_EQ(mk_modify_delete(diff, base, "a#1/b#2", true).ours, "text=changed");
-  EXPECT_EQ(mk_modify_delete(diff, base, "a#1/b", true),
-            (TreeConflict{.path = {"a#1", "b"}, .ours = "modified", .theirs = "deleted",
-                          .conflict_kind = ConflictKind::ModifyDelete}));
+  const TreeDiff diff = tree_diff(base, ours);
+  KeyPathTable paths;
+  EXPECT_EQ(mk_modify_delete(diff, base, "a#1/b#2", true, paths).ours, "text=changed");
+  const TreeConflict md = mk_modify_delete(diff, base, "a#1/b", true, paths);
+  EXPECT_EQ(paths.expand(md.path), (KeyPath{"a#1", "b"}));
+  EXPECT_EQ(md, (TreeConflict{.path = md.path, .ours = "modified", .theirs = "deleted",
+                              .conflict_kind = ConflictKind::ModifyDelete}));
 }
 
 TEST(DetectConflictsTest, SeparatorsInsideKeysSplitWhenParsedBack) {
   TreeNode base = doc({node("a/b", "1", "t")});
-  auto c = tree_merge(base, doc({node("a/b", "1", "u")}), doc({})).conflicts;
+  auto c = spelled(tree_merge(base, doc({node("a/b", "1", "u")}), doc({})));
   ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0].path, (Path{"a", "b#1"}));
+  EXPECT_EQ(c[0].path, (KeyPath{"a", "b#1"}));
   EXPECT_EQ(c[0].base, "");  // the parsed path leads nowhere in base
 }
 
@@ -232,7 +252,7 @@ TEST(MergeScaleTest, HundredThousandLevelChain) {
   chain(base, kDepth)->children.push_back(node("L", "1", "t", {{"x", "a"}}, {node("G", "1", "g")}));
   TreeNode ours = base;
   TreeNode theirs = base;
-  Path leaf(kDepth, "n");
+  KeyPath leaf(kDepth, "n");
   leaf.push_back("L#1");
   TreeNode* l = find_node_by_path(ours, leaf);
   ASSERT_NE(l, nullptr);
@@ -246,9 +266,9 @@ TEST(MergeScaleTest, HundredThousandLevelChain) {
 
   auto r = tree_merge(base, ours, theirs);
   ASSERT_EQ(r.conflicts.size(), 1u);
-  EXPECT_EQ(r.conflicts[0].path.size(), kDepth + 2);
-  EXPECT_EQ(r.conflicts[0].base, "G#1");
-  EXPECT_EQ(r.conflicts[0].theirs, "text=h");
+  EXPECT_EQ(spelled(r)[0].path.size(), kDepth + 2);
+  EXPECT_EQ(spelled(r)[0].base, "G#1");
+  EXPECT_EQ(spelled(r)[0].theirs, "text=h");
   const TreeNode* m = find_node_by_path(r.merged, leaf);
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->text, "u");
@@ -297,7 +317,7 @@ TEST(MergeScaleTest, PathologicalButValidInputs) {
   ours.children.resize(2000);
   auto r = tree_merge(base, ours, theirs);
   ASSERT_EQ(r.conflicts.size(), 1u);
-  EXPECT_EQ(r.conflicts[0].theirs, "text=0");
+  EXPECT_EQ(spelled(r)[0].theirs, "text=0");
   ASSERT_EQ(r.merged.children.size(), 2000u);  // a sibling keeps the key, so nothing is restored
   EXPECT_EQ(r.merged.children[0].text, "4999");
   EXPECT_EQ(r.merged.children[1].text, "t");
@@ -318,14 +338,14 @@ TEST(MergeScaleTest, PathologicalButValidInputs) {
   for (int i = 0; i < 100; ++i) leaf.attributes.emplace_back("k#" + std::to_string(i), "0");
   ours = base;
   theirs = base;
-  Path path(9'999, "a/b");
+  KeyPath path(9'999, "a/b");
   path.push_back("leaf#1");
   for (auto& a : find_node_by_path(ours, path)->attributes) a.second = "1";
   for (auto& a : find_node_by_path(theirs, path)->attributes) a.second = "2";
   r = tree_merge(base, ours, theirs);
   ASSERT_EQ(r.conflicts.size(), 100u);
-  EXPECT_EQ(r.conflicts[0].path.size(), 2 * 9'999u + 1);
-  EXPECT_EQ(r.conflicts[0].path.back(), "leaf#1#k");
+  EXPECT_EQ(spelled(r)[0].path.size(), 2 * 9'999u + 1);
+  EXPECT_EQ(spelled(r)[0].path.back(), "leaf#1#k");
   EXPECT_EQ(find_node_by_path(r.merged, path)->attributes, find_node_by_path(ours, path)->attributes);
 }
 
