@@ -254,9 +254,10 @@ class Resolver {
 
 // Numbers path texts: a path is read as the "/"-separated pieces of its text,
 // and the pieces are interned in a table, so two paths get the same place
-// exactly when their texts are equal (the empty path and the path of one
-// empty key both have the text ""; `canon` folds the second into the first).
-// A place's pieces are also the path that a conflict there reports.
+// exactly when their texts are equal. (The one pair of piece lists with equal
+// texts, none and one empty piece, never both occur: every path that the
+// diff reports is empty or ends in an identified node's key, which holds a
+// "#".) A place's pieces are also the path that a conflict there reports.
 class Places {
  public:
   explicit Places(KeyPathTable& table) : table_(table) {}
@@ -280,8 +281,6 @@ class Places {
     return extend(entry.parent, piece);
   }
 
-  PathId canon(PathId place) const { return place == empty_piece_ ? 0 : place; }
-
   KeyPathTable& table() { return table_; }
 
  private:
@@ -293,14 +292,12 @@ class Places {
     if (id == kNone) {
       id = table_.add(parent, piece);
       index_.insert(h, id);
-      if (parent == 0 && piece.empty()) empty_piece_ = id;
     }
     return id;
   }
 
   KeyPathTable& table_;
   IdIndex index_;
-  PathId empty_piece_ = kNoPath;
 };
 
 // One side's diff, keyed the way the merge pairs changes: by the place of a
@@ -319,7 +316,7 @@ struct SideIndex {
   enum Flag : std::uint8_t { Added = 1, Removed = 2, Modified = 4 };
 
   const TreeDiff& diff;
-  std::vector<PathId> place_of;      // per path entry of the diff, before `canon`
+  std::vector<PathId> place_of;      // per path entry of the diff
   std::vector<Attr> attrs;
   IdIndex attr_index;
   std::vector<PlaceChange> texts;    // the last text change of each place
@@ -332,13 +329,14 @@ struct SideIndex {
     if (place >= text_at.size() || text_at[place] == kNone) return nullptr;
     return &*texts[text_at[place]].change->text_change;
   }
-  PathId place(const TreeChange& c, const Places& places) const { return places.canon(place_of[c.path]); }
+  PathId place(const TreeChange& c) const { return place_of[c.path]; }
 
-  // The canonical (place, name) of the attribute key of `name` at `place`.
+  // The (place, name) that the attribute key of `name` at `place` splits
+  // into at its last "#".
   static std::pair<PathId, std::string_view> attr_place(Places& places, PathId place, std::string_view name) {
     const std::size_t hash = name.rfind('#');
-    if (hash == std::string_view::npos) return {places.canon(place), name};
-    return {places.canon(places.hash_suffix(place, name.substr(0, hash))), name.substr(hash + 1)};
+    if (hash == std::string_view::npos) return {place, name};
+    return {places.hash_suffix(place, name.substr(0, hash)), name.substr(hash + 1)};
   }
   static std::uint64_t attr_hash(PathId place, std::string_view name) {
     return ByteHash().add(place).add(name).done();
@@ -360,7 +358,7 @@ struct SideIndex {
       return first;
     };
     for (const TreeChange& c : diff.changes) {
-      const PathId p = place(c, places);
+      const PathId p = place(c);
       switch (c.kind) {
         case ChangeKind::Added:
           flag(p, Added);
@@ -500,7 +498,7 @@ std::vector<TreeConflict> MergeState::conflicts() {
   };
   Resolver<StaticTree> theirs_in_ours(ours_tree, theirs.diff.paths);
   for (const TreeChange& c : theirs.diff.changes) {
-    if (c.kind != ChangeKind::Added || !ours.has(theirs.place(c, places), SideIndex::Added)) continue;
+    if (c.kind != ChangeKind::Added || !ours.has(theirs.place(c), SideIndex::Added)) continue;
     const TreeNode* in_ours = theirs_in_ours.resolve(c.path);
     const TreeNode* in_theirs = theirs_in_theirs.resolve(c.path);
     if (in_ours == nullptr && in_theirs == nullptr) continue;
@@ -534,7 +532,7 @@ TreeNode MergeState::merge() {
       if (ours.find_attr(ap, an) != kNone) continue;
       if (TreeNode* n = theirs_in_merged.resolve(c.path)) set_attr(*n, a.name, a.new_value);
     }
-    if (c.text_change && ours.text(theirs.place(c, places)) == nullptr) {
+    if (c.text_change && ours.text(theirs.place(c)) == nullptr) {
       if (TreeNode* n = theirs_in_merged.resolve(c.path)) n->text = c.text_change->second;
     }
   }
@@ -551,7 +549,7 @@ TreeNode MergeState::merge() {
   };
 
   for (const TreeChange& c : theirs.diff.changes)
-    if (c.kind == ChangeKind::Added && !ours.has(theirs.place(c, places), SideIndex::Added))
+    if (c.kind == ChangeKind::Added && !ours.has(theirs.place(c), SideIndex::Added))
       insert(theirs_in_merged, theirs_paths, c.path, theirs_in_theirs.resolve(c.path));
 
   // Theirs' removals are never applied; nodes that only ours removed come back
@@ -559,7 +557,7 @@ TreeNode MergeState::merge() {
   Resolver<MergedTree> ours_in_merged(merged, ours.diff.paths);
   Resolver<StaticTree> ours_in_base(base_tree, ours.diff.paths);
   for (const TreeChange& c : ours.diff.changes)
-    if (c.kind == ChangeKind::Removed && !theirs.has(ours.place(c, places), SideIndex::Removed))
+    if (c.kind == ChangeKind::Removed && !theirs.has(ours.place(c), SideIndex::Removed))
       insert(ours_in_merged, ours.diff.paths, c.path, ours_in_base.resolve(c.path));
 
   return std::move(merged).finish();

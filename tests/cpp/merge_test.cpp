@@ -3,6 +3,8 @@
 #include "builders.h"
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <set>
 
 #include "tree/merge.h"
@@ -347,6 +349,235 @@ TEST(MergeScaleTest, PathologicalButValidInputs) {
   EXPECT_EQ(spelled(r)[0].path.size(), 2 * 9'999u + 1);
   EXPECT_EQ(spelled(r)[0].path.back(), "leaf#1#k");
   EXPECT_EQ(find_node_by_path(r.merged, path)->attributes, find_node_by_path(ours, path)->attributes);
+}
+
+// Two chains of identified nodes whose every text and attribute differs on
+// both sides: one Text and one Attribute conflict per node, with paths that
+// share their prefixes.
+TEST(MergeScaleTest, HundredThousandLevelChainEveryNodeChanged) {
+  constexpr int kDepth = 100'000;
+  auto make = [](const std::string& value) {
+    TreeNode root("r");
+    TreeNode* cur = &root;
+    for (int i = 0; i < kDepth; ++i) {
+      cur = &cur->children.emplace_back("c");
+      cur->identity = std::to_string(i % 10);
+      cur->text = value;
+      cur->attributes = {{"x", value}};
+    }
+    return root;
+  };
+  const TreeNode base = make("b");
+  const TreeNode ours = make("o");
+  const TreeNode theirs = make("t");
+  EXPECT_EQ(tree_diff(base, ours).changes.size(), static_cast<std::size_t>(kDepth));
+  auto r = tree_merge(base, ours, theirs);
+  ASSERT_EQ(r.conflicts.size(), 2u * kDepth);
+  EXPECT_LE(r.paths.size(), kDepth + 1u);
+  // Ours' changes come deepest first, and so do the conflicts of each kind.
+  EXPECT_EQ(r.conflicts[0].conflict_kind, ConflictKind::Attribute);
+  EXPECT_EQ(r.paths[r.conflicts[0].path].depth, static_cast<std::uint32_t>(kDepth));
+  EXPECT_EQ(r.path_of(r.conflicts[kDepth - 1]), (KeyPath{"c#0"}));
+  EXPECT_EQ(r.conflicts[kDepth].conflict_kind, ConflictKind::Text);
+  EXPECT_EQ(r.merged, ours);
+}
+
+// The merge read literally: path texts and attribute keys built as strings,
+// every lookup a scan from the root. The indexed merge must agree with it.
+namespace literal {
+
+template <class Node>
+Node* scan(Node& root, const KeyPath& path) {
+  Node* node = &root;
+  for (const std::string& key : path) {
+    auto it = std::find_if(node->children.begin(), node->children.end(),
+                           [&](const TreeNode& c) { return match_key(c) == key; });
+    if (it == node->children.end()) return nullptr;
+    node = &*it;
+  }
+  return node;
+}
+
+void insert(TreeNode& root, const KeyPath& path, const TreeNode& node) {
+  if (path.empty()) return;
+  TreeNode* parent = scan(root, KeyPath(path.begin(), path.end() - 1));
+  if (parent == nullptr || scan(*parent, KeyPath{path.back()}) != nullptr) return;
+  parent->children.push_back(node);
+}
+
+std::string summary(const TreeDiff& diff, const std::string& text) {
+  for (const TreeChange& c : diff.changes) {
+    if (c.kind != ChangeKind::Modified || path_text(diff.path_of(c)) != text) continue;
+    std::string out;
+    for (const AttrChange& a : c.attr_changes) out += (out.empty() ? "" : ", ") + a.name + "=" + a.new_value;
+    if (c.text_change) out += (out.empty() ? "" : ", ") + std::string("text=") + c.text_change->second;
+    return out.empty() ? "modified" : out;
+  }
+  return "modified";
+}
+
+struct Side {
+  std::vector<std::string> attr_order, text_order, modified_order;
+  std::map<std::string, AttrChange> attrs;
+  std::map<std::string, TextChange> texts;
+  std::set<std::string> added, removed, modified;
+
+  explicit Side(const TreeDiff& diff) {
+    for (const TreeChange& c : diff.changes) {
+      const std::string text = path_text(diff.path_of(c));
+      if (c.kind == ChangeKind::Added) added.insert(text);
+      if (c.kind == ChangeKind::Removed) removed.insert(text);
+      if (c.kind != ChangeKind::Modified) continue;
+      if (modified.insert(text).second) modified_order.push_back(text);
+      if (c.text_change && !texts.contains(text)) text_order.push_back(text);
+      if (c.text_change) texts[text] = *c.text_change;
+      for (const AttrChange& a : c.attr_changes) {
+        const std::string key = text + "#" + a.name;
+        if (!attrs.contains(key)) attr_order.push_back(key);
+        attrs[key] = a;
+      }
+    }
+  }
+};
+
+std::pair<TreeNode, std::vector<Conflict>> merge(const TreeNode& base, const TreeNode& ours,
+                                                 const TreeNode& theirs) {
+  const TreeDiff od = tree_diff(base, ours);
+  const TreeDiff td = tree_diff(base, theirs);
+  const Side o(od);
+  const Side t(td);
+  std::vector<Conflict> conflicts;
+  for (const std::string& key : o.attr_order) {
+    auto it = t.attrs.find(key);
+    const AttrChange& a = o.attrs.at(key);
+    if (it == t.attrs.end() || it->second.new_value == a.new_value) continue;
+    const auto [text, name] = split_attr_key(key);
+    conflicts.push_back({parse_path_text(text), std::string(name), a.old_value, a.new_value,
+                         it->second.new_value, ConflictKind::Attribute});
+  }
+  for (const std::string& text : o.text_order) {
+    auto it = t.texts.find(text);
+    const TextChange& mine = o.texts.at(text);
+    if (it == t.texts.end() || it->second.second == mine.second) continue;
+    conflicts.push_back({parse_path_text(text), "", mine.first, mine.second, it->second.second, ConflictKind::Text});
+  }
+  for (const TreeChange& c : td.changes) {
+    const KeyPath path = td.path_of(c);
+    if (c.kind != ChangeKind::Added || !o.added.contains(path_text(path))) continue;
+    const TreeNode* a = scan(ours, path);
+    const TreeNode* b = scan(theirs, path);
+    if ((!a && !b) || (a && b && *a == *b)) continue;
+    conflicts.push_back({path, "", "", a ? describe_node(*a) : "", b ? describe_node(*b) : "", ConflictKind::AddAdd});
+  }
+  auto modify_delete = [&](const std::string& text, std::string ours_side, std::string theirs_side) {
+    const TreeNode* n = scan(base, parse_path_text(text));
+    conflicts.push_back({parse_path_text(text), "", n ? describe_node(*n) : "", std::move(ours_side),
+                         std::move(theirs_side), ConflictKind::ModifyDelete});
+  };
+  for (const std::string& text : o.modified_order)
+    if (t.removed.contains(text)) modify_delete(text, summary(od, text), "deleted");
+  for (const std::string& text : t.modified_order)
+    if (o.removed.contains(text)) modify_delete(text, "deleted", summary(td, text));
+
+  TreeNode merged = ours;
+  for (const TreeChange& c : td.changes) {
+    if (c.kind != ChangeKind::Modified) continue;
+    const KeyPath path = td.path_of(c);
+    for (const AttrChange& a : c.attr_changes)
+      if (!o.attrs.contains(attr_key(path, a.name))) apply_attr(merged, path, a.name, a.new_value);
+    if (c.text_change && !o.texts.contains(path_text(path))) apply_text(merged, path, c.text_change->second);
+  }
+  for (const TreeChange& c : td.changes) {
+    const KeyPath path = td.path_of(c);
+    if (c.kind != ChangeKind::Added || o.added.contains(path_text(path))) continue;
+    if (const TreeNode* n = scan(theirs, path)) insert(merged, path, *n);
+  }
+  for (const TreeChange& c : od.changes) {
+    const KeyPath path = od.path_of(c);
+    if (c.kind != ChangeKind::Removed || t.removed.contains(path_text(path))) continue;
+    if (const TreeNode* n = scan(base, path)) insert(merged, path, *n);
+  }
+  return {std::move(merged), std::move(conflicts)};
+}
+
+}  // namespace literal
+
+// Random trees over a tiny alphabet, so keys repeat among siblings and "/"
+// and "#" inside kinds, identities and attribute names make different paths
+// share one text.
+class TreeMaker {
+ public:
+  explicit TreeMaker(unsigned seed) : rng_(seed) {}
+
+  TreeNode tree() {
+    TreeNode root = leaf();
+    std::vector<std::pair<TreeNode*, int>> open{{&root, 0}};
+    while (!open.empty()) {
+      auto [n, depth] = open.back();
+      open.pop_back();
+      const int fan = depth == 0 && pick(3) == 0 ? 20 + pick(30) : depth < 4 ? pick(5) : 0;
+      for (int i = 0; i < fan; ++i) n->children.push_back(leaf());
+      for (TreeNode& c : n->children) open.emplace_back(&c, depth + 1);
+    }
+    return root;
+  }
+
+  TreeNode edited(const TreeNode& tree) {
+    TreeNode out = tree;
+    for (int i = pick(8); i > 0; --i) {
+      std::vector<TreeNode*> all{&out};
+      for (std::size_t k = 0; k < all.size(); ++k)
+        for (TreeNode& c : all[k]->children) all.push_back(&c);
+      // Half the edits go to the first few nodes, so the two sides meet.
+      const int reach = pick(2) ? static_cast<int>(all.size()) : std::min<int>(3, static_cast<int>(all.size()));
+      TreeNode& n = *all[pick(reach)];
+      switch (pick(7)) {
+        case 0: n.text = word(); break;
+        case 1: n.attributes.emplace_back(name(), word()); break;
+        case 2: if (!n.attributes.empty()) n.attributes[pick(static_cast<int>(n.attributes.size()))].second = word(); break;
+        case 3: if (!n.children.empty()) n.children.erase(n.children.begin() + pick(static_cast<int>(n.children.size()))); break;
+        case 4: n.children.push_back(leaf()); break;
+        case 5: n.identity = pick(2) ? std::optional<std::string>(word()) : std::nullopt; break;
+        case 6: if (!n.children.empty()) n.children.push_back(n.children[pick(static_cast<int>(n.children.size()))]); break;
+      }
+    }
+    return out;
+  }
+
+ private:
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  std::string word() {
+    static const char* const words[] = {"a", "b", "a/b", "b#a", "", "#", "/", "a#b/a"};
+    return words[pick(8)];
+  }
+  std::string name() {
+    static const char* const names[] = {"x", "y", "x#y", "#", "b#x"};
+    return names[pick(5)];
+  }
+  TreeNode leaf() {
+    TreeNode n(word());
+    if (pick(3) != 0) n.identity = word();
+    n.text = word();
+    for (int i = pick(3); i > 0; --i) n.attributes.emplace_back(name(), word());
+    return n;
+  }
+  std::mt19937 rng_;
+};
+
+TEST(MergeDifferentialTest, AgreesWithTheLiteralScanOnGeneratedTrees) {
+  TreeMaker make(20261209);
+  int by_kind[4] = {};
+  for (int round = 0; round < 3000; ++round) {
+    const TreeNode base = make.tree();
+    const TreeNode ours = make.edited(base);
+    const TreeNode theirs = make.edited(round % 5 == 0 ? ours : base);
+    const auto want = literal::merge(base, ours, theirs);
+    const auto got = tree_merge(base, ours, theirs);
+    ASSERT_EQ(got.merged, want.first) << "round " << round;
+    ASSERT_EQ(spelled(got), want.second) << "round " << round;
+    for (const Conflict& c : want.second) ++by_kind[static_cast<int>(c.conflict_kind)];
+  }
+  for (int count : by_kind) EXPECT_GT(count, 20);  // the generator reaches every kind
 }
 
 }  // namespace
