@@ -55,6 +55,8 @@ class IdIndex {
     slots_.assign(size, Slot{});
   }
 
+  bool empty() const { return count_ == 0; }
+
   template <class Eq>
   std::uint32_t find(std::uint64_t hash, Eq&& eq) const {
     const std::size_t mask = slots_.size() - 1;
@@ -92,37 +94,53 @@ class IdIndex {
   std::size_t count_ = 0;
 };
 
-// Finds the first child of a node with a given match key: by a scan when the
-// node has few children, else through an index of first positions that is
-// built on the first lookup. The children must not change afterwards.
+// Finds the first child of a node with a given match key. A node scans its
+// children until the scans have cost as much as one pass over them; then it
+// builds an index of first positions, so a lookup costs O(1) amortised and a
+// wide node whose wanted children sit in front is never indexed. The children
+// must not change afterwards.
 class ChildFinder {
  public:
   template <class Node>
   Node* find(Node& parent, std::string_view key) {
     auto& kids = parent.children;
-    if (kids.size() <= kScanLimit) {
-      for (Node& child : kids)
-        if (key_equals(KeyView(child), key)) return &child;
-      return nullptr;
-    }
-    auto [it, fresh] = indexes_.try_emplace(&parent, kids.size());
-    IdIndex& index = it->second;
-    if (fresh) {
+    if (kids.size() <= kScanLimit) return scan(kids, key, nullptr);
+    Lookup& lookup = lookups_[&parent];
+    if (lookup.index.empty()) {
+      Node* found = scan(kids, key, &lookup.scanned);
+      if (lookup.scanned < kids.size()) return found;
+      lookup.index = IdIndex(kids.size());
       for (std::uint32_t i = 0; i < kids.size(); ++i) {
         const KeyView k(kids[i]);
         const std::uint64_t h = hash_key(k);
-        if (index.find(h, [&](std::uint32_t id) { return keys_equal(KeyView(kids[id]), k); }) == kNone)
-          index.insert(h, i);
+        if (lookup.index.find(h, [&](std::uint32_t id) { return keys_equal(KeyView(kids[id]), k); }) == kNone)
+          lookup.index.insert(h, i);
       }
+      return found;
     }
     const std::uint32_t id =
-        index.find(hash_key(key), [&](std::uint32_t id) { return key_equals(KeyView(kids[id]), key); });
+        lookup.index.find(hash_key(key), [&](std::uint32_t id) { return key_equals(KeyView(kids[id]), key); });
     return id == kNone ? nullptr : &kids[id];
   }
 
  private:
   static constexpr std::size_t kScanLimit = 16;
-  std::unordered_map<const TreeNode*, IdIndex> indexes_;
+  struct Lookup {
+    IdIndex index;
+    std::size_t scanned = 0;  // children compared by scans so far
+  };
+  template <class Kids>
+  static auto scan(Kids& kids, std::string_view key, std::size_t* cost) -> decltype(&kids[0]) {
+    for (std::size_t i = 0; i < kids.size(); ++i) {
+      if (key_equals(KeyView(kids[i]), key)) {
+        if (cost != nullptr) *cost += i + 1;
+        return &kids[i];
+      }
+    }
+    if (cost != nullptr) *cost += kids.size();
+    return nullptr;
+  }
+  std::unordered_map<const TreeNode*, Lookup> lookups_;
 };
 
 // A tree that only gets read.
