@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tree/key_index.h"
+
 namespace vext {
 namespace {
 
@@ -97,7 +99,9 @@ bool emit_subtree_impl(ChangeKind kind, const TreeNode& top, std::vector<TreeCha
 }
 
 // Pairs the children of two compared nodes: the k-th new child with a key
-// meets the k-th old child with that key.
+// meets the k-th old child with that key. Old children are grouped by key
+// through a hash index, each group a list in child order; only the keys left
+// with unpaired members are sorted.
 class ChildPairing {
  public:
   explicit ChildPairing(const TreeNode& old_node, const TreeNode& new_node)
@@ -108,48 +112,63 @@ class ChildPairing {
     for (std::size_t i = 0; aligned_ && i < oc.size(); ++i)
       aligned_ = keys_equal(KeyView(oc[i]), KeyView(nc[i]));
     if (aligned_) return;
-    entries_.reserve(oc.size());
-    for (std::size_t i = 0; i < oc.size(); ++i) entries_.push_back({match_key(oc[i]), i});
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    used_.assign(entries_.size(), 0);
+    index_ = detail::IdIndex(oc.size());
+    next_.assign(oc.size(), detail::kNone);
+    std::vector<std::uint32_t> last;  // per group: its last member so far
+    for (std::uint32_t i = 0; i < oc.size(); ++i) {
+      const KeyView key(oc[i]);
+      const std::uint64_t h = detail::hash_key(key);
+      const std::uint32_t group = find(h, key);
+      if (group == detail::kNone) {
+        index_.insert(h, static_cast<std::uint32_t>(first_.size()));
+        first_.push_back(i);
+        cursor_.push_back(i);
+        last.push_back(i);
+      } else {
+        next_[last[group]] = i;
+        last[group] = i;
+      }
+    }
   }
 
   // Returns the old partner of the new child at `index`, or nullptr.
   const TreeNode* pair(const TreeNode& child, std::size_t index) {
     if (aligned_) return &old_->children[index];
-    KeyView key(child);
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), key, [](const Entry& e, const KeyView& k) {
-      return compare_keys(KeyView(std::string_view(e.key)), k) < 0;
-    });
-    if (it == entries_.end() || !key_equals(key, it->key)) return nullptr;
-    const std::size_t group = static_cast<std::size_t>(it - entries_.begin());
-    const std::size_t member = group + used_[group];
-    if (member >= entries_.size() || entries_[member].key != entries_[group].key) return nullptr;
-    ++used_[group];
-    return &old_->children[entries_[member].index];
+    const KeyView key(child);
+    const std::uint32_t group = find(detail::hash_key(key), key);
+    if (group == detail::kNone || cursor_[group] == detail::kNone) return nullptr;
+    const std::uint32_t member = cursor_[group];
+    cursor_[group] = next_[member];
+    return &old_->children[member];
   }
 
   // Calls `f` on every old child left unpaired, by key and then in order.
   template <class F>
   void for_each_unpaired(F&& f) const {
-    for (std::size_t group = 0; group < entries_.size();) {
-      std::size_t end = group;
-      while (end < entries_.size() && entries_[end].key == entries_[group].key) ++end;
-      for (std::size_t m = group + used_[group]; m < end; ++m) f(old_->children[entries_[m].index]);
-      group = end;
-    }
+    std::vector<std::uint32_t> left;
+    for (std::uint32_t group = 0; group < cursor_.size(); ++group)
+      if (cursor_[group] != detail::kNone) left.push_back(group);
+    const auto& oc = old_->children;
+    std::sort(left.begin(), left.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return compare_keys(KeyView(oc[first_[a]]), KeyView(oc[first_[b]])) < 0;
+    });
+    for (std::uint32_t group : left)
+      for (std::uint32_t m = cursor_[group]; m != detail::kNone; m = next_[m]) f(oc[m]);
   }
 
  private:
-  struct Entry {
-    std::string key;
-    std::size_t index;
-  };
+  std::uint32_t find(std::uint64_t hash, const KeyView& key) const {
+    return index_.find(hash, [&](std::uint32_t group) {
+      return keys_equal(KeyView(old_->children[first_[group]]), key);
+    });
+  }
+
   const TreeNode* old_;
   bool aligned_ = true;
-  std::vector<Entry> entries_;
-  std::vector<std::size_t> used_;  // per group start: members paired so far
+  detail::IdIndex index_;              // key -> group
+  std::vector<std::uint32_t> first_;   // per group: its first member
+  std::vector<std::uint32_t> cursor_;  // per group: its first unpaired member, or kNone
+  std::vector<std::uint32_t> next_;    // per old child: the next member of its group, or kNone
 };
 
 struct Frame {
