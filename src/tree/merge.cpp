@@ -1,13 +1,13 @@
 #include "tree/merge.h"
 
-#include "tree/key_index.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <span>
 #include <unordered_map>
+
+#include "tree/key_index.h"
 
 namespace vext {
 namespace {
@@ -42,8 +42,8 @@ class ChildFinder {
       }
       return found;
     }
-    const std::uint32_t id =
-        lookup.index.find(hash_key(key), [&](std::uint32_t id) { return key_equals(KeyView(kids[id]), key); });
+    const std::uint32_t id = lookup.index.find(
+        hash_key(key), [&](std::uint32_t id) { return key_equals(KeyView(kids[id]), key); });
     return id == kNone ? nullptr : &kids[id];
   }
 
@@ -292,7 +292,8 @@ struct SideIndex {
   SideIndex(const TreeDiff& d, Places& places) : diff(d) {
     const KeyPathTable& paths = diff.paths;
     place_of.resize(paths.size());
-    for (PathId id = 1; id < paths.size(); ++id) place_of[id] = places.extend(place_of[paths[id].parent], paths[id].element);
+    for (PathId id = 1; id < paths.size(); ++id)
+      place_of[id] = places.extend(place_of[paths[id].parent], paths[id].element);
     auto flag = [&](PathId place, Flag f) {
       if (place >= flags.size()) flags.resize(place + 1, 0);
       const bool first = !(flags[place] & f);

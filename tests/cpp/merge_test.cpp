@@ -459,7 +459,8 @@ std::pair<TreeNode, std::vector<Conflict>> merge(const TreeNode& base, const Tre
     auto it = t.texts.find(text);
     const TextChange& mine = o.texts.at(text);
     if (it == t.texts.end() || it->second.second == mine.second) continue;
-    conflicts.push_back({parse_path_text(text), "", mine.first, mine.second, it->second.second, ConflictKind::Text});
+    conflicts.push_back(
+        {parse_path_text(text), "", mine.first, mine.second, it->second.second, ConflictKind::Text});
   }
   for (const TreeChange& c : td.changes) {
     const KeyPath path = td.path_of(c);
@@ -467,7 +468,8 @@ std::pair<TreeNode, std::vector<Conflict>> merge(const TreeNode& base, const Tre
     const TreeNode* a = scan(ours, path);
     const TreeNode* b = scan(theirs, path);
     if ((!a && !b) || (a && b && *a == *b)) continue;
-    conflicts.push_back({path, "", "", a ? describe_node(*a) : "", b ? describe_node(*b) : "", ConflictKind::AddAdd});
+    conflicts.push_back(
+        {path, "", "", a ? describe_node(*a) : "", b ? describe_node(*b) : "", ConflictKind::AddAdd});
   }
   auto modify_delete = [&](const std::string& text, std::string ours_side, std::string theirs_side) {
     const TreeNode* n = scan(base, parse_path_text(text));
@@ -529,16 +531,21 @@ class TreeMaker {
       for (std::size_t k = 0; k < all.size(); ++k)
         for (TreeNode& c : all[k]->children) all.push_back(&c);
       // Half the edits go to the first few nodes, so the two sides meet.
-      const int reach = pick(2) ? static_cast<int>(all.size()) : std::min<int>(3, static_cast<int>(all.size()));
-      TreeNode& n = *all[pick(reach)];
+      TreeNode& n = *all[pick(pick(2) ? size(all) : std::min(3, size(all)))];
       switch (pick(7)) {
         case 0: n.text = word(); break;
         case 1: n.attributes.emplace_back(name(), word()); break;
-        case 2: if (!n.attributes.empty()) n.attributes[pick(static_cast<int>(n.attributes.size()))].second = word(); break;
-        case 3: if (!n.children.empty()) n.children.erase(n.children.begin() + pick(static_cast<int>(n.children.size()))); break;
+        case 2:
+          if (!n.attributes.empty()) n.attributes[pick(size(n.attributes))].second = word();
+          break;
+        case 3:
+          if (!n.children.empty()) n.children.erase(n.children.begin() + pick(size(n.children)));
+          break;
         case 4: n.children.push_back(leaf()); break;
         case 5: n.identity = pick(2) ? std::optional<std::string>(word()) : std::nullopt; break;
-        case 6: if (!n.children.empty()) n.children.push_back(n.children[pick(static_cast<int>(n.children.size()))]); break;
+        case 6:
+          if (!n.children.empty()) n.children.push_back(n.children[pick(size(n.children))]);
+          break;
       }
     }
     return out;
@@ -546,6 +553,10 @@ class TreeMaker {
 
  private:
   int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  template <class V>
+  static int size(const V& v) {
+    return static_cast<int>(v.size());
+  }
   std::string word() {
     static const char* const words[] = {"a", "b", "a/b", "b#a", "", "#", "/", "a#b/a"};
     return words[pick(8)];
