@@ -216,9 +216,9 @@ void check_repo(const TreeNode& base, const TreeNode& ours, const TreeNode& thei
   VEXT_CHECK(repo.tree(*o) == to_tree(to_section(ours)));
   VEXT_CHECK(repo.log(*o).size() == (*o == *b ? 1u : 2u));
   const auto picked = repo.cherry_pick(*o, *b);
-  VEXT_CHECK(picked.ok() && repo.sections().at(*picked) == repo.section(*o));
+  VEXT_CHECK(picked.ok() && *picked == repo.commits().at(*o).section_hash);
   const auto reverted = repo.revert(*o, *o);
-  VEXT_CHECK(reverted.ok() && repo.sections().at(*reverted) == repo.section(*b));
+  VEXT_CHECK(reverted.ok() && *reverted == repo.commits().at(*b).section_hash);
   const auto merged = repo.merge(*o, *t);
   VEXT_CHECK(merged.ok());
   if (*o != *b && *t != *b && *o != *t) VEXT_CHECK(merged->base == *b);

@@ -143,11 +143,10 @@ PyObject* raise_history_error(const E& error) {
   return nullptr;
 }
 
-// The tree dict of a stored section, built straight from the section; the
+// The tree dict of a stored section, built straight from the store; the
 // same tree that Repo::section_as_tree rebuilds.
 PyObject* section_tree_to_py(const vext::Repo& repo, vext::SectionHash hash) {
-  auto it = repo.sections().find(hash);
-  return section_to_py(it == repo.sections().end() ? nullptr : &it->second).release();
+  return stored_section_to_py(repo.store(), repo.section_root(hash)).release();
 }
 
 // --- methods -----------------------------------------------------------------
@@ -302,7 +301,10 @@ PyObject* repo_tree_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!borrow) return nullptr;
   auto id = id_arg(kTreeAt, a.data(), 0);
   if (!id) return nullptr;
-  return call_core([&]() -> PyObject* { return section_to_py(&as_repo(self)->repo.section(*id)).release(); });
+  return call_core([&]() -> PyObject* {
+    const vext::Repo& repo = as_repo(self)->repo;
+    return stored_section_to_py(repo.store(), repo.root_of(*id)).release();
+  });
 }
 
 Py_ssize_t repo_len(PyObject* self) {

@@ -1,8 +1,11 @@
 #include "tree_convert.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "args.h"
@@ -86,31 +89,54 @@ bool set_string(PyObject* dict, PyObject* key, std::string_view value) {
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
-// Hands out one str object per distinct kind or attribute name within one
-// conversion: trees repeat the same few of them on thousands of nodes, and
-// sharing an immutable str saves creating and later freeing each copy.
+// Hands out shared str objects for the short strings of one conversion:
+// trees repeat the same kinds, attribute names and many values on thousands
+// of nodes, and sharing an immutable str saves creating and later freeing
+// each copy. A direct-mapped table keeps the lookup to one hash and one
+// compare; strings that meet in a slot just replace each other.
 class StringCache {
  public:
   StringCache() = default;
   StringCache(const StringCache&) = delete;
   StringCache& operator=(const StringCache&) = delete;
   ~StringCache() {
-    for (auto& entry : map_) Py_DECREF(entry.second);
+    for (Slot& slot : slots_) Py_XDECREF(slot.str);
   }
 
   Ref get(std::string_view s) {
     if (s.size() > kLongest) return new_string(s);
-    auto it = map_.find(s);
-    if (it != map_.end()) return Ref::borrow(it->second);
+    // The key is kept in the slot itself, so a hit reads no other memory.
+    Key key{};
+    if (!s.empty()) std::memcpy(key.words.data(), s.data(), s.size());
+    key.size = s.size();
+    Slot& slot = slots_[index_of(key)];
+    if (slot.str && slot.key == key) return Ref::borrow(slot.str);
     Ref str = new_string(s);
-    if (str) map_.emplace(s, Py_NewRef(str.get()));
+    if (!str) return str;
+    PyObject* old = std::exchange(slot.str, Py_NewRef(str.get()));
+    slot.key = key;
+    Py_XDECREF(old);  // freeing a str runs no Python code
     return str;
   }
 
  private:
   static constexpr std::size_t kLongest = 32;
-  // Keys view the strings of the tree being converted, which outlive the cache.
-  std::unordered_map<std::string_view, PyObject*> map_;
+  static constexpr unsigned kSlotBits = 11;
+  struct Key {
+    std::array<std::uint64_t, kLongest / 8> words;  // the bytes, zero-padded
+    std::size_t size;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct Slot {
+    Key key;
+    PyObject* str = nullptr;
+  };
+  static std::size_t index_of(const Key& k) {
+    std::uint64_t h = k.size;
+    for (std::uint64_t w : k.words) h = (h ^ w) * 0x9e3779b97f4a7c15ULL;
+    return static_cast<std::size_t>(h >> (64 - kSlotBits));
+  }
+  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kSlotBits);
 };
 
 // The fields of one node to write, whichever form it comes from.
@@ -127,10 +153,14 @@ NodeFields fields_of(const vext::TreeNode& node) {
           node.text, node.attributes};
 }
 
-NodeFields fields_of(const vext::Section& section, std::uint32_t at) {
-  const vext::Value& value = *section.value_at(at);
-  const std::string_view element = section.trie().node(at).element;
-  return {value.kind, vext::rebuilt_identity(value, element), value.label, value.text, value.attrs};
+NodeFields fields_of(const vext::NodeStore& store, vext::NodeId at) {
+  const vext::Value& value = store.value(store.node(at).value);
+  return {value.kind, store.rebuilt_identity(at), value.label, value.text, value.attrs};
+}
+
+bool set_cached(PyObject* dict, PyObject* key, std::string_view value, StringCache& cache) {
+  Ref s = cache.get(value);
+  return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
 // Builds the dict of one node, without its children.
@@ -140,14 +170,14 @@ Ref write_node(const NodeFields& node, StringCache& cache) {
   Ref kind = cache.get(node.kind);
   if (!kind || PyDict_SetItem(dict.get(), keys.kind, kind.get()) != 0) return {};
   if (node.identity && !set_string(dict.get(), keys.identity, *node.identity)) return {};
-  if (!node.label.empty() && !set_string(dict.get(), keys.label, node.label)) return {};
-  if (!node.text.empty() && !set_string(dict.get(), keys.text, node.text)) return {};
+  if (!node.label.empty() && !set_cached(dict.get(), keys.label, node.label, cache)) return {};
+  if (!node.text.empty() && !set_cached(dict.get(), keys.text, node.text, cache)) return {};
   if (!node.attributes.empty()) {
     Ref attrs = Ref::steal(PyDict_New());
     if (!attrs) return {};
     for (const auto& [name, value] : node.attributes) {
       Ref k = cache.get(name);
-      Ref v = k ? new_string(value) : Ref();
+      Ref v = k ? cache.get(value) : Ref();
       if (!v || PyDict_SetItem(attrs.get(), k.get(), v.get()) != 0) return {};
     }
     if (PyDict_SetItem(dict.get(), keys.attributes, attrs.get()) != 0) return {};
@@ -235,29 +265,29 @@ Ref tree_to_py(const vext::TreeNode& node) {
   return root;
 }
 
-Ref section_to_py(const vext::Section* section) {
-  const std::uint32_t root = section ? vext::rebuild_root(*section) : vext::kNoNode;
+Ref stored_section_to_py(const vext::NodeStore& store, std::optional<vext::NodeId> section) {
+  const vext::NodeId root = section ? store.rebuild_root(*section) : vext::kNoNode;
   if (root == vext::kNoNode) return tree_to_py(vext::TreeNode(std::string()));
   StringCache cache;
-  Ref top = write_node(fields_of(*section, root), cache);
+  Ref top = write_node(fields_of(store, root), cache);
   if (!top) return {};
   // Each node's dict is made before its children are known; the children
   // list is added when the node comes off the stack, after its other keys.
-  std::vector<std::pair<std::uint32_t, PyObject*>> stack{{root, top.get()}};
-  std::vector<std::uint32_t> kids;
+  std::vector<std::pair<vext::NodeId, PyObject*>> stack{{root, top.get()}};
+  std::vector<vext::NodeId> kids;
   while (!stack.empty()) {
     const auto [at, dict] = stack.back();
     stack.pop_back();
-    vext::rebuild_children(*section, at, kids);
+    store.rebuild_children(at, kids);
     if (kids.empty()) continue;
     PyObject* list = add_children(dict, kids.size());
     if (!list) return {};
     for (std::size_t i = 0; i < kids.size(); ++i) {
-      Ref child = write_node(fields_of(*section, kids[i]), cache);
+      Ref child = write_node(fields_of(store, kids[i]), cache);
       if (!child) return {};
       PyObject* borrowed = child.get();
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), child.release());
-      if (section->trie().node(kids[i]).child_count > 0) stack.emplace_back(kids[i], borrowed);
+      if (store.node(kids[i]).kids != vext::kNoNode) stack.emplace_back(kids[i], borrowed);
     }
   }
   return top;

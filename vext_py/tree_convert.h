@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "repo/store.h"
 #include "section/section.h"
 #include "tree/tree.h"
 
@@ -21,9 +22,9 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj);
 // error set on failure.
 Ref tree_to_py(const vext::TreeNode& node);
 
-// Builds the tree dict that rebuilding `section` gives, without an
-// intermediate TreeNode. A missing section, or one without a root, gives the
-// dict of the empty node.
-Ref section_to_py(const vext::Section* section);
+// Builds the tree dict that rebuilding a stored section gives, straight from
+// the store. A missing section, or one without a root, gives the dict of the
+// empty node.
+Ref stored_section_to_py(const vext::NodeStore& store, std::optional<vext::NodeId> section);
 
 }  // namespace vext_py

@@ -43,8 +43,13 @@ std::vector<const Attribute*> as_map(const Attributes& attrs) {
   return out;
 }
 
-// Merges three present values that both sides changed differently.
-std::optional<Value> merge_fields(const Value& ours, const Value& base, const Value& theirs) {
+std::optional<Value> copy_of(const Value* value) {
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs) {
   const std::string* kind = nullptr;
   const std::string* label = nullptr;
   const std::string* text = nullptr;
@@ -59,12 +64,6 @@ std::optional<Value> merge_fields(const Value& ours, const Value& base, const Va
   if (!attrs) return std::nullopt;
   return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
 }
-
-std::optional<Value> copy_of(const Value* value) {
-  return value ? std::optional<Value>(*value) : std::nullopt;
-}
-
-}  // namespace
 
 std::optional<std::string> merge_field(std::string_view ours, std::string_view base,
                                        std::string_view theirs) {
@@ -120,7 +119,7 @@ SectionMergeResult merge_sections(const Section& base, const Section& ours, cons
       continue;
     }
     if (b != nullptr && o != nullptr && t != nullptr) {
-      if (std::optional<Value> fields = merge_fields(*o, *b, *t)) {
+      if (std::optional<Value> fields = merge_values(*o, *b, *t)) {
         merged.set(std::move(*fields));
         continue;
       }

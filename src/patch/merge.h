@@ -31,6 +31,11 @@ struct SectionMergeResult {
 [[nodiscard]] SectionMergeResult merge_sections(const Section& base, const Section& ours,
                                                 const Section& theirs);
 
+// Merges one entry that both sides changed differently, field by field: the
+// three strings with merge_field, `order` by the three-way rule, the attributes
+// with merge_attrs. Returns nullopt when any field conflicts.
+[[nodiscard]] std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs);
+
 // Applies the three-way rule to one string: ours if theirs kept the base,
 // theirs if ours kept it, the common value if both agree; nullopt otherwise.
 [[nodiscard]] std::optional<std::string> merge_field(std::string_view ours, std::string_view base,

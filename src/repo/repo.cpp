@@ -67,23 +67,18 @@ class IdSet {
   bool has_empty_key_ = false;
 };
 
-const Section& empty_section() {
-  static const Section empty;
-  return empty;
-}
-
 // A commit id's parents when it is stored; none otherwise.
-std::span<const CommitId> parents_of(const std::unordered_map<CommitId, Commit>& commits, CommitId id) {
-  auto it = commits.find(id);
-  if (it == commits.end()) return {};
-  return it->second.parents;
+std::span<const CommitId> parents_of(const detail::CommitIndex& commits, CommitId id) {
+  const Commit* commit = commits.find(id);
+  if (commit == nullptr) return {};
+  return commit->parents;
 }
 
 // Walks from `start` top of stack first, parents pushed in stored order, and
 // calls `visit` on each id when first reached; stops when it returns true.
 // Returns the ids reached.
 template <class F>
-IdSet walk(const std::unordered_map<CommitId, Commit>& commits, CommitId start, F&& visit) {
+IdSet walk(const detail::CommitIndex& commits, CommitId start, F&& visit) {
   IdSet seen(commits.size());
   std::vector<CommitId> stack{start};
   while (!stack.empty()) {
@@ -97,13 +92,13 @@ IdSet walk(const std::unordered_map<CommitId, Commit>& commits, CommitId start, 
 }
 
 // Every id reachable from `start` through parent links, `start` included.
-IdSet ancestors(const std::unordered_map<CommitId, Commit>& commits, CommitId start) {
+IdSet ancestors(const detail::CommitIndex& commits, CommitId start) {
   return walk(commits, start, [](CommitId) { return false; });
 }
 
 // The largest depth at which a fresh depth-first walk from `x` first reaches
 // an id.
-std::uint64_t height(const std::unordered_map<CommitId, Commit>& commits, CommitId x) {
+std::uint64_t height(const detail::CommitIndex& commits, CommitId x) {
   IdSet seen;
   std::vector<std::pair<CommitId, std::uint64_t>> stack{{x, 0}};
   std::uint64_t h = 0;
@@ -119,34 +114,36 @@ std::uint64_t height(const std::unordered_map<CommitId, Commit>& commits, Commit
 
 }  // namespace
 
-void append_section_hash_input(std::string& out, const Section& section) {
+void append_entry_tail(std::string& out, const Value& value) {
+  out.push_back('|');
+  append_text(out, value);
+  out.push_back('\n');
+}
+
+namespace {
+
+template <class Sink>
+void feed_section(Sink&& sink, const Section& section) {
+  std::string tail;
   for (const auto& entry : section) {
-    for (std::string_view element : entry.path) {
-      out.append(element);
-      out.push_back('\0');
-    }
-    out.push_back('|');
-    append_text(out, entry.value);
-    out.push_back('\n');
+    tail.clear();
+    append_entry_tail(tail, entry.value);
+    feed_entry(sink, entry.path, tail);
   }
+}
+
+}  // namespace
+
+void append_section_hash_input(std::string& out, const Section& section) {
+  feed_section([&](std::string_view bytes) { out.append(bytes); }, section);
 }
 
 SectionHash section_hash(const Section& section) {
   // Folds the input entry by entry rather than building it whole: every
   // entry repeats its full path, so deep trees would need a huge buffer.
-  std::uint64_t hash = kFnvOffsetBasis;
-  std::string text;
-  for (const auto& entry : section) {
-    for (std::string_view element : entry.path) {
-      hash = fnv1a(element, hash);
-      hash = fnv1a(std::string_view("\0", 1), hash);
-    }
-    text.assign(1, '|');
-    append_text(text, entry.value);
-    text.push_back('\n');
-    hash = fnv1a(text, hash);
-  }
-  return hash;
+  FnvSink sink;
+  feed_section(sink, section);
+  return sink.hash;
 }
 
 void append_commit_hash_input(std::string& out, const Commit& commit) {
@@ -174,72 +171,162 @@ std::string to_text(const HistoryError& error) {
   return std::visit([](const auto& e) { return to_text(e); }, error);
 }
 
+namespace detail {
+
+const Commit* CommitIndex::find(CommitId id) const {
+  if (slots_.empty()) return nullptr;
+  for (std::size_t i = slot_of(id);; i = (i + 1) & (slots_.size() - 1)) {
+    if (slots_[i].commit == nullptr) return nullptr;
+    if (slots_[i].id == id) return slots_[i].commit;
+  }
+}
+
+void CommitIndex::reserve_one() {
+  if ((used_ + 1) * 2 <= slots_.size()) return;
+  std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+  old.swap(slots_);
+  used_ = 0;
+  for (const Slot& slot : old) {
+    if (slot.commit != nullptr) insert(slot.id, slot.commit);
+  }
+}
+
+void CommitIndex::insert(CommitId id, const Commit* commit) noexcept {
+  std::size_t i = slot_of(id);
+  while (slots_[i].commit != nullptr) i = (i + 1) & (slots_.size() - 1);
+  slots_[i] = {id, commit};
+  ++used_;
+}
+
+}  // namespace detail
+
 std::uint64_t system_clock_seconds() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
   return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds);
 }
 
-Result<SectionHash, Collision> Repo::store_section(Section section) {
-  const SectionHash hash = section_hash(section);
-  auto it = sections_.find(hash);
-  if (it != sections_.end()) {
-    if (it->second == section) return hash;
-    return Collision{Collision::Kind::Section, hash};
+// Rolls the repository back to where it stood when the undo began, unless
+// the operation that made it says it is done: the records interned since,
+// and the section entry filed for them.
+class Repo::Undo {
+ public:
+  explicit Undo(Repo& repo) : repo_(repo), mark_(repo.store_.mark()) {}
+  Undo(const Undo&) = delete;
+  Undo& operator=(const Undo&) = delete;
+  ~Undo() {
+    if (done_) return;
+    if (filed_) {
+      repo_.sections_.erase(hash_);
+      repo_.section_hashes_.erase(root_);
+    }
+    repo_.store_.rollback(mark_);
   }
-  sections_.emplace(hash, std::move(section));
+  void filed(SectionHash hash, NodeId root) {
+    filed_ = true;
+    hash_ = hash;
+    root_ = root;
+  }
+  void done() { done_ = true; }
+
+ private:
+  Repo& repo_;
+  NodeStore::Mark mark_;
+  bool filed_ = false;
+  bool done_ = false;
+  SectionHash hash_ = 0;
+  NodeId root_ = kNoNode;
+};
+
+Result<SectionHash, Collision> Repo::keep_section(NodeId root, Undo& undo) {
+  SectionHash hash = kFnvOffsetBasis;
+  if (root != kNoNode) {
+    auto known = section_hashes_.find(root);
+    hash = known != section_hashes_.end() ? known->second : store_.hash(root);
+  }
+  // Equal contents are one node, so comparing two sections is comparing
+  // their numbers.
+  auto stored = sections_.find(hash);
+  if (stored != sections_.end()) {
+    if (stored->second != root) return Collision{Collision::Kind::Section, hash};
+    return hash;
+  }
+  sections_.emplace(hash, root);
+  undo.filed(hash, root);
+  if (root != kNoNode) section_hashes_.emplace(root, hash);
   return hash;
 }
 
-Result<CommitId, Collision> Repo::commit_section(std::string_view message, std::span<const CommitId> parents,
-                                                 Section section) {
-  // Everything is checked before anything is stored, so a refused commit
-  // leaves the repository as it was.
-  const SectionHash hash = section_hash(section);
-  auto stored = sections_.find(hash);
-  if (stored != sections_.end() && !(stored->second == section)) return Collision{Collision::Kind::Section, hash};
+Result<SectionHash, Collision> Repo::store_section(const Section& section) {
+  Undo undo(*this);
+  auto hash = keep_section(store_.intern_section(section), undo);
+  if (hash) undo.done();
+  return hash;
+}
+
+Result<CommitId, Collision> Repo::commit_root(std::string_view message, std::span<const CommitId> parents,
+                                              NodeId root, Undo& undo) {
+  auto hash = keep_section(root, undo);
+  if (!hash) return hash.error();
   Commit commit{.parents = {parents.begin(), parents.end()},
                 .message = std::string(message),
-                .section_hash = hash,
+                .section_hash = *hash,
                 .timestamp = clock_()};
   const CommitId id = commit_id(commit);
-  auto existing = commits_.find(id);
-  if (existing != commits_.end() && !(existing->second == commit)) return Collision{Collision::Kind::Commit, id};
-  if (stored == sections_.end()) sections_.emplace(hash, std::move(section));
-  if (existing == commits_.end()) commits_.emplace(id, std::move(commit));
+  const Commit* existing = index_.find(id);
+  if (existing != nullptr && !(*existing == commit)) return Collision{Collision::Kind::Commit, id};
+  if (existing == nullptr) {
+    index_.reserve_one();
+    const auto stored = commits_.emplace(id, std::move(commit)).first;
+    index_.insert(id, &stored->second);
+  }
+  undo.done();
   head_ = id;
   return id;
 }
 
+Result<CommitId, Collision> Repo::commit_section(std::string_view message, std::span<const CommitId> parents,
+                                                 const Section& section) {
+  Undo undo(*this);
+  return commit_root(message, parents, store_.intern_section(section), undo);
+}
+
 Result<CommitId, Collision> Repo::commit(std::string_view message, std::span<const CommitId> parents,
                                          const TreeNode& tree) {
-  return commit_section(message, parents, to_section(tree));
+  // The first parent's section most likely holds most of the tree; without
+  // one, the latest commit's.
+  NodeId like = kNoNode;
+  const auto first = parents.empty() ? head_ : std::optional<CommitId>(parents.front());
+  if (const Commit* c = first ? index_.find(*first) : nullptr) like = section_root(c->section_hash).value_or(kNoNode);
+  Undo undo(*this);
+  return commit_root(message, parents, store_.intern_tree(tree, like), undo);
 }
 
 const Commit& Repo::commit_at(CommitId id) const {
-  auto it = commits_.find(id);
-  if (it == commits_.end()) throw Fatal(kNoEntry);
-  return it->second;
+  const Commit* commit = index_.find(id);
+  if (commit == nullptr) throw Fatal(kNoEntry);
+  return *commit;
 }
 
-const Section& Repo::stored_section(SectionHash hash) const {
+std::optional<NodeId> Repo::section_root(SectionHash hash) const {
   auto it = sections_.find(hash);
-  if (it == sections_.end()) throw Fatal(kNoEntry);
+  if (it == sections_.end()) return std::nullopt;
   return it->second;
 }
 
-const Section& Repo::section(CommitId id) const { return stored_section(commit_at(id).section_hash); }
-
-TreeNode Repo::tree(CommitId id) const {
-  std::optional<TreeNode> tree = to_tree(section(id));
-  return tree ? std::move(*tree) : TreeNode(std::string());
+NodeId Repo::root_of(CommitId id) const {
+  auto root = section_root(commit_at(id).section_hash);
+  if (!root) throw Fatal(kNoEntry);
+  return *root;
 }
+
+Section Repo::section(CommitId id) const { return store_.to_section(root_of(id)); }
+
+TreeNode Repo::tree(CommitId id) const { return store_.to_tree(root_of(id)); }
 
 TreeNode Repo::section_as_tree(SectionHash hash) const {
-  auto it = sections_.find(hash);
-  if (it == sections_.end()) return TreeNode(std::string());
-  std::optional<TreeNode> tree = to_tree(it->second);
-  return tree ? std::move(*tree) : TreeNode(std::string());
+  auto root = section_root(hash);
+  return root ? store_.to_tree(*root) : TreeNode(std::string());
 }
 
 std::vector<std::pair<CommitId, const Commit*>> Repo::log(std::optional<CommitId> start) const {
@@ -252,28 +339,28 @@ std::vector<std::pair<CommitId, const Commit*>> Repo::log(std::optional<CommitId
     const CommitId x = stack.back();
     stack.pop_back();
     if (!seen.insert(x)) continue;
-    auto it = commits_.find(x);
-    if (it == commits_.end()) continue;
-    out.emplace_back(x, &it->second);
-    stack.insert(stack.end(), it->second.parents.begin(), it->second.parents.end());
+    const Commit* commit = index_.find(x);
+    if (commit == nullptr) continue;
+    out.emplace_back(x, commit);
+    stack.insert(stack.end(), commit->parents.begin(), commit->parents.end());
   }
   return out;
 }
 
 EditSet Repo::diff(CommitId a, CommitId b) const {
-  const Section& old_section = section(a);
-  const Section& new_section = section(b);
-  return diff_sections(old_section, new_section);
+  const NodeId old_root = root_of(a);
+  const NodeId new_root = root_of(b);
+  return store_.diff(old_root, new_root);
 }
 
 CommitId Repo::merge_base_by_heights(CommitId a, CommitId b) const {
   if (a == b) return a;
-  const auto in_a = ancestors(commits_, a);
+  const auto in_a = ancestors(index_, a);
   std::optional<CommitId> best;
   std::uint64_t best_height = 0;
-  walk(commits_, b, [&](CommitId x) {
+  walk(index_, b, [&](CommitId x) {
     if (x != a && x != b && in_a.contains(x)) {
-      const std::uint64_t h = height(commits_, x);
+      const std::uint64_t h = height(index_, x);
       if (!best || h < best_height) {
         best = x;
         best_height = h;
@@ -292,13 +379,13 @@ CommitId Repo::merge_base(CommitId a, CommitId b) const {
   // an acyclic history every candidate's ancestry ends in one, so the literal
   // computation below runs only for histories whose links form a cycle.
   if (a == b) return a;
-  const auto in_a = ancestors(commits_, a);
+  const auto in_a = ancestors(index_, a);
   std::optional<CommitId> found;
   bool any_candidate = false;
-  walk(commits_, b, [&](CommitId x) {
+  walk(index_, b, [&](CommitId x) {
     if (x == a || x == b || !in_a.contains(x)) return false;
     any_candidate = true;
-    if (!parents_of(commits_, x).empty()) return false;
+    if (!parents_of(index_, x).empty()) return false;
     found = x;
     return true;
   });
@@ -309,12 +396,14 @@ CommitId Repo::merge_base(CommitId a, CommitId b) const {
 
 Result<MergeResult, Collision> Repo::merge(CommitId ours, CommitId theirs) {
   const CommitId base = merge_base(ours, theirs);
-  const Section& base_section = section(base);
-  const Section& our_section = section(ours);
-  const Section& their_section = section(theirs);
-  SectionMergeResult merged = merge_sections(base_section, our_section, their_section);
-  auto hash = store_section(std::move(merged.merged));
+  const NodeId base_root = root_of(base);
+  const NodeId our_root = root_of(ours);
+  const NodeId their_root = root_of(theirs);
+  Undo undo(*this);
+  NodeStore::Merged merged = store_.merge(base_root, our_root, their_root);
+  auto hash = keep_section(merged.root, undo);
   if (!hash) return hash.error();
+  undo.done();
   return MergeResult{.conflicts = std::move(merged.conflicts),
                      .merged_hash = *hash,
                      .base = base,
@@ -322,27 +411,32 @@ Result<MergeResult, Collision> Repo::merge(CommitId ours, CommitId theirs) {
                      .theirs = theirs};
 }
 
-EditSet Repo::change_of(const Commit& commit) const {
-  const Section& parent = commit.parents.empty() ? empty_section() : section(commit.parents.front());
-  return diff_sections(parent, stored_section(commit.section_hash));
+NodeId Repo::parent_root(const Commit& commit) const {
+  return commit.parents.empty() ? kNoNode : root_of(commit.parents.front());
 }
 
-Result<SectionHash, HistoryError> Repo::apply_and_store(const EditSet& edits, CommitId dst) {
-  ApplyResult applied = apply_to_section(edits, section(dst));
-  if (!applied.ok()) return HistoryError(applied.error());
-  auto hash = store_section(std::move(applied).value());
+Result<SectionHash, HistoryError> Repo::transplant_and_keep(NodeId from, NodeId to, NodeId onto) {
+  Undo undo(*this);
+  auto applied = store_.transplant(from, to, onto);
+  if (auto* error = std::get_if<ApplyError>(&applied)) return HistoryError(std::move(*error));
+  auto hash = keep_section(std::get<NodeId>(applied), undo);
   if (!hash) return HistoryError(hash.error());
+  undo.done();
   return *hash;
 }
 
 Result<SectionHash, HistoryError> Repo::cherry_pick(CommitId src, CommitId dst) {
-  const EditSet edits = change_of(commit_at(src));
-  return apply_and_store(edits, dst);
+  const Commit& commit = commit_at(src);
+  const NodeId parent = parent_root(commit);
+  const NodeId changed = root_of(src);
+  return transplant_and_keep(parent, changed, root_of(dst));
 }
 
 Result<SectionHash, HistoryError> Repo::revert(CommitId target, CommitId dst) {
-  const EditSet edits = invert(change_of(commit_at(target)));
-  return apply_and_store(edits, dst);
+  const Commit& commit = commit_at(target);
+  const NodeId parent = parent_root(commit);
+  const NodeId changed = root_of(target);
+  return transplant_and_keep(changed, parent, root_of(dst));
 }
 
 }  // namespace vext

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "section/unicode_tables.h"
 
@@ -33,11 +34,27 @@ Value make_value(const TreeNode& node, std::uint64_t order) {
 }
 
 // A child waiting to be flattened, with its index among its own siblings.
+// `prefix` holds the element's first eight bytes as a big-endian number
+// (zero-padded), which orders most pairs without reading the strings.
 struct Pending {
   const TreeNode* node;
   std::uint64_t order;
   std::string_view element;
+  std::uint64_t prefix;
 };
+
+std::uint64_t prefix_of(std::string_view s) {
+  unsigned char bytes[8] = {};
+  if (!s.empty()) std::memcpy(bytes, s.data(), std::min<std::size_t>(8, s.size()));
+  std::uint64_t v = 0;
+  for (unsigned char b : bytes) v = v << 8 | b;
+  return v;
+}
+
+bool element_less(const Pending& a, const Pending& b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  return a.element < b.element;
+}
 
 // A group of nodes that share one path: the children of all its members,
 // sorted by element, occupy pending[begin, end); `next` is the first one not
@@ -57,41 +74,28 @@ Group open_group(std::vector<Pending>& pending, std::size_t first, std::size_t l
     const TreeNode* member = pending[m].node;
     std::uint64_t index = 0;
     for (const TreeNode& child : member->children) {
-      pending.push_back({&child, index++, path_element(child)});
+      const std::string_view element = path_element(child);
+      pending.push_back({&child, index++, element, prefix_of(element)});
     }
   }
-  stable_sort_small(pending.begin() + static_cast<std::ptrdiff_t>(begin), pending.end(),
-                    [](const Pending& a, const Pending& b) { return a.element < b.element; });
+  stable_sort_small(pending.begin() + static_cast<std::ptrdiff_t>(begin), pending.end(), element_less);
   return {begin, pending.size(), begin};
 }
 
-// Writes `node` at the builder's current path with `order`, then its sub-tree
-// in path order. Siblings that share an element are written as one group:
-// their paths coincide, so the last member supplies the value and the members'
-// children are merged, later ones winning path by path. The walk keeps its
-// state in `pending` and a stack of groups, not on the call stack.
-void flatten_into(const TreeNode& node, std::uint64_t order, Section::Builder& out) {
-  out.set(make_value(node, order));
-  const std::size_t base_depth = out.depth();
-  std::vector<Pending> pending{{&node, order, {}}};
-  std::vector<Group> groups{open_group(pending, 0, 1)};
-  while (!groups.empty()) {
-    Group& group = groups.back();
-    if (group.next == group.end) {
-      pending.resize(group.begin);
-      groups.pop_back();
-      continue;
-    }
-    const std::size_t first = group.next;
-    std::size_t last = first + 1;
-    while (last < group.end && pending[last].element == pending[first].element) ++last;
-    group.next = last;
-    out.move_to(base_depth + groups.size(), pending[first].element);
-    out.set(make_value(*pending[last - 1].node, pending[last - 1].order));
-    Group children = open_group(pending, first, last);
-    if (children.begin != children.end) groups.push_back(children);
+// Stores each entry it is handed in a section builder.
+class SectionWriter final : public FlattenVisitor {
+ public:
+  explicit SectionWriter(Section::Builder& out) : out_(out) {}
+  void enter(std::string_view element, const TreeNode& node, std::uint64_t order) override {
+    if (depth_++ > 0) out_.move_to(depth_, element);
+    out_.set(make_value(node, order));
   }
-}
+  void leave() override { --depth_; }
+
+ private:
+  Section::Builder& out_;
+  std::size_t depth_ = 0;  // the builder stands on the root's path already
+};
 
 TreeNode make_node(const Value& value, std::string_view element) {
   TreeNode node(value.kind);
@@ -166,6 +170,31 @@ std::string_view path_element(const TreeNode& node) {
   return node.identity ? std::string_view(*node.identity) : std::string_view(node.kind);
 }
 
+void flatten(const TreeNode& root, FlattenVisitor& visitor) {
+  // Siblings that share an element are visited as one group: their paths
+  // coincide, so the last member supplies the value and the members'
+  // children are merged, later ones winning path by path. The walk keeps its
+  // state in `pending` and a stack of groups, not on the call stack.
+  visitor.enter(path_element(root), root, 0);
+  std::vector<Pending> pending{{&root, 0, {}, 0}};
+  std::vector<Group> groups{open_group(pending, 0, 1)};
+  while (!groups.empty()) {
+    Group& group = groups.back();
+    if (group.next == group.end) {
+      pending.resize(group.begin);
+      groups.pop_back();
+      visitor.leave();
+      continue;
+    }
+    const std::size_t first = group.next;
+    std::size_t last = first + 1;
+    while (last < group.end && pending[last].element == pending[first].element) ++last;
+    group.next = last;
+    visitor.enter(pending[first].element, *pending[last - 1].node, pending[last - 1].order);
+    groups.push_back(open_group(pending, first, last));
+  }
+}
+
 Section to_section(const TreeNode& root) {
   std::size_t nodes = 1;
   std::vector<const TreeNode*> stack{&root};
@@ -180,7 +209,8 @@ Section to_section(const TreeNode& root) {
   Section::Builder builder;
   builder.reserve(nodes + 1);  // the empty path's node comes on top
   builder.move_to(1, path_element(root));
-  flatten_into(root, 0, builder);
+  SectionWriter writer(builder);
+  flatten(root, writer);
   return std::move(builder).finish();
 }
 

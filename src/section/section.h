@@ -30,6 +30,22 @@ static_assert(std::input_iterator<Section::Iterator>);
 // one (even an empty one), otherwise its kind.
 [[nodiscard]] std::string_view path_element(const TreeNode& node);
 
+// Receives a tree's section entries in path order: enter() for each path,
+// with the node that supplies its value and that value's `order`, and leave()
+// once every path below it has been entered and left.
+class FlattenVisitor {
+ public:
+  virtual void enter(std::string_view element, const TreeNode& node, std::uint64_t order) = 0;
+  virtual void leave() = 0;
+
+ protected:
+  ~FlattenVisitor() = default;
+};
+
+// Walks the section of the tree rooted at `root` without building it: the
+// walk that to_section stores.
+void flatten(const TreeNode& root, FlattenVisitor& visitor);
+
 // Flattens the tree rooted at `root`, one entry per node. Siblings with the
 // same path element share their path; the later one's value wins, and their
 // sub-trees are merged path by path, later writes winning. Never fails; depth

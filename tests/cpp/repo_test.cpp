@@ -4,16 +4,9 @@
 
 #include "common/fatal.h"
 #include "repo/repo.h"
+#include "repo_access.h"
 
 namespace vext {
-
-struct RepoTestAccess {
-  static void plant_section(Repo& repo, SectionHash hash, Section section) {
-    repo.sections_.insert_or_assign(hash, std::move(section));
-  }
-  static void plant_commit(Repo& repo, CommitId id, Commit commit) { repo.commits_.insert_or_assign(id, std::move(commit)); }
-};
-
 namespace {
 
 Repo fixed_clock_repo(std::uint64_t seconds = 0) {
@@ -64,7 +57,7 @@ TEST(RepoStoreTest, EqualContentIsStoredOnceAndTimeChangesIds) {
   now = 11;
   auto c = repo.commit("m", none, doc("x"));
   EXPECT_NE(*a, *c);
-  EXPECT_EQ(repo.sections().size(), 1u);
+  EXPECT_EQ(repo.section_count(), 1u);
   const std::vector<CommitId> ab{*a, *c}, ba{*c, *a};
   EXPECT_NE(*repo.commit("m", ab, doc()), *repo.commit("m", ba, doc()));
 }
@@ -93,7 +86,7 @@ TEST(RepoStoreTest, RefusesADifferentCommitUnderAnOccupiedId) {
   auto id = repo.commit("init", none, doc());
   ASSERT_FALSE(id.ok());
   EXPECT_EQ(id.error().kind, Collision::Kind::Commit);
-  EXPECT_TRUE(repo.sections().empty());
+  EXPECT_TRUE(repo.section_count() == 0);
   EXPECT_EQ(repo.commits().at(commit_id(real)).message, "other");
 }
 

@@ -60,11 +60,31 @@ EXHAUST = textwrap.dedent(
         "merge_commits": lambda: repo.merge(small, repo.log()[0][0]),
         "tree_at": lambda: repo.tree_at(repo.log()[0][0]),
     }
+    # A history whose commits share all but a few nodes: a failure while one
+    # of them is stored must not disturb the nodes the others share.
+    shared = vext_py.Repo()
+    variants = []
+    for k in range(3):
+        variant = {"kind": "r", "children": [dict(c) for c in wide["children"]]}
+        for i in range(k, 100_000 if k else 0, 9_973):
+            variant["children"][i] = {"kind": "c", "identity": str(i), "text": f"v{k}"}
+        variants.append(variant)
+    s0 = shared.commit("s0", [], variants[0])
+    s1 = shared.commit("s1", [s0], variants[1])
+    s2 = shared.commit("s2", [s0], variants[2])
+    stored = {cid: shared.tree_at(cid) for cid in (s0, s1, s2)}
+    ops.update({
+        "shared_commit": lambda: shared.commit("s3", [s1], wide2),
+        "shared_merge": lambda: shared.merge(s1, s2),
+        "shared_cherry_pick": lambda: shared.cherry_pick(s2, s1),
+        "shared_revert": lambda: shared.revert(s1, s1),
+    })
+    GROWS = {"commit_huge", "commit_wide", "shared_commit"}  # the calls that add commits
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     outcomes = {}
     for headroom_mib in (4, 16, 48, 160):
         for name, op in ops.items():
-            before = (len(repo), repo.log())
+            before = (len(repo), repo.log(), len(shared), shared.log())
             resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (headroom_mib << 20), hard))
             try:
                 op()
@@ -74,12 +94,14 @@ EXHAUST = textwrap.dedent(
             finally:
                 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
             outcomes.setdefault(outcome, []).append(f"{name}@{headroom_mib}")
-            after = (len(repo), repo.log())
-            if name.startswith("commit") and outcome == "MemoryError":
+            after = (len(repo), repo.log(), len(shared), shared.log())
+            if name in GROWS and outcome == "MemoryError":
                 assert after == before, (name, headroom_mib)  # nothing half-stored
-            elif not name.startswith("commit"):
+            elif name not in GROWS:
                 assert after == before
     assert repo.tree_at(small) == {"kind": "s", "text": "keep"}
+    assert all(shared.tree_at(cid) == tree for cid, tree in stored.items())
+    assert shared.merge(s1, s2)[1] == []
     for cid, message in repo.log():
         repo.tree_at(cid)
     print(json.dumps(outcomes))
@@ -96,5 +118,6 @@ def test_memory_exhaustion_raises_memory_error_and_stores_nothing():
     # that some calls get through.
     failed = outcomes.get("MemoryError", [])
     assert any(name.startswith("commit") for name in failed)
+    assert any(name.startswith("shared") for name in failed)
     assert any(name.startswith("diff") for name in failed)
     assert outcomes.get("ok")

@@ -1,0 +1,199 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "patch/merge.h"
+#include "patch/patch.h"
+#include "repo/hash.h"
+#include "section/section.h"
+#include "tree/tree.h"
+
+namespace vext {
+
+// Numbers of the store's records. kNoNode stands for "none": an absent value,
+// an empty child list, or an empty section.
+using ValueId = std::uint32_t;
+using NodeId = std::uint32_t;
+using ListId = std::uint32_t;
+
+// Every section of one repository, kept as immutable trie nodes that are
+// shared by all the sections containing them.
+//
+// A node is one path of a section: its last element, the value stored there
+// (if any) and its children. Nodes, values and child lists are hash-consed:
+// each distinct content is stored once and has one number, so two sections
+// hold the same sub-tree exactly when they hold the same node number, and
+// "unchanged" is a comparison of two integers. A section is the node of its
+// empty path; its children are the one-element paths.
+//
+// Child lists are sorted by element and cut into leaves where an element's
+// hash says so (and after kMaxLeaf children at most), so the cut points
+// depend on the children alone and a list that changes in one child shares
+// every other leaf with its previous version. A list of more than one leaf
+// is a spine, a list of leaf numbers.
+//
+// Records are only appended, children before parents, so their numbers are
+// stable and enumerating them in order meets every child before its parent.
+// mark() and rollback() drop what was appended since a mark, for operations
+// that fail halfway.
+class NodeStore {
+ public:
+  struct Node {
+    std::string element;  // "" for the empty path
+    ValueId value = kNoNode;
+    ListId kids = kNoNode;
+    std::uint64_t element_hash = 0;
+    std::uint64_t order = 0;  // the value's, kept here for rebuilding child order
+  };
+  // items_[first, first + count): node numbers for a leaf, leaf numbers for a spine.
+  struct List {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    bool spine = false;
+  };
+  struct StoredValue {
+    Value value;
+    std::string tail;  // append_entry_tail of the value
+  };
+  struct Mark {
+    std::size_t values = 0;
+    std::size_t nodes = 0;
+    std::size_t lists = 0;
+    std::size_t items = 0;
+  };
+
+  static constexpr std::uint32_t kMaxLeaf = 256;
+
+  NodeStore() = default;
+  NodeStore(const NodeStore&) = delete;
+  NodeStore& operator=(const NodeStore&) = delete;
+
+  [[nodiscard]] std::size_t value_count() const { return values_.size(); }
+  [[nodiscard]] std::size_t node_count() const { return nodes_.size(); }
+  [[nodiscard]] std::size_t list_count() const { return lists_.size(); }
+  [[nodiscard]] const Value& value(ValueId id) const { return values_[id].value; }
+  [[nodiscard]] std::string_view tail(ValueId id) const { return values_[id].tail; }
+  [[nodiscard]] const Node& node(NodeId id) const { return nodes_[id]; }
+  [[nodiscard]] const List& list(ListId id) const { return lists_[id]; }
+  [[nodiscard]] std::uint32_t items_at(std::uint32_t index) const { return items_[index]; }
+  [[nodiscard]] std::span<const std::uint32_t> items(ListId id) const {
+    return {items_.data() + lists_[id].first, lists_[id].count};
+  }
+  // Returns the value stored at a node, kNoNode for none or for kNoNode.
+  [[nodiscard]] ValueId value_of(NodeId id) const { return id == kNoNode ? kNoNode : nodes_[id].value; }
+  [[nodiscard]] ListId kids_of(NodeId id) const { return id == kNoNode ? kNoNode : nodes_[id].kids; }
+  // Calls f(child) for each child of a list, in element order.
+  template <class F>
+  void for_each_kid(ListId list, F&& f) const;
+
+  [[nodiscard]] Mark mark() const { return {values_.size(), nodes_.size(), lists_.size(), items_.size()}; }
+  // Drops every record appended since `mark`. Intern slots that still name a
+  // dropped number are left behind: a lookup compares contents, so they never
+  // match anything but the content stored under that number later.
+  void rollback(const Mark& mark) noexcept;
+
+  // Returns the number of the value, storing it when new.
+  ValueId intern_value(const Value& value);
+  ValueId intern_value(std::string_view kind, std::string_view label, std::string_view text,
+                       const Attributes& attrs, std::uint64_t order);
+  // Returns the number of the node, storing it when new. kNoNode when it has
+  // neither a value nor children: such a path is not part of a section.
+  NodeId intern_node(std::string_view element, ValueId value, ListId kids);
+  // Returns the list of `entries`, storing what is new; kNoNode for none. An
+  // entry is a node number, or a leaf number tagged with kLeafTag whose
+  // children are taken whole. Entries must come in increasing element order.
+  ListId make_list(std::span<const std::uint32_t> entries);
+  static constexpr std::uint32_t kLeafTag = 0x80000000u;
+  // Says whether a list holds exactly these children, in this order.
+  [[nodiscard]] bool list_holds(ListId list, std::span<const std::uint32_t> kids) const;
+
+  // Stores a tree's section (as to_section would flatten it) and returns it.
+  // `like` names a stored section that probably shares much of it, which
+  // makes the shared part cheaper to find; the result does not depend on it.
+  NodeId intern_tree(const TreeNode& root, NodeId like = kNoNode);
+  // Stores a section and returns it.
+  NodeId intern_section(const Section& section);
+  // Copies a stored section back into the flat form.
+  [[nodiscard]] Section to_section(NodeId root) const;
+  // Hashes a stored section's hash input in one pass over the cached tails.
+  [[nodiscard]] SectionHash hash(NodeId root) const;
+
+  // The rebuild of Section's to_tree, on stored nodes: the root entry's node
+  // (kNoNode when there is none), a node's kept children in rebuild order
+  // (replacing `out`), and a node's identity.
+  [[nodiscard]] NodeId rebuild_root(NodeId root) const;
+  void rebuild_children(NodeId at, std::vector<NodeId>& out) const;
+  [[nodiscard]] std::optional<std::string_view> rebuilt_identity(NodeId at) const;
+  // Rebuilds the tree; the empty node when the section has no root.
+  [[nodiscard]] TreeNode to_tree(NodeId root) const;
+
+  // Returns the edits from section `a` to section `b`, visiting only the
+  // sub-trees in which they differ.
+  [[nodiscard]] EditSet diff(NodeId a, NodeId b) const;
+
+  struct Merged {
+    NodeId root = kNoNode;
+    std::vector<SectionConflict> conflicts;
+  };
+  // Merges two sections over a base as merge_sections does, storing the
+  // result; sub-trees that two of the three sides share are settled whole.
+  Merged merge(NodeId base, NodeId ours, NodeId theirs);
+  // Applies the change from section `from` to section `to` onto section
+  // `onto`, as apply_to_section(diff_sections(from, to), onto) does, storing
+  // the result. On an ApplyError nothing is stored.
+  std::variant<NodeId, ApplyError> transplant(NodeId from, NodeId to, NodeId onto);
+
+ private:
+  // An open-addressing table of record numbers, keyed by content hash.
+  class InternTable {
+   public:
+    // Returns the number whose content `same` accepts, or kNoNode.
+    template <class Same>
+    std::uint32_t find(std::uint64_t hash, std::size_t limit, Same&& same) const;
+    // Makes room for one more entry; the only step of an insert that allocates.
+    void reserve_one();
+    void insert(std::uint64_t hash, std::uint32_t id) noexcept;
+
+   private:
+    struct Slot {
+      std::uint64_t hash = 0;
+      std::uint32_t id = kNoNode;
+    };
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+  };
+
+  bool leaf_closed(ListId leaf) const;
+  ListId intern_list(std::span<const std::uint32_t> items, bool spine);
+
+  std::vector<StoredValue> values_;
+  std::vector<Node> nodes_;
+  std::vector<List> lists_;
+  std::vector<std::uint32_t> items_;
+  InternTable value_table_;
+  InternTable node_table_;
+  InternTable list_table_;
+  // Scratch space of make_list, kept to spare allocations.
+  std::vector<std::uint32_t> pending_;
+  std::vector<std::uint32_t> leaves_;
+};
+
+template <class F>
+void NodeStore::for_each_kid(ListId list, F&& f) const {
+  if (list == kNoNode) return;
+  if (!lists_[list].spine) {
+    for (std::uint32_t kid : items(list)) f(kid);
+    return;
+  }
+  for (std::uint32_t leaf : items(list)) {
+    for (std::uint32_t kid : items(leaf)) f(kid);
+  }
+}
+
+}  // namespace vext

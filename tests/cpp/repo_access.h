@@ -1,0 +1,27 @@
+#pragma once
+
+#include <utility>
+
+#include "repo/repo.h"
+
+namespace vext {
+
+// Plants entries straight into a repository's maps, so that tests can stage
+// hash and id collisions that no real input produces.
+struct RepoTestAccess {
+  static void plant_section(Repo& repo, SectionHash hash, const Section& section) {
+    const NodeId root = repo.store_.intern_section(section);
+    repo.sections_.insert_or_assign(hash, root);
+    repo.section_hashes_.insert_or_assign(root, hash);
+  }
+  static void plant_commit(Repo& repo, CommitId id, Commit commit) {
+    const bool known = repo.commits_.contains(id);
+    const auto stored = repo.commits_.insert_or_assign(id, std::move(commit)).first;
+    if (!known) {
+      repo.index_.reserve_one();
+      repo.index_.insert(id, &stored->second);
+    }
+  }
+};
+
+}  // namespace vext
