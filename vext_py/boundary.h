@@ -9,8 +9,8 @@
 
 namespace vext_py {
 
-// Sets PanicException (a direct subclass of BaseException, created on first
-// use) carrying `message`.
+// Sets PanicException (a direct subclass of BaseException, created by
+// init_binding) carrying `message`.
 void raise_panic(const char* message);
 
 // Runs one core call; no C++ exception escapes into the interpreter. An

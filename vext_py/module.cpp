@@ -7,6 +7,7 @@
 #include "functions.h"
 #include "ref.h"
 #include "repo_type.h"
+#include "state.h"
 #include "tree_convert.h"
 
 namespace vext_py {
@@ -46,7 +47,9 @@ PyObject* the_module = nullptr;             // created once per process
 std::atomic<std::int64_t> owner_interp{-1};  // the interpreter that created it
 
 PyObject* create_module() {
-  if (!init_tree_keys()) return nullptr;
+  if (!init_binding({"vext_py.PanicException",
+                     "Raised when vext hits an internal failure, such as an unknown commit id."}))
+    return nullptr;
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   if (!module_add(module.get(), "Repo", create_repo_type())) return nullptr;

@@ -6,19 +6,12 @@
 #include <vector>
 
 #include "args.h"
+#include "state.h"
 
 namespace vext_py {
 namespace {
 
-struct TreeKeys {
-  PyObject* kind = nullptr;
-  PyObject* identity = nullptr;
-  PyObject* label = nullptr;
-  PyObject* text = nullptr;
-  PyObject* attributes = nullptr;
-  PyObject* children = nullptr;
-};
-TreeKeys keys;  // interned once per process, never released
+const TreeKeys& keys = binding.tree_keys;
 
 // Looks `key` up in the dict's own storage and returns a strong reference, so
 // the value survives user code run by later lookups. Empty with no error set
@@ -171,17 +164,6 @@ PyObject* add_children(PyObject* dict, std::size_t count) {
 }
 
 }  // namespace
-
-bool init_tree_keys() {
-  const char* names[] = {"kind", "identity", "label", "text", "attributes", "children"};
-  PyObject** slots[] = {&keys.kind, &keys.identity, &keys.label, &keys.text, &keys.attributes, &keys.children};
-  for (std::size_t i = 0; i < 6; ++i) {
-    if (*slots[i]) continue;
-    *slots[i] = PyUnicode_InternFromString(names[i]);
-    if (!*slots[i]) return false;
-  }
-  return true;
-}
 
 std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
   struct Frame {

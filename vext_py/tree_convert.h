@@ -14,9 +14,6 @@ namespace vext_py {
 // is refused with RecursionError.
 inline constexpr std::size_t kMaxTreeDepth = 200'000;
 
-// Interns the six key strings; called once from module init.
-bool init_tree_keys();
-
 // Converts a tree dict into a TreeNode. Returns nullopt with a Python error set.
 std::optional<vext::TreeNode> py_to_tree(PyObject* obj);
 

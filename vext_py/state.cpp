@@ -1,0 +1,39 @@
+#include "state.h"
+
+#include <iterator>
+
+namespace vext_py {
+
+BindingState binding;
+
+namespace {
+
+// Throws and catches one exception, so that the runtime allocates now what
+// the first throw on a thread needs (its exception globals live in
+// thread-local storage, which glibc allocates on first use and aborts if it
+// cannot). Out of line, so the throw cannot be folded away.
+[[gnu::noinline]] void prime_exceptions() {
+  try {
+    throw 0;
+  } catch (int) {
+  }
+}
+
+}  // namespace
+
+bool init_binding(const BindingSetup& setup) {
+  prime_exceptions();
+  if (!binding.panic) {
+    binding.panic = PyErr_NewExceptionWithDoc(setup.panic_name, setup.panic_doc, PyExc_BaseException, nullptr);
+    if (!binding.panic) return false;
+  }
+  TreeKeys& keys = binding.tree_keys;
+  const char* names[] = {"kind", "identity", "label", "text", "attributes", "children"};
+  PyObject** slots[] = {&keys.kind, &keys.identity, &keys.label, &keys.text, &keys.attributes, &keys.children};
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    if (!*slots[i] && !(*slots[i] = PyUnicode_InternFromString(names[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace vext_py
