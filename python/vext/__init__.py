@@ -25,12 +25,13 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 from vext import _core
 
 if TYPE_CHECKING:
-    from collections.abc import Iterable
+    from collections.abc import Iterable, Mapping
 
 __all__ = ["Change", "Conflict", "FieldName", "MergeResult", "Op", "Step", "Tree", "Value", "apply", "diff", "merge"]
 
 Tree: TypeAlias = dict[str, Any]
-"""A tree dict, as ``vext_py`` takes and returns it."""
+"""A tree dict, as ``vext_py`` returns it. Any mapping of the same shape is
+accepted as input (a dict subclass is needed at run time, as in vext_py)."""
 
 Op: TypeAlias = Literal["insert", "remove", "update", "move"]
 FieldName: TypeAlias = Literal[
@@ -138,7 +139,7 @@ def _location(raw: tuple[tuple[str, str | None, int], ...]) -> tuple[Step, ...]:
     return tuple(map(Step._make, raw))
 
 
-def diff(old: Tree, new: Tree) -> list[Change]:
+def diff(old: Mapping[str, Any], new: Mapping[str, Any]) -> list[Change]:
     """Returns the edits that turn `old` into `new`, parents before children in
     the old tree's order; ``apply(old, diff(old, new)) == new``."""
     return [
@@ -147,7 +148,7 @@ def diff(old: Tree, new: Tree) -> list[Change]:
     ]
 
 
-def apply(tree: Tree, changes: Iterable[Change]) -> Tree:
+def apply(tree: Mapping[str, Any], changes: Iterable[Change]) -> Tree:
     """Applies `changes` (from `diff`) to `tree` and returns the new tree.
 
     Raises ValueError, changing nothing, when the changes do not fit the tree:
@@ -162,7 +163,7 @@ def apply(tree: Tree, changes: Iterable[Change]) -> Tree:
     return _core.apply(tree, raw)
 
 
-def merge(base: Tree, ours: Tree, theirs: Tree) -> MergeResult:
+def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str, Any]) -> MergeResult:
     """Merges `ours` and `theirs`, both derived from `base`, losing no change:
     what one side left as in base takes the other side's value, and where both
     changed a field, a node or an order differently, the tree keeps ours and a
