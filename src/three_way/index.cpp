@@ -216,15 +216,17 @@ Location Locations::build(std::int64_t at) {
 std::string step_text(const Step& step) {
   std::string out = step.kind;
   if (step.identity) {
-    out += "[@id=\"";
+    out.append("[@id=\"");
     for (char c : *step.identity) {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
+      if (c == '"' || c == '\\') out.push_back('\\');
+      out.push_back(c);
     }
-    out += "\"]";
-    if (step.position > 0) out += "[" + std::to_string(step.position + 1) + "]";
-  } else {
-    out += "[" + std::to_string(step.position + 1) + "]";
+    out.append("\"]");
+  }
+  if (!step.identity || step.position > 0) {
+    out.push_back('[');
+    out.append(std::to_string(step.position + 1));
+    out.push_back(']');
   }
   return out;
 }
