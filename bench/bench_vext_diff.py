@@ -4,18 +4,14 @@ vext_py.diff_trees is timed alongside for comparison."""
 
 import marshal
 import sys
-import timeit
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
+from bench_diff import best  # noqa: E402
 from trees import edited_copy, make_tree  # noqa: E402
 
 import vext  # noqa: E402
 import vext_py  # noqa: E402
-
-
-def best(fn, repeat=7):
-    return min(timeit.repeat(fn, number=1, repeat=repeat))
 
 
 def main():

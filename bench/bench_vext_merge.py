@@ -6,19 +6,14 @@ timed alongside for comparison."""
 
 import marshal
 import sys
-import timeit
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_merge import collide  # noqa: E402
+from bench_merge import best, collide  # noqa: E402
 from trees import edited_copy, make_tree  # noqa: E402
 
 import vext  # noqa: E402
 import vext_py  # noqa: E402
-
-
-def best(fn, repeat=7):
-    return min(timeit.repeat(fn, number=1, repeat=repeat))
 
 
 def main():

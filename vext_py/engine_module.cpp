@@ -3,7 +3,6 @@
 // with the interpreter lock held; the core then works without it, polling for
 // signals every few milliseconds so that Ctrl-C stops a long call.
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -94,6 +93,18 @@ auto without_lock(F&& work) -> std::optional<decltype(work(vext::StopCheck{}))> 
   return out;
 }
 
+template <class T, class F>
+Ref tuple_of(const std::vector<T>& items, F&& convert) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  if (!tuple) return {};
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    Ref item = convert(items[i]);
+    if (!item) return {};
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return tuple;
+}
+
 Ref from_attributes(const vext::Attributes& attrs) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
@@ -110,16 +121,7 @@ Ref from_value(const vext::FieldValue& value) {
     Ref operator()(const std::string& s) const { return str(s); }
     Ref operator()(const vext::TreeNode& n) const { return tree_to_py(n); }
     Ref operator()(const vext::Attributes& a) const { return from_attributes(a); }
-    Ref operator()(const std::vector<std::string>& steps) const {
-      Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(steps.size())));
-      if (!tuple) return {};
-      for (std::size_t i = 0; i < steps.size(); ++i) {
-        Ref s = str(steps[i]);
-        if (!s) return {};
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), s.release());
-      }
-      return tuple;
-    }
+    Ref operator()(const std::vector<std::string>& steps) const { return tuple_of(steps, str); }
     Ref operator()(std::uint64_t n) const { return Ref::steal(PyLong_FromUnsignedLongLong(n)); }
   };
   return std::visit(Visit{}, value);
@@ -127,18 +129,12 @@ Ref from_value(const vext::FieldValue& value) {
 
 // A location as a tuple of (kind, identity or None, position) tuples.
 Ref from_location(const vext::Location& location) {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(location.size())));
-  if (!tuple) return {};
-  for (std::size_t i = 0; i < location.size(); ++i) {
-    const vext::Step& s = location[i];
+  return tuple_of(location, [](const vext::Step& s) {
     Ref kind = str(s.kind), identity = optional_str(s.identity);
     Ref position = Ref::steal(PyLong_FromSize_t(s.position));
-    if (!kind || !identity || !position) return {};
-    PyObject* step = PyTuple_Pack(3, kind.get(), identity.get(), position.get());
-    if (!step) return {};
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), step);
-  }
-  return tuple;
+    if (!kind || !identity || !position) return Ref();
+    return Ref::steal(PyTuple_Pack(3, kind.get(), identity.get(), position.get()));
+  });
 }
 
 PyObject* field_key(vext::Field f) { return names.fields[static_cast<std::size_t>(f)]; }
@@ -293,11 +289,10 @@ PyObject* mod_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   std::array<PyObject*, 2> a{};
   if (!bind(kDiff, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
-    auto old_tree = py_to_tree(a[0]);
-    if (!old_tree) return nullptr;
-    auto new_tree = py_to_tree(a[1]);
-    if (!new_tree) return nullptr;
-    auto changes = without_lock([&](const vext::StopCheck& stop) { return vext::located_diff(*old_tree, *new_tree, stop); });
+    auto trees = py_to_trees(a);
+    if (!trees) return nullptr;
+    auto changes = without_lock(
+        [&](const vext::StopCheck& stop) { return vext::located_diff((*trees)[0], (*trees)[1], stop); });
     if (!changes) return nullptr;
     return list_of(*changes, from_change).release();
   });
@@ -330,14 +325,12 @@ PyObject* mod_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::array<PyObject*, 3> a{};
   if (!bind(kMerge, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
-    auto base = py_to_tree(a[0]);
-    if (!base) return nullptr;
-    auto ours = py_to_tree(a[1]);
-    if (!ours) return nullptr;
-    auto theirs = py_to_tree(a[2]);
-    if (!theirs) return nullptr;
-    auto result = without_lock(
-        [&](const vext::StopCheck& stop) { return vext::three_way_merge(*base, *ours, *theirs, stop); });
+    auto trees = py_to_trees(a);
+    if (!trees) return nullptr;
+    auto result = without_lock([&](const vext::StopCheck& stop) {
+      const auto& [base, ours, theirs] = *trees;
+      return vext::three_way_merge(base, ours, theirs, stop);
+    });
     if (!result) return nullptr;
     Ref tree = tree_to_py(result->tree);
     if (!tree) return nullptr;
@@ -358,9 +351,6 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vext._core", "", 0, methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* the_module = nullptr;             // created once per process
-std::atomic<std::int64_t> owner_interp{-1};  // the interpreter that created it
-
 PyObject* create_module() {
   if (!init_binding({"vext.PanicException", "Raised when vext hits an internal failure."}) || !init_names())
     return nullptr;
@@ -371,13 +361,6 @@ PyObject* create_module() {
 }  // namespace vext_py
 
 PyMODINIT_FUNC PyInit__core() {
-  using namespace vext_py;
-  const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
-  std::int64_t expected = -1;
-  if (!owner_interp.compare_exchange_strong(expected, interp) && expected != interp) {
-    PyErr_SetString(PyExc_ImportError, "vext does not support sub-interpreters");
-    return nullptr;
-  }
-  if (!the_module) the_module = create_module();
-  return Py_XNewRef(the_module);
+  static vext_py::ModuleOnce once;
+  return vext_py::module_once(once, vext_py::create_module, "vext does not support sub-interpreters");
 }

@@ -15,14 +15,7 @@ namespace {
 
 using detail::IndexedTree;
 using detail::Locations;
-
-// Returns the value of the last pair called `name`, or nothing.
-const std::string* last_value(const Attributes& attrs, std::string_view name) {
-  for (auto it = attrs.rbegin(); it != attrs.rend(); ++it) {
-    if (it->first == name) return &it->second;
-  }
-  return nullptr;
-}
+using detail::last_value;
 
 bool has_repeated_names(const Attributes& attrs) {
   if (attrs.size() < 2) return false;

@@ -182,6 +182,13 @@ ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree
   return out;
 }
 
+const std::string* last_value(const Attributes& attrs, std::string_view name) {
+  for (auto it = attrs.rbegin(); it != attrs.rend(); ++it) {
+    if (it->first == name) return &it->second;
+  }
+  return nullptr;
+}
+
 std::vector<std::uint32_t> sibling_positions(const TreeNode& parent) {
   std::vector<std::uint32_t> out(parent.children.size());
   std::unordered_map<Key, std::uint32_t, KeyHash> seen;

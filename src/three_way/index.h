@@ -104,6 +104,9 @@ class Locations {
 // Computes each child's position among its siblings of the same kind and identity.
 std::vector<std::uint32_t> sibling_positions(const TreeNode& parent);
 
+// Returns the value of the last attribute called `name`, or nullptr.
+const std::string* last_value(const Attributes& attrs, std::string_view name);
+
 // Renders one step the way location_text does.
 std::string step_text(const Step& step);
 

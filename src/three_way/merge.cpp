@@ -11,13 +11,7 @@ namespace {
 
 using detail::IndexedTree;
 using detail::Locations;
-
-const std::string* last_value(const Attributes& attrs, std::string_view name) {
-  for (auto it = attrs.rbegin(); it != attrs.rend(); ++it) {
-    if (it->first == name) return &it->second;
-  }
-  return nullptr;
-}
+using detail::last_value;
 
 FieldValue value_of(const std::string* v) { return v ? FieldValue(*v) : FieldValue(); }
 
