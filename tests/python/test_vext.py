@@ -36,6 +36,17 @@ class TestMerge:
         assert vext.merge(BASE, ours, BASE) == (ours, ())
         assert vext.merge(BASE, BASE, ours) == (ours, ())
 
+    def test_a_large_catalogue_keeps_every_deletion(self):
+        base = {"kind": "catalog", "children": [
+            {"kind": "product", "identity": f"p{i}", "children": [{"kind": "name", "text": str(i)}]}
+            for i in range(12_000)]}
+        ours = {"kind": "catalog", "children": [p for i, p in enumerate(base["children"]) if i % 30 != 7]}
+        theirs = {"kind": "catalog", "children": list(base["children"])}
+        theirs["children"][37] = {"kind": "product", "identity": "p37", "children": [{"kind": "name", "text": "x"}]}
+        tree, conflicts = vext.merge(base, ours, theirs)
+        assert len(tree["children"]) == len(ours["children"]) + 1
+        assert [str(c.location[0]) for c in conflicts] == ['product[@id="p37"]']
+
     def test_an_edit_without_identity_survives(self):
         theirs = with_products(BASE, name={3: "Renamed"})
         ours = with_products(BASE, keep={0, 1, 2, 3})
