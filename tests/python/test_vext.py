@@ -153,15 +153,19 @@ class TestInterpreterLock:
                 ticks.append(1)
                 done.wait(0.001)
 
+        # With a switch interval this long, the ticker gets the lock back from
+        # this thread only where the call itself lets go of it.
         shifted = {"kind": "doc", "children": WIDE["children"][1:]}
+        interval = sys.getswitchinterval()
         ticker = threading.Thread(target=tick)
         ticker.start()
+        sys.setswitchinterval(100)
         try:
             before = len(ticks)
-            for _ in range(3):
-                vext.merge(WIDE, shifted, WIDE)
+            vext.merge(WIDE, shifted, WIDE)
             during = len(ticks) - before
         finally:
+            sys.setswitchinterval(interval)
             done.set()
             ticker.join()
         assert during > 0
