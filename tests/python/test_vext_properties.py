@@ -39,16 +39,19 @@ def field_of(node, field, name):
 
 
 def kept(change, merged_changes, conflicts):
-    """Whether the merged tree has the change. Equal anonymous siblings can
-    pair differently in the diff of the merged tree, so a removal may show on
-    an equal sibling, and an edit as an inserted sibling that has the value."""
+    """Whether the merged tree has the change. Anonymous siblings can pair
+    differently in the diff of the merged tree, so a removal may show on an
+    equal sibling, an edit as an inserted sibling that has the value, and an
+    insertion as another one of the same kind."""
     if covered(change.location, conflicts):
         return True
     if change.op == "move":
         return True  # the order of children is checked by the tests of reordering
     same_parent = [m for m in merged_changes if parent(m.location) == parent(change.location)]
     if change.op == "insert":
-        return any(m.op == "insert" and m.new == change.new for m in same_parent)
+        added = change.new
+        return any(m.op == "insert" and (m.new == added or (m.new["kind"], m.new.get("identity"))
+                                         == (added["kind"], added.get("identity"))) for m in same_parent)
     if change.op == "remove":
         return any(m.op == "remove" and m.old == change.old for m in same_parent)
     if any(m.op == "update" and m.location == change.location and m.field == change.field
