@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <functional>
 #include <new>
 
@@ -20,8 +21,22 @@ std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   return h ^ (h >> 31);
 }
 
+// Hashes a string eight bytes at a time; the strings of a tree are mostly short.
 std::uint64_t mix(std::uint64_t h, std::string_view s) {
-  return mix(mix(h, s.size()), std::hash<std::string_view>{}(s));
+  h = mix(h, s.size());
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix(h, w);
+  }
+  if (n > 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = mix(h, w);
+  }
+  return h;
 }
 
 // A child's kind and identity, by view.
@@ -89,21 +104,26 @@ void pair_gap(const IndexedTree& x, std::size_t px, const std::vector<std::size_
 namespace detail {
 
 IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker) {
-  entries_.push_back({&root, 0, 0});
+  // The first pass hashes each node's own fields while it is in cache; the
+  // second folds in the children, which come after their parent, so a
+  // backward pass sees them first.
+  entries_.push_back({&root, 0, 0, 0});
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const TreeNode& n = *entries_[i].node;
-    entries_[i].first_child = static_cast<std::uint32_t>(entries_.size());
+    entries_[i].hash = own_hash(n);
     if (entries_.size() + n.children.size() > UINT32_MAX) throw std::bad_alloc();
-    for (const TreeNode& c : n.children) entries_.push_back({&c, 0, 0});
+    entries_[i].first_child = static_cast<std::uint32_t>(entries_.size());
+    entries_[i].child_count = static_cast<std::uint32_t>(n.children.size());
+    for (const TreeNode& c : n.children) entries_.push_back({&c, 0, 0, 0});
     ticker.tick();
   }
-  // Children come after their parent, so one backward pass sees them first.
   for (std::size_t i = entries_.size(); i-- > 0;) {
     Entry& e = entries_[i];
-    std::uint64_t h = own_hash(*e.node);
-    for (std::size_t k = 0; k < e.node->children.size(); ++k) h = mix(h, entries_[e.first_child + k].hash);
+    const std::size_t count = e.child_count;
+    if (count == 0) continue;
+    std::uint64_t h = e.hash;
+    for (std::size_t k = 0; k < count; ++k) h = mix(h, entries_[e.first_child + k].hash);
     e.hash = h;
-    ticker.tick();
   }
 }
 

@@ -23,6 +23,7 @@ class IndexedTree {
     const TreeNode* node;
     std::uint64_t hash;
     std::uint32_t first_child;
+    std::uint32_t child_count;
   };
 
   IndexedTree(const TreeNode& root, class Ticker& ticker);
@@ -30,7 +31,7 @@ class IndexedTree {
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
   const TreeNode& node(std::size_t i) const { return *entries_[i].node; }
   std::size_t child(std::size_t i, std::size_t k) const { return entries_[i].first_child + k; }
-  std::size_t child_count(std::size_t i) const { return entries_[i].node->children.size(); }
+  std::size_t child_count(std::size_t i) const { return entries_[i].child_count; }
 
  private:
   std::vector<Entry> entries_;
