@@ -13,6 +13,7 @@
 #include "patch/patch.h"
 #include "repo/repo.h"
 #include "section/section.h"
+#include "three_way/three_way.h"
 #include "tree/diff.h"
 #include "tree/merge.h"
 
@@ -93,6 +94,30 @@ void check_trees(TreeNode& base, TreeNode& ours, TreeNode& theirs) {
   const auto full = tree_merge(base, ours, theirs);
   for (const TreeConflict& c : full.conflicts)
     VEXT_CHECK(c.conflict_kind == ConflictKind::Attribute || c.attribute.empty());
+}
+
+// The located diff is an edit script, applying it elsewhere fits or is
+// refused, and the lossless merge takes a side that changed nothing whole and
+// is symmetric in its conflicts.
+void check_three_way(const TreeNode& base, const TreeNode& ours, const TreeNode& theirs) {
+  const std::vector<Change> changes = located_diff(base, ours);
+  const auto applied = apply_changes(base, changes);
+  VEXT_CHECK(applied.ok() && *applied == ours);
+  VEXT_CHECK(located_diff(ours, ours).empty());
+  const auto elsewhere = apply_changes(theirs, changes);
+  VEXT_CHECK(elsewhere.ok() || !elsewhere.error().detail.empty());
+  for (const auto& [o, t] : {std::pair{&ours, &base}, std::pair{&base, &ours}, std::pair{&ours, &ours}}) {
+    const ThreeWayResult r = three_way_merge(base, *o, *t);
+    VEXT_CHECK(r.tree == ours && r.conflicts.empty());
+  }
+  const ThreeWayResult full = three_way_merge(base, ours, theirs);
+  const ThreeWayResult swapped = three_way_merge(base, theirs, ours);
+  VEXT_CHECK(full.conflicts.size() == swapped.conflicts.size());
+  for (const Conflict& c : full.conflicts) {
+    const Conflict flipped{c.location, c.field, c.name, c.base, c.theirs, c.ours};
+    VEXT_CHECK(std::find(swapped.conflicts.begin(), swapped.conflicts.end(), flipped) != swapped.conflicts.end());
+  }
+  if (full.conflicts.empty()) VEXT_CHECK(full.tree.children.size() == swapped.tree.children.size());
 }
 
 // Whether flattening and rebuilding gives the tree back: no two siblings
@@ -247,6 +272,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     theirs = read_edits(in, base);
   }
   check_trees(base, ours, theirs);
+  check_three_way(base, ours, theirs);
   const Section a = to_section(base);
   const Section b = to_section(ours);
   const Section c = to_section(theirs);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Fuzz target for the vext_py module: bytes become nested dicts, lists,
-strings, integers and a few hostile objects, fed to every function and Repo
-method with every argument style. Anything but the documented exceptions,
+"""Fuzz target for the vext_py module and the vext package: bytes become
+nested dicts, lists, strings, integers and a few hostile objects, fed to every
+function and Repo method with every argument style. Anything but the documented exceptions,
 a result of the wrong shape, or a crash is a finding.
 
 Run it with fuzz/run.sh module SECONDS (atheris drives one_input); the test
@@ -10,6 +10,7 @@ suite replays the saved inputs in fuzz/corpus/module through one_input.
 
 import sys
 
+import vext
 import vext_py
 
 PanicException = None  # the module creates it on first use; found by name below
@@ -224,6 +225,26 @@ def fuzz_functions(d):
         pass
 
 
+def fuzz_engine(d):
+    """vext.diff, vext.apply and vext.merge; with no user code run during the
+    conversions, the diff is an edit script and a side that changed nothing
+    takes the other whole."""
+    try:
+        a, b = d.tree(), d.tree()
+        b_as_returned = vext_py.merge_trees(b, b, b)[0]
+        changes = vext.diff(a, b)
+        if not d.callbacks:
+            assert vext.apply(a, changes) == b_as_returned
+            assert vext.merge(a, b, a) == (b_as_returned, ())
+            assert vext.merge(a, a, b) == (b_as_returned, ())
+        assert all(str(c) and eval(repr(c), vars(vext)) == c for c in changes if c.field != "node")
+        tree, conflicts = d.call(vext.merge, ["base", "ours", "theirs"])
+        assert isinstance(tree, dict) and all(isinstance(c, vext.Conflict) and str(c) for c in conflicts)
+        assert isinstance(vext.apply(d.tree(), changes), dict)
+    except (*EXPECTED, KeyError):
+        pass
+
+
 def fuzz_repo(d):
     Repo = getattr(vext_py, "Repo", None)
     if Repo is None:
@@ -273,6 +294,8 @@ def one_input(data):
     fuzz_repo(d)
     if d.r.more():
         fuzz_functions(d)
+    if d.r.more():
+        fuzz_engine(d)
 
 
 def main():

@@ -43,7 +43,11 @@ case $target in
     cmake -S "$root" -B "$out/build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBUILD_TESTING=OFF -DVEXT_FUZZ=ON -DVEXT_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv_python" \
       -DCMAKE_CXX_FLAGS="$flags -fno-sanitize=vptr,function" >/dev/null  # checks atheris' runtime lacks
-    cmake --build "$out/build" -j2 --target vext_py
+    cmake --build "$out/build" -j2 --target vext_py vext_core
+    # The vext package: its Python sources beside the freshly built native half.
+    mkdir -p "$out/build/vext"
+    ln -sf "$root"/python/vext/*.py "$out/build/vext/"
+    cp "$out/build"/_core*.so "$out/build/vext/"
     preload="$("$venv_python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
     # The interpreter's own allocations at exit are not the module's leaks;
     # the test suite checks reference counts and memory instead.

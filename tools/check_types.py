@@ -1,6 +1,7 @@
 """Checks the types shipped with vext, using the installed package: mypy
 --strict over the typed code ([tool.mypy] in pyproject.toml), then stubtest of
-the stub vext_py-stubs against the compiled module.
+the stub vext_py-stubs against the compiled module, and of the vext package
+with the stub of its native module vext._core.
 
 Run it with the Python of an environment where vext is installed:
     python tools/check_types.py
@@ -38,6 +39,8 @@ def main() -> int:
         status |= subprocess.call(
             [sys.executable, "-m", "mypy.stubtest", "vext_py", "--allowlist", str(allowlist)], cwd=scratch, env=env
         )
+        # The vext package is typed Python; its native module has a stub of its own.
+        status |= subprocess.call([sys.executable, "-m", "mypy.stubtest", "vext._core"], cwd=scratch, env=env)
     return status
 
 

@@ -59,11 +59,9 @@ PyObject* mod_diff_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return call_core([&]() -> PyObject* {
     const ChangeKeys* keys = change_keys();
     if (!keys) return nullptr;
-    auto old_tree = py_to_tree(a[0]);
-    if (!old_tree) return nullptr;
-    auto new_tree = py_to_tree(a[1]);
-    if (!new_tree) return nullptr;
-    const vext::TreeDiff diff = vext::tree_diff(*old_tree, *new_tree);
+    auto trees = py_to_trees(a);
+    if (!trees) return nullptr;
+    const vext::TreeDiff diff = vext::tree_diff((*trees)[0], (*trees)[1]);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(diff.changes.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < diff.changes.size(); ++i) {
@@ -79,13 +77,10 @@ PyObject* mod_merge_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   std::array<PyObject*, 3> a{};
   if (!bind(kMergeTrees, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
-    auto base = py_to_tree(a[0]);
-    if (!base) return nullptr;
-    auto ours = py_to_tree(a[1]);
-    if (!ours) return nullptr;
-    auto theirs = py_to_tree(a[2]);
-    if (!theirs) return nullptr;
-    const vext::TreeMergeResult result = vext::tree_merge(*base, *ours, *theirs);
+    auto trees = py_to_trees(a);
+    if (!trees) return nullptr;
+    const auto& [base, ours, theirs] = *trees;
+    const vext::TreeMergeResult result = vext::tree_merge(base, ours, theirs);
     Ref merged = tree_to_py(result.merged);
     if (!merged) return nullptr;
     Ref count = Ref::steal(PyLong_FromSize_t(result.conflicts.size()));

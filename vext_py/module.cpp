@@ -43,9 +43,6 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-PyObject* the_module = nullptr;             // created once per process
-std::atomic<std::int64_t> owner_interp{-1};  // the interpreter that created it
-
 PyObject* create_module() {
   if (!init_binding({"vext_py.PanicException",
                      "Raised when vext hits an internal failure, such as an unknown commit id."}))
@@ -67,13 +64,6 @@ PyObject* create_module() {
 }  // namespace vext_py
 
 PyMODINIT_FUNC PyInit_vext_py() {
-  using namespace vext_py;
-  const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
-  std::int64_t expected = -1;
-  if (!owner_interp.compare_exchange_strong(expected, interp) && expected != interp) {
-    PyErr_SetString(PyExc_ImportError, "vext_py does not support sub-interpreters");
-    return nullptr;
-  }
-  if (!the_module) the_module = create_module();
-  return Py_XNewRef(the_module);
+  static vext_py::ModuleOnce once;
+  return vext_py::module_once(once, vext_py::create_module, "vext_py does not support sub-interpreters");
 }

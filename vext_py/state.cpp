@@ -36,4 +36,15 @@ bool init_binding(const BindingSetup& setup) {
   return true;
 }
 
+PyObject* module_once(ModuleOnce& once, PyObject* (*create)(), const char* refusal) {
+  const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  std::int64_t expected = -1;
+  if (!once.owner.compare_exchange_strong(expected, interp) && expected != interp) {
+    PyErr_SetString(PyExc_ImportError, refusal);
+    return nullptr;
+  }
+  if (!once.module) once.module = create();
+  return Py_XNewRef(once.module);
+}
+
 }  // namespace vext_py

@@ -2,6 +2,9 @@
 
 #include "ref.h"
 
+#include <atomic>
+#include <cstdint>
+
 namespace vext_py {
 
 // The key strings of a tree dict, interned.
@@ -36,5 +39,16 @@ struct BindingSetup {
 // the first exception thrown never needs memory that has run out. Called once
 // from module creation; returns false with a Python error set.
 bool init_binding(const BindingSetup& setup);
+
+// A module made once per process by single-phase init.
+struct ModuleOnce {
+  PyObject* module = nullptr;               // created on first import
+  std::atomic<std::int64_t> owner{-1};      // the interpreter that created it
+};
+
+// Returns a new reference to the module, creating it with `create` on the
+// first call. The first interpreter to ask owns it; any other gets ImportError
+// `refusal`, since the module keeps process-wide state.
+PyObject* module_once(ModuleOnce& once, PyObject* (*create)(), const char* refusal);
 
 }  // namespace vext_py

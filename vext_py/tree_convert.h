@@ -2,6 +2,7 @@
 
 #include "ref.h"
 
+#include <array>
 #include <cstddef>
 #include <optional>
 
@@ -17,6 +18,19 @@ inline constexpr std::size_t kMaxTreeDepth = 200'000;
 
 // Converts a tree dict into a TreeNode. Returns nullopt with a Python error set.
 std::optional<vext::TreeNode> py_to_tree(PyObject* obj);
+
+// Converts tree dicts in order. The first that fails stops the rest and leaves
+// its Python error set; the result is then nullopt.
+template <std::size_t N>
+std::optional<std::array<vext::TreeNode, N>> py_to_trees(const std::array<PyObject*, N>& objs) {
+  std::array<vext::TreeNode, N> out;
+  for (std::size_t i = 0; i < N; ++i) {
+    auto tree = py_to_tree(objs[i]);
+    if (!tree) return std::nullopt;
+    out[i] = std::move(*tree);
+  }
+  return out;
+}
 
 // Converts a TreeNode into a new tree dict. Returns an empty Ref with a Python
 // error set on failure.

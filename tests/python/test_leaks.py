@@ -1,9 +1,12 @@
 """Every function and method, on its success and on its error paths, keeps
 the reference counts of its arguments and the process's memory flat."""
 
+import signal
+
 import pytest
 
 from conftest import chain
+import vext
 from vext_py import Repo, diff_trees, merge_trees
 
 BASE = {"kind": "doc", "identity": "d", "attributes": {"v": "1"},
@@ -62,6 +65,10 @@ SUCCESS = {
     "tree_at": (REPO.tree_at, (C_THEIRS,)),
     "len": (len, (REPO,)),
     "repr": (repr, (REPO,)),
+    "vext.diff": (vext.diff, (BASE, OURS)),
+    "vext.apply": (vext.apply, (BASE, vext.diff(BASE, OURS))),
+    "vext.merge": (vext.merge, (BASE, OURS, THEIRS)),
+    "vext.merge printed": (lambda *t: [str(c) for c in vext.merge(*t).conflicts], (BASE, OURS, THEIRS)),
 }
 
 ERRORS = {
@@ -89,6 +96,12 @@ ERRORS = {
     "log with an argument": (raising(TypeError, REPO.log), (1,)),
     "tree_at unknown": (raising(PANIC, REPO.tree_at), (UNKNOWN,)),
     "tree_at binding": (raising(TypeError, kw(REPO.tree_at, commit=1)), (C_BASE,)),
+    "vext.diff bad grandchild": (raising(TypeError, vext.diff), (BASE, {"children": [{"children": [3]}]})),
+    "vext.apply misfit": (raising(ValueError, vext.apply), (OURS, vext.diff(BASE, OURS))),
+    "vext.apply bad change": (raising(TypeError, vext.apply), (BASE, [vext.Change("update", (), "text", old=1)])),
+    "vext.apply unknown field": (raising(ValueError, vext.apply), (BASE, [vext.Change("update", (), "size")])),
+    "vext.merge bad theirs": (raising(TypeError, vext.merge), (BASE, OURS, [BASE])),
+    "vext.merge surrogate": (raising(UnicodeEncodeError, vext.merge), (BASE, OURS, {"label": "\ud800"})),
 }
 
 
@@ -133,3 +146,29 @@ def test_repeated_large_conversions_do_not_leak(no_leaks):
     first = repo.commit("w", [], wide)
     no_leaks(repo.tree_at, (first,), repeat=40, traced_repeat=20)
 
+
+
+def test_interrupted_calls_do_not_leak(no_leaks):
+    class Alarm(Exception):
+        pass
+
+    def ring(*_):
+        raise Alarm
+
+    wide = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(100_000)]}
+    shifted = {"kind": "doc", "children": wide["children"][1:]}
+
+    def interrupted():
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        try:
+            while True:
+                vext.merge(wide, shifted, wide)
+        except Alarm:
+            pass
+
+    previous = signal.signal(signal.SIGALRM, ring)
+    try:
+        no_leaks(interrupted, (), repeat=10, traced_repeat=5)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -4,8 +4,9 @@ reports an ignore that is no longer needed, so a loosened stub fails too)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Literal, assert_type
+from typing import TYPE_CHECKING, Any, Literal, assert_type
 
+import vext
 import vext_py
 import vext_cli
 
@@ -75,3 +76,17 @@ class Sub(vext_py.Repo):  # type: ignore[misc]
 def command_line() -> None:
     assert_type(vext_cli.run(["diff", "a.json", "b.json"]), int)
     assert_type(vext_cli.main(), int)
+
+
+def public_package(tree: vext.Tree) -> None:
+    vext.diff(tree, [])  # type: ignore[arg-type]
+    changes = vext.diff(tree, DOC)
+    assert_type(changes, list[vext.Change])
+    assert_type(changes[0].location[0], vext.Step)
+    assert_type(changes[0].op, Literal["insert", "remove", "update", "move"])
+    merged, conflicts = vext.merge(tree, tree, tree)
+    assert_type(merged, dict[str, Any])
+    assert_type(conflicts, tuple[vext.Conflict, ...])
+    assert_type(vext.merge(tree, tree, tree).conflicts[0].ours, vext.Value)
+    assert_type(vext.apply(tree, changes), dict[str, Any])
+    vext.apply(tree, [1])  # type: ignore[list-item]

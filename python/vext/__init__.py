@@ -1,0 +1,176 @@
+"""Located diff and lossless three-way merge of labelled trees.
+
+Trees are the plain dicts that ``vext_py`` takes: the keys "kind", "identity",
+"label", "text", "attributes" (str to str) and "children" (a list of trees).
+Children are paired by kind and identity where they have one, and by aligning
+the sibling sequences where they have none.
+
+>>> import vext
+>>> base = {"kind": "doc", "children": [{"kind": "p", "text": "one"}, {"kind": "p", "text": "two"}]}
+>>> ours = {"kind": "doc", "children": [{"kind": "p", "text": "one!"}, {"kind": "p", "text": "two"}]}
+>>> theirs = {"kind": "doc", "children": [{"kind": "p", "text": "one"}]}
+>>> tree, conflicts = vext.merge(base, ours, theirs)
+>>> [child["text"] for child in tree["children"]]
+['one!']
+>>> conflicts
+()
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
+
+from vext import _core
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Mapping
+
+__all__ = ["Change", "Conflict", "FieldName", "MergeResult", "Op", "Step", "Tree", "Value", "apply", "diff", "merge"]
+
+Tree: TypeAlias = dict[str, Any]
+"""A tree dict, as ``vext_py`` returns it. Any mapping of the same shape is
+accepted as input (a dict subclass is needed at run time, as in vext_py)."""
+
+Op: TypeAlias = Literal["insert", "remove", "update", "move"]
+FieldName: TypeAlias = Literal[
+    "kind", "identity", "label", "text", "attribute", "attributes", "node", "position", "order"
+]
+Value: TypeAlias = str | int | Tree | tuple[str, ...] | None
+"""A field's value: a string (None when absent), an attribute dict for
+"attributes", a whole tree for "node", an index for "position", the children's
+steps for "order"."""
+
+
+class Step(NamedTuple):
+    """One step down a location: the child of this kind and identity that
+    comes `position`-th (from 0) among the siblings sharing both."""
+
+    kind: str
+    identity: str | None = None
+    position: int = 0
+
+    def __str__(self) -> str:
+        if self.identity is None:
+            return f"{self.kind}[{self.position + 1}]"
+        text = f"{self.kind}[@id={json.dumps(self.identity, ensure_ascii=False)}]"
+        return text + (f"[{self.position + 1}]" if self.position else "")
+
+
+def _where(location: tuple[Step, ...]) -> str:
+    return "".join(f"/{step}" for step in location) or "/"
+
+
+def _show(value: Value) -> str:
+    if value is None:
+        return "(none)"
+    if isinstance(value, str):
+        return json.dumps(value, ensure_ascii=False)
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, tuple):
+        return "[" + ", ".join(value) + "]"
+    if "kind" in value and isinstance(value.get("kind"), str):
+        identity = value.get("identity")
+        named = f" id={json.dumps(identity, ensure_ascii=False)}" if isinstance(identity, str) else ""
+        return f"<{value['kind']}{named}>"
+    return json.dumps(value, ensure_ascii=False)
+
+
+def _what(field: FieldName, name: str | None) -> str:
+    return f"@{name}" if field == "attribute" and name is not None else field
+
+
+@dataclass(frozen=True, slots=True)
+class Change:
+    """One edit of a diff. `location` names a node of the old tree (for an
+    insertion: the new node, under an old parent, landing at `index` among the
+    new children); `old` and `new` are the field's values before and after."""
+
+    op: Op
+    location: tuple[Step, ...]
+    field: FieldName
+    name: str | None = None
+    old: Value = None
+    new: Value = None
+    index: int | None = None
+
+    def __str__(self) -> str:
+        where = _where(self.location)
+        if self.op == "insert":
+            return f"{where}: inserted {_show(self.new)} at {self.index}"
+        if self.op == "remove":
+            return f"{where}: removed {_show(self.old)}"
+        if self.op == "move":
+            return f"{where}: moved from {self.old} to {self.new}"
+        return f"{where} {_what(self.field, self.name)}: {_show(self.old)} -> {_show(self.new)}"
+
+
+@dataclass(frozen=True, slots=True)
+class Conflict:
+    """A place where ours and theirs disagree; the merged tree kept ours.
+    `location` names the node in the base tree (for a node both sides added,
+    in the sides); `field` says what conflicted: a field, an attribute
+    (`name`), the node's presence ("node") or the order of its children."""
+
+    location: tuple[Step, ...]
+    field: FieldName
+    name: str | None
+    base: Value
+    ours: Value
+    theirs: Value
+
+    def __str__(self) -> str:
+        return (
+            f"{_where(self.location)} {_what(self.field, self.name)}: base {_show(self.base)}, "
+            f"ours {_show(self.ours)}, theirs {_show(self.theirs)}"
+        )
+
+
+class MergeResult(NamedTuple):
+    """The merged tree and the conflicts; unpacks as ``tree, conflicts``."""
+
+    tree: Tree
+    conflicts: tuple[Conflict, ...]
+
+
+def _location(raw: tuple[tuple[str, str | None, int], ...]) -> tuple[Step, ...]:
+    return tuple(map(Step._make, raw))
+
+
+def diff(old: Mapping[str, Any], new: Mapping[str, Any]) -> list[Change]:
+    """Returns the edits that turn `old` into `new`, parents before children in
+    the old tree's order; ``apply(old, diff(old, new)) == new``."""
+    return [
+        Change(op, _location(loc), field, name, before, after, index)  # type: ignore[arg-type]
+        for op, loc, field, name, before, after, index in _core.diff(old, new)
+    ]
+
+
+def apply(tree: Mapping[str, Any], changes: Iterable[Change]) -> Tree:
+    """Applies `changes` (from `diff`) to `tree` and returns the new tree.
+
+    Raises ValueError, changing nothing, when the changes do not fit the tree:
+    a location that names no node, an old value that differs, or two changes
+    that claim the same node or place. Raises TypeError for an item that is not
+    a `Change`."""
+    raw = []
+    for change in changes:
+        if not isinstance(change, Change):
+            raise TypeError(f"apply() expects Change items, not {type(change).__qualname__}")
+        raw.append((change.op, change.location, change.field, change.name, change.old, change.new, change.index))
+    return _core.apply(tree, raw)
+
+
+def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str, Any]) -> MergeResult:
+    """Merges `ours` and `theirs`, both derived from `base`, losing no change:
+    what one side left as in base takes the other side's value, and where both
+    changed a field, a node or an order differently, the tree keeps ours and a
+    `Conflict` names the place with all three values."""
+    tree, raw = _core.merge(base, ours, theirs)
+    conflicts = tuple(
+        Conflict(_location(loc), field, name, b, o, t)  # type: ignore[arg-type]
+        for loc, field, name, b, o, t in raw
+    )
+    return MergeResult(tree, conflicts)

@@ -1,0 +1,165 @@
+// Alignment of two sibling sequences by fingerprint.
+#include "three_way/three_way.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace vext {
+namespace {
+
+// Edit distances above this are not searched for by the O(ND) method; the
+// bound keeps its time and its O(d * d) trace memory in check.
+constexpr std::int64_t kMaxTraceDistance = 1024;
+// Work budget of one O(ND) search, in diagonal steps.
+constexpr std::int64_t kSearchBudget = 40'000'000;
+// Nested anchor rounds before a gap is left unaligned.
+constexpr int kMaxAnchorRounds = 6;
+
+using Fingerprints = std::vector<std::uint64_t>;
+
+struct Segment {
+  std::int64_t a_lo, a_hi, b_lo, b_hi;
+  int round;
+};
+
+// Finds a shortest edit script between a[a_lo, a_hi) and b[b_lo, b_hi) by
+// Myers' greedy method and records the matched pairs. Returns false, pairing
+// nothing, when the distance is beyond what the budget allows.
+bool myers(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out) {
+  const std::int64_t n = s.a_hi - s.a_lo;
+  const std::int64_t m = s.b_hi - s.b_lo;
+  if (n == 0 || m == 0) return true;
+  const std::int64_t limit = std::min({n + m, kMaxTraceDistance, std::max<std::int64_t>(64, kSearchBudget / (n + m))});
+  const std::int64_t offset = limit + 1;
+  std::vector<std::int64_t> v(static_cast<std::size_t>(2 * limit + 3), 0);
+  // trace[d] holds v[-d..d] as it was before round d.
+  std::vector<std::int64_t> trace;
+  std::vector<std::size_t> starts;
+  for (std::int64_t d = 0; d <= limit; ++d) {
+    starts.push_back(trace.size());
+    trace.insert(trace.end(), v.begin() + (offset - d), v.begin() + (offset + d + 1));
+    for (std::int64_t k = -d; k <= d; k += 2) {
+      std::int64_t x;
+      if (k == -d || (k != d && v[offset + k - 1] < v[offset + k + 1])) {
+        x = v[offset + k + 1];
+      } else {
+        x = v[offset + k - 1] + 1;
+      }
+      std::int64_t y = x - k;
+      while (x < n && y < m && a[s.a_lo + x] == b[s.b_lo + y]) {
+        ++x;
+        ++y;
+      }
+      v[offset + k] = x;
+      if (x >= n && y >= m) {
+        // Walk back through the rounds, recording the diagonal runs.
+        std::int64_t cx = n, cy = m;
+        for (std::int64_t e = d; e > 0; --e) {
+          const std::int64_t* prev = trace.data() + starts[static_cast<std::size_t>(e)] + e;  // prev[k] = v before round e
+          const std::int64_t ck = cx - cy;
+          std::int64_t pk;
+          if (ck == -e || (ck != e && prev[ck - 1] < prev[ck + 1])) {
+            pk = ck + 1;
+          } else {
+            pk = ck - 1;
+          }
+          const std::int64_t px = prev[pk];
+          const std::int64_t py = px - pk;
+          const std::int64_t sx = pk == ck + 1 ? px : px + 1;  // where the snake of round e began
+          const std::int64_t sy = sx - ck;
+          while (cx > sx && cy > sy) {
+            --cx;
+            --cy;
+            out[static_cast<std::size_t>(s.a_lo + cx)] = s.b_lo + cy;
+          }
+          cx = px;
+          cy = py;
+        }
+        while (cx > 0 && cy > 0) {
+          --cx;
+          --cy;
+          out[static_cast<std::size_t>(s.a_lo + cx)] = s.b_lo + cy;
+        }
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Pairs the items that occur exactly once in both halves of the segment,
+// keeping the longest run of them that is increasing in both, and queues the
+// gaps between them.
+void anchor(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out,
+            std::vector<Segment>& work) {
+  struct Seen {
+    std::int64_t a_count = 0, b_count = 0, a_at = -1, b_at = -1;
+  };
+  std::unordered_map<std::uint64_t, Seen> seen;
+  seen.reserve(static_cast<std::size_t>(s.a_hi - s.a_lo));
+  for (std::int64_t i = s.a_lo; i < s.a_hi; ++i) {
+    Seen& e = seen[a[static_cast<std::size_t>(i)]];
+    ++e.a_count;
+    e.a_at = i;
+  }
+  for (std::int64_t j = s.b_lo; j < s.b_hi; ++j) {
+    auto it = seen.find(b[static_cast<std::size_t>(j)]);
+    if (it == seen.end()) continue;
+    ++it->second.b_count;
+    it->second.b_at = j;
+  }
+  std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
+  for (std::int64_t i = s.a_lo; i < s.a_hi; ++i) {
+    const Seen& e = seen[a[static_cast<std::size_t>(i)]];
+    if (e.a_count == 1 && e.b_count == 1) pairs.emplace_back(i, e.b_at);
+  }
+  if (pairs.empty()) return;
+  // Longest increasing run of b positions, by patience sorting.
+  std::vector<std::size_t> tails, prev(pairs.size(), SIZE_MAX);
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    auto pos = std::lower_bound(tails.begin(), tails.end(), pairs[p].second,
+                                [&](std::size_t t, std::int64_t v) { return pairs[t].second < v; });
+    if (pos != tails.begin()) prev[p] = *(pos - 1);
+    if (pos == tails.end()) {
+      tails.push_back(p);
+    } else {
+      *pos = p;
+    }
+  }
+  std::vector<std::size_t> chain;
+  for (std::size_t p = tails.back(); p != SIZE_MAX; p = prev[p]) chain.push_back(p);
+  std::reverse(chain.begin(), chain.end());
+  std::int64_t a_lo = s.a_lo, b_lo = s.b_lo;
+  for (std::size_t p : chain) {
+    const auto [i, j] = pairs[p];
+    out[static_cast<std::size_t>(i)] = j;
+    work.push_back({a_lo, i, b_lo, j, s.round + 1});
+    a_lo = i + 1;
+    b_lo = j + 1;
+  }
+  work.push_back({a_lo, s.a_hi, b_lo, s.b_hi, s.round + 1});
+}
+
+}  // namespace
+
+std::vector<std::int64_t> align_sequences(const Fingerprints& a, const Fingerprints& b) {
+  std::vector<std::int64_t> out(a.size(), -1);
+  std::vector<Segment> work{{0, static_cast<std::int64_t>(a.size()), 0, static_cast<std::int64_t>(b.size()), 0}};
+  while (!work.empty()) {
+    Segment s = work.back();
+    work.pop_back();
+    while (s.a_lo < s.a_hi && s.b_lo < s.b_hi && a[static_cast<std::size_t>(s.a_lo)] == b[static_cast<std::size_t>(s.b_lo)]) {
+      out[static_cast<std::size_t>(s.a_lo++)] = s.b_lo++;
+    }
+    while (s.a_lo < s.a_hi && s.b_lo < s.b_hi &&
+           a[static_cast<std::size_t>(s.a_hi - 1)] == b[static_cast<std::size_t>(s.b_hi - 1)]) {
+      out[static_cast<std::size_t>(--s.a_hi)] = --s.b_hi;
+    }
+    if (s.a_lo == s.a_hi || s.b_lo == s.b_hi) continue;
+    if (myers(a, b, s, out)) continue;
+    if (s.round < kMaxAnchorRounds) anchor(a, b, s, out, work);
+  }
+  return out;
+}
+
+}  // namespace vext

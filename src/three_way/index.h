@@ -1,0 +1,114 @@
+#pragma once
+
+// Shared machinery of the located diff and the three-way merge: trees laid
+// out breadth-first with a fingerprint per sub-tree, the pairing of children,
+// locations built on demand, and the stop check.
+
+#include <chrono>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "three_way/three_way.h"
+
+namespace vext::detail {
+
+// A tree laid out breadth-first, so that the children of every node are one
+// contiguous run of entries. Each entry carries a fingerprint of its whole
+// sub-tree: equal sub-trees have equal fingerprints.
+class IndexedTree {
+ public:
+  struct Entry {
+    const TreeNode* node;
+    std::uint64_t hash;
+    std::uint32_t first_child;
+    std::uint32_t child_count;
+  };
+
+  IndexedTree(const TreeNode& root, class Ticker& ticker);
+
+  const Entry& operator[](std::size_t i) const { return entries_[i]; }
+  const TreeNode& node(std::size_t i) const { return *entries_[i].node; }
+  std::size_t child(std::size_t i, std::size_t k) const { return entries_[i].first_child + k; }
+  std::size_t child_count(std::size_t i) const { return entries_[i].child_count; }
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+// Whether two indexed sub-trees are equal: fingerprints first, then a full
+// comparison, so a fingerprint collision never passes for equality.
+bool same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j);
+
+// Polls a StopCheck every few milliseconds of work.
+class Ticker {
+ public:
+  explicit Ticker(const StopCheck& stop) : stop_(stop) {}
+  void tick(std::size_t work = 1) {
+    if (!stop_.poll) return;
+    budget_ += work;
+    if (budget_ < 4096) return;
+    budget_ = 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(5)) return;
+    last_ = now;
+    if (stop_.poll(stop_.context)) throw Stopped();
+  }
+
+ private:
+  const StopCheck& stop_;
+  std::size_t budget_ = 0;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// The pairing of the children of x's node `px` with those of y's node `py`:
+// for each child, the index of its partner on the other side or -1.
+struct ChildPairs {
+  std::vector<std::int64_t> x_to_y;
+  std::vector<std::int64_t> y_to_x;
+};
+
+// Pairs children by kind and identity (repeated identities in order of
+// occurrence), and children without identity by aligning their fingerprint
+// sequences, then pairing leftover siblings of the same kind in order.
+ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py);
+
+// Whether the indices of `order` that are not -1 are increasing.
+bool is_increasing(const std::vector<std::int64_t>& order);
+
+// Locations kept as a tree of back links, turned into Steps only when a
+// change or conflict is recorded.
+class Locations {
+ public:
+  static constexpr std::int64_t kRoot = -1;
+  // Adds the location of child `index` of `parent`, under location `up`.
+  std::int64_t add(std::int64_t up, const TreeNode& parent, std::size_t index) {
+    links_.push_back({up, &parent, index});
+    return static_cast<std::int64_t>(links_.size() - 1);
+  }
+  Location build(std::int64_t at);
+  // The step that names child `index` of `parent`.
+  Step step(const TreeNode& parent, std::size_t index);
+
+ private:
+  struct Link {
+    std::int64_t up;
+    const TreeNode* parent;
+    std::size_t index;
+  };
+  std::vector<Link> links_;
+  // Positions among same-key siblings, for parents too wide to count each time.
+  std::unordered_map<const TreeNode*, std::vector<std::uint32_t>> positions_;
+};
+
+// Computes each child's position among its siblings of the same kind and identity.
+std::vector<std::uint32_t> sibling_positions(const TreeNode& parent);
+
+// Returns the value of the last attribute called `name`, or nullptr.
+const std::string* last_value(const Attributes& attrs, std::string_view name);
+
+// Renders one step the way location_text does.
+std::string step_text(const Step& step);
+
+}  // namespace vext::detail

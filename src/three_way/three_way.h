@@ -1,0 +1,141 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/result.h"
+#include "tree/tree.h"
+
+// A second engine over the same trees: a located diff that is a complete edit
+// script, its checked application, and a three-way merge that loses nothing.
+// Children are paired by kind and identity where they have one and by aligning
+// the sibling sequences where they have none.
+namespace vext {
+
+// One step down from a node: the child of this kind and identity (or without
+// identity) that comes `position`-th among the siblings sharing both.
+struct Step {
+  std::string kind{};
+  std::optional<std::string> identity{};
+  std::size_t position = 0;
+  friend bool operator==(const Step&, const Step&) = default;
+};
+
+// The steps from the root down to a node; empty for the root itself.
+using Location = std::vector<Step>;
+
+// Renders a location as "/doc/section[@id=\"intro\"]/para[2]"; "/" is the root.
+std::string location_text(const Location& location);
+
+// What a change or a conflict is about.
+enum class Field : std::uint8_t {
+  Kind,        // the root's kind (other nodes are paired by it)
+  Identity,    // the root's identity
+  Label,
+  Text,
+  Attribute,   // one attribute, named by `name`
+  Attributes,  // the whole attribute list, when per-name changes cannot say it
+  Node,        // the node's presence: a whole sub-tree added or removed
+  Position,    // the node's place among its siblings
+  Order,       // the order of a node's children
+};
+
+// Returns the lower-case name of a field ("label", "attribute", ...).
+std::string_view field_name(Field field);
+
+// The value of a field on one side: absent, a string, a whole sub-tree, an
+// attribute list, a sequence of child steps rendered as text, or a position.
+using FieldValue =
+    std::variant<std::monostate, std::string, TreeNode, Attributes, std::vector<std::string>, std::uint64_t>;
+
+enum class ChangeOp : std::uint8_t { Insert, Remove, Update, Move };
+
+// Returns "insert", "remove", "update" or "move".
+std::string_view change_op_name(ChangeOp op);
+
+// One edit of a located diff. Every location names a node of the old tree,
+// except an insertion's, whose last step names the new node under an old
+// parent; `index` is where an insertion lands among the new children.
+struct Change {
+  ChangeOp op = ChangeOp::Update;
+  Location location{};
+  Field field = Field::Text;
+  std::string name{};  // the attribute's name for Field::Attribute
+  FieldValue old_value{};
+  FieldValue new_value{};
+  std::size_t index = 0;
+  friend bool operator==(const Change&, const Change&) = default;
+};
+
+// A place where the two sides of a merge disagree. The location names the node
+// in the base tree, or for a node both sides added, in the sides.
+struct Conflict {
+  Location location{};
+  Field field = Field::Text;
+  std::string name{};
+  FieldValue base{};
+  FieldValue ours{};
+  FieldValue theirs{};
+  friend bool operator==(const Conflict&, const Conflict&) = default;
+};
+
+struct ThreeWayResult {
+  TreeNode tree;
+  std::vector<Conflict> conflicts;
+};
+
+// Lets a long call be stopped from outside: `poll` runs every few milliseconds
+// of work and returns true to stop the call, which then throws Stopped.
+struct StopCheck {
+  bool (*poll)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+// Thrown when a StopCheck asked a call to stop; nothing of the call remains.
+struct Stopped : std::exception {
+  const char* what() const noexcept override { return "stopped"; }
+};
+
+enum class ApplyFailure : std::uint8_t { Missing, Mismatch, Clash };
+
+// Why a change list did not fit a tree: the change's position in the list and
+// what was wrong.
+struct ApplyRefusal {
+  ApplyFailure failure = ApplyFailure::Missing;
+  std::size_t change = 0;
+  std::string detail{};
+};
+
+// Compares two trees and returns the edits that turn `old_root` into
+// `new_root`, parents before children, in the old tree's order.
+[[nodiscard]] std::vector<Change> located_diff(const TreeNode& old_root, const TreeNode& new_root,
+                                               const StopCheck& stop = {});
+
+// Applies `changes` to a copy of `tree`. Refuses, changing nothing, when a
+// location does not resolve, an old value differs from the tree's, or two
+// changes claim the same node or slot.
+[[nodiscard]] Result<TreeNode, ApplyRefusal> apply_changes(const TreeNode& tree,
+                                                           const std::vector<Change>& changes,
+                                                           const StopCheck& stop = {});
+
+// Merges two trees derived from `base`. A field or node that one side left as
+// in base takes the other side's value; where both changed it differently the
+// result keeps ours and a conflict names the place and all three values.
+[[nodiscard]] ThreeWayResult three_way_merge(const TreeNode& base, const TreeNode& ours,
+                                             const TreeNode& theirs, const StopCheck& stop = {});
+
+// Pairs two sibling sequences by a fingerprint per item: returns, for each
+// item of `a`, the index of its partner in `b` or -1. Pairs are increasing in
+// both sequences and form a longest common subsequence when the sequences
+// differ in at most a bounded number of edits; beyond that, unique common
+// items anchor the alignment. Time O((n + m) * d) for d edits, memory
+// O(n + m + d * d), with d capped so that large inputs stay near-linear.
+[[nodiscard]] std::vector<std::int64_t> align_sequences(const std::vector<std::uint64_t>& a,
+                                                        const std::vector<std::uint64_t>& b);
+
+}  // namespace vext

@@ -1,0 +1,270 @@
+#include "three_way/three_way.h"
+
+#include <gtest/gtest.h>
+
+#include "builders.h"
+
+namespace vext {
+namespace {
+
+using testing::node;
+
+TreeNode para(std::string text) { return node("p", std::nullopt, std::move(text)); }
+
+TreeNode paragraphs(std::size_t n) {
+  TreeNode doc("doc");
+  for (std::size_t i = 0; i < n; ++i) doc.children.push_back(para("para " + std::to_string(i)));
+  return doc;
+}
+
+TreeNode chain(std::size_t depth, const std::string& leaf_text) {
+  TreeNode root("level");
+  TreeNode* at = &root;
+  for (std::size_t i = 1; i < depth; ++i) at = &at->children.emplace_back("level");
+  at->text = leaf_text;
+  return root;
+}
+
+// Checks that the diff is an edit script from `a` to `b`, and returns it.
+std::vector<Change> checked_diff(const TreeNode& a, const TreeNode& b) {
+  std::vector<Change> changes = located_diff(a, b);
+  auto applied = apply_changes(a, changes);
+  EXPECT_TRUE(applied.ok()) << (applied.ok() ? "" : applied.error().detail);
+  if (applied.ok()) {
+    EXPECT_TRUE(*applied == b);
+  }
+  return changes;
+}
+
+TEST(AlignTest, PairsALongestCommonSubsequence) {
+  const std::vector<std::int64_t> got = align_sequences({1, 2, 3, 4, 5}, {2, 3, 9, 5});
+  EXPECT_EQ(got, (std::vector<std::int64_t>{-1, 0, 1, -1, 3}));
+  EXPECT_EQ(align_sequences({}, {1}), std::vector<std::int64_t>{});
+  EXPECT_EQ(align_sequences({7, 7}, {}), (std::vector<std::int64_t>{-1, -1}));
+}
+
+TEST(AlignTest, StaysNearLinearOnAHundredThousandItemsWithTenEdits) {
+  std::vector<std::uint64_t> a(100'000), b;
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = i * 7919 + 13;
+  b = a;
+  for (std::size_t e = 0; e < 10; ++e) b[e * 9973 + 5] = 1'000'000'000 + e;
+  const auto got = align_sequences(a, b);
+  std::size_t paired = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i] >= 0) {
+      ++paired;
+      EXPECT_EQ(got[i], static_cast<std::int64_t>(i));
+    }
+  }
+  EXPECT_EQ(paired, a.size() - 10);
+}
+
+TEST(AlignTest, AnchorsOnUniqueItemsWhenTheSequencesDifferWidely) {
+  // Every other item differs, too many edits to search exhaustively.
+  std::vector<std::uint64_t> a, b;
+  for (std::uint64_t i = 0; i < 60'000; ++i) {
+    a.push_back(i % 2 ? i : 1'000'000 + i);
+    b.push_back(i % 2 ? i : 2'000'000 + i);
+  }
+  const auto got = align_sequences(a, b);
+  for (std::size_t i = 1; i < got.size(); i += 2) EXPECT_EQ(got[i], static_cast<std::int64_t>(i));
+}
+
+TEST(LocatedDiffTest, OneEditedParagraphAmongManyIsOneChange) {
+  const TreeNode a = paragraphs(50);
+  TreeNode b = a;
+  b.children[20].text = "rewritten";
+  const auto changes = checked_diff(a, b);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(location_text(changes[0].location), "/p[21]");
+  EXPECT_EQ(changes[0].field, Field::Text);
+  EXPECT_EQ(changes[0].old_value, FieldValue(std::string("para 20")));
+  EXPECT_EQ(changes[0].new_value, FieldValue(std::string("rewritten")));
+}
+
+TEST(LocatedDiffTest, DeletingTheFirstOfFiveSiblingsIsOneRemoval) {
+  const TreeNode a = paragraphs(5);
+  TreeNode b = a;
+  b.children.erase(b.children.begin());
+  const auto changes = checked_diff(a, b);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].op, ChangeOp::Remove);
+  EXPECT_EQ(location_text(changes[0].location), "/p[1]");
+  EXPECT_EQ(changes[0].old_value, FieldValue(para("para 0")));
+}
+
+TEST(LocatedDiffTest, ReorderingIdentifiedChildrenIsAMove) {
+  const TreeNode a = node("doc", {}, "", {}, {node("s", "a"), node("s", "b"), node("s", "c"), node("s", "d")});
+  TreeNode b = a;
+  std::rotate(b.children.begin(), b.children.begin() + 3, b.children.end());  // d a b c
+  const auto changes = checked_diff(a, b);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].op, ChangeOp::Move);
+  EXPECT_EQ(location_text(changes[0].location), "/s[@id=\"d\"]");
+  EXPECT_EQ(changes[0].new_value, FieldValue(std::uint64_t{0}));
+}
+
+TEST(LocatedDiffTest, IsAnEditScriptForEveryKindOfEdit) {
+  const TreeNode a = node("doc", "r", "t", {{"x", "1"}, {"y", "2"}},
+                          {node("s", "a", "", {}, {para("one"), para("two")}), node("s", "a"), para("three"),
+                           node("k", std::nullopt, "", {{"d", "1"}, {"d", "2"}})});
+  TreeNode b = node("book", std::nullopt, "t2", {{"y", "3"}, {"z", "4"}},
+                    {node("s", "a"), para("new"), node("s", "a", "", {}, {para("two"), para("one!")}),
+                     node("k", std::nullopt, "", {{"d", "2"}})});
+  checked_diff(a, b);
+  checked_diff(b, a);
+  // Attribute order alone is a change of the whole list.
+  const TreeNode c = node("n", std::nullopt, "", {{"a", "1"}, {"b", "2"}});
+  const TreeNode d = node("n", std::nullopt, "", {{"b", "2"}, {"a", "1"}});
+  const auto changes = checked_diff(c, d);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].field, Field::Attributes);
+}
+
+TEST(LocatedDiffTest, HandlesDeepChainsAndWideFans) {
+  const TreeNode a = chain(300'000, "old");
+  const TreeNode b = chain(300'000, "new");
+  const auto changes = located_diff(a, b);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].location.size(), 299'999u);
+  ASSERT_TRUE(apply_changes(a, changes).ok());
+
+  TreeNode wide = paragraphs(100'000);
+  TreeNode edited = wide;
+  for (std::size_t e = 0; e < 10; ++e) edited.children[e * 9000 + 7].text = "edit";
+  EXPECT_EQ(checked_diff(wide, edited).size(), 10u);
+}
+
+TEST(ApplyChangesTest, RefusesATreeTheScriptDoesNotFit) {
+  const TreeNode a = paragraphs(3);
+  TreeNode b = a;
+  b.children[1].text = "x";
+  b.children.pop_back();
+  const auto changes = located_diff(a, b);
+  TreeNode other = a;
+  other.children[1].text = "changed meanwhile";
+  const auto refused = apply_changes(other, changes);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().failure, ApplyFailure::Mismatch);
+  EXPECT_EQ(refused.error().detail, "change 1 (update text at /p[2]): the old value differs");
+
+  const auto missing = apply_changes(paragraphs(1), changes);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().failure, ApplyFailure::Missing);
+
+  std::vector<Change> twice = changes;
+  twice.push_back(changes.back());
+  const auto clash = apply_changes(a, twice);
+  ASSERT_FALSE(clash.ok());
+  EXPECT_EQ(clash.error().failure, ApplyFailure::Clash);
+}
+
+TEST(ThreeWayMergeTest, OneSidedChangesComeThroughWhole) {
+  const TreeNode base = node("doc", {}, "", {}, {node("s", "a", "1"), para("p"), node("s", "b", "2")});
+  TreeNode x = base;
+  x.children.erase(x.children.begin());
+  x.children[0].attributes = {{"k", "v"}};
+  x.children.push_back(para("added"));
+  for (const auto& [o, t] : {std::pair{x, base}, std::pair{base, x}, std::pair{x, x}}) {
+    const ThreeWayResult r = three_way_merge(base, o, t);
+    EXPECT_TRUE(r.tree == x);
+    EXPECT_TRUE(r.conflicts.empty());
+  }
+}
+
+TEST(ThreeWayMergeTest, MergesFieldByFieldAndNamesConflicts) {
+  const TreeNode base = node("doc", {}, "", {}, {node("item", "i", "t", {{"a", "1"}, {"b", "1"}})});
+  TreeNode ours = base, theirs = base;
+  ours.children[0].attributes = {{"a", "2"}, {"b", "1"}};
+  theirs.children[0].attributes = {{"a", "3"}, {"b", "4"}};
+  theirs.children[0].text = "theirs";
+  const ThreeWayResult r = three_way_merge(base, ours, theirs);
+  EXPECT_EQ(r.tree.children[0].text, "theirs");
+  EXPECT_EQ(r.tree.children[0].attributes, (Attributes{{"a", "2"}, {"b", "4"}}));
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  const Conflict& c = r.conflicts[0];
+  EXPECT_EQ(location_text(c.location), "/item[@id=\"i\"]");
+  EXPECT_EQ(c.field, Field::Attribute);
+  EXPECT_EQ(c.name, "a");
+  EXPECT_EQ(c.base, FieldValue(std::string("1")));
+  EXPECT_EQ(c.ours, FieldValue(std::string("2")));
+  EXPECT_EQ(c.theirs, FieldValue(std::string("3")));
+}
+
+TEST(ThreeWayMergeTest, KeepsEditsInsideAnonymousNodes) {
+  const TreeNode base = paragraphs(4);
+  TreeNode ours = base, theirs = base;
+  ours.children[0].text = "ours";
+  theirs.children[3].text = "theirs";
+  const ThreeWayResult r = three_way_merge(base, ours, theirs);
+  EXPECT_TRUE(r.conflicts.empty());
+  EXPECT_EQ(r.tree.children[0].text, "ours");
+  EXPECT_EQ(r.tree.children[3].text, "theirs");
+}
+
+TEST(ThreeWayMergeTest, RemovalAgainstAChangeIsAConflictThatKeepsTheChange) {
+  const TreeNode base = node("doc", {}, "", {}, {node("s", "a", "1"), node("s", "b", "2"), node("s", "c", "3")});
+  TreeNode ours = base, theirs = base;
+  ours.children.erase(ours.children.begin());          // removes a, leaves b
+  ours.children.erase(ours.children.begin());
+  theirs.children[1].text = "changed";                  // changes b
+  const ThreeWayResult r = three_way_merge(base, ours, theirs);
+  ASSERT_EQ(r.tree.children.size(), 2u);
+  EXPECT_EQ(r.tree.children[0].text, "changed");
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  EXPECT_EQ(r.conflicts[0].field, Field::Node);
+  EXPECT_EQ(location_text(r.conflicts[0].location), "/s[@id=\"b\"]");
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(r.conflicts[0].ours));
+  EXPECT_EQ(r.conflicts[0].theirs, FieldValue(theirs.children[1]));
+}
+
+TEST(ThreeWayMergeTest, AdditionsFromBothSidesAreKept) {
+  const TreeNode base = node("doc", {}, "", {}, {node("s", "a")});
+  TreeNode ours = base, theirs = base;
+  ours.children.push_back(node("s", "o"));
+  ours.children.push_back(node("s", "same", "x"));
+  theirs.children.push_back(node("s", "t"));
+  theirs.children.push_back(node("s", "same", "y"));
+  const ThreeWayResult r = three_way_merge(base, ours, theirs);
+  ASSERT_EQ(r.tree.children.size(), 4u);
+  EXPECT_EQ(r.tree.children[1].identity, "o");
+  EXPECT_EQ(r.tree.children[2].text, "x");
+  EXPECT_EQ(r.tree.children[3].identity, "t");
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  EXPECT_EQ(location_text(r.conflicts[0].location), "/s[@id=\"same\"]");
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(r.conflicts[0].base));
+}
+
+TEST(ThreeWayMergeTest, OneReorderingAppliesAndTwoDifferentOnesConflict) {
+  const TreeNode base = node("doc", {}, "", {}, {node("s", "a"), node("s", "b"), node("s", "c")});
+  TreeNode ours = base, theirs = base;
+  std::swap(theirs.children[0], theirs.children[2]);  // c b a
+  theirs.children[1].text = "b!";
+  ours.children[0].text = "a!";
+  ThreeWayResult r = three_way_merge(base, ours, theirs);
+  EXPECT_TRUE(r.conflicts.empty());
+  EXPECT_TRUE(r.tree == node("doc", {}, "", {}, {node("s", "c"), node("s", "b", "b!"), node("s", "a", "a!")}));
+
+  std::swap(ours.children[0], ours.children[1]);  // b a c
+  r = three_way_merge(base, ours, theirs);
+  ASSERT_EQ(r.conflicts.size(), 1u);
+  EXPECT_EQ(r.conflicts[0].field, Field::Order);
+  EXPECT_EQ(r.conflicts[0].ours, FieldValue(std::vector<std::string>{"s[@id=\"b\"]", "s[@id=\"a\"]", "s[@id=\"c\"]"}));
+  EXPECT_EQ(r.tree.children[0].identity, "b");
+}
+
+TEST(ThreeWayMergeTest, SurvivesDeepChainsAndStopsWhenAsked) {
+  const TreeNode base = chain(200'000, "b");
+  const TreeNode ours = chain(200'000, "o");
+  const ThreeWayResult r = three_way_merge(base, ours, base);
+  EXPECT_TRUE(r.tree == ours);
+
+  int polls = 0;
+  const StopCheck stop{.poll = [](void* n) { return ++*static_cast<int*>(n) > 0; }, .context = &polls};
+  const TreeNode wide = paragraphs(300'000);
+  EXPECT_THROW((void)three_way_merge(wide, paragraphs(300'001), wide, stop), Stopped);
+  EXPECT_GT(polls, 0);
+}
+
+}  // namespace
+}  // namespace vext

@@ -1,0 +1,194 @@
+"""The public vext package: located diff, checked apply, lossless merge."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import vext
+from conftest import chain, chain_depth
+from vext import Change, Conflict, MergeResult, Step
+
+BASE = {"kind": "catalog", "children": [
+    {"kind": "product", "identity": f"p{i}", "children": [{"kind": "name", "text": f"Product {i}"}]}
+    for i in range(6)]}
+
+
+def with_products(tree, keep=None, name=None):
+    out = {"kind": tree["kind"], "children": []}
+    for i, p in enumerate(tree["children"]):
+        if keep is not None and i not in keep:
+            continue
+        p = {"kind": p["kind"], "identity": p["identity"], "children": [dict(p["children"][0])]}
+        if name and i in name:
+            p["children"][0]["text"] = name[i]
+        out["children"].append(p)
+    return out
+
+
+class TestMerge:
+    def test_a_deletion_on_one_side_is_kept(self):
+        ours = with_products(BASE, keep={0, 2, 4})
+        assert vext.merge(BASE, ours, BASE) == (ours, ())
+        assert vext.merge(BASE, BASE, ours) == (ours, ())
+
+    def test_a_large_catalogue_keeps_every_deletion(self):
+        base = {"kind": "catalog", "children": [
+            {"kind": "product", "identity": f"p{i}", "children": [{"kind": "name", "text": str(i)}]}
+            for i in range(12_000)]}
+        ours = {"kind": "catalog", "children": [p for i, p in enumerate(base["children"]) if i % 30 != 7]}
+        theirs = {"kind": "catalog", "children": list(base["children"])}
+        theirs["children"][37] = {"kind": "product", "identity": "p37", "children": [{"kind": "name", "text": "x"}]}
+        tree, conflicts = vext.merge(base, ours, theirs)
+        assert len(tree["children"]) == len(ours["children"]) + 1
+        assert [str(c.location[0]) for c in conflicts] == ['product[@id="p37"]']
+
+    def test_an_edit_without_identity_survives(self):
+        theirs = with_products(BASE, name={3: "Renamed"})
+        ours = with_products(BASE, keep={0, 1, 2, 3})
+        tree, conflicts = vext.merge(BASE, ours, theirs)
+        assert conflicts == ()
+        assert [p["children"][0]["text"] for p in tree["children"]] == ["Product 0", "Product 1", "Product 2", "Renamed"]
+
+    def test_conflicts_say_where_and_what(self):
+        ours = with_products(BASE, name={1: "Ours"}, keep={0, 1, 2, 3, 4})
+        theirs = with_products(BASE, name={1: "Theirs", 5: "Changed"})
+        result = vext.merge(BASE, ours, theirs)
+        assert isinstance(result, MergeResult)
+        assert result.tree["children"][1]["children"][0]["text"] == "Ours"
+        presence, text = result.conflicts  # a parent's children, then inside them
+        assert text == Conflict((Step("product", "p1"), Step("name")), "text", None, "Product 1", "Ours", "Theirs")
+        assert str(text) == '/product[@id="p1"]/name[1] text: base "Product 1", ours "Ours", theirs "Theirs"'
+        assert presence.field == "node" and presence.ours is None
+        assert presence.theirs == theirs["children"][5]
+        assert str(presence) == ('/product[@id="p5"] node: base <product id="p5">, ours (none), '
+                                 'theirs <product id="p5">')
+        assert result.tree["children"][-1] == theirs["children"][5]
+
+    def test_values_compare_and_print(self):
+        conflict = Conflict((Step("a", position=2),), "attribute", "lang", "en", None, "fr")
+        assert eval(repr(conflict), vars(vext)) == conflict
+        assert str(conflict) == "/a[3] @lang: base \"en\", ours (none), theirs \"fr\""
+        assert str(Step("s", 'say "hi"', 1)) == 's[@id="say \\"hi\\""][2]'
+
+
+class TestDiffAndApply:
+    OLD = {"kind": "doc", "attributes": {"v": "1"},
+           "children": [{"kind": "p", "text": f"para {i}"} for i in range(5)]}
+
+    def test_changes_are_located_and_readable(self):
+        new = {"kind": "doc", "attributes": {"v": "2", "w": "x"},
+               "children": [{"kind": "p", "text": "para 1"}, {"kind": "p", "text": "para two"},
+                            {"kind": "p", "text": "para 3"}, {"kind": "p", "text": "para 4"}, {"kind": "q"}]}
+        changes = vext.diff(self.OLD, new)
+        assert [str(c) for c in changes] == [
+            '/ @v: "1" -> "2"',
+            '/ @w: (none) -> "x"',
+            "/p[1]: removed <p>",
+            "/q[1]: inserted <q> at 4",
+            '/p[3] text: "para 2" -> "para two"',
+        ]
+        assert changes[2] == Change("remove", (Step("p"),), "node", old={"kind": "p", "text": "para 0"})
+        assert eval(repr(changes[3]), vars(vext)) == changes[3]
+        assert vext.apply(self.OLD, changes) == new
+
+    def test_moves(self):
+        old = {"kind": "r", "children": [{"kind": "s", "identity": i} for i in "abcd"]}
+        new = {"kind": "r", "children": [{"kind": "s", "identity": i} for i in "dabc"]}
+        (move,) = vext.diff(old, new)
+        assert str(move) == '/s[@id="d"]: moved from 3 to 0'
+        assert vext.apply(old, [move]) == new
+
+    def test_apply_refuses_a_tree_that_does_not_fit(self):
+        new = dict(self.OLD, text="t")
+        changes = vext.diff(self.OLD, new)
+        with pytest.raises(ValueError, match=r'^change 0 \(update text at /\): the old value differs$'):
+            vext.apply(new, changes)
+        with pytest.raises(ValueError, match="no such node"):
+            vext.apply(self.OLD, [Change("update", (Step("p", position=9),), "text", old="", new="x")])
+        with pytest.raises(ValueError, match="twice"):
+            vext.apply(self.OLD, changes * 2)
+        with pytest.raises(TypeError, match="^apply\\(\\) expects Change items, not dict$"):
+            vext.apply(self.OLD, [{"op": "update"}])
+
+    def test_bad_trees_raise_as_in_vext_py(self):
+        for call in (lambda: vext.diff([], {}), lambda: vext.merge({}, {}, [1]), lambda: vext.apply(3, [])):
+            with pytest.raises(TypeError, match=r"object cannot be converted to 'PyDict'$"):
+                call()
+        with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyString'$"):
+            vext.diff({"identity": 5}, {})
+
+    def test_deep_and_wide_trees(self):
+        deep = chain(150_000, "a")
+        (change,) = vext.diff(deep, chain(150_000, "b"))
+        assert len(change.location) == 149_999
+        merged = vext.merge(deep, chain(150_000, "b"), deep).tree
+        assert chain_depth(merged) == 150_000 and vext.diff(merged, chain(150_000, "b")) == []
+        with pytest.raises(RecursionError):
+            vext.merge(chain(200_001), {}, {})
+
+        old = {"kind": "doc", "children": [{"kind": "p", "text": str(i)} for i in range(100_000)]}
+        new = {"kind": "doc", "children": [dict(c) for c in old["children"]]}
+        for i in range(10):
+            new["children"][i * 9_000 + 5]["text"] = "edited"
+        changes = vext.diff(old, new)
+        assert len(changes) == 10 and all(c.field == "text" for c in changes)
+        assert vext.apply(old, changes) == new
+
+
+WIDE = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
+
+
+class TestInterpreterLock:
+    def test_other_threads_run_during_a_merge(self):
+        ticks = []
+        done = threading.Event()
+
+        def tick():
+            while not done.is_set():
+                ticks.append(1)
+                done.wait(0.001)
+
+        # With a switch interval this long, the ticker gets the lock back from
+        # this thread only where the call itself lets go of it.
+        shifted = {"kind": "doc", "children": WIDE["children"][1:]}
+        interval = sys.getswitchinterval()
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        sys.setswitchinterval(100)
+        try:
+            before = len(ticks)
+            vext.merge(WIDE, shifted, WIDE)
+            during = len(ticks) - before
+        finally:
+            sys.setswitchinterval(interval)
+            done.set()
+            ticker.join()
+        assert during > 0
+
+    def test_ctrl_c_stops_a_long_call_inside_it(self):
+        script = textwrap.dedent("""
+            import signal, sys, traceback, vext
+            wide = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
+            other = {"kind": "doc", "children": wide["children"][1:]}
+            print("ready", flush=True)
+            try:
+                while True:
+                    vext.merge(wide, other, wide)
+            except KeyboardInterrupt as e:
+                inner = traceback.extract_tb(e.__traceback__)[-1]
+                print("stopped in", inner.name, inner.line, flush=True)
+        """)
+        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "ready\n"
+            child.send_signal(signal.SIGINT)
+            out, _ = child.communicate(timeout=120)
+        finally:
+            child.kill()
+        # The interrupt surfaces from the native call itself, not after it.
+        assert out == "stopped in merge tree, raw = _core.merge(base, ours, theirs)\n"
