@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "builders.h"
+#include "no_memory.h"
 
 #include "tree/diff.h"
 #include "tree/tree.h"
@@ -48,6 +49,22 @@ TEST(TreeNodeTest, DeepChainsCopyCompareAndDestroy) {
   EXPECT_EQ(tree_diff(a, b).changes.size(), 1u);
   a = std::move(a.children[0]);  // moving a sub-tree into its own ancestor
   EXPECT_EQ(a.kind, "n");
+}
+
+TEST(TreeNodeTest, DeepTreesAreFreedWhenMemoryRunsOut) {
+  // A chain whose nodes also carry leaves, failing after a few allocations
+  // of the teardown's own work list, or at once.
+  for (std::size_t allowed : {0, 1, 3, 40}) {
+    TreeNode root("n");
+    TreeNode* cur = &root;
+    for (std::size_t i = 0; i < 200'000; ++i) {
+      if (i % 3 == 0) cur->children.emplace_back("leaf");
+      cur = &cur->children.emplace_back("n");
+    }
+    std::optional<TreeNode> doomed(std::move(root));
+    testing::FailAllocations fail(allowed);
+    doomed.reset();
+  }
 }
 
 TEST(MatchKeyTest, ComparesAsTheJoinedString) {
