@@ -5,6 +5,7 @@
 #include "args.h"
 #include "boundary.h"
 #include "functions.h"
+#include "module.h"
 #include "ref.h"
 #include "repo_type.h"
 #include "state.h"
@@ -43,6 +44,15 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+bool init_module_state() {
+  ChangeKeys& keys = module_state.change_keys;
+  if (!intern(keys.kind, "kind") || !intern(keys.elem_type, "elem_type") || !intern(keys.id, "id") ||
+      !intern(keys.names[0], "Added") || !intern(keys.names[1], "Removed") || !intern(keys.names[2], "Modified"))
+    return false;
+  if (!module_state.repo_type) module_state.repo_type = create_repo_type();
+  return module_state.repo_type != nullptr;
+}
+
 PyObject* the_module = nullptr;             // created once per process
 std::atomic<std::int64_t> owner_interp{-1};  // the interpreter that created it
 
@@ -50,9 +60,10 @@ PyObject* create_module() {
   if (!init_binding({"vext_py.PanicException",
                      "Raised when vext hits an internal failure, such as an unknown commit id."}))
     return nullptr;
+  if (!init_module_state()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
-  if (!module_add(module.get(), "Repo", create_repo_type())) return nullptr;
+  if (!module_add(module.get(), "Repo", Py_NewRef(module_state.repo_type))) return nullptr;
   Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
   if (!name) return nullptr;
   for (PyMethodDef* def : {&diff_trees_def, &merge_trees_def}) {
@@ -64,6 +75,9 @@ PyObject* create_module() {
 }
 
 }  // namespace
+
+ModuleState module_state;
+
 }  // namespace vext_py
 
 PyMODINIT_FUNC PyInit_vext_py() {

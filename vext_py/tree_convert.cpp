@@ -56,7 +56,11 @@ bool read_node(PyObject* obj, vext::TreeNode& node, Ref& children) {
     if (data) {
       node.kind.assign(data, static_cast<std::size_t>(size));
     } else {
-      if (kind) PyErr_Clear();  // a kind without UTF-8 text counts as absent
+      // A kind without UTF-8 text counts as absent; any other failure stands.
+      if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+      }
       node.kind = "root";
     }
   }
@@ -77,12 +81,8 @@ bool read_node(PyObject* obj, vext::TreeNode& node, Ref& children) {
   return true;
 }
 
-Ref new_string(std::string_view s) {
-  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
-
 bool set_string(PyObject* dict, PyObject* key, std::string_view value) {
-  Ref s = new_string(value);
+  Ref s = from_string(value);
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
@@ -94,23 +94,20 @@ class StringCache {
   StringCache() = default;
   StringCache(const StringCache&) = delete;
   StringCache& operator=(const StringCache&) = delete;
-  ~StringCache() {
-    for (auto& entry : map_) Py_DECREF(entry.second);
-  }
 
   Ref get(std::string_view s) {
-    if (s.size() > kLongest) return new_string(s);
+    if (s.size() > kLongest) return from_string(s);
     auto it = map_.find(s);
-    if (it != map_.end()) return Ref::borrow(it->second);
-    Ref str = new_string(s);
-    if (str) map_.emplace(s, Py_NewRef(str.get()));
+    if (it != map_.end()) return Ref::borrow(it->second.get());
+    Ref str = from_string(s);
+    if (str) map_.emplace(s, Ref::borrow(str.get()));
     return str;
   }
 
  private:
   static constexpr std::size_t kLongest = 32;
   // Keys view the strings of the tree being converted, which outlive the cache.
-  std::unordered_map<std::string_view, PyObject*> map_;
+  std::unordered_map<std::string_view, Ref> map_;
 };
 
 // The fields of one node to write, whichever form it comes from.
@@ -147,7 +144,7 @@ Ref write_node(const NodeFields& node, StringCache& cache) {
     if (!attrs) return {};
     for (const auto& [name, value] : node.attributes) {
       Ref k = cache.get(name);
-      Ref v = k ? new_string(value) : Ref();
+      Ref v = k ? from_string(value) : Ref();
       if (!v || PyDict_SetItem(attrs.get(), k.get(), v.get()) != 0) return {};
     }
     if (PyDict_SetItem(dict.get(), keys.attributes, attrs.get()) != 0) return {};
@@ -155,12 +152,12 @@ Ref write_node(const NodeFields& node, StringCache& cache) {
   return dict;
 }
 
-// Adds a "children" list of `count` empty slots to `dict` and returns it,
-// borrowed: the dict keeps it alive. Slots are filled before anyone sees it.
-PyObject* add_children(PyObject* dict, std::size_t count) {
+// Adds a "children" list of `count` empty slots to `dict` and returns it.
+// Slots are filled before anyone sees it.
+Ref add_children(PyObject* dict, std::size_t count) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list || PyDict_SetItem(dict, keys.children, list.get()) != 0) return nullptr;
-  return list.get();
+  if (!list || PyDict_SetItem(dict, keys.children, list.get()) != 0) return {};
+  return list;
 }
 
 }  // namespace
@@ -204,7 +201,7 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
 
 Ref tree_to_py(const vext::TreeNode& node) {
   struct Frame {
-    PyObject* list;  // owned by its dict, which the result holds
+    Ref list;
     const vext::TreeNode* node;
     std::size_t next;
   };
@@ -213,9 +210,9 @@ Ref tree_to_py(const vext::TreeNode& node) {
   if (!root) return {};
   std::vector<Frame> stack;
   if (!node.children.empty()) {
-    PyObject* list = add_children(root.get(), node.children.size());
+    Ref list = add_children(root.get(), node.children.size());
     if (!list) return {};
-    stack.push_back({list, &node, 0});
+    stack.push_back({std::move(list), &node, 0});
   }
   while (!stack.empty()) {
     Frame& f = stack.back();
@@ -227,10 +224,10 @@ Ref tree_to_py(const vext::TreeNode& node) {
     const vext::TreeNode& child = f.node->children[index];
     Ref dict = write_node(fields_of(child), cache);
     if (!dict) return {};
-    PyObject* child_list = child.children.empty() ? nullptr : add_children(dict.get(), child.children.size());
-    if (!child.children.empty() && !child_list) return {};
-    PyList_SET_ITEM(f.list, static_cast<Py_ssize_t>(index), dict.release());
-    if (child_list) stack.push_back({child_list, &child, 0});
+    Ref child_list;
+    if (!child.children.empty() && !(child_list = add_children(dict.get(), child.children.size()))) return {};
+    PyList_SET_ITEM(f.list.get(), static_cast<Py_ssize_t>(index), dict.release());
+    if (child_list) stack.push_back({std::move(child_list), &child, 0});
   }
   return root;
 }
@@ -243,21 +240,22 @@ Ref section_to_py(const vext::Section* section) {
   if (!top) return {};
   // Each node's dict is made before its children are known; the children
   // list is added when the node comes off the stack, after its other keys.
-  std::vector<std::pair<std::uint32_t, PyObject*>> stack{{root, top.get()}};
+  std::vector<std::pair<std::uint32_t, Ref>> stack;
+  stack.emplace_back(root, Ref::borrow(top.get()));
   std::vector<std::uint32_t> kids;
   while (!stack.empty()) {
-    const auto [at, dict] = stack.back();
+    const std::uint32_t at = stack.back().first;
+    Ref dict = std::move(stack.back().second);
     stack.pop_back();
     vext::rebuild_children(*section, at, kids);
     if (kids.empty()) continue;
-    PyObject* list = add_children(dict, kids.size());
+    Ref list = add_children(dict.get(), kids.size());
     if (!list) return {};
     for (std::size_t i = 0; i < kids.size(); ++i) {
       Ref child = write_node(fields_of(*section, kids[i]), cache);
       if (!child) return {};
-      PyObject* borrowed = child.get();
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), child.release());
-      if (section->trie().node(kids[i]).child_count > 0) stack.emplace_back(kids[i], borrowed);
+      if (section->trie().node(kids[i]).child_count > 0) stack.emplace_back(kids[i], Ref::borrow(child.get()));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), child.release());
     }
   }
   return top;

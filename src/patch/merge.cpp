@@ -26,23 +26,6 @@ bool pick(const T* ours, const T* base, const T* theirs, const T*& out) {
   return true;
 }
 
-// One attribute list read as a map: pairs sorted by name, the last pair of a
-// repeated name kept.
-std::vector<const Attribute*> as_map(const Attributes& attrs) {
-  std::vector<const Attribute*> sorted;
-  sorted.reserve(attrs.size());
-  for (const Attribute& a : attrs) sorted.push_back(&a);
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const Attribute* a, const Attribute* b) { return a->first < b->first; });
-  std::vector<const Attribute*> out;
-  out.reserve(sorted.size());
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (i + 1 < sorted.size() && sorted[i + 1]->first == sorted[i]->first) continue;
-    out.push_back(sorted[i]);
-  }
-  return out;
-}
-
 // Merges three present values that both sides changed differently.
 std::optional<Value> merge_fields(const Value& ours, const Value& base, const Value& theirs) {
   const std::string* kind = nullptr;
@@ -59,11 +42,6 @@ std::optional<Value> merge_fields(const Value& ours, const Value& base, const Va
   if (!attrs) return std::nullopt;
   return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
 }
-
-std::optional<Value> copy_of(const Value* value) {
-  return value ? std::optional<Value>(*value) : std::nullopt;
-}
-
 }  // namespace
 
 std::optional<std::string> merge_field(std::string_view ours, std::string_view base,

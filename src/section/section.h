@@ -22,6 +22,11 @@ struct Value {
   friend bool operator==(const Value&, const Value&) = default;
 };
 
+// Copies the value `value` points to, if any.
+inline std::optional<Value> copy_of(const Value* value) {
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
 // The flat form of a tree: one Value per node, keyed by the node's path.
 using Section = PathMap<Value>;
 static_assert(std::input_iterator<Section::Iterator>);

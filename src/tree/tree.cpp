@@ -151,6 +151,21 @@ bool operator==(const TreeNode& a, const TreeNode& b) {
   return true;
 }
 
+std::vector<const Attribute*> as_map(const Attributes& attrs) {
+  std::vector<const Attribute*> sorted;
+  sorted.reserve(attrs.size());
+  for (const Attribute& a : attrs) sorted.push_back(&a);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Attribute* a, const Attribute* b) { return a->first < b->first; });
+  std::vector<const Attribute*> out;
+  out.reserve(sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i + 1 < sorted.size() && sorted[i + 1]->first == sorted[i]->first) continue;
+    out.push_back(sorted[i]);
+  }
+  return out;
+}
+
 TreeNode with_child(TreeNode node, TreeNode child) {
   node.children.push_back(std::move(child));
   return node;

@@ -35,6 +35,10 @@ struct TreeNode {
 // Appends `child` as the last child of `node` and returns the node.
 TreeNode with_child(TreeNode node, TreeNode child);
 
+// Reads an attribute list as a map: its pairs sorted by name, the last pair
+// of a repeated name kept.
+std::vector<const Attribute*> as_map(const Attributes& attrs);
+
 // Returns the node's kind, or kind + "#" + identity when it has an identity.
 std::string match_key(const TreeNode& node);
 
