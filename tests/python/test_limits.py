@@ -196,3 +196,22 @@ def test_first_exception_of_a_thread_can_be_memory_exhaustion():
                             env=env)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == ["MemoryError", "MemoryError"]
+
+
+def test_memory_error_while_reading_a_kind_is_not_read_as_root():
+    testcapi = pytest.importorskip("_testcapi")
+    outcomes = set()
+    for k in range(40):
+        kind = "".join(["k\u00e9", str(k)])  # fresh: no UTF-8 form cached yet
+        tree, other = {"kind": kind}, {"kind": "x"}
+        testcapi.set_nomemory(k, k + 1)
+        try:
+            merged, _ = vext_py.merge_trees(other, tree, other)  # only ours changes the kind
+        except MemoryError:
+            outcomes.add("MemoryError")
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        outcomes.add("ok")
+        assert merged["kind"] == kind
+    assert outcomes == {"ok", "MemoryError"}
