@@ -14,8 +14,6 @@
 namespace vext_py {
 namespace {
 
-constexpr const char* kVersion = "1.1.1";
-
 // Appends `name` to the module's __all__ (creating it when missing), then sets
 // the attribute. Steals `value`.
 bool module_add(PyObject* module, const char* name, PyObject* value) {
@@ -70,7 +68,7 @@ PyObject* create_module() {
     if (!module_add(module.get(), def->ml_name, PyCFunction_NewEx(def, module.get(), name.get())))
       return nullptr;
   }
-  if (!module_add(module.get(), "__version__", PyUnicode_FromString(kVersion))) return nullptr;
+  if (!module_add(module.get(), "__version__", PyUnicode_FromString(VEXT_VERSION))) return nullptr;
   return module.release();
 }
 
