@@ -26,31 +26,9 @@ bool pick(const T* ours, const T* base, const T* theirs, const T*& out) {
   return true;
 }
 
-// Merges three present values that both sides changed differently.
-std::optional<Value> merge_fields(const Value& ours, const Value& base, const Value& theirs) {
-  const std::string* kind = nullptr;
-  const std::string* label = nullptr;
-  const std::string* text = nullptr;
-  const std::uint64_t* order = nullptr;
-  if (!pick(&ours.kind, &base.kind, &theirs.kind, kind) ||
-      !pick(&ours.label, &base.label, &theirs.label, label) ||
-      !pick(&ours.text, &base.text, &theirs.text, text) ||
-      !pick(&ours.order, &base.order, &theirs.order, order)) {
-    return std::nullopt;
-  }
-  std::optional<Attributes> attrs = merge_attrs(ours.attrs, base.attrs, theirs.attrs);
-  if (!attrs) return std::nullopt;
-  return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
-}
-}  // namespace
-
-std::optional<std::string> merge_field(std::string_view ours, std::string_view base,
-                                       std::string_view theirs) {
-  const std::string_view* chosen = nullptr;
-  if (!pick(&ours, &base, &theirs, chosen)) return std::nullopt;
-  return std::string(*chosen);
-}
-
+// Merges attribute lists by name, each read as a map in which the last pair of
+// a name counts. Returns the merged pairs sorted by name, or nullopt at the
+// first name that conflicts.
 std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
                                       const Attributes& theirs) {
   const std::vector<const Attribute*> maps[3] = {as_map(ours), as_map(base), as_map(theirs)};
@@ -81,6 +59,25 @@ std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& 
   }
   return merged;
 }
+
+// Merges three present values that both sides changed differently.
+std::optional<Value> merge_fields(const Value& ours, const Value& base, const Value& theirs) {
+  const std::string* kind = nullptr;
+  const std::string* label = nullptr;
+  const std::string* text = nullptr;
+  const std::uint64_t* order = nullptr;
+  if (!pick(&ours.kind, &base.kind, &theirs.kind, kind) ||
+      !pick(&ours.label, &base.label, &theirs.label, label) ||
+      !pick(&ours.text, &base.text, &theirs.text, text) ||
+      !pick(&ours.order, &base.order, &theirs.order, order)) {
+    return std::nullopt;
+  }
+  std::optional<Attributes> attrs = merge_attrs(ours.attrs, base.attrs, theirs.attrs);
+  if (!attrs) return std::nullopt;
+  return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
+}
+}  // namespace
+
 
 SectionMergeResult merge_sections(const Section& base, const Section& ours, const Section& theirs) {
   Section::Builder merged;

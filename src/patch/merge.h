@@ -31,15 +31,4 @@ struct SectionMergeResult {
 [[nodiscard]] SectionMergeResult merge_sections(const Section& base, const Section& ours,
                                                 const Section& theirs);
 
-// Applies the three-way rule to one string: ours if theirs kept the base,
-// theirs if ours kept it, the common value if both agree; nullopt otherwise.
-[[nodiscard]] std::optional<std::string> merge_field(std::string_view ours, std::string_view base,
-                                                     std::string_view theirs);
-
-// Merges attribute lists by name, each read as a map in which the last pair of
-// a name counts. Returns the merged pairs sorted by name, or nullopt at the
-// first name that conflicts.
-[[nodiscard]] std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
-                                                    const Attributes& theirs);
-
 }  // namespace vext

@@ -148,6 +148,58 @@ std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp) {
   return 0;
 }
 
+// Appends `s` as a quoted string.
+void append_quoted(std::string& out, std::string_view s) {
+  out.push_back('"');
+  std::size_t copied = 0;  // s[copied, i) is waiting to be copied unchanged
+  const auto flush = [&](std::size_t i) { out.append(s.data() + copied, i - copied); };
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+        ++i;
+        continue;
+      }
+      flush(i);
+      switch (c) {
+        case '\0': out.append("\\0"); break;
+        case '\t': out.append("\\t"); break;
+        case '\r': out.append("\\r"); break;
+        case '\n': out.append("\\n"); break;
+        case '\\': out.append("\\\\"); break;
+        case '"': out.append("\\\""); break;
+        default:
+          out.append("\\u{");
+          append_hex(out, c);
+          out.push_back('}');
+      }
+      copied = ++i;
+      continue;
+    }
+    std::uint32_t cp = 0;
+    const std::size_t len = decode_utf8(s, i, cp);
+    if (len == 0) {
+      flush(i);
+      out.append("\\x");
+      if (c < 0x10) out.push_back('0');
+      append_hex(out, c);
+      copied = ++i;
+      continue;
+    }
+    if (is_escaped(cp)) {
+      flush(i);
+      out.append("\\u{");
+      append_hex(out, cp);
+      out.push_back('}');
+      copied = i + len;
+    }
+    i += len;
+  }
+  flush(s.size());
+  out.push_back('"');
+}
+
 template <class Elements>
 void append_elements(std::string& out, const Elements& path) {
   out.push_back('[');
@@ -232,56 +284,6 @@ std::optional<TreeNode> to_tree(const Section& section) {
   return tree;
 }
 
-void append_quoted(std::string& out, std::string_view s) {
-  out.push_back('"');
-  std::size_t copied = 0;  // s[copied, i) is waiting to be copied unchanged
-  const auto flush = [&](std::size_t i) { out.append(s.data() + copied, i - copied); };
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-        ++i;
-        continue;
-      }
-      flush(i);
-      switch (c) {
-        case '\0': out.append("\\0"); break;
-        case '\t': out.append("\\t"); break;
-        case '\r': out.append("\\r"); break;
-        case '\n': out.append("\\n"); break;
-        case '\\': out.append("\\\\"); break;
-        case '"': out.append("\\\""); break;
-        default:
-          out.append("\\u{");
-          append_hex(out, c);
-          out.push_back('}');
-      }
-      copied = ++i;
-      continue;
-    }
-    std::uint32_t cp = 0;
-    const std::size_t len = decode_utf8(s, i, cp);
-    if (len == 0) {
-      flush(i);
-      out.append("\\x");
-      if (c < 0x10) out.push_back('0');
-      append_hex(out, c);
-      copied = ++i;
-      continue;
-    }
-    if (is_escaped(cp)) {
-      flush(i);
-      out.append("\\u{");
-      append_hex(out, cp);
-      out.push_back('}');
-      copied = i + len;
-    }
-    i += len;
-  }
-  flush(s.size());
-  out.push_back('"');
-}
 
 void append_text(std::string& out, const Value& value) {
   out.append("Value { kind: ");

@@ -67,8 +67,6 @@ void rebuild_children(const Section& section, std::uint32_t at, std::vector<std:
 // written as \x followed by two lower-case hex digits, so any byte string has
 // one deterministic rendering.
 
-// Appends `s` as a quoted string.
-void append_quoted(std::string& out, std::string_view s);
 // Appends the text form of `value`.
 void append_text(std::string& out, const Value& value);
 // Appends Some(...) or None.

@@ -166,11 +166,6 @@ std::vector<const Attribute*> as_map(const Attributes& attrs) {
   return out;
 }
 
-TreeNode with_child(TreeNode node, TreeNode child) {
-  node.children.push_back(std::move(child));
-  return node;
-}
-
 std::string match_key(const TreeNode& node) {
   std::string key;
   KeyView(node).append_to(key);
