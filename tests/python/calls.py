@@ -4,6 +4,7 @@ checks and the allocation-failure checks."""
 
 import pytest
 
+from conftest import panic_type
 from vext_py import Repo, diff_trees, merge_trees
 
 BASE = {"kind": "doc", "identity": "d", "attributes": {"v": "1"},
@@ -24,7 +25,7 @@ def make_repo():
 
 
 REPO, C_BASE, C_OURS, C_THEIRS = make_repo()
-PANIC = type(pytest.raises(BaseException, REPO.tree_at, 1).value)
+PANIC = panic_type()
 UNKNOWN = 12345
 
 

@@ -1,6 +1,8 @@
 """Every function and method, on its success and on its error paths, keeps
 the reference counts of its arguments and the process's memory flat."""
 
+import gc
+
 import pytest
 
 from calls import ERRORS, SUCCESS, make_repo, raising
@@ -49,3 +51,12 @@ def test_repeated_large_conversions_do_not_leak(no_leaks):
     first = repo.commit("w", [], wide)
     no_leaks(repo.tree_at, (first,), repeat=40, traced_repeat=20)
 
+
+def test_dropping_a_repo_frees_it():
+    tree = {"kind": "doc", "children": [{"kind": "p", "identity": "1", "text": "one"}]}
+    before = len(gc.get_objects())
+    for _ in range(100):
+        repo = Repo()
+        repo.commit("m", [], tree)
+        del repo
+    assert len(gc.get_objects()) - before < 50
