@@ -1,12 +1,10 @@
 // The Repo class: one core repository per instance, guarded by a borrow counter.
 #include "repo_type.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <new>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "args.h"
 #include "boundary.h"
@@ -130,17 +128,30 @@ PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Runs a method whose N parameters are commit ids: binds and converts them
+// under the instance's borrow, then returns body(repo, id...).
+template <std::size_t N, class Body>
+PyObject* id_method(PyObject* self, const Signature& sig, Access access, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Body body) {
   return call_core([&]() -> PyObject* {
-    std::array<PyObject*, 2> a{};
-    if (!bind(kDiff, args, nargs, kwnames, a.data())) return nullptr;
-    Borrow borrow(self, Access::Shared);
+    std::array<PyObject*, N> a{};
+    if (!bind(sig, args, nargs, kwnames, a.data())) return nullptr;
+    Borrow borrow(self, access);
     if (!borrow) return nullptr;
-    auto from = to_commit_id(kDiff, a.data(), 0);
-    if (!from) return nullptr;
-    auto to = to_commit_id(kDiff, a.data(), 1);
-    if (!to) return nullptr;
-    const vext::EditSet edits = as_repo(self)->repo.diff(*from, *to);
+    std::array<std::uint64_t, N> ids{};
+    for (std::size_t i = 0; i < N; ++i) {
+      auto id = to_commit_id(sig, a.data(), i);
+      if (!id) return nullptr;
+      ids[i] = *id;
+    }
+    return std::apply([&](auto... id) { return body(as_repo(self)->repo, id...); }, ids);
+  });
+}
+
+PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return id_method<2>(self, kDiff, Access::Shared, args, nargs, kwnames,
+                       [](vext::Repo& repo, std::uint64_t from, std::uint64_t to) -> PyObject* {
+    const vext::EditSet edits = repo.diff(from, to);
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(edits.size())));
     if (!rows) return nullptr;
     Py_ssize_t i = 0;
@@ -158,17 +169,9 @@ PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* repo_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
-    std::array<PyObject*, 2> a{};
-    if (!bind(kMerge, args, nargs, kwnames, a.data())) return nullptr;
-    Borrow borrow(self, Access::Exclusive);
-    if (!borrow) return nullptr;
-    auto ours = to_commit_id(kMerge, a.data(), 0);
-    if (!ours) return nullptr;
-    auto theirs = to_commit_id(kMerge, a.data(), 1);
-    if (!theirs) return nullptr;
-    vext::Repo& repo = as_repo(self)->repo;
-    auto result = repo.merge(*ours, *theirs);
+  return id_method<2>(self, kMerge, Access::Exclusive, args, nargs, kwnames,
+                       [](vext::Repo& repo, std::uint64_t ours, std::uint64_t theirs) -> PyObject* {
+    auto result = repo.merge(ours, theirs);
     if (!result) return raise_history_error(result.error());
     Ref tree = section_tree_to_py(repo, result->merged_hash);
     if (!tree) return nullptr;
@@ -184,33 +187,24 @@ PyObject* repo_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-template <class Op>
-PyObject* apply_commit_change(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, Op op) {
-  return call_core([&]() -> PyObject* {
-    std::array<PyObject*, 2> a{};
-    if (!bind(sig, args, nargs, kwnames, a.data())) return nullptr;
-    Borrow borrow(self, Access::Exclusive);
-    if (!borrow) return nullptr;
-    auto first = to_commit_id(sig, a.data(), 0);
-    if (!first) return nullptr;
-    auto dst = to_commit_id(sig, a.data(), 1);
-    if (!dst) return nullptr;
-    vext::Repo& repo = as_repo(self)->repo;
-    auto hash = op(repo, *first, *dst);
-    if (!hash) return raise_history_error(hash.error());
-    return section_tree_to_py(repo, *hash).release();
-  });
+// Returns the tree a cherry-pick or revert stored, or raises its failure.
+PyObject* applied_tree(const vext::Repo& repo, const vext::Result<vext::SectionHash, vext::HistoryError>& hash) {
+  if (!hash) return raise_history_error(hash.error());
+  return section_tree_to_py(repo, *hash).release();
 }
 
 PyObject* repo_cherry_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return apply_commit_change(self, kCherryPick, args, nargs, kwnames,
-                             [](vext::Repo& r, std::uint64_t src, std::uint64_t dst) { return r.cherry_pick(src, dst); });
+  return id_method<2>(self, kCherryPick, Access::Exclusive, args, nargs, kwnames,
+                       [](vext::Repo& r, std::uint64_t src, std::uint64_t dst) {
+                         return applied_tree(r, r.cherry_pick(src, dst));
+                       });
 }
 
 PyObject* repo_revert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return apply_commit_change(self, kRevert, args, nargs, kwnames,
-                             [](vext::Repo& r, std::uint64_t target, std::uint64_t dst) { return r.revert(target, dst); });
+  return id_method<2>(self, kRevert, Access::Exclusive, args, nargs, kwnames,
+                       [](vext::Repo& r, std::uint64_t target, std::uint64_t dst) {
+                         return applied_tree(r, r.revert(target, dst));
+                       });
 }
 
 PyObject* repo_log(PyObject* self, PyObject*) {
@@ -234,14 +228,8 @@ PyObject* repo_log(PyObject* self, PyObject*) {
 }
 
 PyObject* repo_tree_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
-    std::array<PyObject*, 1> a{};
-    if (!bind(kTreeAt, args, nargs, kwnames, a.data())) return nullptr;
-    Borrow borrow(self, Access::Shared);
-    if (!borrow) return nullptr;
-    auto id = to_commit_id(kTreeAt, a.data(), 0);
-    if (!id) return nullptr;
-    return section_to_py(&as_repo(self)->repo.section(*id)).release();
+  return id_method<1>(self, kTreeAt, Access::Shared, args, nargs, kwnames, [](vext::Repo& repo, std::uint64_t id) {
+    return section_to_py(&repo.section(id)).release();
   });
 }
 
