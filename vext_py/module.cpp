@@ -1,11 +1,12 @@
 // The vext_py extension module: initialisation and the module-level functions.
+#include "module.h"
+
 #include <atomic>
 #include <cstdint>
 
 #include "args.h"
 #include "boundary.h"
 #include "functions.h"
-#include "module.h"
 #include "ref.h"
 #include "repo_type.h"
 #include "state.h"
