@@ -1,22 +1,26 @@
-"""Times merge_trees on three 100,000-node trees (a base and two copies with
-1% of the nodes edited on each side, some edits colliding) against one C
-pass to read the inputs and one to build the output, in the same run:
-marshal.dumps of the three inputs plus marshal.loads of the merged tree."""
+"""Times merge_trees on every tree shape of trees.shapes() (a base and two
+independently edited copies) against one C pass to read the inputs and one to
+build the output, in the same run: marshal.dumps of the three inputs plus
+marshal.loads of the merged tree. `python bench_merge.py [shape ...]` limits
+the run to the shapes whose names start with the given words."""
 
 import marshal
 import random
 import sys
+import time
 import timeit
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from trees import all_nodes, edited_copy, make_tree  # noqa: E402
+from trees import all_nodes, shapes  # noqa: E402
 
 import vext_py  # noqa: E402
 
 
 def best(fn, repeat=7):
-    return min(timeit.repeat(fn, number=1, repeat=repeat))
+    # CPU time of this process: the calls are single-threaded, and other
+    # work on the machine then skews the figures less than wall time would.
+    return min(timeit.repeat(fn, number=1, repeat=repeat, timer=time.process_time))
 
 
 def collide(ours, theirs, count, seed=5):
@@ -29,19 +33,21 @@ def collide(ours, theirs, count, seed=5):
         by_id[n["identity"]]["text"] = "theirs loses"
 
 
-def main():
-    base = make_tree(100_000)
-    ours = edited_copy(base, 0.01, seed=2)
-    theirs = edited_copy(base, 0.01, seed=3)
-    collide(ours, theirs, 50)
-    merged, conflicts = vext_py.merge_trees(base, ours, theirs)
-    blob = marshal.dumps(merged)
-    t_merge = best(lambda: vext_py.merge_trees(base, ours, theirs))
-    t_base = best(lambda: (marshal.dumps(base), marshal.dumps(ours), marshal.dumps(theirs), marshal.loads(blob)))
-    print(f"merge_trees, 3 x 100,000 nodes, {conflicts} conflicts")
-    print(f"  merge_trees                 {t_merge * 1e3:8.2f} ms   {t_merge / t_base:5.2f}x baseline")
-    print(f"  marshal.dumps x3 + loads    {t_base * 1e3:8.2f} ms   1.00x (baseline)")
+def main(wanted):
+    print(f"{'shape':<20} {'nodes':>8} {'conflicts':>9} {'merge ms':>9} {'baseline ms':>12} {'ratio':>6} {'ns/node':>8}")
+    for name, base, ours, theirs in shapes():
+        if wanted and not any(name.startswith(w) for w in wanted):
+            continue
+        if name == "document":
+            collide(ours, theirs, 50)
+        nodes = len(all_nodes(base)) + len(all_nodes(ours)) + len(all_nodes(theirs))
+        merged, conflicts = vext_py.merge_trees(base, ours, theirs)
+        blob = marshal.dumps(merged)
+        t_merge = best(lambda: vext_py.merge_trees(base, ours, theirs))
+        t_base = best(lambda: (marshal.dumps(base), marshal.dumps(ours), marshal.dumps(theirs), marshal.loads(blob)))
+        print(f"{name:<20} {nodes:>8} {conflicts:>9} {t_merge * 1e3:>9.2f} {t_base * 1e3:>12.2f} "
+              f"{t_merge / t_base:>5.2f}x {t_merge / nodes * 1e9:>8.1f}")
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

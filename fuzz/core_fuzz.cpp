@@ -51,7 +51,7 @@ void check_reverse_diff(TreeNode& a, TreeNode& b, const std::vector<TreeChange>&
     for (const TreeChange& c : changes) {
       int k = static_cast<int>(c.kind);
       if (swap && c.kind != ChangeKind::Modified) k = c.kind == ChangeKind::Added ? 1 : 0;
-      if (c.path.empty()) {
+      if (c.path == 0) {
         out.emplace_back(k, std::string(), std::string());
       } else {
         out.emplace_back(k, c.elem_type, c.id);
@@ -75,7 +75,7 @@ void check_trees(TreeNode& base, TreeNode& ours, TreeNode& theirs) {
 
   const std::vector<TreeChange> ours_changes = tree_diff(base, ours).changes;
   for (const TreeChange& c : ours_changes) {
-    VEXT_CHECK(!c.path.empty() || c.kind == ChangeKind::Modified);
+    VEXT_CHECK(c.path != 0 || c.kind == ChangeKind::Modified);
     VEXT_CHECK(c.kind == ChangeKind::Modified || (c.attr_changes.empty() && !c.text_change));
   }
   check_reverse_diff(base, ours, ours_changes);

@@ -2,28 +2,41 @@
 
 #include <algorithm>
 
+#include "tree/key_index.h"
+
 namespace vext {
 namespace {
 
-// The path of the node being visited: a fixed prefix of strings followed by
-// the match keys of the nodes on the way down, built into strings only when a
-// change is recorded.
+constexpr PathId kNoPath = ~PathId{0};
+
+// The path of the node being visited: the match keys of the nodes on the way
+// down below a starting entry. A key enters the diff's path table only when a
+// change below it is recorded, and only once.
 class PathStack {
  public:
-  explicit PathStack(const Path& prefix) : prefix_(prefix) {}
-  void push(const TreeNode& node) { keys_.emplace_back(node); }
+  PathStack(KeyPathTable& table, PathId start) : table_(table), start_(start) {}
+  void push(const TreeNode& node) { keys_.push_back({KeyView(node), kNoPath}); }
   void pop() { keys_.pop_back(); }
-  Path materialize() const {
-    Path path;
-    path.reserve(prefix_.size() + keys_.size());
-    path.insert(path.end(), prefix_.begin(), prefix_.end());
-    for (const KeyView& key : keys_) key.append_to(path.emplace_back());
-    return path;
+  PathId materialize() {
+    std::size_t i = keys_.size();
+    while (i > 0 && keys_[i - 1].id == kNoPath) --i;
+    PathId id = i == 0 ? start_ : keys_[i - 1].id;
+    for (; i < keys_.size(); ++i) {
+      id = table_.add(id, {});
+      keys_[i].key.append_to(table_.entries.back().element);
+      keys_[i].id = id;
+    }
+    return id;
   }
 
  private:
-  const Path& prefix_;
-  std::vector<KeyView> keys_;
+  struct Level {
+    KeyView key;
+    PathId id;  // kNoPath until a change needs it
+  };
+  KeyPathTable& table_;
+  PathId start_;
+  std::vector<Level> keys_;
 };
 
 struct OwnDiff {
@@ -43,7 +56,7 @@ OwnDiff compare_own(const TreeNode& old_node, const TreeNode& new_node) {
 // Records Modified for an identified node whose pair differs; returns the
 // flag that the parent sees.
 bool finish_pair(const TreeNode& old_node, const TreeNode& new_node, OwnDiff own, bool pending,
-                 std::vector<TreeChange>& changes, const PathStack& path) {
+                 std::vector<TreeChange>& changes, PathStack& path) {
   if (new_node.identity && (own.own || pending)) {
     std::optional<TextChange> text;
     if (own.text_differs) text.emplace(old_node.text, new_node.text);
@@ -86,7 +99,9 @@ bool emit_subtree_impl(ChangeKind kind, const TreeNode& top, std::vector<TreeCha
 }
 
 // Pairs the children of two compared nodes: the k-th new child with a key
-// meets the k-th old child with that key.
+// meets the k-th old child with that key. Old children are grouped by key
+// through a hash index, each group a list in child order; only the keys left
+// with unpaired members are sorted.
 class ChildPairing {
  public:
   explicit ChildPairing(const TreeNode& old_node, const TreeNode& new_node)
@@ -97,48 +112,63 @@ class ChildPairing {
     for (std::size_t i = 0; aligned_ && i < oc.size(); ++i)
       aligned_ = keys_equal(KeyView(oc[i]), KeyView(nc[i]));
     if (aligned_) return;
-    entries_.reserve(oc.size());
-    for (std::size_t i = 0; i < oc.size(); ++i) entries_.push_back({match_key(oc[i]), i});
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    used_.assign(entries_.size(), 0);
+    index_ = detail::IdIndex(oc.size());
+    next_.assign(oc.size(), detail::kNone);
+    std::vector<std::uint32_t> last;  // per group: its last member so far
+    for (std::uint32_t i = 0; i < oc.size(); ++i) {
+      const KeyView key(oc[i]);
+      const std::uint64_t h = detail::hash_key(key);
+      const std::uint32_t group = find(h, key);
+      if (group == detail::kNone) {
+        index_.insert(h, static_cast<std::uint32_t>(first_.size()));
+        first_.push_back(i);
+        cursor_.push_back(i);
+        last.push_back(i);
+      } else {
+        next_[last[group]] = i;
+        last[group] = i;
+      }
+    }
   }
 
   // Returns the old partner of the new child at `index`, or nullptr.
   const TreeNode* pair(const TreeNode& child, std::size_t index) {
     if (aligned_) return &old_->children[index];
-    KeyView key(child);
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), key, [](const Entry& e, const KeyView& k) {
-      return compare_keys(KeyView(std::string_view(e.key)), k) < 0;
-    });
-    if (it == entries_.end() || !key_equals(key, it->key)) return nullptr;
-    const std::size_t group = static_cast<std::size_t>(it - entries_.begin());
-    const std::size_t member = group + used_[group];
-    if (member >= entries_.size() || entries_[member].key != entries_[group].key) return nullptr;
-    ++used_[group];
-    return &old_->children[entries_[member].index];
+    const KeyView key(child);
+    const std::uint32_t group = find(detail::hash_key(key), key);
+    if (group == detail::kNone || cursor_[group] == detail::kNone) return nullptr;
+    const std::uint32_t member = cursor_[group];
+    cursor_[group] = next_[member];
+    return &old_->children[member];
   }
 
   // Calls `f` on every old child left unpaired, by key and then in order.
   template <class F>
   void for_each_unpaired(F&& f) const {
-    for (std::size_t group = 0; group < entries_.size();) {
-      std::size_t end = group;
-      while (end < entries_.size() && entries_[end].key == entries_[group].key) ++end;
-      for (std::size_t m = group + used_[group]; m < end; ++m) f(old_->children[entries_[m].index]);
-      group = end;
-    }
+    std::vector<std::uint32_t> left;
+    for (std::uint32_t group = 0; group < cursor_.size(); ++group)
+      if (cursor_[group] != detail::kNone) left.push_back(group);
+    const auto& oc = old_->children;
+    std::sort(left.begin(), left.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return compare_keys(KeyView(oc[first_[a]]), KeyView(oc[first_[b]])) < 0;
+    });
+    for (std::uint32_t group : left)
+      for (std::uint32_t m = cursor_[group]; m != detail::kNone; m = next_[m]) f(oc[m]);
   }
 
  private:
-  struct Entry {
-    std::string key;
-    std::size_t index;
-  };
+  std::uint32_t find(std::uint64_t hash, const KeyView& key) const {
+    return index_.find(hash, [&](std::uint32_t group) {
+      return keys_equal(KeyView(old_->children[first_[group]]), key);
+    });
+  }
+
   const TreeNode* old_;
   bool aligned_ = true;
-  std::vector<Entry> entries_;
-  std::vector<std::size_t> used_;  // per group start: members paired so far
+  detail::IdIndex index_;              // key -> group
+  std::vector<std::uint32_t> first_;   // per group: its first member
+  std::vector<std::uint32_t> cursor_;  // per group: its first unpaired member, or kNone
+  std::vector<std::uint32_t> next_;    // per old child: the next member of its group, or kNone
 };
 
 struct Frame {
@@ -198,6 +228,18 @@ bool diff_node_impl(const TreeNode& old_root, const TreeNode& new_root,
 
 }  // namespace
 
+PathId KeyPathTable::add(PathId parent, std::string_view element) {
+  const auto id = static_cast<PathId>(entries.size());
+  entries.push_back({.parent = parent, .depth = entries[parent].depth + 1, .element = std::string(element)});
+  return id;
+}
+
+KeyPath KeyPathTable::expand(PathId id) const {
+  KeyPath path(entries[id].depth);
+  for (std::size_t i = path.size(); i > 0; id = entries[id].parent) path[--i] = entries[id].element;
+  return path;
+}
+
 std::string_view change_kind_name(ChangeKind kind) {
   switch (kind) {
     case ChangeKind::Added: return "Added";
@@ -230,9 +272,9 @@ std::vector<AttrChange> attr_diffs(const Attributes& old_attrs, const Attributes
 }
 
 TreeChange mk_change(ChangeKind kind, const TreeNode& node, std::vector<AttrChange> attr_changes,
-                     std::optional<TextChange> text_change, Path path) {
+                     std::optional<TextChange> text_change, PathId path) {
   return TreeChange{.kind = kind,
-                    .path = std::move(path),
+                    .path = path,
                     .elem_type = node.kind,
                     .id = node.identity.value_or(std::string()),
                     .label = node.label,
@@ -240,28 +282,25 @@ TreeChange mk_change(ChangeKind kind, const TreeNode& node, std::vector<AttrChan
                     .text_change = std::move(text_change)};
 }
 
-bool diff_node(const TreeNode& old_node, const TreeNode& new_node,
-               std::vector<TreeChange>& changes, Path path) {
-  PathStack stack(path);
-  return diff_node_impl(old_node, new_node, changes, stack);
+bool diff_node(const TreeNode& old_node, const TreeNode& new_node, TreeDiff& diff, PathId path) {
+  PathStack stack(diff.paths, path);
+  return diff_node_impl(old_node, new_node, diff.changes, stack);
 }
 
-bool emit_subtree(ChangeKind kind, const TreeNode& node, std::vector<TreeChange>& changes,
-                  Path path) {
-  PathStack stack(path);
-  return emit_subtree_impl(kind, node, changes, stack);
+bool emit_subtree(ChangeKind kind, const TreeNode& node, TreeDiff& diff, PathId path) {
+  PathStack stack(diff.paths, path);
+  return emit_subtree_impl(kind, node, diff.changes, stack);
 }
 
 TreeDiff tree_diff(const TreeNode& old_root, const TreeNode& new_root) {
   TreeDiff diff;
-  const Path root_path;
-  PathStack path(root_path);
+  PathStack path(diff.paths, 0);
   if (diff_node_impl(old_root, new_root, diff.changes, path) && diff.changes.empty()) {
     std::optional<TextChange> text;
     if (old_root.text != new_root.text) text.emplace(old_root.text, new_root.text);
     diff.changes.push_back(mk_change(ChangeKind::Modified, new_root,
                                      attr_diffs(old_root.attributes, new_root.attributes),
-                                     std::move(text), Path{}));
+                                     std::move(text), 0));
   }
   return diff;
 }

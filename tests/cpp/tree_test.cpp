@@ -87,12 +87,14 @@ TEST(AttrDiffsTest, AddedAndChangedThenRemovedByName) {
 
 TEST(TreeDiffTest, RootsReportTheirOwnDifferences) {
   EXPECT_TRUE(tree_diff(node("r"), node("r")).changes.empty());
-  auto d = tree_diff(node("r", {}, "a"), node("r", {}, "b")).changes;
+  TreeDiff diff = tree_diff(node("r", {}, "a"), node("r", {}, "b"));
+  auto d = diff.changes;
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0].kind, ChangeKind::Modified);
-  EXPECT_TRUE(d[0].path.empty());
+  EXPECT_EQ(d[0].path, 0u);
   EXPECT_EQ(d[0].text_change, TextChange("a", "b"));
-  d = tree_diff(node("r", "r", "", {{"x", "1"}}), node("r", "r", "", {{"x", "2"}})).changes;
+  diff = tree_diff(node("r", "r", "", {{"x", "1"}}), node("r", "r", "", {{"x", "2"}}));
+  d = diff.changes;
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0].id, "r");
   EXPECT_EQ(d[0].attr_changes, (std::vector<AttrChange>{{"x", "1", "2"}}));
@@ -103,35 +105,37 @@ TEST(TreeDiffTest, RootsReportTheirOwnDifferences) {
 }
 
 TEST(TreeDiffTest, AnonymousChangesAreChargedToTheIdentifiedAncestor) {
-  auto d = tree_diff(node("r", {}, "", {}, {node("p", "p", "", {}, {node("x", {}, "1")})}),
-                     node("r", {}, "", {}, {node("p", "p", "", {}, {node("x", {}, "2")})}))
-               .changes;
+  TreeDiff diff = tree_diff(node("r", {}, "", {}, {node("p", "p", "", {}, {node("x", {}, "1")})}),
+                     node("r", {}, "", {}, {node("p", "p", "", {}, {node("x", {}, "2")})}));
+  auto d = diff.changes;
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0].id, "p");
-  EXPECT_EQ(d[0].path, Path{"p#p"});
+  EXPECT_EQ(diff.path_of(d[0]), (KeyPath{"p#p"}));
   EXPECT_TRUE(d[0].attr_changes.empty());
   EXPECT_FALSE(d[0].text_change);
 
   // Under an anonymous root, the identified grandchild's change wins.
-  d = tree_diff(node("r", {}, "", {}, {node("x", {}, "1"), node("s", {}, "", {}, {node("g", "1", "a")})}),
-                node("r", {}, "", {}, {node("x", {}, "2"), node("s", {}, "", {}, {node("g", "1", "b")})}))
-          .changes;
+  diff = tree_diff(node("r", {}, "", {}, {node("x", {}, "1"), node("s", {}, "", {}, {node("g", "1", "a")})}),
+                node("r", {}, "", {}, {node("x", {}, "2"), node("s", {}, "", {}, {node("g", "1", "b")})}));
+  d = diff.changes;
   ASSERT_EQ(d.size(), 1u);
-  EXPECT_EQ(d[0].path, (Path{"s", "g#1"}));
+  EXPECT_EQ(diff.path_of(d[0]), (KeyPath{"s", "g#1"}));
 
   // An anonymous sub-tree removed with nothing else: the root is reported.
-  d = tree_diff(node("r", {}, "", {}, {node("x")}), node("r")).changes;
+  diff = tree_diff(node("r", {}, "", {}, {node("x")}), node("r"));
+  d = diff.changes;
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0].elem_type, "r");
 }
 
 TEST(TreeDiffTest, AddedSubtreesReportEveryIdentifiedNodeParentFirst) {
   TreeNode added = node("a", "1", "", {}, {node("b", "2", "", {}, {node("c", "3")})});
-  auto d = tree_diff(node("r"), node("r", {}, "", {}, {added})).changes;
+  TreeDiff diff = tree_diff(node("r"), node("r", {}, "", {}, {added}));
+  auto d = diff.changes;
   ASSERT_EQ(d.size(), 3u);
-  EXPECT_EQ(d[0].path, (Path{"a#1"}));
-  EXPECT_EQ(d[1].path, (Path{"a#1", "b#2"}));
-  EXPECT_EQ(d[2].path, (Path{"a#1", "b#2", "c#3"}));
+  EXPECT_EQ(diff.path_of(d[0]), (KeyPath{"a#1"}));
+  EXPECT_EQ(diff.path_of(d[1]), (KeyPath{"a#1", "b#2"}));
+  EXPECT_EQ(diff.path_of(d[2]), (KeyPath{"a#1", "b#2", "c#3"}));
   for (const auto& c : d) EXPECT_EQ(c.kind, ChangeKind::Added);
 }
 
@@ -139,15 +143,16 @@ TEST(TreeDiffTest, PairsSiblingsByKeyInOrderOfOccurrence) {
   EXPECT_TRUE(tree_diff(node("r", {}, "", {}, {node("p", "1"), node("p", "2")}),
                         node("r", {}, "", {}, {node("p", "2"), node("p", "1")}))
                   .changes.empty());
-  auto d = tree_diff(node("r", "r", "", {}, {node("p", {}, "x"), node("p", {}, "y")}),
-                     node("r", "r", "", {}, {node("p", {}, "y"), node("p", {}, "x")}))
-               .changes;
+  TreeDiff diff = tree_diff(node("r", "r", "", {}, {node("p", {}, "x"), node("p", {}, "y")}),
+                     node("r", "r", "", {}, {node("p", {}, "y"), node("p", {}, "x")}));
+  auto d = diff.changes;
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0].id, "r");
-  d = tree_diff(node("r", {}, "", {}, {node("q", "2"), node("p", "1")}), node("r")).changes;
+  diff = tree_diff(node("r", {}, "", {}, {node("q", "2"), node("p", "1")}), node("r"));
+  d = diff.changes;
   ASSERT_EQ(d.size(), 2u);
-  EXPECT_EQ(d[0].path, Path{"p#1"});
-  EXPECT_EQ(d[1].path, Path{"q#2"});
+  EXPECT_EQ(diff.path_of(d[0]), (KeyPath{"p#1"}));
+  EXPECT_EQ(diff.path_of(d[1]), (KeyPath{"q#2"}));
   EXPECT_EQ(d[1].kind, ChangeKind::Removed);
 }
 
@@ -155,23 +160,25 @@ TEST(TreeDiffTest, WorkedCase) {
   TreeNode old_tree = node("root", {}, "", {}, {node("section", "intro", "a"), node("p", {}, "x")});
   TreeNode new_tree =
       node("root", {}, "", {}, {node("p", {}, "y"), node("section", "intro", "b"), node("note", "tip")});
-  auto d = tree_diff(old_tree, new_tree).changes;
+  TreeDiff diff = tree_diff(old_tree, new_tree);
+  auto d = diff.changes;
   ASSERT_EQ(d.size(), 2u);
   EXPECT_EQ(d[0].kind, ChangeKind::Modified);
-  EXPECT_EQ(d[0].path, Path{"section#intro"});
+  EXPECT_EQ(diff.path_of(d[0]), (KeyPath{"section#intro"}));
   EXPECT_EQ(d[0].text_change, TextChange("a", "b"));
   EXPECT_EQ(d[1].kind, ChangeKind::Added);
-  EXPECT_EQ(d[1].path, Path{"note#tip"});
+  EXPECT_EQ(diff.path_of(d[1]), (KeyPath{"note#tip"}));
 }
 
 TEST(TreeDiffTest, ModifiedComesAfterTheChangesBelowIt) {
   TreeNode o = node("r", {}, "", {}, {node("a", "1", "t", {}, {node("b", "2", "x")})});
   TreeNode n = node("r", {}, "", {}, {node("a", "1", "u", {}, {node("b", "2", "y"), node("c", "3")})});
-  auto d = tree_diff(o, n).changes;
+  TreeDiff diff = tree_diff(o, n);
+  auto d = diff.changes;
   ASSERT_EQ(d.size(), 3u);
-  EXPECT_EQ(d[0].path, (Path{"a#1", "b#2"}));
-  EXPECT_EQ(d[1].path, (Path{"a#1", "c#3"}));
-  EXPECT_EQ(d[2].path, Path{"a#1"});
+  EXPECT_EQ(diff.path_of(d[0]), (KeyPath{"a#1", "b#2"}));
+  EXPECT_EQ(diff.path_of(d[1]), (KeyPath{"a#1", "c#3"}));
+  EXPECT_EQ(diff.path_of(d[2]), (KeyPath{"a#1"}));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 import pytest
 
+import vext_py
 from vext_py import merge_trees
 
 
@@ -59,6 +60,25 @@ class TestMergeTrees:
         base = chain(100_000, "x")
         merged, conflicts = merge_trees(base, chain(100_000, "x"), chain(100_000, "y"))
         assert conflicts == 0 and chain_depth(merged) == 100_000
+
+    def test_deep_identified_chains_changed_on_every_node(self):
+        # One change per node on each side, and a conflict on each: the
+        # changes' paths share their prefixes, so this stays small and fast.
+        def identified_chain(text):
+            node = {"kind": "c", "identity": "0", "text": text}
+            for i in range(1, 100_000):
+                node = {"kind": "c", "identity": str(i % 7), "text": text, "children": [node]}
+            return node
+
+        base, ours, theirs = (identified_chain(t) for t in "bot")
+        assert len(vext_py.diff_trees(base, ours)) == 100_000
+        merged, conflicts = merge_trees(base, ours, theirs)
+        assert conflicts == 100_000
+        texts = set()
+        while merged is not None:
+            texts.add(merged["text"])
+            merged = merged.get("children", [None])[0]
+        assert texts == {"o"}
 
 
 class TestMergeErrors:
