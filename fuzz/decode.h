@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "patch/patch.h"
@@ -29,15 +30,19 @@ class Bytes {
   const std::uint8_t* end_;
 };
 
-inline constexpr const char* kPieces[] = {
-    "a", "b", "a", "b", "#", "/", "", "c", "\0", "\t", "\n", "\"", "\\", "é", "\xcc\x81" /* U+0301 */,
-    "\xe2\x80\xa8" /* U+2028 */, "\xc2\xa0" /* U+00A0 */, " ", "\xf0\x9f\x98\x80" /* U+1F600 */,
-    "\x7f", "\xef\xbb\xbf" /* U+FEFF */, "'", "\x1b",
+using namespace std::string_view_literals;
+
+// Views with their own lengths, so the NUL piece keeps its byte.
+inline constexpr std::string_view kPieces[] = {
+    "a"sv, "b"sv, "a"sv, "b"sv, "#"sv, "/"sv, ""sv, "c"sv, "\0"sv, "\t"sv, "\n"sv, "\""sv, "\\"sv, "é"sv,
+    "\xcc\x81"sv /* U+0301 */, "\xe2\x80\xa8"sv /* U+2028 */, "\xc2\xa0"sv /* U+00A0 */, " "sv,
+    "\xf0\x9f\x98\x80"sv /* U+1F600 */, "\x7f"sv, "\xef\xbb\xbf"sv /* U+FEFF */, "'"sv, "\x1b"sv,
     // Not UTF-8: the core never gets these from Python, but its text form
     // promises a rendering for any bytes.
-    "\xff", "\xc3", "\xed\xa0\x80",
+    "\xff"sv, "\xc3"sv, "\xed\xa0\x80"sv,
 };
 inline constexpr std::size_t kPieceCount = sizeof(kPieces) / sizeof(kPieces[0]);
+static_assert(std::ranges::count(kPieces, "\0"sv) == 1, "the alphabet holds one NUL byte");
 
 // Appends the UTF-8 form of a code point (never a surrogate).
 inline void append_utf8(std::string& out, std::uint32_t cp) {
@@ -67,8 +72,7 @@ inline std::string read_string(Bytes& in) {
   for (int i = 0; i < length; ++i) {
     const std::uint8_t b = in.next();
     if (b < 0xF0) {
-      const char* piece = kPieces[b % kPieceCount];
-      out.append(piece, b % kPieceCount == 8 ? 1 : std::char_traits<char>::length(piece));
+      out.append(kPieces[b % kPieceCount]);
     } else {
       const std::uint32_t cp = (std::uint32_t(in.next()) << 8 | in.next()) * (b - 0xEF) % 0x110000;
       append_utf8(out, cp);

@@ -52,13 +52,13 @@ setup_venv() {
 }
 
 # Builds the sdist and, from the unpacked sdist, the wheel into DIST with the
-# tools venv's python, then installs the wheel and the test tools into a fresh
+# tools venv's python (warnings are errors), then installs the wheel and the test tools into a fresh
 # venv at FRESH made from the interpreter PYTHON; prints the fresh venv's python.
 setup_wheel_venv() {
   local python=$1 tools_python=$2 root=$3 dist=$4 fresh=$5 log
   rm -rf "$dist" "$fresh"
   log=$(mktemp)
-  if ! "$tools_python" -m build --no-isolation --outdir "$dist" "$root" >"$log" 2>&1; then
+  if ! "$tools_python" -m build --no-isolation -C cmake.define.VEXT_WERROR=ON --outdir "$dist" "$root" >"$log" 2>&1; then
     cat "$log" >&2; rm -f "$log"; return 1
   fi
   rm -f "$log"

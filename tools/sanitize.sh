@@ -19,7 +19,7 @@ export PATH="$(dirname "$venv_python"):$PATH"
 ver=$("$venv_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 out="$root/build/sanitize-$ver"  # one per interpreter: the module is built for it
 
-cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DVEXT_SANITIZE=ON \
+cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DVEXT_SANITIZE=ON -DVEXT_WERROR=ON \
   -DVEXT_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv_python" >/dev/null
 cmake --build "$out" -j2
 

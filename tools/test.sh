@@ -16,7 +16,7 @@ mapfile -t pythons < <(find_pythons)
 # The C++ build takes cmake and ninja from the first interpreter's venv.
 first=$(setup_tools_venv "${pythons[0]}" "$root")
 export PATH="$(dirname "$first"):$PATH"
-cmake -S "$root" -B "$root/build/cpp" -G Ninja -DBUILD_TESTING=ON >/dev/null
+cmake -S "$root" -B "$root/build/cpp" -G Ninja -DBUILD_TESTING=ON -DVEXT_WERROR=ON >/dev/null
 cmake --build "$root/build/cpp" -j2
 ctest --test-dir "$root/build/cpp" --output-on-failure -j2
 

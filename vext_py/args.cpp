@@ -1,6 +1,6 @@
 #include "args.h"
 
-#include <vector>
+#include <algorithm>
 
 namespace vext_py {
 namespace {
@@ -23,6 +23,43 @@ std::string list_missing(const Signature& sig, PyObject* const* out) {
     text += "'";
   }
   return text;
+}
+
+// Rewrites a TypeError raised while reading parameter `index` of `sig`.
+template <class T>
+std::optional<T> named(const Signature& sig, std::size_t index, std::optional<T> value) {
+  if (!value) prefix_argument_error(sig.params[index]);
+  return value;
+}
+
+// A sequence may claim any length: its length reserves room only up to this.
+constexpr Py_ssize_t kMaxParentsHint = 4096;
+
+std::optional<std::vector<std::uint64_t>> read_parents(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return std::nullopt;
+  }
+  if (!PySequence_Check(obj)) {
+    set_conversion_error(obj, "Sequence");
+    return std::nullopt;
+  }
+  std::vector<std::uint64_t> ids;
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, kMaxParentsHint)));
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) return std::nullopt;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    auto id = to_commit_id(item.get());
+    if (!id) return std::nullopt;
+    ids.push_back(*id);
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return ids;
 }
 
 }  // namespace
@@ -111,6 +148,25 @@ std::optional<std::uint64_t> to_commit_id(PyObject* obj) {
   const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
   return static_cast<std::uint64_t>(value);
+}
+
+std::optional<std::uint64_t> to_commit_id(const Signature& sig, PyObject* const* args, std::size_t index) {
+  return named(sig, index, to_commit_id(args[index]));
+}
+
+std::optional<std::string> to_message(const Signature& sig, PyObject* const* args, std::size_t index) {
+  std::string text;
+  if (!to_string(args[index], text)) return named<std::string>(sig, index, std::nullopt);
+  return text;
+}
+
+std::optional<std::vector<std::uint64_t>> to_parents(const Signature& sig, PyObject* const* args,
+                                                     std::size_t index) {
+  return named(sig, index, read_parents(args[index]));
+}
+
+Ref from_string(std::string_view text) {
+  return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
 }  // namespace vext_py

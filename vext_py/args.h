@@ -6,6 +6,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vext_py {
 
@@ -41,5 +43,22 @@ bool to_string(PyObject* obj, std::string& out);
 
 // Converts a commit id through the integer index protocol.
 std::optional<std::uint64_t> to_commit_id(PyObject* obj);
+
+// The converters below read argument `index` of `sig` from `args`; a
+// TypeError they raise names the parameter ("argument 'parents': ...").
+
+// Reads a commit id.
+std::optional<std::uint64_t> to_commit_id(const Signature& sig, PyObject* const* args, std::size_t index);
+
+// Reads a commit message: a str.
+std::optional<std::string> to_message(const Signature& sig, PyObject* const* args, std::size_t index);
+
+// Reads the parents of a commit: a sequence (not a str) of commit ids.
+std::optional<std::vector<std::uint64_t>> to_parents(const Signature& sig, PyObject* const* args,
+                                                     std::size_t index);
+
+// Makes a str from UTF-8 bytes. Returns an empty Ref with a Python error set
+// on failure.
+Ref from_string(std::string_view text);
 
 }  // namespace vext_py

@@ -7,6 +7,7 @@
 #include "boundary.h"
 #include "tree/diff.h"
 #include "tree/merge.h"
+#include "module.h"
 #include "tree_convert.h"
 
 namespace vext_py {
@@ -17,34 +18,12 @@ constexpr Signature kDiffTrees{"diff_trees()", kDiffParams};
 constexpr const char* kMergeParams[] = {"base", "ours", "theirs"};
 constexpr Signature kMergeTrees{"merge_trees()", kMergeParams};
 
-struct ChangeKeys {
-  PyObject* kind;
-  PyObject* elem_type;
-  PyObject* id;
-  PyObject* names[3];  // "Added", "Removed", "Modified"
-};
-
-// Interned once; never released.
-const ChangeKeys* change_keys() {
-  static ChangeKeys keys{};
-  static bool ready = false;
-  if (ready) return &keys;
-  PyObject** slots[] = {&keys.kind, &keys.elem_type, &keys.id, &keys.names[0], &keys.names[1], &keys.names[2]};
-  const char* texts[] = {"kind", "elem_type", "id", "Added", "Removed", "Modified"};
-  for (std::size_t i = 0; i < 6; ++i) {
-    if (!*slots[i] && !(*slots[i] = PyUnicode_InternFromString(texts[i]))) return nullptr;
-  }
-  ready = true;
-  return &keys;
-}
-
 Ref change_to_py(const ChangeKeys& k, const vext::TreeChange& change) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
-  Ref elem_type = Ref::steal(PyUnicode_DecodeUTF8(change.elem_type.data(),
-                                                  static_cast<Py_ssize_t>(change.elem_type.size()), "strict"));
+  Ref elem_type = from_string(change.elem_type);
   if (!elem_type) return {};
-  Ref id = Ref::steal(PyUnicode_DecodeUTF8(change.id.data(), static_cast<Py_ssize_t>(change.id.size()), "strict"));
+  Ref id = from_string(change.id);
   if (!id) return {};
   if (PyDict_SetItem(dict.get(), k.kind, k.names[static_cast<int>(change.kind)]) != 0 ||
       PyDict_SetItem(dict.get(), k.elem_type, elem_type.get()) != 0 ||
@@ -54,18 +33,16 @@ Ref change_to_py(const ChangeKeys& k, const vext::TreeChange& change) {
 }
 
 PyObject* mod_diff_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a{};
-  if (!bind(kDiffTrees, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
-    const ChangeKeys* keys = change_keys();
-    if (!keys) return nullptr;
+    std::array<PyObject*, 2> a{};
+    if (!bind(kDiffTrees, args, nargs, kwnames, a.data())) return nullptr;
     auto trees = py_to_trees(a);
     if (!trees) return nullptr;
     const vext::TreeDiff diff = vext::tree_diff((*trees)[0], (*trees)[1]);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(diff.changes.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < diff.changes.size(); ++i) {
-      Ref item = change_to_py(*keys, diff.changes[i]);
+      Ref item = change_to_py(module_state.change_keys, diff.changes[i]);
       if (!item) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
@@ -74,9 +51,9 @@ PyObject* mod_diff_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* mod_merge_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> a{};
-  if (!bind(kMergeTrees, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 3> a{};
+    if (!bind(kMergeTrees, args, nargs, kwnames, a.data())) return nullptr;
     auto trees = py_to_trees(a);
     if (!trees) return nullptr;
     const auto& [base, ours, theirs] = *trees;

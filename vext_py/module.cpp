@@ -1,6 +1,5 @@
 // The vext_py extension module: initialisation and the module-level functions.
-#include <atomic>
-#include <cstdint>
+#include "module.h"
 
 #include "args.h"
 #include "boundary.h"
@@ -12,8 +11,6 @@
 
 namespace vext_py {
 namespace {
-
-constexpr const char* kVersion = "1.1.1";
 
 // Appends `name` to the module's __all__ (creating it when missing), then sets
 // the attribute. Steals `value`.
@@ -43,24 +40,37 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+bool init_module_state() {
+  ChangeKeys& keys = module_state.change_keys;
+  if (!intern(keys.kind, "kind") || !intern(keys.elem_type, "elem_type") || !intern(keys.id, "id") ||
+      !intern(keys.names[0], "Added") || !intern(keys.names[1], "Removed") || !intern(keys.names[2], "Modified"))
+    return false;
+  if (!module_state.repo_type) module_state.repo_type = create_repo_type();
+  return module_state.repo_type != nullptr;
+}
+
 PyObject* create_module() {
   if (!init_binding({"vext_py.PanicException",
                      "Raised when vext hits an internal failure, such as an unknown commit id."}))
     return nullptr;
+  if (!init_module_state()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
-  if (!module_add(module.get(), "Repo", create_repo_type())) return nullptr;
+  if (!module_add(module.get(), "Repo", Py_NewRef(module_state.repo_type))) return nullptr;
   Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
   if (!name) return nullptr;
   for (PyMethodDef* def : {&diff_trees_def, &merge_trees_def}) {
     if (!module_add(module.get(), def->ml_name, PyCFunction_NewEx(def, module.get(), name.get())))
       return nullptr;
   }
-  if (!module_add(module.get(), "__version__", PyUnicode_FromString(kVersion))) return nullptr;
+  if (!module_add(module.get(), "__version__", PyUnicode_FromString(VEXT_VERSION))) return nullptr;
   return module.release();
 }
 
 }  // namespace
+
+ModuleState module_state;
+
 }  // namespace vext_py
 
 PyMODINIT_FUNC PyInit_vext_py() {

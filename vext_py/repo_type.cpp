@@ -1,12 +1,10 @@
 // The Repo class: one core repository per instance, guarded by a borrow counter.
 #include "repo_type.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <new>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "args.h"
 #include "boundary.h"
@@ -63,63 +61,10 @@ class Borrow {
   Access access_;
 };
 
-// Converts parameter `index` of `sig`, giving a TypeError the argument prefix.
-template <class T, class F>
-std::optional<T> convert(const Signature& sig, std::size_t index, F&& converter) {
-  std::optional<T> value = converter();
-  if (!value) prefix_argument_error(sig.params[index]);
-  return value;
-}
-
-std::optional<std::uint64_t> id_arg(const Signature& sig, PyObject* const* a, std::size_t index) {
-  return convert<std::uint64_t>(sig, index, [&] { return to_commit_id(a[index]); });
-}
-
-std::optional<std::string> message_arg(PyObject* obj) {
-  std::string text;
-  if (!to_string(obj, text)) return std::nullopt;
-  return text;
-}
-
-constexpr Py_ssize_t kMaxParentsHint = 4096;
-
-std::optional<std::vector<std::uint64_t>> parents_arg(PyObject* obj) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return std::nullopt;
-  }
-  if (!PySequence_Check(obj)) {
-    set_conversion_error(obj, "Sequence");
-    return std::nullopt;
-  }
-  std::vector<std::uint64_t> ids;
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    // Only a hint: a sequence may claim any length, so trust it up to a
-    // bound and let the vector grow past it.
-    ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, kMaxParentsHint)));
-  }
-  Ref iter = Ref::steal(PyObject_GetIter(obj));
-  if (!iter) return std::nullopt;
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-    auto id = to_commit_id(item.get());
-    if (!id) return std::nullopt;
-    ids.push_back(*id);
-  }
-  if (PyErr_Occurred()) return std::nullopt;
-  return ids;
-}
-
-Ref new_string(std::string_view s) {
-  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
-
 // Renders an optional section value as its text form, or None.
 Ref optional_value_to_py(const std::optional<vext::Value>& value) {
   if (!value) return Ref::borrow(Py_None);
-  return new_string(vext::to_text(*value));
+  return from_string(vext::to_text(*value));
 }
 
 Ref path_to_py(vext::PathView path) {
@@ -127,7 +72,7 @@ Ref path_to_py(vext::PathView path) {
   if (!list) return {};
   Py_ssize_t i = 0;
   for (std::string_view element : path) {
-    Ref s = new_string(element);
+    Ref s = from_string(element);
     if (!s) return {};
     PyList_SET_ITEM(list.get(), i++, s.release());
   }
@@ -137,16 +82,15 @@ Ref path_to_py(vext::PathView path) {
 // Raises the ValueError that carries a failed store's or patch's text form.
 template <class E>
 PyObject* raise_history_error(const E& error) {
-  const std::string text = vext::to_text(error);
-  Ref message = new_string(text);
+  Ref message = from_string(vext::to_text(error));
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
   return nullptr;
 }
 
 // The tree dict of a stored section, built straight from the store; the
 // same tree that Repo::section_as_tree rebuilds.
-PyObject* section_tree_to_py(const vext::Repo& repo, vext::SectionHash hash) {
-  return stored_section_to_py(repo.store(), repo.section_root(hash)).release();
+Ref section_tree_to_py(const vext::Repo& repo, vext::SectionHash hash) {
+  return stored_section_to_py(repo.store(), repo.section_root(hash));
 }
 
 // --- methods -----------------------------------------------------------------
@@ -166,14 +110,14 @@ constexpr Signature kTreeAt{"Repo.tree_at()", kTreeAtParams};
 constexpr Signature kNew{"Repo.__new__()", {}};
 
 PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> a{};
-  if (!bind(kCommit, args, nargs, kwnames, a.data())) return nullptr;
-  Borrow borrow(self, Access::Exclusive);
-  if (!borrow) return nullptr;
   return call_core([&]() -> PyObject* {
-    auto message = convert<std::string>(kCommit, 0, [&] { return message_arg(a[0]); });
+    std::array<PyObject*, 3> a{};
+    if (!bind(kCommit, args, nargs, kwnames, a.data())) return nullptr;
+    Borrow borrow(self, Access::Exclusive);
+    if (!borrow) return nullptr;
+    auto message = to_message(kCommit, a.data(), 0);
     if (!message) return nullptr;
-    auto parents = convert<std::vector<std::uint64_t>>(kCommit, 1, [&] { return parents_arg(a[1]); });
+    auto parents = to_parents(kCommit, a.data(), 1);
     if (!parents) return nullptr;
     auto tree = py_to_tree(a[2]);
     if (!tree) return nullptr;
@@ -183,17 +127,30 @@ PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a{};
-  if (!bind(kDiff, args, nargs, kwnames, a.data())) return nullptr;
-  Borrow borrow(self, Access::Shared);
-  if (!borrow) return nullptr;
-  auto from = id_arg(kDiff, a.data(), 0);
-  if (!from) return nullptr;
-  auto to = id_arg(kDiff, a.data(), 1);
-  if (!to) return nullptr;
+// Runs a method whose N parameters are commit ids: binds and converts them
+// under the instance's borrow, then returns body(repo, id...).
+template <std::size_t N, class Body>
+PyObject* id_method(PyObject* self, const Signature& sig, Access access, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Body body) {
   return call_core([&]() -> PyObject* {
-    const vext::EditSet edits = as_repo(self)->repo.diff(*from, *to);
+    std::array<PyObject*, N> a{};
+    if (!bind(sig, args, nargs, kwnames, a.data())) return nullptr;
+    Borrow borrow(self, access);
+    if (!borrow) return nullptr;
+    std::array<std::uint64_t, N> ids{};
+    for (std::size_t i = 0; i < N; ++i) {
+      auto id = to_commit_id(sig, a.data(), i);
+      if (!id) return nullptr;
+      ids[i] = *id;
+    }
+    return std::apply([&](auto... id) { return body(as_repo(self)->repo, id...); }, ids);
+  });
+}
+
+PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return id_method<2>(self, kDiff, Access::Shared, args, nargs, kwnames,
+                       [](vext::Repo& repo, std::uint64_t from, std::uint64_t to) -> PyObject* {
+    const vext::EditSet edits = repo.diff(from, to);
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(edits.size())));
     if (!rows) return nullptr;
     Py_ssize_t i = 0;
@@ -202,39 +159,26 @@ PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       Ref before = p ? optional_value_to_py(entry.value.before) : Ref();
       Ref after = before ? optional_value_to_py(entry.value.after) : Ref();
       if (!after) return nullptr;
-      PyObject* row = PyTuple_Pack(3, p.get(), before.get(), after.get());
+      Ref row = Ref::steal(PyTuple_Pack(3, p.get(), before.get(), after.get()));
       if (!row) return nullptr;
-      PyList_SET_ITEM(rows.get(), i++, row);
+      PyList_SET_ITEM(rows.get(), i++, row.release());
     }
     return rows.release();
   });
 }
 
 PyObject* repo_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a{};
-  if (!bind(kMerge, args, nargs, kwnames, a.data())) return nullptr;
-  Borrow borrow(self, Access::Exclusive);
-  if (!borrow) return nullptr;
-  auto ours = id_arg(kMerge, a.data(), 0);
-  if (!ours) return nullptr;
-  auto theirs = id_arg(kMerge, a.data(), 1);
-  if (!theirs) return nullptr;
-  return call_core([&]() -> PyObject* {
-    vext::Repo& repo = as_repo(self)->repo;
-    auto result = repo.merge(*ours, *theirs);
+  return id_method<2>(self, kMerge, Access::Exclusive, args, nargs, kwnames,
+                       [](vext::Repo& repo, std::uint64_t ours, std::uint64_t theirs) -> PyObject* {
+    auto result = repo.merge(ours, theirs);
     if (!result) return raise_history_error(result.error());
-    Ref tree = Ref::steal(section_tree_to_py(repo, result->merged_hash));
+    Ref tree = section_tree_to_py(repo, result->merged_hash);
     if (!tree) return nullptr;
     Ref conflicts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result->conflicts.size())));
     if (!conflicts) return nullptr;
     Py_ssize_t i = 0;
     for (const auto& conflict : result->conflicts) {
-      std::string joined;
-      for (std::size_t k = 0; k < conflict.path.size(); ++k) {
-        if (k > 0) joined += '/';
-        joined += conflict.path[k];
-      }
-      Ref s = new_string(joined);
+      Ref s = from_string(vext::join_path(conflict.path));
       if (!s) return nullptr;
       PyList_SET_ITEM(conflicts.get(), i++, s.release());
     }
@@ -242,52 +186,40 @@ PyObject* repo_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-template <class Op>
-PyObject* apply_commit_change(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, Op op) {
-  std::array<PyObject*, 2> a{};
-  if (!bind(sig, args, nargs, kwnames, a.data())) return nullptr;
-  Borrow borrow(self, Access::Exclusive);
-  if (!borrow) return nullptr;
-  auto first = id_arg(sig, a.data(), 0);
-  if (!first) return nullptr;
-  auto dst = id_arg(sig, a.data(), 1);
-  if (!dst) return nullptr;
-  return call_core([&]() -> PyObject* {
-    vext::Repo& repo = as_repo(self)->repo;
-    auto hash = op(repo, *first, *dst);
-    if (!hash) return raise_history_error(hash.error());
-    return section_tree_to_py(repo, *hash);
-  });
+// Returns the tree a cherry-pick or revert stored, or raises its failure.
+PyObject* applied_tree(const vext::Repo& repo, const vext::Result<vext::SectionHash, vext::HistoryError>& hash) {
+  if (!hash) return raise_history_error(hash.error());
+  return section_tree_to_py(repo, *hash).release();
 }
 
 PyObject* repo_cherry_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return apply_commit_change(self, kCherryPick, args, nargs, kwnames,
-                             [](vext::Repo& r, std::uint64_t src, std::uint64_t dst) { return r.cherry_pick(src, dst); });
+  return id_method<2>(self, kCherryPick, Access::Exclusive, args, nargs, kwnames,
+                       [](vext::Repo& r, std::uint64_t src, std::uint64_t dst) {
+                         return applied_tree(r, r.cherry_pick(src, dst));
+                       });
 }
 
 PyObject* repo_revert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return apply_commit_change(self, kRevert, args, nargs, kwnames,
-                             [](vext::Repo& r, std::uint64_t target, std::uint64_t dst) { return r.revert(target, dst); });
+  return id_method<2>(self, kRevert, Access::Exclusive, args, nargs, kwnames,
+                       [](vext::Repo& r, std::uint64_t target, std::uint64_t dst) {
+                         return applied_tree(r, r.revert(target, dst));
+                       });
 }
 
 PyObject* repo_log(PyObject* self, PyObject*) {
-  Borrow borrow(self, Access::Shared);
-  if (!borrow) return nullptr;
   return call_core([&]() -> PyObject* {
+    Borrow borrow(self, Access::Shared);
+    if (!borrow) return nullptr;
     const auto entries = as_repo(self)->repo.log();
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
     if (!rows) return nullptr;
     Py_ssize_t i = 0;
     for (const auto& [id, commit] : entries) {
-      Ref row = Ref::steal(PyTuple_New(2));
-      if (!row) return nullptr;
-      PyObject* pid = PyLong_FromUnsignedLongLong(id);
-      if (!pid) return nullptr;
-      PyTuple_SET_ITEM(row.get(), 0, pid);
-      PyObject* message = new_string(commit->message).release();
+      Ref pid = Ref::steal(PyLong_FromUnsignedLongLong(id));
+      Ref message = pid ? from_string(commit->message) : Ref();
       if (!message) return nullptr;
-      PyTuple_SET_ITEM(row.get(), 1, message);
+      Ref row = Ref::steal(PyTuple_Pack(2, pid.get(), message.get()));
+      if (!row) return nullptr;
       PyList_SET_ITEM(rows.get(), i++, row.release());
     }
     return rows.release();
@@ -295,15 +227,8 @@ PyObject* repo_log(PyObject* self, PyObject*) {
 }
 
 PyObject* repo_tree_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 1> a{};
-  if (!bind(kTreeAt, args, nargs, kwnames, a.data())) return nullptr;
-  Borrow borrow(self, Access::Shared);
-  if (!borrow) return nullptr;
-  auto id = id_arg(kTreeAt, a.data(), 0);
-  if (!id) return nullptr;
-  return call_core([&]() -> PyObject* {
-    const vext::Repo& repo = as_repo(self)->repo;
-    return stored_section_to_py(repo.store(), repo.root_of(*id)).release();
+  return id_method<1>(self, kTreeAt, Access::Shared, args, nargs, kwnames, [](vext::Repo& repo, std::uint64_t id) {
+    return stored_section_to_py(repo.store(), repo.root_of(id)).release();
   });
 }
 
@@ -320,33 +245,29 @@ PyObject* repo_repr(PyObject* self) {
 }
 
 PyObject* repo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  // Bind through the shared binder so that messages match the methods'.
-  std::vector<PyObject*> flat;
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
-  Ref kwnames;
-  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-    kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-    if (!kwnames) return nullptr;
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-      flat.push_back(value);
+  return call_core([&]() -> PyObject* {
+    // Bind through the shared binder so that messages match the methods'.
+    // Repo() has no parameters, so the binder reads no argument values.
+    Ref kwnames;
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+      Ref keys = Ref::steal(PyDict_Keys(kwargs));
+      kwnames = keys ? Ref::steal(PyList_AsTuple(keys.get())) : Ref();
+      if (!kwnames) return nullptr;
     }
-  }
-  if (!bind(kNew, flat.data(), nargs, kwnames.get(), nullptr)) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  try {
-    new (&as_repo(self)->repo) vext::Repo();
-  } catch (const std::bad_alloc&) {
-    Py_TYPE(self)->tp_free(self);
-    Py_DECREF(type);
-    return PyErr_NoMemory();
-  }
-  as_repo(self)->borrow = 0;
-  return self;
+    if (!bind(kNew, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), kwnames.get(), nullptr)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    try {
+      new (&as_repo(self)->repo) vext::Repo();
+    } catch (...) {
+      // Not a Repo yet: freed without running repo_dealloc.
+      type->tp_free(self);
+      Py_DECREF(type);
+      throw;
+    }
+    as_repo(self)->borrow = 0;
+    return self;
+  });
 }
 
 void repo_dealloc(PyObject* self) {
@@ -388,10 +309,6 @@ PyType_Spec repo_spec = {
 
 }  // namespace
 
-PyObject* create_repo_type() {
-  static PyObject* type = nullptr;  // created once per process
-  if (!type) type = PyType_FromSpec(&repo_spec);
-  return Py_XNewRef(type);
-}
+PyObject* create_repo_type() { return PyType_FromSpec(&repo_spec); }
 
 }  // namespace vext_py

@@ -4,7 +4,8 @@
 
 namespace vext_py {
 
-// Returns a new reference to the Repo type, created on the first call.
+// Creates the Repo type; returns a new reference, or nullptr with a Python
+// error set.
 PyObject* create_repo_type();
 
 }  // namespace vext_py

@@ -1,7 +1,5 @@
 #include "state.h"
 
-#include <iterator>
-
 namespace vext_py {
 
 BindingState binding;
@@ -21,6 +19,11 @@ namespace {
 
 }  // namespace
 
+bool intern(PyObject*& slot, const char* text) {
+  if (!slot) slot = PyUnicode_InternFromString(text);
+  return slot != nullptr;
+}
+
 bool init_binding(const BindingSetup& setup) {
   prime_exceptions();
   if (!binding.panic) {
@@ -28,12 +31,8 @@ bool init_binding(const BindingSetup& setup) {
     if (!binding.panic) return false;
   }
   TreeKeys& keys = binding.tree_keys;
-  const char* names[] = {"kind", "identity", "label", "text", "attributes", "children"};
-  PyObject** slots[] = {&keys.kind, &keys.identity, &keys.label, &keys.text, &keys.attributes, &keys.children};
-  for (std::size_t i = 0; i < std::size(names); ++i) {
-    if (!*slots[i] && !(*slots[i] = PyUnicode_InternFromString(names[i]))) return false;
-  }
-  return true;
+  return intern(keys.kind, "kind") && intern(keys.identity, "identity") && intern(keys.label, "label") &&
+         intern(keys.text, "text") && intern(keys.attributes, "attributes") && intern(keys.children, "children");
 }
 
 PyObject* module_once(ModuleOnce& once, PyObject* (*create)(), const char* refusal) {

@@ -35,6 +35,10 @@ struct BindingSetup {
   const char* panic_doc;
 };
 
+// Interns `text` into `slot` (a process-wide key), unless it is there
+// already. Returns false with a Python error set.
+bool intern(PyObject*& slot, const char* text);
+
 // Fills `binding` and readies C++ exception handling on this thread, so that
 // the first exception thrown never needs memory that has run out. Called once
 // from module creation; returns false with a Python error set.

@@ -59,7 +59,11 @@ bool read_node(PyObject* obj, vext::TreeNode& node, Ref& children) {
     if (data) {
       node.kind.assign(data, static_cast<std::size_t>(size));
     } else {
-      if (kind) PyErr_Clear();  // a kind without UTF-8 text counts as absent
+      // A kind without UTF-8 text counts as absent; any other failure stands.
+      if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+      }
       node.kind = "root";
     }
   }
@@ -80,12 +84,8 @@ bool read_node(PyObject* obj, vext::TreeNode& node, Ref& children) {
   return true;
 }
 
-Ref new_string(std::string_view s) {
-  return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-}
-
 bool set_string(PyObject* dict, PyObject* key, std::string_view value) {
-  Ref s = new_string(value);
+  Ref s = from_string(value);
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
@@ -99,23 +99,19 @@ class StringCache {
   StringCache() = default;
   StringCache(const StringCache&) = delete;
   StringCache& operator=(const StringCache&) = delete;
-  ~StringCache() {
-    for (Slot& slot : slots_) Py_XDECREF(slot.str);
-  }
 
   Ref get(std::string_view s) {
-    if (s.size() > kLongest) return new_string(s);
+    if (s.size() > kLongest) return from_string(s);
     // The key is kept in the slot itself, so a hit reads no other memory.
     Key key{};
     if (!s.empty()) std::memcpy(key.words.data(), s.data(), s.size());
     key.size = s.size();
     Slot& slot = slots_[index_of(key)];
-    if (slot.str && slot.key == key) return Ref::borrow(slot.str);
-    Ref str = new_string(s);
+    if (slot.str && slot.key == key) return Ref::borrow(slot.str.get());
+    Ref str = from_string(s);
     if (!str) return str;
-    PyObject* old = std::exchange(slot.str, Py_NewRef(str.get()));
+    slot.str = Ref::borrow(str.get());  // dropping the old str runs no Python code
     slot.key = key;
-    Py_XDECREF(old);  // freeing a str runs no Python code
     return str;
   }
 
@@ -129,7 +125,7 @@ class StringCache {
   };
   struct Slot {
     Key key;
-    PyObject* str = nullptr;
+    Ref str;
   };
   static std::size_t index_of(const Key& k) {
     std::uint64_t h = k.size;
@@ -185,12 +181,12 @@ Ref write_node(const NodeFields& node, StringCache& cache) {
   return dict;
 }
 
-// Adds a "children" list of `count` empty slots to `dict` and returns it,
-// borrowed: the dict keeps it alive. Slots are filled before anyone sees it.
-PyObject* add_children(PyObject* dict, std::size_t count) {
+// Adds a "children" list of `count` empty slots to `dict` and returns it.
+// Slots are filled before anyone sees it.
+Ref add_children(PyObject* dict, std::size_t count) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list || PyDict_SetItem(dict, keys.children, list.get()) != 0) return nullptr;
-  return list.get();
+  if (!list || PyDict_SetItem(dict, keys.children, list.get()) != 0) return {};
+  return list;
 }
 
 }  // namespace
@@ -234,7 +230,7 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
 
 Ref tree_to_py(const vext::TreeNode& node) {
   struct Frame {
-    PyObject* list;  // owned by its dict, which the result holds
+    Ref list;
     const vext::TreeNode* node;
     std::size_t next;
   };
@@ -243,9 +239,9 @@ Ref tree_to_py(const vext::TreeNode& node) {
   if (!root) return {};
   std::vector<Frame> stack;
   if (!node.children.empty()) {
-    PyObject* list = add_children(root.get(), node.children.size());
+    Ref list = add_children(root.get(), node.children.size());
     if (!list) return {};
-    stack.push_back({list, &node, 0});
+    stack.push_back({std::move(list), &node, 0});
   }
   while (!stack.empty()) {
     Frame& f = stack.back();
@@ -257,10 +253,10 @@ Ref tree_to_py(const vext::TreeNode& node) {
     const vext::TreeNode& child = f.node->children[index];
     Ref dict = write_node(fields_of(child), cache);
     if (!dict) return {};
-    PyObject* child_list = child.children.empty() ? nullptr : add_children(dict.get(), child.children.size());
-    if (!child.children.empty() && !child_list) return {};
-    PyList_SET_ITEM(f.list, static_cast<Py_ssize_t>(index), dict.release());
-    if (child_list) stack.push_back({child_list, &child, 0});
+    Ref child_list;
+    if (!child.children.empty() && !(child_list = add_children(dict.get(), child.children.size()))) return {};
+    PyList_SET_ITEM(f.list.get(), static_cast<Py_ssize_t>(index), dict.release());
+    if (child_list) stack.push_back({std::move(child_list), &child, 0});
   }
   return root;
 }
@@ -273,21 +269,22 @@ Ref stored_section_to_py(const vext::NodeStore& store, std::optional<vext::NodeI
   if (!top) return {};
   // Each node's dict is made before its children are known; the children
   // list is added when the node comes off the stack, after its other keys.
-  std::vector<std::pair<vext::NodeId, PyObject*>> stack{{root, top.get()}};
+  std::vector<std::pair<vext::NodeId, Ref>> stack;
+  stack.emplace_back(root, Ref::borrow(top.get()));
   std::vector<vext::NodeId> kids;
   while (!stack.empty()) {
-    const auto [at, dict] = stack.back();
+    const std::uint32_t at = stack.back().first;
+    Ref dict = std::move(stack.back().second);
     stack.pop_back();
     store.rebuild_children(at, kids);
     if (kids.empty()) continue;
-    PyObject* list = add_children(dict, kids.size());
+    Ref list = add_children(dict.get(), kids.size());
     if (!list) return {};
     for (std::size_t i = 0; i < kids.size(); ++i) {
       Ref child = write_node(fields_of(store, kids[i]), cache);
       if (!child) return {};
-      PyObject* borrowed = child.get();
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), child.release());
-      if (store.node(kids[i]).kids != vext::kNoNode) stack.emplace_back(kids[i], borrowed);
+      if (store.node(kids[i]).kids != vext::kNoNode) stack.emplace_back(kids[i], Ref::borrow(child.get()));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), child.release());
     }
   }
   return top;

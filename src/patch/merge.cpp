@@ -26,52 +26,9 @@ bool pick(const T* ours, const T* base, const T* theirs, const T*& out) {
   return true;
 }
 
-// One attribute list read as a map: pairs sorted by name, the last pair of a
-// repeated name kept.
-std::vector<const Attribute*> as_map(const Attributes& attrs) {
-  std::vector<const Attribute*> sorted;
-  sorted.reserve(attrs.size());
-  for (const Attribute& a : attrs) sorted.push_back(&a);
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const Attribute* a, const Attribute* b) { return a->first < b->first; });
-  std::vector<const Attribute*> out;
-  out.reserve(sorted.size());
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (i + 1 < sorted.size() && sorted[i + 1]->first == sorted[i]->first) continue;
-    out.push_back(sorted[i]);
-  }
-  return out;
-}
-
-std::optional<Value> copy_of(const Value* value) {
-  return value ? std::optional<Value>(*value) : std::nullopt;
-}
-
-}  // namespace
-
-std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs) {
-  const std::string* kind = nullptr;
-  const std::string* label = nullptr;
-  const std::string* text = nullptr;
-  const std::uint64_t* order = nullptr;
-  if (!pick(&ours.kind, &base.kind, &theirs.kind, kind) ||
-      !pick(&ours.label, &base.label, &theirs.label, label) ||
-      !pick(&ours.text, &base.text, &theirs.text, text) ||
-      !pick(&ours.order, &base.order, &theirs.order, order)) {
-    return std::nullopt;
-  }
-  std::optional<Attributes> attrs = merge_attrs(ours.attrs, base.attrs, theirs.attrs);
-  if (!attrs) return std::nullopt;
-  return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
-}
-
-std::optional<std::string> merge_field(std::string_view ours, std::string_view base,
-                                       std::string_view theirs) {
-  const std::string_view* chosen = nullptr;
-  if (!pick(&ours, &base, &theirs, chosen)) return std::nullopt;
-  return std::string(*chosen);
-}
-
+// Merges attribute lists by name, each read as a map in which the last pair of
+// a name counts. Returns the merged pairs sorted by name, or nullopt at the
+// first name that conflicts.
 std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
                                       const Attributes& theirs) {
   const std::vector<const Attribute*> maps[3] = {as_map(ours), as_map(base), as_map(theirs)};
@@ -101,6 +58,24 @@ std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& 
     }
   }
   return merged;
+}
+
+}  // namespace
+
+std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs) {
+  const std::string* kind = nullptr;
+  const std::string* label = nullptr;
+  const std::string* text = nullptr;
+  const std::uint64_t* order = nullptr;
+  if (!pick(&ours.kind, &base.kind, &theirs.kind, kind) ||
+      !pick(&ours.label, &base.label, &theirs.label, label) ||
+      !pick(&ours.text, &base.text, &theirs.text, text) ||
+      !pick(&ours.order, &base.order, &theirs.order, order)) {
+    return std::nullopt;
+  }
+  std::optional<Attributes> attrs = merge_attrs(ours.attrs, base.attrs, theirs.attrs);
+  if (!attrs) return std::nullopt;
+  return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
 }
 
 SectionMergeResult merge_sections(const Section& base, const Section& ours, const Section& theirs) {

@@ -32,19 +32,8 @@ struct SectionMergeResult {
                                                 const Section& theirs);
 
 // Merges one entry that both sides changed differently, field by field: the
-// three strings with merge_field, `order` by the three-way rule, the attributes
-// with merge_attrs. Returns nullopt when any field conflicts.
+// three strings and `order` by the three-way rule, the attributes by name.
+// Returns nullopt when any field conflicts.
 [[nodiscard]] std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs);
-
-// Applies the three-way rule to one string: ours if theirs kept the base,
-// theirs if ours kept it, the common value if both agree; nullopt otherwise.
-[[nodiscard]] std::optional<std::string> merge_field(std::string_view ours, std::string_view base,
-                                                     std::string_view theirs);
-
-// Merges attribute lists by name, each read as a map in which the last pair of
-// a name counts. Returns the merged pairs sorted by name, or nullopt at the
-// first name that conflicts.
-[[nodiscard]] std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
-                                                    const Attributes& theirs);
 
 }  // namespace vext

@@ -1,13 +1,6 @@
 #include "patch/patch.h"
 
 namespace vext {
-namespace {
-
-std::optional<Value> copy_of(const Value* value) {
-  return value ? std::optional<Value>(*value) : std::nullopt;
-}
-
-}  // namespace
 
 EditSet diff_sections(const Section& old_section, const Section& new_section) {
   EditSet::Builder edits;

@@ -2,10 +2,8 @@
 
 #include <optional>
 #include <string>
-#include <utility>
-#include <variant>
 
-#include "common/fatal.h"
+#include "common/result.h"
 #include "section/section.h"
 
 namespace vext {
@@ -29,32 +27,8 @@ struct ApplyError {
   friend bool operator==(const ApplyError&, const ApplyError&) = default;
 };
 
-// Holds the patched section, or the error that stopped the patch.
-class [[nodiscard]] ApplyResult {
- public:
-  ApplyResult(Section section) : outcome_(std::move(section)) {}
-  ApplyResult(ApplyError error) : outcome_(std::move(error)) {}
-
-  [[nodiscard]] bool ok() const { return outcome_.index() == 0; }
-  // Returns the section; throws Fatal when the result is an error.
-  [[nodiscard]] const Section& value() const& { return checked_value(); }
-  [[nodiscard]] Section value() && {
-    checked_value();
-    return std::move(std::get<0>(outcome_));
-  }
-  // Returns the error; throws Fatal when the result is a section.
-  [[nodiscard]] const ApplyError& error() const {
-    if (ok()) throw Fatal("ApplyResult holds no error");
-    return std::get<1>(outcome_);
-  }
-
- private:
-  const Section& checked_value() const {
-    if (!ok()) throw Fatal("ApplyResult holds no section");
-    return std::get<0>(outcome_);
-  }
-  std::variant<Section, ApplyError> outcome_;
-};
+// The patched section, or the error that stopped the patch.
+using ApplyResult = Result<Section, ApplyError>;
 
 // Returns one edit per path whose entry differs between the two sections
 // (value equality, `order` included); equal sections give no edits.

@@ -24,6 +24,18 @@ std::strong_ordering compare_paths(const Path& a, const Path& b) {
 
 Path to_path(PathView view) { return Path(view.begin(), view.end()); }
 
+std::string join_path(const Path& path) {
+  std::size_t size = path.empty() ? 0 : path.size() - 1;
+  for (const std::string& element : path) size += element.size();
+  std::string out;
+  out.reserve(size);
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (i > 0) out += '/';
+    out += path[i];
+  }
+  return out;
+}
+
 namespace {
 
 template <class P>

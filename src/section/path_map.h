@@ -31,6 +31,9 @@ using PathView = std::span<const std::string_view>;
 // Copies the viewed elements into an owned path.
 [[nodiscard]] Path to_path(PathView view);
 
+// Joins the elements with '/' between them.
+[[nodiscard]] std::string join_path(const Path& path);
+
 inline constexpr std::uint32_t kNoNode = UINT32_MAX;
 
 // The shape of a set of paths: a trie whose nodes are laid out in path order.

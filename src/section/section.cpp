@@ -152,6 +152,58 @@ std::size_t decode_utf8(std::string_view s, std::size_t i, std::uint32_t& cp) {
   return 0;
 }
 
+// Appends `s` as a quoted string.
+void quote_into(std::string& out, std::string_view s) {
+  out.push_back('"');
+  std::size_t copied = 0;  // s[copied, i) is waiting to be copied unchanged
+  const auto flush = [&](std::size_t i) { out.append(s.data() + copied, i - copied); };
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+        ++i;
+        continue;
+      }
+      flush(i);
+      switch (c) {
+        case '\0': out.append("\\0"); break;
+        case '\t': out.append("\\t"); break;
+        case '\r': out.append("\\r"); break;
+        case '\n': out.append("\\n"); break;
+        case '\\': out.append("\\\\"); break;
+        case '"': out.append("\\\""); break;
+        default:
+          out.append("\\u{");
+          append_hex(out, c);
+          out.push_back('}');
+      }
+      copied = ++i;
+      continue;
+    }
+    std::uint32_t cp = 0;
+    const std::size_t len = decode_utf8(s, i, cp);
+    if (len == 0) {
+      flush(i);
+      out.append("\\x");
+      if (c < 0x10) out.push_back('0');
+      append_hex(out, c);
+      copied = ++i;
+      continue;
+    }
+    if (is_escaped(cp)) {
+      flush(i);
+      out.append("\\u{");
+      append_hex(out, cp);
+      out.push_back('}');
+      copied = i + len;
+    }
+    i += len;
+  }
+  flush(s.size());
+  out.push_back('"');
+}
+
 template <class Elements>
 void append_elements(std::string& out, const Elements& path) {
   out.push_back('[');
@@ -159,12 +211,14 @@ void append_elements(std::string& out, const Elements& path) {
   for (const auto& element : path) {
     if (!first) out.append(", ");
     first = false;
-    append_quoted(out, element);
+    quote_into(out, element);
   }
   out.push_back(']');
 }
 
 }  // namespace
+
+void append_quoted(std::string& out, std::string_view s) { quote_into(out, s); }
 
 std::string_view path_element(const TreeNode& node) {
   return node.identity ? std::string_view(*node.identity) : std::string_view(node.kind);
@@ -262,73 +316,23 @@ std::optional<TreeNode> to_tree(const Section& section) {
   return tree;
 }
 
-void append_quoted(std::string& out, std::string_view s) {
-  out.push_back('"');
-  std::size_t copied = 0;  // s[copied, i) is waiting to be copied unchanged
-  const auto flush = [&](std::size_t i) { out.append(s.data() + copied, i - copied); };
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-        ++i;
-        continue;
-      }
-      flush(i);
-      switch (c) {
-        case '\0': out.append("\\0"); break;
-        case '\t': out.append("\\t"); break;
-        case '\r': out.append("\\r"); break;
-        case '\n': out.append("\\n"); break;
-        case '\\': out.append("\\\\"); break;
-        case '"': out.append("\\\""); break;
-        default:
-          out.append("\\u{");
-          append_hex(out, c);
-          out.push_back('}');
-      }
-      copied = ++i;
-      continue;
-    }
-    std::uint32_t cp = 0;
-    const std::size_t len = decode_utf8(s, i, cp);
-    if (len == 0) {
-      flush(i);
-      out.append("\\x");
-      if (c < 0x10) out.push_back('0');
-      append_hex(out, c);
-      copied = ++i;
-      continue;
-    }
-    if (is_escaped(cp)) {
-      flush(i);
-      out.append("\\u{");
-      append_hex(out, cp);
-      out.push_back('}');
-      copied = i + len;
-    }
-    i += len;
-  }
-  flush(s.size());
-  out.push_back('"');
-}
 
 void append_text(std::string& out, const Value& value) {
   out.append("Value { kind: ");
-  append_quoted(out, value.kind);
+  quote_into(out, value.kind);
   out.append(", label: ");
-  append_quoted(out, value.label);
+  quote_into(out, value.label);
   out.append(", text: ");
-  append_quoted(out, value.text);
+  quote_into(out, value.text);
   out.append(", attrs: [");
   bool first = true;
   for (const auto& [name, val] : value.attrs) {
     if (!first) out.append(", ");
     first = false;
     out.push_back('(');
-    append_quoted(out, name);
+    quote_into(out, name);
     out.append(", ");
-    append_quoted(out, val);
+    quote_into(out, val);
     out.push_back(')');
   }
   out.append("], order: ");

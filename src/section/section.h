@@ -22,6 +22,11 @@ struct Value {
   friend bool operator==(const Value&, const Value&) = default;
 };
 
+// Copies the value `value` points to, if any.
+inline std::optional<Value> copy_of(const Value* value) {
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
 // The flat form of a tree: one Value per node, keyed by the node's path.
 using Section = PathMap<Value>;
 static_assert(std::input_iterator<Section::Iterator>);
@@ -78,7 +83,7 @@ void rebuild_children(const Section& section, std::uint32_t at, std::vector<std:
 // written as \x followed by two lower-case hex digits, so any byte string has
 // one deterministic rendering.
 
-// Appends `s` as a quoted string.
+// Appends `s` as a quoted string, escaped as in the text form.
 void append_quoted(std::string& out, std::string_view s);
 // Appends the text form of `value`.
 void append_text(std::string& out, const Value& value);

@@ -226,20 +226,6 @@ bool diff_node_impl(const TreeNode& old_root, const TreeNode& new_root,
   return result;
 }
 
-// Reads an attribute list as a map: sorted by name, the last pair of a name kept.
-std::vector<const Attribute*> as_map(const Attributes& attrs) {
-  std::vector<const Attribute*> map;
-  map.reserve(attrs.size());
-  for (const Attribute& a : attrs) map.push_back(&a);
-  std::stable_sort(map.begin(), map.end(),
-                   [](const Attribute* a, const Attribute* b) { return a->first < b->first; });
-  std::vector<const Attribute*> last;
-  last.reserve(map.size());
-  for (std::size_t i = 0; i < map.size(); ++i)
-    if (i + 1 == map.size() || map[i + 1]->first != map[i]->first) last.push_back(map[i]);
-  return last;
-}
-
 }  // namespace
 
 PathId KeyPathTable::add(PathId parent, std::string_view element) {

@@ -2,12 +2,56 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <new>
 
 namespace vext {
 namespace {
 
 // Nodes nested deeper than this are torn down with an explicit stack.
 constexpr unsigned kRecursiveTeardownDepth = 256;
+
+// Frees the nodes of `nodes` and their sub-trees without recursion and
+// without allocating, for when memory has run out: walks down along last
+// children, frees leaves and lifts only children into their parent's place.
+// The last kPathWindow steps of the path are kept so the walk can climb back;
+// past that it starts again from the top.
+void destroy_in_place(std::vector<TreeNode>& nodes) noexcept {
+  constexpr std::size_t kPathWindow = 2048;
+  std::vector<TreeNode>* path[kPathWindow];
+  std::size_t head = 0;  // the slot the next step is written to
+  std::size_t held = 0;  // valid steps behind head
+  std::vector<TreeNode>* at = &nodes;
+  for (;;) {
+    if (at->empty()) {
+      if (at == &nodes) return;
+      if (held == 0) {
+        at = &nodes;
+        continue;
+      }
+      head = (head + kPathWindow - 1) % kPathWindow;
+      --held;
+      at = path[head];
+      at->pop_back();  // the node whose children were just emptied
+      continue;
+    }
+    TreeNode& last = at->back();
+    if (last.children.empty()) {
+      at->pop_back();
+      continue;
+    }
+    if (last.children.size() == 1) {
+      // An only child takes its parent's place, so chains need no steps.
+      TreeNode only = std::move(last.children.back());
+      last = std::move(only);
+      continue;
+    }
+    path[head] = at;
+    head = (head + 1) % kPathWindow;
+    held = std::min(held + 1, kPathWindow);
+    at = &last.children;
+  }
+}
 
 // Copies everything but the children.
 void copy_own_fields(TreeNode& dst, const TreeNode& src) {
@@ -68,17 +112,25 @@ TreeNode::~TreeNode() {
     --depth;
     return;
   }
+  // Every node in `pending` is freed once its own children have been moved
+  // to the end of `pending`, so no destructor below here recurses.
+  std::vector<TreeNode> pending = std::move(children);
+  std::vector<TreeNode> kids;
   try {
-    std::vector<TreeNode> pending = std::move(children);
     while (!pending.empty()) {
-      TreeNode node = std::move(pending.back());
+      if (pending.back().children.empty()) {
+        pending.pop_back();
+        continue;
+      }
+      kids = std::move(pending.back().children);
       pending.pop_back();
-      for (TreeNode& child : node.children) pending.push_back(std::move(child));
-      node.children.clear();
+      // Strong guarantee: if growing fails, `pending` is as it was.
+      pending.insert(pending.end(), std::make_move_iterator(kids.begin()), std::make_move_iterator(kids.end()));
+      kids.clear();
     }
-  } catch (...) {
-    // Out of memory for the explicit stack: fall back to plain recursion.
-    children.clear();
+  } catch (const std::bad_alloc&) {
+    destroy_in_place(kids);
+    destroy_in_place(pending);
   }
 }
 
@@ -99,9 +151,19 @@ bool operator==(const TreeNode& a, const TreeNode& b) {
   return true;
 }
 
-TreeNode with_child(TreeNode node, TreeNode child) {
-  node.children.push_back(std::move(child));
-  return node;
+std::vector<const Attribute*> as_map(const Attributes& attrs) {
+  std::vector<const Attribute*> sorted;
+  sorted.reserve(attrs.size());
+  for (const Attribute& a : attrs) sorted.push_back(&a);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Attribute* a, const Attribute* b) { return a->first < b->first; });
+  std::vector<const Attribute*> out;
+  out.reserve(sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (i + 1 < sorted.size() && sorted[i + 1]->first == sorted[i]->first) continue;
+    out.push_back(sorted[i]);
+  }
+  return out;
 }
 
 std::string match_key(const TreeNode& node) {

@@ -32,8 +32,9 @@ struct TreeNode {
   friend bool operator==(const TreeNode& a, const TreeNode& b);
 };
 
-// Appends `child` as the last child of `node` and returns the node.
-TreeNode with_child(TreeNode node, TreeNode child);
+// Reads an attribute list as a map: its pairs sorted by name, the last pair
+// of a repeated name kept.
+std::vector<const Attribute*> as_map(const Attributes& attrs);
 
 // Returns the node's kind, or kind + "#" + identity when it has an identity.
 std::string match_key(const TreeNode& node);

@@ -176,21 +176,34 @@ TEST(MergeTest, FieldMergeCombinesDifferentFields) {
   }
 }
 
+// Merges one entry that both sides changed; nullopt when it conflicts.
+std::optional<Value> merge_one(const Value& ours, const Value& base, const Value& theirs) {
+  const SectionMergeResult r = merge_sections(sec({{{"p"}, base}}), sec({{{"p"}, ours}}), sec({{{"p"}, theirs}}));
+  if (!r.conflicts.empty()) return std::nullopt;
+  return *r.merged.find(Path{"p"});
+}
+
 TEST(MergeTest, FieldAndAttributeRules) {
-  EXPECT_EQ(merge_field("a", "a", "b"), "b");
-  EXPECT_EQ(merge_field("b", "a", "a"), "b");
-  EXPECT_EQ(merge_field("b", "a", "b"), "b");
-  EXPECT_EQ(merge_field("b", "a", "c"), std::nullopt);
+  // Each side changes a different field, or both make the same change.
+  EXPECT_EQ(merge_one(val("a", 0, "o"), val("a"), val("b")), val("b", 0, "o"));
+  EXPECT_EQ(merge_one(val("b"), val("a"), val("a", 0, "t")), val("b", 0, "t"));
+  EXPECT_EQ(merge_one(val("b", 0, "o"), val("a"), val("b")), val("b", 0, "o"));
+  EXPECT_EQ(merge_one(val("b", 0, "o"), val("a"), val("c")), std::nullopt);
   using A = Attributes;
+  const auto attrs = [](A ours, A base, A theirs) -> std::optional<A> {
+    auto merged = merge_one(val("n", 0, "o", std::move(ours)), val("n", 0, "", std::move(base)),
+                            val("n", 0, "", std::move(theirs)));
+    return merged ? std::optional<A>(merged->attrs) : std::nullopt;
+  };
   // The last pair of a repeated name counts, and the output is sorted by name.
-  EXPECT_EQ(merge_attrs(A{{"k", "x"}, {"k", "1"}}, A{{"k", "1"}}, A{{"k", "1"}, {"a", "0"}}),
+  EXPECT_EQ(attrs(A{{"k", "x"}, {"k", "1"}}, A{{"k", "1"}}, A{{"k", "1"}, {"a", "0"}}),
             (A{{"a", "0"}, {"k", "1"}}));
-  EXPECT_EQ(merge_attrs(A{}, A{{"k", "1"}}, A{{"k", "1"}}), A{});   // removed by ours
-  EXPECT_EQ(merge_attrs(A{}, A{{"k", "1"}}, A{{"k", "2"}}), std::nullopt);
-  EXPECT_EQ(merge_attrs(A{{"k", "2"}}, A{{"k", "1"}}, A{}), std::nullopt);
-  EXPECT_EQ(merge_attrs(A{{"k", "2"}}, A{{"k", "1"}}, A{{"k", "2"}}), (A{{"k", "2"}}));
-  EXPECT_EQ(merge_attrs(A{{"k", "2"}}, A{}, A{{"k", "3"}}), std::nullopt);
-  EXPECT_EQ(merge_attrs(A{}, A{{"k", "1"}}, A{}), A{});
+  EXPECT_EQ(attrs(A{}, A{{"k", "1"}}, A{{"k", "1"}}), A{});  // removed by ours
+  EXPECT_EQ(attrs(A{}, A{{"k", "1"}}, A{{"k", "2"}}), std::nullopt);
+  EXPECT_EQ(attrs(A{{"k", "2"}}, A{{"k", "1"}}, A{}), std::nullopt);
+  EXPECT_EQ(attrs(A{{"k", "2"}}, A{{"k", "1"}}, A{{"k", "2"}}), (A{{"k", "2"}}));
+  EXPECT_EQ(attrs(A{{"k", "2"}}, A{}, A{{"k", "3"}}), std::nullopt);
+  EXPECT_EQ(attrs(A{}, A{{"k", "1"}}, A{}), A{});
 }
 
 }  // namespace

@@ -23,6 +23,18 @@ settings.register_profile("sanitize", max_examples=25, **_common)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
+def panic_type():
+    """The class of PanicException, which the module does not export: what
+    tree_at of an unknown id raises."""
+    from vext_py import Repo
+
+    try:
+        Repo().tree_at(1)
+    except BaseException as exc:  # noqa: BLE001 - the class is what we want
+        return type(exc)
+    raise AssertionError("tree_at of an unknown id did not raise")
+
+
 def chain(depth, leaf_text=""):
     """Returns a tree dict nested `depth` levels deep (the root is level 1)."""
     node = {"kind": "n", "text": leaf_text}

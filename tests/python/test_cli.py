@@ -16,7 +16,6 @@ from vext_cli.treefile import MAX_DEPTH, check_tree, parse_json, parse_xml, rend
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 VEXT = Path(sysconfig.get_path("scripts")) / "vext"
-needs_merge = pytest.mark.skipif(not hasattr(vext_py, "merge_trees"), reason="vext_py has no merge_trees yet")
 
 
 def vext(*args, stdin=None, cwd=EXAMPLES):
@@ -79,7 +78,6 @@ class TestDiff:
         assert (result.returncode, result.stdout) == (1, 'Added     x  "a b"\n')
 
 
-@needs_merge
 class TestMerge:
     def test_xml_sample_keeps_ours_at_the_conflict(self):
         result = vext("merge", "guide-base.xml", "guide-ours.xml", "guide-theirs.xml")
@@ -150,7 +148,6 @@ class TestTrouble:
         result = vext(*args)
         assert result.returncode == 2 and result.stderr.startswith("usage: vext")
 
-    @needs_merge
     @pytest.mark.parametrize(
         ("tree", "message"),
         [

@@ -1,3 +1,4 @@
+import importlib.metadata
 import pytest
 
 import vext_py
@@ -115,7 +116,7 @@ class TestDiffTrees:
 
 
 def test_module_attributes():
-    assert vext_py.__version__ == "1.1.1"
+    assert vext_py.__version__ == importlib.metadata.version("vext")
     assert vext_py.__doc__ == ""
     assert vext_py.diff_trees.__doc__ is None
     assert vext_py.diff_trees.__text_signature__ == "(a, b)"

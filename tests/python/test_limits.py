@@ -3,13 +3,16 @@ exception, never as a crash, and a failed commit leaves nothing behind."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 import vext_py
+from calls import ERRORS, SUCCESS
 
 SANITIZED = bool(os.environ.get("VEXT_SANITIZED"))
 
@@ -121,3 +124,117 @@ def test_memory_exhaustion_raises_memory_error_and_stores_nothing():
     assert any(name.startswith("shared") for name in failed)
     assert any(name.startswith("diff") for name in failed)
     assert outcomes.get("ok")
+
+
+FAIL_EACH_ALLOCATION = textwrap.dedent(
+    """
+    import ctypes, sys
+    sys.path.insert(0, sys.argv[1])
+    from calls import ERRORS, SUCCESS
+
+    fn, args = {**SUCCESS, **ERRORS}[sys.argv[2]]
+    hooks = ctypes.CDLL(None)
+    k = 0
+    while True:
+        print(k, flush=True)
+        hooks.vext_fail_allocation(k)
+        try:
+            fn(*args)
+        except MemoryError:
+            pass
+        failed = hooks.vext_allocation_failed()
+        hooks.vext_fail_allocation(-1)
+        if not failed:
+            break
+        k += 1
+    print("done", k, flush=True)
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def fail_alloc_library(tmp_path_factory):
+    source = Path(__file__).resolve().parent.parent / "fail_alloc.cpp"
+    compiler = shutil.which("g++")
+    if compiler is None:
+        pytest.fail("the allocation-failure checks need g++")
+    library = tmp_path_factory.mktemp("fail_alloc") / "libfail_alloc.so"
+    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    return library
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime owns the allocation functions")
+@pytest.mark.parametrize("name", list(SUCCESS) + list(ERRORS))
+def test_each_failing_allocation_raises_memory_error(name, fail_alloc_library):
+    # Fails the first, the second, ... C++ allocation of the call in turn until
+    # the call runs through: each must give MemoryError or the call's own
+    # outcome, never end the process.
+    env = dict(os.environ, LD_PRELOAD=str(fail_alloc_library))
+    result = subprocess.run([sys.executable, "-c", FAIL_EACH_ALLOCATION, str(Path(__file__).parent), name],
+                            capture_output=True, text=True, timeout=300, env=env)
+    lines = result.stdout.split()
+    assert result.returncode == 0, f"died when failing allocation {lines[-1:]}: {result.stderr[-2000:]}"
+    assert lines[-2] == "done"
+
+
+FIRST_EXCEPTION = textwrap.dedent(
+    """
+    import resource, threading
+    import vext_py
+
+    def vm_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * resource.getpagesize()
+
+    tree = {"text": "x" * (64 << 20)}
+    outcomes = []
+
+    def run():
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes(), hard))
+        try:
+            vext_py.diff_trees(tree, {})
+            outcomes.append("ok")
+        except MemoryError:
+            outcomes.append("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+    run()
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    print(*outcomes)
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime reserves more address space than the limit allows")
+def test_first_exception_of_a_thread_can_be_memory_exhaustion():
+    # A fresh process, where the first C++ exception the main thread and a
+    # new thread throw is bad_alloc; thread-local data that is allocated on
+    # first use has no room either.
+    env = dict(os.environ, GLIBC_TUNABLES="glibc.rtld.optional_static_tls=0")
+    result = subprocess.run([sys.executable, "-c", FIRST_EXCEPTION], capture_output=True, text=True, timeout=120,
+                            env=env)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["MemoryError", "MemoryError"]
+
+
+def test_memory_error_while_reading_a_kind_is_not_read_as_root():
+    testcapi = pytest.importorskip("_testcapi")
+    outcomes = set()
+    for k in range(40):
+        kind = "".join(["k\u00e9", str(k)])  # fresh: no UTF-8 form cached yet
+        tree, other = {"kind": kind}, {"kind": "x"}
+        testcapi.set_nomemory(k, k + 1)
+        try:
+            merged, _ = vext_py.merge_trees(other, tree, other)  # only ours changes the kind
+        except MemoryError:
+            outcomes.add("MemoryError")
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        outcomes.add("ok")
+        assert merged["kind"] == kind
+    assert outcomes == {"ok", "MemoryError"}

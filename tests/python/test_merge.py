@@ -82,27 +82,8 @@ class TestMergeTrees:
 
 
 class TestMergeErrors:
-    @pytest.mark.parametrize(
-        ("args", "kwargs", "message"),
-        [
-            (({}, {}), {}, "merge_trees() missing 1 required positional argument: 'theirs'"),
-            (({}, {}, {}, {}), {}, "merge_trees() takes 3 positional arguments but 4 were given"),
-            (({},), {"base": {}}, "merge_trees() got multiple values for argument 'base'"),
-            ((), {}, "merge_trees() missing 3 required positional arguments: 'base', 'ours', and 'theirs'"),
-        ],
-    )
-    def test_binding(self, args, kwargs, message):
-        with pytest.raises(TypeError) as info:
-            merge_trees(*args, **kwargs)
-        assert str(info.value) == message
-
     def test_first_bad_argument_decides(self):
         with pytest.raises(TypeError, match="^'list' object cannot be converted to 'PyDict'$"):
             merge_trees({}, [], 5)
         with pytest.raises(TypeError, match="'int'"):
             merge_trees({}, {}, {"identity": 5})
-
-    def test_no_leaks(self, no_leaks):
-        ours = node("doc", children=[node("A", "1", attrs={"x": "b"})])
-        theirs = node("doc", children=[node("A", "1", attrs={"x": "c"}), node("C", "3")])
-        no_leaks(merge_trees, (BASE, ours, theirs))

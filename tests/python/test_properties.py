@@ -396,17 +396,7 @@ def test_merge_of_a_commit_with_itself_gives_its_tree(plans):
 
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule  # noqa: E402
 
-PANIC = None
-
-
-def panic_type():
-    global PANIC
-    if PANIC is None:
-        try:
-            Repo().tree_at(1)
-        except BaseException as exc:  # noqa: BLE001 - the class is what we want
-            PANIC = type(exc)
-    return PANIC
+from conftest import panic_type  # noqa: E402
 
 
 class RepoMachine(RuleBasedStateMachine):

@@ -87,22 +87,6 @@ class TestHostileInput:
             diff_trees(tree, {})
 
 
-class TestLeaks:
-    def test_diff_keeps_reference_counts_and_memory_flat(self, no_leaks):
-        a = {"kind": "r", "children": [{"kind": "c", "identity": str(i), "attributes": {"x": str(i)}} for i in range(20)]}
-        b = {"kind": "r", "children": [{"kind": "c", "identity": str(i), "text": "t"} for i in range(25)]}
-        no_leaks(diff_trees, (a, b))
-
-    def test_error_paths_keep_reference_counts_flat(self, no_leaks):
-        bad = {"children": [{}, {"identity": 5}]}
-
-        def call(x, y):
-            with pytest.raises(TypeError):
-                diff_trees(x, y)
-
-        no_leaks(call, (bad, {}))
-
-
 def test_import_in_a_sub_interpreter_is_refused():
     code = (
         "import vext_py, _testcapi\n"

@@ -1,0 +1,107 @@
+"""One table of calls: every function and method, on its success path and
+on each of its error paths, with arguments ready to use. Shared by the leak
+checks and the allocation-failure checks."""
+
+import pytest
+
+from conftest import panic_type
+import vext
+from vext_py import Repo, diff_trees, merge_trees
+
+BASE = {"kind": "doc", "identity": "d", "attributes": {"v": "1"},
+        "children": [{"kind": "p", "identity": str(i), "text": "t", "attributes": {"x": "a", "y": "é"}} for i in range(8)]}
+OURS = {"kind": "doc", "identity": "d", "attributes": {"v": "2"},
+        "children": [{"kind": "p", "identity": str(i), "text": "o", "attributes": {"x": "b"}} for i in range(6)]
+        + [{"kind": "q", "identity": "new", "children": [{"kind": "r"}]}]}
+THEIRS = {"kind": "doc", "identity": "d",
+          "children": [{"kind": "p", "identity": str(i), "text": "h", "attributes": {"x": "c"}} for i in range(1, 9)]}
+
+
+def make_repo():
+    repo = Repo()
+    base = repo.commit("base", [], BASE)
+    ours = repo.commit("ours", [base], OURS)
+    theirs = repo.commit("theirs", [base], THEIRS)
+    return repo, base, ours, theirs
+
+
+REPO, C_BASE, C_OURS, C_THEIRS = make_repo()
+PANIC = panic_type()
+UNKNOWN = 12345
+
+
+class Index:
+    def __index__(self):
+        return C_BASE
+
+
+def raising(exc, fn):
+    """Wraps fn so that the call must raise exc; the wrapper is what runs."""
+
+    def call(*args, **kwargs):
+        with pytest.raises(exc):
+            fn(*args, **kwargs)
+
+    return call
+
+
+def kw(fn, **fixed):
+    return lambda *args: fn(*args, **fixed)
+
+
+SUCCESS = {
+    "diff_trees": (diff_trees, (BASE, OURS)),
+    "diff_trees by keyword": (lambda a, b: diff_trees(b=b, a=a), (BASE, THEIRS)),
+    "merge_trees": (merge_trees, (BASE, OURS, THEIRS)),
+    "diff_trees kind not UTF-8": (diff_trees, ({"kind": "\ud800"}, {"kind": "root"})),
+    "Repo()": (lambda: Repo(), ()),
+    "commit": (REPO.commit, ("ours", [C_BASE], OURS)),
+    "commit with a tuple of indexables": (REPO.commit, ("ours", (Index(),), OURS)),
+    "diff": (REPO.diff, (C_BASE, C_OURS)),
+    "merge": (REPO.merge, (C_OURS, C_THEIRS)),
+    "cherry_pick": (REPO.cherry_pick, (C_OURS, C_BASE)),
+    "revert": (REPO.revert, (C_OURS, C_OURS)),
+    "log": (REPO.log, ()),
+    "tree_at": (REPO.tree_at, (C_THEIRS,)),
+    "len": (len, (REPO,)),
+    "repr": (repr, (REPO,)),
+    "vext.diff": (vext.diff, (BASE, OURS)),
+    "vext.apply": (vext.apply, (BASE, vext.diff(BASE, OURS))),
+    "vext.merge": (vext.merge, (BASE, OURS, THEIRS)),
+    "vext.merge printed": (lambda *t: [str(c) for c in vext.merge(*t).conflicts], (BASE, OURS, THEIRS)),
+}
+
+ERRORS = {
+    "diff_trees binding": (raising(TypeError, diff_trees), (BASE,)),
+    "diff_trees extra keyword": (raising(TypeError, kw(diff_trees, c=1)), (BASE, OURS)),
+    "diff_trees bad grandchild": (raising(TypeError, diff_trees), ({"children": [{"children": [{"identity": 5}]}]}, BASE)),
+    "diff_trees bad attribute": (raising(TypeError, diff_trees), (BASE, {"attributes": {"a": "1", "b": None}})),
+    "diff_trees surrogate": (raising(UnicodeEncodeError, diff_trees), (BASE, {"text": "\ud800"})),
+    "merge_trees bad theirs": (raising(TypeError, merge_trees), (BASE, OURS, [BASE])),
+    "merge_trees binding": (raising(TypeError, kw(merge_trees, base=BASE)), (BASE, OURS, THEIRS)),
+    "Repo() with an argument": (raising(TypeError, Repo), (1,)),
+    "Repo() with a keyword": (raising(TypeError, kw(Repo, x=1)), ()),
+    "commit binding": (raising(TypeError, REPO.commit), ("m",)),
+    "commit message": (raising(TypeError, REPO.commit), (b"m", [], BASE)),
+    "commit parents str": (raising(TypeError, REPO.commit), ("m", "ab", BASE)),
+    "commit parents not a sequence": (raising(TypeError, REPO.commit), ("m", {1: 2}, BASE)),
+    "commit negative parent": (raising(OverflowError, REPO.commit), ("m", [C_BASE, -1], BASE)),
+    "commit bad tree": (raising(TypeError, REPO.commit), ("m", [C_BASE], {"children": [BASE, 3]})),
+    "diff unknown": (raising(PANIC, REPO.diff), (C_BASE, UNKNOWN)),
+    "diff too large": (raising(OverflowError, REPO.diff), (C_BASE, 2**64)),
+    "diff not an int": (raising(TypeError, REPO.diff), ("x", C_BASE)),
+    "merge unknown": (raising(PANIC, REPO.merge), (UNKNOWN, C_BASE)),
+    "cherry_pick misfit": (raising(ValueError, REPO.cherry_pick), (C_OURS, C_OURS)),
+    "cherry_pick unknown": (raising(PANIC, REPO.cherry_pick), (C_OURS, UNKNOWN)),
+    "revert misfit": (raising(ValueError, REPO.revert), (C_OURS, C_THEIRS)),
+    "revert unknown": (raising(PANIC, REPO.revert), (UNKNOWN, C_BASE)),
+    "log with an argument": (raising(TypeError, REPO.log), (1,)),
+    "tree_at unknown": (raising(PANIC, REPO.tree_at), (UNKNOWN,)),
+    "tree_at binding": (raising(TypeError, kw(REPO.tree_at, commit=1)), (C_BASE,)),
+    "vext.diff bad grandchild": (raising(TypeError, vext.diff), (BASE, {"children": [{"children": [3]}]})),
+    "vext.apply misfit": (raising(ValueError, vext.apply), (OURS, vext.diff(BASE, OURS))),
+    "vext.apply bad change": (raising(TypeError, vext.apply), (BASE, [vext.Change("update", (), "text", old=1)])),
+    "vext.apply unknown field": (raising(ValueError, vext.apply), (BASE, [vext.Change("update", (), "size")])),
+    "vext.merge bad theirs": (raising(TypeError, vext.merge), (BASE, OURS, [BASE])),
+    "vext.merge surrogate": (raising(UnicodeEncodeError, vext.merge), (BASE, OURS, {"label": "\ud800"})),
+}
