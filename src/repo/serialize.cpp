@@ -141,8 +141,8 @@ std::uint32_t crc32c(std::string_view bytes, std::uint32_t crc) {
 
 struct StateIo {
   static std::string save(const Repo& repo);
-  static Result<bool, LoadError> load(std::string_view bytes, Repo& into);
-  static void read(std::string_view bytes, Repo& into);
+  static Result<bool, LoadError> load(std::string_view bytes, Repo& into, LoadCheck check);
+  static void read(std::string_view bytes, Repo& into, LoadCheck check);
   static void load_records(Reader& in, NodeStore& store);
 };
 
@@ -201,7 +201,10 @@ std::string StateIo::save(const Repo& repo) {
   std::vector<std::pair<SectionHash, NodeId>> sections(repo.sections_.begin(), repo.sections_.end());
   std::sort(sections.begin(), sections.end());
   put_varint(out, sections.size());
-  for (const auto& [hash, root] : sections) put_varint(out, root == kNoNode ? 0 : std::uint64_t{root} + 1);
+  for (const auto& [hash, root] : sections) {
+    put_fixed(out, hash, 8);
+    put_varint(out, root == kNoNode ? 0 : std::uint64_t{root} + 1);
+  }
 
   std::vector<std::pair<CommitId, const Commit*>> commits;
   commits.reserve(repo.commits_.size());
@@ -293,7 +296,7 @@ void StateIo::load_records(Reader& in, NodeStore& store) {
   }
 }
 
-void StateIo::read(std::string_view bytes, Repo& into) {
+void StateIo::read(std::string_view bytes, Repo& into, LoadCheck check) {
   if (bytes.size() < kMagic.size() ? bytes != kMagic.substr(0, bytes.size()) : bytes.substr(0, 8) != kMagic)
     throw Bad{"wrong magic number: not a saved repository"};
   if (bytes.size() < kHeaderSize + kChecksumSize) throw Bad{"truncated: shorter than the header"};
@@ -313,18 +316,21 @@ void StateIo::read(std::string_view bytes, Repo& into) {
   load_records(in, into.store_);
   NodeStore& store = into.store_;
 
-  const std::size_t section_count = in.count(1, "more sections than bytes");
+  const std::size_t section_count = in.count(9, "more sections than bytes");
   std::vector<SectionHash> hashes;
   hashes.reserve(section_count);
   into.sections_.reserve(section_count);
   for (std::size_t i = 0; i < section_count; ++i) {
+    const SectionHash hash = in.u64();
     const NodeId root = in.ref(store.nodes_.size(), "a section refers to a node not stored");
     if (root != kNoNode && !store.nodes_[root].element.empty()) inconsistent("a section's root has an element");
-    const SectionHash hash = root == kNoNode ? kFnvOffsetBasis : store.hash(root);
     if (!hashes.empty() && hash <= hashes.back()) inconsistent("sections are out of order or stored twice");
+    if (check == LoadCheck::Full && hash != (root == kNoNode ? kFnvOffsetBasis : store.hash(root)))
+      inconsistent("a section's hash does not match its content");
     hashes.push_back(hash);
     into.sections_.emplace(hash, root);
-    if (root != kNoNode) into.section_hashes_.emplace(root, hash);
+    if (root == kNoNode ? hash != kFnvOffsetBasis : !into.section_hashes_.emplace(root, hash).second)
+      inconsistent("one section is stored under two hashes");
   }
 
   const std::size_t commit_count = in.count(4, "more commits than bytes");
@@ -350,7 +356,7 @@ void StateIo::read(std::string_view bytes, Repo& into) {
   if (in.left() != 0) inconsistent("bytes are left after the head");
 }
 
-Result<bool, LoadError> StateIo::load(std::string_view bytes, Repo& into) {
+Result<bool, LoadError> StateIo::load(std::string_view bytes, Repo& into, LoadCheck check) {
   if (!into.commits_.empty() || !into.sections_.empty() || into.store_.node_count() != 0 ||
       into.store_.value_count() != 0) {
     return LoadError{"the repository already holds a history; load into a new one"};
@@ -363,7 +369,7 @@ Result<bool, LoadError> StateIo::load(std::string_view bytes, Repo& into) {
     into.head_.reset();
   };
   try {
-    read(bytes, into);
+    read(bytes, into, check);
   } catch (Bad& bad) {
     reset();
     return LoadError{std::move(bad.message)};
@@ -376,6 +382,8 @@ Result<bool, LoadError> StateIo::load(std::string_view bytes, Repo& into) {
 
 std::string save(const Repo& repo) { return StateIo::save(repo); }
 
-Result<bool, LoadError> load(std::string_view bytes, Repo& into) { return StateIo::load(bytes, into); }
+Result<bool, LoadError> load(std::string_view bytes, Repo& into, LoadCheck check) {
+  return StateIo::load(bytes, into, check);
+}
 
 }  // namespace vext

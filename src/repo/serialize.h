@@ -27,20 +27,25 @@ namespace vext {
 //                2  spine: count, leaf numbers in element order
 //              Nodes and lists are numbered separately, from 0, in the order
 //              they appear; every reference points to an earlier record.
-//   sections   count, then the node number + 1 of each stored section's
-//              root (0: the empty section), in increasing section hash
+//   sections   count, then per stored section in increasing hash: its hash
+//              as 8 bytes little-endian, the node number + 1 of its root
+//              (0: the empty section)
 //   commits    count, then per commit in increasing commit id: parent count,
 //              each parent as 8 bytes little-endian, message, timestamp,
 //              index of its section in the list above
 //   head       index of the head commit + 1 (0: none)
 //   checksum   4 bytes little-endian, CRC-32C of every byte before it
 //
-// Section hashes and commit ids are not written: loading recomputes them
-// from the content, so a loaded repository files everything exactly where a
-// repository that committed the same content would. Each record is stored
-// once, in the shape the store itself would give it; loading rejects a
-// duplicate, a list out of element order or cut into leaves differently, a
-// reference to a later record, and commits or sections out of order.
+// Commit ids are not written: loading recomputes each from its commit, so
+// an id always names the commit it hashes. Section hashes are written,
+// because recomputing one means hashing the section's every entry with its
+// full path, which for a long history costs far more than reading it; with
+// LoadCheck::Full loading recomputes them too. Each record is stored once,
+// in the shape the store itself would give it; loading rejects a duplicate,
+// a list out of element order or cut into leaves differently, a reference to
+// a later record, and commits or sections out of order. A section hash that
+// does not match its content (LoadCheck::Fast) cannot break the repository:
+// it is only the key its section is filed under, as if it had collided.
 //
 // CRC-32C detects every error burst of up to 32 bits and any odd number of
 // flipped bits, and misses other damage with odds of one in 2^32; the
@@ -57,9 +62,11 @@ struct LoadError {
   std::string message;
 };
 
+enum class LoadCheck : std::uint8_t { Fast, Full };
+
 // Fills `into`, which must be empty, from a saved state. On failure `into`
-// is left empty.
-[[nodiscard]] Result<bool, LoadError> load(std::string_view bytes, Repo& into);
+// is left empty. Full also recomputes every section hash.
+[[nodiscard]] Result<bool, LoadError> load(std::string_view bytes, Repo& into, LoadCheck check = LoadCheck::Fast);
 
 // CRC-32C (Castagnoli) of `bytes`, continuing from `crc`.
 [[nodiscard]] std::uint32_t crc32c(std::string_view bytes, std::uint32_t crc = 0);

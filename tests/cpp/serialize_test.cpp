@@ -160,5 +160,29 @@ TEST(SerializeTest, NamesWhatIsWrongWithABadState) {
   EXPECT_NE(load_error(reseal(dup)).find("value is stored twice"), std::string::npos);
 }
 
+TEST(SerializeTest, FullCheckRecomputesSectionHashes) {
+  Repo source([] { return 0; });
+  (void)*source.commit("init", {}, TreeNode("doc"));
+  std::string state = save(source);
+  std::string hash;
+  for (int i = 0; i < 8; ++i) hash.push_back(static_cast<char>(0xe644401aa7f6dab1ULL >> (8 * i)));
+  const std::size_t at = state.find(hash);
+  ASSERT_NE(at, std::string::npos);
+  Repo full;
+  ASSERT_TRUE(load(state, full, LoadCheck::Full));
+  EXPECT_EQ(full.commits().begin()->first, 0x0fec95574dcfa6c7ULL);
+
+  state[at] ^= 1;
+  state = reseal(state);
+  Repo checked;
+  auto refused = load(state, checked, LoadCheck::Full);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().message.find("does not match its content"), std::string::npos);
+  // Trusted, the hash is only the key the section is filed under.
+  Repo fast;
+  ASSERT_TRUE(load(state, fast));
+  EXPECT_EQ(fast.tree(*fast.head()), TreeNode("doc"));
+}
+
 }  // namespace
 }  // namespace vext
