@@ -1,6 +1,8 @@
 """Every function and method, on its success and on its error paths, keeps
 the reference counts of its arguments and the process's memory flat."""
 
+import pickle
+
 import pytest
 
 from conftest import chain
@@ -62,6 +64,8 @@ SUCCESS = {
     "tree_at": (REPO.tree_at, (C_THEIRS,)),
     "len": (len, (REPO,)),
     "repr": (repr, (REPO,)),
+    "pickle round trip": (lambda r: pickle.loads(pickle.dumps(r)), (REPO,)),
+    "__setstate__ from a bytearray": (lambda s: Repo().__setstate__(s), (bytearray(REPO.__reduce__()[2]),)),
 }
 
 ERRORS = {
@@ -89,6 +93,9 @@ ERRORS = {
     "log with an argument": (raising(TypeError, REPO.log), (1,)),
     "tree_at unknown": (raising(PANIC, REPO.tree_at), (UNKNOWN,)),
     "tree_at binding": (raising(TypeError, kw(REPO.tree_at, commit=1)), (C_BASE,)),
+    "__setstate__ not bytes": (raising(TypeError, Repo().__setstate__), ("state",)),
+    "__setstate__ damaged": (raising(ValueError, Repo().__setstate__), (REPO.__reduce__()[2][:-1],)),
+    "__setstate__ on a history": (raising(ValueError, REPO.__setstate__), (REPO.__reduce__()[2],)),
 }
 
 
