@@ -1,8 +1,11 @@
 #include "tree_convert.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "args.h"
@@ -86,31 +89,54 @@ bool set_string(PyObject* dict, PyObject* key, std::string_view value) {
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
-// Hands out one str object per distinct kind or attribute name within one
-// conversion: trees repeat the same few of them on thousands of nodes, and
-// sharing an immutable str saves creating and later freeing each copy.
+// Hands out shared str objects for the short strings of one conversion:
+// trees repeat the same kinds, attribute names and many values on thousands
+// of nodes, and sharing an immutable str saves creating and later freeing
+// each copy. A direct-mapped table keeps the lookup to one hash and one
+// compare; strings that meet in a slot just replace each other.
 class StringCache {
  public:
   StringCache() = default;
   StringCache(const StringCache&) = delete;
   StringCache& operator=(const StringCache&) = delete;
   ~StringCache() {
-    for (auto& entry : map_) Py_DECREF(entry.second);
+    for (Slot& slot : slots_) Py_XDECREF(slot.str);
   }
 
   Ref get(std::string_view s) {
     if (s.size() > kLongest) return new_string(s);
-    auto it = map_.find(s);
-    if (it != map_.end()) return Ref::borrow(it->second);
+    // The key is kept in the slot itself, so a hit reads no other memory.
+    Key key{};
+    std::memcpy(key.words.data(), s.data(), s.size());
+    key.size = s.size();
+    Slot& slot = slots_[index_of(key)];
+    if (slot.str && slot.key == key) return Ref::borrow(slot.str);
     Ref str = new_string(s);
-    if (str) map_.emplace(s, Py_NewRef(str.get()));
+    if (!str) return str;
+    PyObject* old = std::exchange(slot.str, Py_NewRef(str.get()));
+    slot.key = key;
+    Py_XDECREF(old);  // freeing a str runs no Python code
     return str;
   }
 
  private:
   static constexpr std::size_t kLongest = 32;
-  // Keys view the strings of the tree being converted, which outlive the cache.
-  std::unordered_map<std::string_view, PyObject*> map_;
+  static constexpr unsigned kSlotBits = 11;
+  struct Key {
+    std::array<std::uint64_t, kLongest / 8> words;  // the bytes, zero-padded
+    std::size_t size;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct Slot {
+    Key key;
+    PyObject* str = nullptr;
+  };
+  static std::size_t index_of(const Key& k) {
+    std::uint64_t h = k.size;
+    for (std::uint64_t w : k.words) h = (h ^ w) * 0x9e3779b97f4a7c15ULL;
+    return static_cast<std::size_t>(h >> (64 - kSlotBits));
+  }
+  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kSlotBits);
 };
 
 // The fields of one node to write, whichever form it comes from.
@@ -132,6 +158,11 @@ NodeFields fields_of(const vext::NodeStore& store, vext::NodeId at) {
   return {value.kind, store.rebuilt_identity(at), value.label, value.text, value.attrs};
 }
 
+bool set_cached(PyObject* dict, PyObject* key, std::string_view value, StringCache& cache) {
+  Ref s = cache.get(value);
+  return s && PyDict_SetItem(dict, key, s.get()) == 0;
+}
+
 // Builds the dict of one node, without its children.
 Ref write_node(const NodeFields& node, StringCache& cache) {
   Ref dict = Ref::steal(PyDict_New());
@@ -139,14 +170,14 @@ Ref write_node(const NodeFields& node, StringCache& cache) {
   Ref kind = cache.get(node.kind);
   if (!kind || PyDict_SetItem(dict.get(), keys.kind, kind.get()) != 0) return {};
   if (node.identity && !set_string(dict.get(), keys.identity, *node.identity)) return {};
-  if (!node.label.empty() && !set_string(dict.get(), keys.label, node.label)) return {};
-  if (!node.text.empty() && !set_string(dict.get(), keys.text, node.text)) return {};
+  if (!node.label.empty() && !set_cached(dict.get(), keys.label, node.label, cache)) return {};
+  if (!node.text.empty() && !set_cached(dict.get(), keys.text, node.text, cache)) return {};
   if (!node.attributes.empty()) {
     Ref attrs = Ref::steal(PyDict_New());
     if (!attrs) return {};
     for (const auto& [name, value] : node.attributes) {
       Ref k = cache.get(name);
-      Ref v = k ? new_string(value) : Ref();
+      Ref v = k ? cache.get(value) : Ref();
       if (!v || PyDict_SetItem(attrs.get(), k.get(), v.get()) != 0) return {};
     }
     if (PyDict_SetItem(dict.get(), keys.attributes, attrs.get()) != 0) return {};

@@ -68,17 +68,17 @@ class IdSet {
 };
 
 // A commit id's parents when it is stored; none otherwise.
-std::span<const CommitId> parents_of(const std::unordered_map<CommitId, Commit>& commits, CommitId id) {
-  auto it = commits.find(id);
-  if (it == commits.end()) return {};
-  return it->second.parents;
+std::span<const CommitId> parents_of(const detail::CommitIndex& commits, CommitId id) {
+  const Commit* commit = commits.find(id);
+  if (commit == nullptr) return {};
+  return commit->parents;
 }
 
 // Walks from `start` top of stack first, parents pushed in stored order, and
 // calls `visit` on each id when first reached; stops when it returns true.
 // Returns the ids reached.
 template <class F>
-IdSet walk(const std::unordered_map<CommitId, Commit>& commits, CommitId start, F&& visit) {
+IdSet walk(const detail::CommitIndex& commits, CommitId start, F&& visit) {
   IdSet seen(commits.size());
   std::vector<CommitId> stack{start};
   while (!stack.empty()) {
@@ -92,13 +92,13 @@ IdSet walk(const std::unordered_map<CommitId, Commit>& commits, CommitId start, 
 }
 
 // Every id reachable from `start` through parent links, `start` included.
-IdSet ancestors(const std::unordered_map<CommitId, Commit>& commits, CommitId start) {
+IdSet ancestors(const detail::CommitIndex& commits, CommitId start) {
   return walk(commits, start, [](CommitId) { return false; });
 }
 
 // The largest depth at which a fresh depth-first walk from `x` first reaches
 // an id.
-std::uint64_t height(const std::unordered_map<CommitId, Commit>& commits, CommitId x) {
+std::uint64_t height(const detail::CommitIndex& commits, CommitId x) {
   IdSet seen;
   std::vector<std::pair<CommitId, std::uint64_t>> stack{{x, 0}};
   std::uint64_t h = 0;
@@ -170,6 +170,35 @@ std::string to_text(const Collision& collision) {
 std::string to_text(const HistoryError& error) {
   return std::visit([](const auto& e) { return to_text(e); }, error);
 }
+
+namespace detail {
+
+const Commit* CommitIndex::find(CommitId id) const {
+  if (slots_.empty()) return nullptr;
+  for (std::size_t i = slot_of(id);; i = (i + 1) & (slots_.size() - 1)) {
+    if (slots_[i].commit == nullptr) return nullptr;
+    if (slots_[i].id == id) return slots_[i].commit;
+  }
+}
+
+void CommitIndex::reserve_one() {
+  if ((used_ + 1) * 2 <= slots_.size()) return;
+  std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+  old.swap(slots_);
+  used_ = 0;
+  for (const Slot& slot : old) {
+    if (slot.commit != nullptr) insert(slot.id, slot.commit);
+  }
+}
+
+void CommitIndex::insert(CommitId id, const Commit* commit) noexcept {
+  std::size_t i = slot_of(id);
+  while (slots_[i].commit != nullptr) i = (i + 1) & (slots_.size() - 1);
+  slots_[i] = {id, commit};
+  ++used_;
+}
+
+}  // namespace detail
 
 std::uint64_t system_clock_seconds() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
@@ -244,9 +273,13 @@ Result<CommitId, Collision> Repo::commit_root(std::string_view message, std::spa
                 .section_hash = *hash,
                 .timestamp = clock_()};
   const CommitId id = commit_id(commit);
-  auto existing = commits_.find(id);
-  if (existing != commits_.end() && !(existing->second == commit)) return Collision{Collision::Kind::Commit, id};
-  if (existing == commits_.end()) commits_.emplace(id, std::move(commit));
+  const Commit* existing = index_.find(id);
+  if (existing != nullptr && !(*existing == commit)) return Collision{Collision::Kind::Commit, id};
+  if (existing == nullptr) {
+    index_.reserve_one();
+    const auto stored = commits_.emplace(id, std::move(commit)).first;
+    index_.insert(id, &stored->second);
+  }
   undo.done();
   head_ = id;
   return id;
@@ -264,17 +297,15 @@ Result<CommitId, Collision> Repo::commit(std::string_view message, std::span<con
   // one, the latest commit's.
   NodeId like = kNoNode;
   const auto first = parents.empty() ? head_ : std::optional<CommitId>(parents.front());
-  if (auto it = first ? commits_.find(*first) : commits_.end(); it != commits_.end()) {
-    like = section_root(it->second.section_hash).value_or(kNoNode);
-  }
+  if (const Commit* c = first ? index_.find(*first) : nullptr) like = section_root(c->section_hash).value_or(kNoNode);
   Undo undo(*this);
   return commit_root(message, parents, store_.intern_tree(tree, like), undo);
 }
 
 const Commit& Repo::commit_at(CommitId id) const {
-  auto it = commits_.find(id);
-  if (it == commits_.end()) throw Fatal(kNoEntry);
-  return it->second;
+  const Commit* commit = index_.find(id);
+  if (commit == nullptr) throw Fatal(kNoEntry);
+  return *commit;
 }
 
 std::optional<NodeId> Repo::section_root(SectionHash hash) const {
@@ -308,10 +339,10 @@ std::vector<std::pair<CommitId, const Commit*>> Repo::log(std::optional<CommitId
     const CommitId x = stack.back();
     stack.pop_back();
     if (!seen.insert(x)) continue;
-    auto it = commits_.find(x);
-    if (it == commits_.end()) continue;
-    out.emplace_back(x, &it->second);
-    stack.insert(stack.end(), it->second.parents.begin(), it->second.parents.end());
+    const Commit* commit = index_.find(x);
+    if (commit == nullptr) continue;
+    out.emplace_back(x, commit);
+    stack.insert(stack.end(), commit->parents.begin(), commit->parents.end());
   }
   return out;
 }
@@ -324,12 +355,12 @@ EditSet Repo::diff(CommitId a, CommitId b) const {
 
 CommitId Repo::merge_base_by_heights(CommitId a, CommitId b) const {
   if (a == b) return a;
-  const auto in_a = ancestors(commits_, a);
+  const auto in_a = ancestors(index_, a);
   std::optional<CommitId> best;
   std::uint64_t best_height = 0;
-  walk(commits_, b, [&](CommitId x) {
+  walk(index_, b, [&](CommitId x) {
     if (x != a && x != b && in_a.contains(x)) {
-      const std::uint64_t h = height(commits_, x);
+      const std::uint64_t h = height(index_, x);
       if (!best || h < best_height) {
         best = x;
         best_height = h;
@@ -348,13 +379,13 @@ CommitId Repo::merge_base(CommitId a, CommitId b) const {
   // an acyclic history every candidate's ancestry ends in one, so the literal
   // computation below runs only for histories whose links form a cycle.
   if (a == b) return a;
-  const auto in_a = ancestors(commits_, a);
+  const auto in_a = ancestors(index_, a);
   std::optional<CommitId> found;
   bool any_candidate = false;
-  walk(commits_, b, [&](CommitId x) {
+  walk(index_, b, [&](CommitId x) {
     if (x == a || x == b || !in_a.contains(x)) return false;
     any_candidate = true;
-    if (!parents_of(commits_, x).empty()) return false;
+    if (!parents_of(index_, x).empty()) return false;
     found = x;
     return true;
   });

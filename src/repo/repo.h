@@ -60,6 +60,34 @@ struct MergeResult {
   CommitId theirs = 0;
 };
 
+namespace detail {
+
+// Finds stored commits by id with open addressing: the history walks look up
+// every commit they pass, and a node-based map costs a division and a
+// pointer chase per lookup.
+class CommitIndex {
+ public:
+  [[nodiscard]] const Commit* find(CommitId id) const;
+  [[nodiscard]] std::size_t size() const { return used_; }
+  // Makes room for one more entry; the only step of an insert that allocates.
+  void reserve_one();
+  // Adds an id that is not present yet.
+  void insert(CommitId id, const Commit* commit) noexcept;
+
+ private:
+  struct Slot {
+    CommitId id = 0;
+    const Commit* commit = nullptr;  // nullptr marks an empty slot
+  };
+  [[nodiscard]] std::size_t slot_of(CommitId id) const {
+    return static_cast<std::size_t>((id * 0x9e3779b97f4a7c15ULL) >> 20) & (slots_.size() - 1);
+  }
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace detail
+
 // Reads the wall clock as whole seconds since the Unix epoch, 0 before it.
 std::uint64_t system_clock_seconds();
 
@@ -135,6 +163,7 @@ class Repo {
   std::unordered_map<SectionHash, NodeId> sections_;
   std::unordered_map<NodeId, SectionHash> section_hashes_;  // the other way round, empty section aside
   std::unordered_map<CommitId, Commit> commits_;
+  detail::CommitIndex index_;  // the same commits, for fast lookups
 };
 
 }  // namespace vext

@@ -302,7 +302,11 @@ NodeId NodeStore::intern_node(std::string_view element, ValueId value, ListId ki
   check_room(nodes_.size());
   node_table_.reserve_one();
   // Built before the push: `element` may view a node that the push moves.
-  Node node{.element = std::string(element), .value = value, .kids = kids, .element_hash = element_hash};
+  Node node{.element = std::string(element),
+            .value = value,
+            .kids = kids,
+            .element_hash = element_hash,
+            .order = value == kNoNode ? 0 : values_[value].value.order};
   nodes_.push_back(std::move(node));
   node_table_.insert(key, static_cast<NodeId>(nodes_.size() - 1));
   return static_cast<NodeId>(nodes_.size() - 1);
@@ -505,9 +509,7 @@ void NodeStore::rebuild_children(NodeId at, std::vector<NodeId>& out) const {
     if (nodes_[kid].value != kNoNode) out.push_back(kid);
   });
   // Children come in path order, so ties in `order` stay in path order.
-  const auto by_order = [&](NodeId a, NodeId b) {
-    return values_[nodes_[a].value].value.order < values_[nodes_[b].value].value.order;
-  };
+  const auto by_order = [&](NodeId a, NodeId b) { return nodes_[a].order < nodes_[b].order; };
   if (!std::is_sorted(out.begin(), out.end(), by_order)) std::stable_sort(out.begin(), out.end(), by_order);
 }
 

@@ -49,6 +49,7 @@ class NodeStore {
     ValueId value = kNoNode;
     ListId kids = kNoNode;
     std::uint64_t element_hash = 0;
+    std::uint64_t order = 0;  // the value's, kept here for rebuilding child order
   };
   // items_[first, first + count): node numbers for a leaf, leaf numbers for a spine.
   struct List {

@@ -13,7 +13,14 @@ struct RepoTestAccess {
     repo.sections_.insert_or_assign(hash, root);
     repo.section_hashes_.insert_or_assign(root, hash);
   }
-  static void plant_commit(Repo& repo, CommitId id, Commit commit) { repo.commits_.insert_or_assign(id, std::move(commit)); }
+  static void plant_commit(Repo& repo, CommitId id, Commit commit) {
+    const bool known = repo.commits_.contains(id);
+    const auto stored = repo.commits_.insert_or_assign(id, std::move(commit)).first;
+    if (!known) {
+      repo.index_.reserve_one();
+      repo.index_.insert(id, &stored->second);
+    }
+  }
 };
 
 namespace {

@@ -117,7 +117,7 @@ TEST(NodeStoreTest, ACommitOfFewChangesAddsFewRecords) {
   for (int i = 0; i < 20'000; ++i) {
     TreeNode& c = root.children.emplace_back("p");
     c.identity = numbered("p", i);
-    c.text = "x";
+    c.text.assign(1, 'x');
   }
   (void)store.intern_tree(root);
   const std::size_t nodes = store.node_count(), lists = store.list_count(), values = store.value_count();

@@ -1,0 +1,187 @@
+#pragma once
+
+// Faithful XML and JSON files: a file is read into a `TreeNode` tree plus the
+// layout that writes it back, byte for byte while nothing changed, and with
+// only the changed bytes replaced after an edit.
+//
+// Parsers. XML is read with expat (Debian's libexpat1-dev): it reports the
+// byte position of every event, so each node's bytes can be kept as a span of
+// the input instead of being re-rendered; it never loads anything external by
+// itself, it refuses undefined entities, and its own element stack does not
+// recurse with the nesting depth. JSON is read with RapidJSON's SAX reader
+// (Debian's rapidjson-dev, header-only): in iterative mode its stack lives on
+// the heap, so nesting depth cannot exhaust the C++ stack; numbers come as
+// their literal text (nothing is rounded, big integers stay exact); strings
+// are checked to be valid UTF-8 and unescaped once, in C++.
+//
+// XML onto TreeNode. The root is a "#document" node whose children are, in
+// order, the comments, processing instructions and DOCTYPE around the root
+// element, and the root element itself. The XML declaration (and a UTF-8 byte
+// order mark) is layout of the document, not a node.
+//   element      kind = the tag as written (a namespace prefix stays part of
+//                it); identity = the value of its first attribute that the
+//                `IdAttr` list names (the attribute's own name is kept in the
+//                layout and written back); attributes = the other attributes
+//                the element carries, in document order, values unescaped
+//                (defaults a DTD declares are not added); text = the
+//                element's content when that is one run of character data
+//                and nothing else; otherwise the runs are "#text" children.
+//   "#text"      a run of character data, entities and character references
+//                resolved, surrounding whitespace included. Runs of nothing
+//                but whitespace are layout (indentation), never nodes, so
+//                re-indenting a file does not change its tree.
+//   "#cdata"     a CDATA section; text = its content.
+//   "#comment"   text = the comment's content between "<!--" and "-->".
+//   "#pi"        text = everything between "<?" and "?>" (target and data).
+//   "#doctype"   text = the whole DOCTYPE declaration, verbatim; its internal
+//                subset is never expanded.
+//
+// JSON onto TreeNode. Every value is one node; the root is the top value.
+//   "object"     children = its members in file order, each identified by
+//                its member name (the node's identity).
+//   "array"      children = its elements in order, without identity.
+//   "string"     text = the unescaped value.
+//   "number"     text = the literal as written ("1.50", "-0", "1e400").
+//   "boolean"    text = "true" or "false".
+//   "null"       no text.
+// A member name that occurs twice in one object is an error: neither value
+// can be dropped silently, and a tree cannot hold both under one identity.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "tree/tree.h"
+
+namespace vext {
+
+enum class Format : std::uint8_t { Xml, Json };
+
+// An attribute that gives an element its identity: `name` on every element
+// when `element` is empty, else only on elements of that tag.
+struct IdAttr {
+  std::string element;
+  std::string name;
+  friend bool operator==(const IdAttr&, const IdAttr&) = default;
+};
+
+// Returns the identity attributes used when none are given: `id` and `xml:id`.
+std::vector<IdAttr> default_id_attrs();
+
+// Reads "NAME" or "ELEMENT@NAME"; nullopt when either part is empty.
+std::optional<IdAttr> parse_id_attr(std::string_view text);
+
+// The deepest tree a file may hold (the root is level 1), as in the module.
+inline constexpr std::size_t kMaxDepth = 200'000;
+
+struct ReadOptions {
+  std::vector<IdAttr> id_attrs = default_id_attrs();
+  std::size_t max_depth = kMaxDepth;
+};
+
+// Where in the input a problem is; both 1-based.
+struct Location {
+  std::uint64_t line = 1;
+  std::uint64_t column = 1;
+  friend bool operator==(const Location&, const Location&) = default;
+};
+
+// Why a file could not be read or written. `message` names the problem but
+// not the file; the caller adds that.
+struct FormatError {
+  std::string message;
+  std::optional<Location> where;
+  // Returns the message followed by " (line L, column C)" when there is a place.
+  std::string text() const;
+};
+
+// Byte positions of one node in `Document::source`. Unused fields stay 0.
+struct NodeLayout {
+  std::uint32_t begin = 0;       // first byte of the node
+  std::uint32_t end = 0;         // one past its last byte
+  std::uint32_t head_end = 0;    // XML element: end of the start tag; JSON container: after "{" or "["
+  std::uint32_t tail_begin = 0;  // XML element: start of the end tag; JSON container: the "}" or "]"
+  std::uint32_t key_begin = 0;   // JSON member: the opening quote of its name
+  std::uint32_t gap_begin = 0;   // end of the previous sibling, or of the parent's head
+  std::uint32_t close_gap_begin = 0;  // end of the last child, or of the head
+  std::uint32_t parent = 0;      // preorder number of the parent (the root's is 0)
+  std::uint32_t first_attr = 0;  // XML element: index of its first entry in `Document::attrs`
+  std::uint16_t attr_count = 0;  // XML element: attributes written in the start tag, identity included
+  std::uint16_t id_attr = 0;     // XML element with identity: which of them gave it
+};
+
+// One attribute as written in a start tag: ` name = "value"`.
+struct AttrLayout {
+  std::uint32_t begin = 0;        // the whitespace before the name
+  std::uint32_t name_begin = 0;
+  std::uint32_t name_end = 0;
+  std::uint32_t value_begin = 0;  // after the opening quote
+  std::uint32_t value_end = 0;    // the closing quote
+};
+
+// How new nodes are laid out, learned from the file.
+struct Style {
+  std::string newline = "\n";  // empty for a file without line breaks
+  std::string indent;          // one level; empty when the file is not indented
+  std::string key_sep = ":";   // JSON: between a member name and its value
+  std::string item_sep = ",";  // JSON: between items when not indented
+};
+
+// A file as read: its bytes, its tree and the layout that ties them together.
+// `layout[i]` belongs to the tree's i-th node in preorder (the root is 0).
+struct Document {
+  Format format = Format::Xml;
+  std::string source;
+  TreeNode tree;
+  std::vector<NodeLayout> layout;
+  std::vector<AttrLayout> attrs;
+  std::uint32_t prolog_end = 0;  // XML: after the byte order mark and declaration; JSON: after the BOM
+  Style style;
+  std::vector<IdAttr> id_attrs;
+};
+
+// Reads an XML document. Refused, with the line and column: malformed XML,
+// entity declarations, references to entities that are not predefined,
+// encodings other than UTF-8 and US-ASCII, nesting deeper than
+// `options.max_depth`, and files of 4 GiB or more. Nothing external is read.
+[[nodiscard]] Result<Document, FormatError> read_xml(std::string source, const ReadOptions& options = {});
+
+// Reads a JSON document (UTF-8, an optional byte order mark). Refused, with
+// the line and column: malformed JSON, invalid UTF-8, a member name repeated
+// in one object, nesting deeper than `options.max_depth`, files of 4 GiB or
+// more.
+[[nodiscard]] Result<Document, FormatError> read_json(std::string source, const ReadOptions& options = {});
+
+// Reads XML when the first byte after a byte order mark and whitespace is
+// "<", JSON otherwise.
+[[nodiscard]] Result<Document, FormatError> read_document(std::string source, const ReadOptions& options = {});
+
+// For each node of a new tree in preorder, the preorder number of the node of
+// the original document it came from, or nullopt for a node that is new.
+// A node may come from anywhere in the original, and at most one new node
+// should come from each original node.
+struct Correspondence {
+  std::vector<std::optional<std::uint32_t>> origin;
+};
+
+// Pairs the nodes of `tree` with those of `original.tree` by position: the
+// roots, then, below paired parents, children with the same kind and
+// identity, the n-th such child with the n-th. A stand-in for a real matcher,
+// which supplies its own correspondence.
+[[nodiscard]] Correspondence correspond_by_position(const Document& original, const TreeNode& tree);
+
+// Writes `tree` in the format of `original`, copying the original's bytes for
+// every node and attribute that `match` ties to an unchanged original and
+// writing only what changed: a changed attribute value replaces just the
+// value, a renamed element just its names, a new node takes its indentation
+// from its siblings. Fails, writing nothing, when the tree holds what the
+// format cannot keep (a name the parser would reject, characters XML cannot
+// represent, a comment holding "--", a JSON member without a name, a label,
+// ...), or an attribute that would read back as the element's identity.
+[[nodiscard]] Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
+                                                              const Correspondence& match);
+
+}  // namespace vext

@@ -1,0 +1,447 @@
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <limits>
+
+#include "formats/document.h"
+#include "formats/splice.h"
+#include "formats/write.h"
+
+namespace vext {
+namespace {
+
+using detail::error;
+using detail::Frame;
+using detail::is_space;
+using detail::quoted;
+
+bool is_json_number(std::string_view s) {
+  std::size_t i = 0;
+  auto digits = [&] {
+    const std::size_t from = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < s.size() && s[i] == '-') ++i;
+  if (i < s.size() && s[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < s.size() && s[i] == '.' && (++i, !digits())) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == s.size();
+}
+
+// Reads the source for RapidJSON with every number literal shown as "0".
+// RapidJSON refuses numbers beyond the range of a double even when it hands
+// them over as text; the reader takes each literal from the source instead,
+// so "1e400" and integers of any length are kept exactly. A literal that is
+// not a valid JSON number is passed on unchanged, for RapidJSON to refuse.
+class MaskedNumbers {
+ public:
+  using Ch = char;
+  MaskedNumbers(const std::string& src, std::size_t pos) : src_(src), pos_(pos) {}
+
+  Ch Peek() const {
+    if (pos_ >= src_.size()) return '\0';
+    const char c = src_[pos_];
+    if (in_string_ || (c != '-' && (c < '0' || c > '9'))) return c;
+    if (mask_at_ != pos_) {
+      std::size_t end = pos_;
+      while (end < src_.size() && std::strchr("0123456789+-.eE", src_[end]) && src_[end]) ++end;
+      mask_at_ = pos_;
+      mask_end_ = is_json_number(std::string_view(src_).substr(pos_, end - pos_)) ? end : pos_;
+    }
+    return mask_end_ > pos_ ? '0' : c;
+  }
+  Ch Take() {
+    const char c = Peek();
+    if (c == '\0' && pos_ >= src_.size()) return c;
+    if (!in_string_ && mask_at_ == pos_ && mask_end_ > pos_) {
+      pos_ = mask_end_;
+      return '0';
+    }
+    if (in_string_) {
+      if (escaped_) escaped_ = false;
+      else if (c == '\\') escaped_ = true;
+      else if (c == '"') in_string_ = false;
+    } else if (c == '"') {
+      in_string_ = true;
+    }
+    ++pos_;
+    return c;
+  }
+  std::size_t Tell() const { return pos_; }
+  Ch* PutBegin() { return nullptr; }
+  void Put(Ch) {}
+  void Flush() {}
+  std::size_t PutEnd(Ch*) { return 0; }
+
+ private:
+  const std::string& src_;
+  std::size_t pos_;
+  bool in_string_ = false;
+  bool escaped_ = false;
+  mutable std::size_t mask_at_ = std::string::npos;
+  mutable std::size_t mask_end_ = 0;
+};
+
+// Builds the tree and the layout from RapidJSON's events. RapidJSON does not
+// say where a token starts, so the reader keeps its own cursor: between two
+// tokens JSON has only whitespace, one "," or one ":", which it steps over.
+class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonReader> {
+ public:
+  JsonReader(Document& doc, const ReadOptions& options) : doc_(doc), src_(doc.source), options_(options) {}
+
+  std::optional<FormatError> run() {
+    if (src_.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
+    if (auto problem = detail::utf16(src_)) return problem;
+    doc_.format = Format::Json;
+    doc_.id_attrs = options_.id_attrs;
+    doc_.layout.clear();
+    doc_.layout.reserve(src_.size() / 16 + 4);
+    doc_.prolog_end = pos_ = src_.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    done_.emplace_back();  // stands for the parent of the top value
+    open_.push_back(Open{0, 0, pos_});
+    constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag |
+                                rapidjson::kParseValidateEncodingFlag;
+    MaskedNumbers in(src_, doc_.prolog_end);
+    rapidjson::Reader reader;
+    const rapidjson::ParseResult ok = reader.Parse<kFlags>(in, *this);
+    if (failure_) return failure_;
+    if (!ok) {
+      std::string message = rapidjson::GetParseError_En(ok.Code());
+      if (!message.empty() && message.back() == '.') message.pop_back();
+      if (!message.empty()) message[0] = static_cast<char>(std::tolower(message[0]));
+      return detail::error_at("invalid JSON: " + message, src_, ok.Offset());
+    }
+    // RapidJSON takes a NUL byte for the end of the input.
+    if (const std::size_t nul = src_.find('\0'); nul != std::string::npos) {
+      return detail::error_at("invalid JSON: a NUL byte", src_, nul);
+    }
+    doc_.tree = std::move(done_[1]);
+    learn_style();
+    return std::nullopt;
+  }
+
+  bool Null() { return scalar("null", 4, {}); }
+  bool Bool(bool b) { return scalar("boolean", b ? 4 : 5, b ? "true" : "false"); }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) {
+    const std::uint32_t begin = value_begin();
+    std::uint32_t end = begin;
+    while (end < src_.size() && std::strchr("0123456789+-.eE", src_[end]) && src_[end]) ++end;
+    return scalar("number", end - begin, std::string_view(src_).substr(begin, end - begin));
+  }
+  bool String(const char* s, rapidjson::SizeType len, bool) {
+    const std::string_view text(s, len);
+    // RapidJSON turns an escaped lone low surrogate into bytes that are not UTF-8.
+    if (detail::bad_utf8(text, false)) return fail("invalid JSON: an escaped unpaired surrogate", value_begin());
+    const std::uint32_t begin = value_begin();
+    return scalar("string", string_end(begin) - begin, text);
+  }
+  bool Key(const char* s, rapidjson::SizeType len, bool) {
+    key_gap_ = pos_;
+    key_begin_ = skip(pos_);
+    if (detail::bad_utf8(std::string_view(s, len), false)) {
+      return fail("invalid JSON: an escaped unpaired surrogate", key_begin_);
+    }
+    pos_ = string_end(key_begin_);
+    key_.assign(s, len);
+    has_key_ = true;
+    if (key_sep_.empty()) key_sep_.assign(src_, pos_, skip(pos_) - pos_);
+    return true;
+  }
+  bool StartObject() { return start("object"); }
+  bool StartArray() { return start("array"); }
+  bool EndObject(rapidjson::SizeType) { return end(true); }
+  bool EndArray(rapidjson::SizeType) { return end(false); }
+
+ private:
+  // An object or array being read. It waits in `done_`, followed by its
+  // finished children, so that its child list is allocated once.
+  struct Open {
+    std::size_t at;  // its own place in `done_`
+    std::uint32_t pre;
+    std::uint32_t prev_end;
+  };
+
+  bool fail(std::string message, std::size_t at) {
+    if (!failure_) failure_ = detail::error_at(std::move(message), src_, at);
+    return false;
+  }
+
+  std::uint32_t skip(std::uint32_t at) const {
+    while (at < src_.size() && (is_space(src_[at]) || src_[at] == ',' || src_[at] == ':')) ++at;
+    return at;
+  }
+  std::uint32_t value_begin() const { return skip(pos_); }
+  std::uint32_t string_end(std::uint32_t quote) const {
+    std::uint32_t i = quote + 1;
+    while (src_[i] != '"') i += src_[i] == '\\' ? 2 : 1;
+    return i + 1;
+  }
+
+  // Lays out the value starting at `begin` and returns its node, named by
+  // the pending member name; nullopt when it is too deep.
+  std::optional<TreeNode> add(const char* kind, std::uint32_t begin, std::uint32_t end) {
+    if (open_.size() > options_.max_depth) {
+      fail(detail::too_deep(options_.max_depth), begin);
+      return std::nullopt;
+    }
+    Open& parent = open_.back();
+    NodeLayout l{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre};
+    if (has_key_) {
+      l.key_begin = key_begin_;
+      l.gap_begin = key_gap_;
+    }
+    if (item_sep_.empty() && open_.size() > 1 && l.gap_begin != doc_.layout[parent.pre].head_end) {
+      item_sep_.assign(src_, l.gap_begin, (l.key_begin ? l.key_begin : begin) - l.gap_begin);
+    }
+    doc_.layout.push_back(l);
+    parent.prev_end = end;
+    std::optional<TreeNode> node(std::in_place, kind);
+    if (has_key_) {
+      node->identity.emplace(std::move(key_));
+      key_.clear();
+      has_key_ = false;
+    }
+    return node;
+  }
+
+  bool scalar(const char* kind, std::uint32_t length, std::string_view text) {
+    const std::uint32_t begin = value_begin();
+    auto node = add(kind, begin, begin + length);
+    if (!node) return false;
+    node->text.assign(text);
+    done_.push_back(*std::move(node));
+    pos_ = begin + length;
+    return true;
+  }
+
+  bool start(const char* kind) {
+    const std::uint32_t begin = value_begin();
+    const auto pre = static_cast<std::uint32_t>(doc_.layout.size());
+    auto node = add(kind, begin, begin + 1);
+    if (!node) return false;
+    doc_.layout[pre].head_end = pos_ = begin + 1;
+    open_.push_back(Open{done_.size(), pre, pos_});
+    done_.push_back(*std::move(node));
+    return true;
+  }
+
+  bool end(bool object) {
+    const Open done = open_.back();
+    open_.pop_back();
+    std::uint32_t close = pos_;
+    while (is_space(src_[close])) ++close;
+    NodeLayout& l = doc_.layout[done.pre];
+    l.close_gap_begin = done.prev_end;
+    l.tail_begin = close;
+    l.end = pos_ = close + 1;
+    open_.back().prev_end = l.end;
+    detail::adopt_children(done_[done.at], done_, done.at + 1);
+    return !object || unique_names(done);
+  }
+
+  // Refuses an object that names a member twice: neither value may be lost.
+  bool unique_names(const Open& object) {
+    const auto& members = done_[object.at].children;
+    if (members.size() < 2) return true;
+    names_.clear();
+    for (std::uint32_t i = 0; i < members.size(); ++i) names_.emplace_back(*members[i].identity, i);
+    std::sort(names_.begin(), names_.end());
+    for (std::size_t i = 1; i < names_.size(); ++i) {
+      if (names_[i].first != names_[i - 1].first) continue;
+      const std::uint32_t nth = std::max(names_[i].second, names_[i - 1].second);
+      std::uint32_t seen = 0, at = 0;
+      for (std::uint32_t c = object.pre + 1; c < doc_.layout.size(); ++c) {
+        if (doc_.layout[c].parent == object.pre && seen++ == nth) {
+          at = doc_.layout[c].key_begin;
+          break;
+        }
+      }
+      return fail("duplicate member name " + quoted(names_[i].first), at);
+    }
+    return true;
+  }
+
+  void learn_style() {
+    Style& style = doc_.style;
+    const std::size_t nl = src_.find('\n');
+    style.newline = nl == std::string::npos ? "" : nl > 0 && src_[nl - 1] == '\r' ? "\r\n" : "\n";
+    if (!key_sep_.empty()) style.key_sep = key_sep_;
+    if (!item_sep_.empty() && item_sep_.find('\n') == std::string::npos) style.item_sep = item_sep_;
+    style.indent.clear();
+    if (doc_.layout.size() > 1 && doc_.layout[1].parent == 0) {
+      const NodeLayout& first = doc_.layout[1];
+      const std::uint32_t lead = first.key_begin ? first.key_begin : first.begin;
+      const auto indent = detail::line_indent(std::string_view(src_).substr(first.gap_begin, lead - first.gap_begin));
+      if (indent && !indent->empty()) style.indent.assign(*indent);
+    }
+  }
+
+  Document& doc_;
+  const std::string& src_;
+  const ReadOptions& options_;
+  std::vector<Open> open_;
+  std::vector<TreeNode> done_;
+  std::uint32_t pos_ = 0;
+  std::string key_;
+  bool has_key_ = false;
+  std::uint32_t key_begin_ = 0, key_gap_ = 0;
+  std::string key_sep_, item_sep_;
+  std::vector<std::pair<std::string_view, std::uint32_t>> names_;
+  std::optional<FormatError> failure_;
+};
+
+void escape_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        if (c < 0x20) {
+          out.append("\\u00").append(1, kHex[c >> 4]).append(1, kHex[c & 15]);
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
+}
+
+// Writes a tree against the document it was read from (see write_document).
+class JsonWriter {
+ public:
+  JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match)
+      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, comma_) {}
+
+  Result<std::string, FormatError> run() {
+    if (auto problem = sp_.check_match()) return *std::move(problem);
+    if (match_.origin.empty() || doc_.layout.empty()) return error("the correspondence does not cover the tree");
+    const NodeLayout& top = doc_.layout[0];
+    sp_.copy(0, top.begin);
+    if (tree_.identity) return error("cannot write JSON: the top value has no name, so no identity");
+    if (auto problem = value(tree_, sp_.origin(0, tree_, same_sort), std::string_view(), nullptr)) {
+      return detail::write_failure(stack_, tree_, "JSON", *problem);
+    }
+    auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) -> std::optional<std::string> {
+      const auto orig = sp_.origin(pre, child, same_sort);
+      const bool member = parent.node->kind == "object";
+      if (member != child.identity.has_value()) {
+        return member ? "an object member needs a name (its identity)" : "an array element has no name, so no identity";
+      }
+      const auto indent = sp_.gap(parent, orig);
+      return value(child, orig, indent ? *indent : std::string_view(parent.child_indent),
+                   member ? &*child.identity : nullptr);
+    };
+    auto close = [this](const Frame& f) {
+      sp_.closing_gap(f, f.indent);
+      sp_.out += f.node->kind == "object" ? '}' : ']';
+    };
+    if (auto problem = sp_.walk(stack_, "JSON", visit, close)) return *std::move(problem);
+    sp_.copy(top.end, static_cast<std::uint32_t>(doc_.source.size()));
+    return std::move(sp_.out);
+  }
+
+ private:
+  static bool same_sort(const TreeNode& original, const TreeNode& node) { return original.kind == node.kind; }
+
+  // Writes one value (with its member name) and opens a frame for the
+  // children of an object or array.
+  std::optional<std::string> value(const TreeNode& node, std::optional<std::uint32_t> orig, std::string_view indent,
+                                   const std::string* name) {
+    if (!node.label.empty() || !node.attributes.empty()) return "JSON has no place for a label or attributes";
+    std::string& out = sp_.out;
+    if (name) {
+      const NodeLayout* l = orig ? &sp_.layout(*orig) : nullptr;
+      if (l && l->key_begin && sp_.original(*orig).identity == *name) {
+        sp_.copy(l->key_begin, l->begin);
+      } else {
+        if (detail::bad_utf8(*name, false)) return "its name is not UTF-8";
+        escape_string(out, *name);
+        out += doc_.style.key_sep;
+      }
+    }
+    const bool container = node.kind == "object" || node.kind == "array";
+    if (container) {
+      if (!node.text.empty()) return "an " + node.kind + " has no text";
+      if (node.kind == "object") {
+        names_.clear();
+        for (const TreeNode& c : node.children) {
+          if (c.identity) names_.push_back(*c.identity);
+        }
+        std::sort(names_.begin(), names_.end());
+        const auto dup = std::adjacent_find(names_.begin(), names_.end());
+        if (dup != names_.end()) return "the member name " + quoted(*dup) + " appears twice";
+      }
+      out += node.kind == "object" ? '{' : '[';
+      Frame f{.node = &node, .orig = orig};
+      f.indent.assign(indent);
+      sp_.open(f, indent, false);
+      stack_.push_back(std::move(f));
+      return std::nullopt;
+    }
+    if (!node.children.empty()) return "a " + node.kind + " has no children";
+    if (orig && sp_.original(*orig).text == node.text) {
+      sp_.copy(sp_.layout(*orig).begin, sp_.layout(*orig).end);
+      return std::nullopt;
+    }
+    if (node.kind == "string") {
+      if (detail::bad_utf8(node.text, false)) return "its text is not UTF-8";
+      escape_string(out, node.text);
+    } else if (node.kind == "number") {
+      if (!is_json_number(node.text)) return "the number " + quoted(node.text) + " is not a JSON number";
+      out += node.text;
+    } else if (node.kind == "boolean") {
+      if (node.text != "true" && node.text != "false") return "a boolean is \"true\" or \"false\"";
+      out += node.text;
+    } else if (node.kind == "null") {
+      if (!node.text.empty()) return "null has no text";
+      out += "null";
+    } else {
+      return "the kind " + quoted(node.kind) + " has no JSON form";
+    }
+    return std::nullopt;
+  }
+
+  const Document& doc_;
+  const TreeNode& tree_;
+  const Correspondence& match_;
+  const std::string comma_ = ",";
+  detail::Splicer sp_;
+  std::vector<Frame> stack_;
+  std::vector<std::string_view> names_;
+};
+
+}  // namespace
+
+namespace detail {
+
+std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options) {
+  return JsonReader(doc, options).run();
+}
+
+Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
+                                            const Correspondence& match) {
+  return JsonWriter(original, tree, match).run();
+}
+
+}  // namespace detail
+}  // namespace vext

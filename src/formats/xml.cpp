@@ -1,0 +1,720 @@
+#include <expat.h>
+
+#include <algorithm>
+#include <iterator>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <unordered_set>
+
+#include "formats/document.h"
+#include "formats/splice.h"
+#include "formats/write.h"
+
+namespace vext {
+namespace {
+
+using detail::error;
+using detail::is_space;
+using detail::quoted;
+using detail::Frame;
+
+struct ParserDeleter {
+  void operator()(XML_Parser p) const { XML_ParserFree(p); }
+};
+using ParserPtr = std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter>;
+
+bool ascii_iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
+         });
+}
+
+bool is_id_attr(const std::vector<IdAttr>& id_attrs, std::string_view element, std::string_view name) {
+  for (const IdAttr& a : id_attrs) {
+    if (a.name == name && (a.element.empty() || a.element == element)) return true;
+  }
+  return false;
+}
+
+// Names the entities every XML document has; all others would need a
+// declaration, and declarations are refused.
+bool predefined_entity(std::string_view name) {
+  return name == "amp" || name == "lt" || name == "gt" || name == "apos" || name == "quot";
+}
+
+// Builds the tree and the layout from expat's events. Every node's layout is
+// added when the node starts, so `layout` follows preorder.
+class XmlReader {
+ public:
+  XmlReader(Document& doc, const ReadOptions& options) : doc_(doc), options_(options) {}
+
+  std::optional<FormatError> run() {
+    const std::string& src = doc_.source;
+    if (src.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
+    if (auto problem = detail::utf16(src)) return problem;
+    // The encoding is fixed to UTF-8 so that byte positions and written bytes
+    // agree; the declaration's encoding is checked by hand in on_decl.
+    parser_.reset(XML_ParserCreate("UTF-8"));
+    if (!parser_) throw std::bad_alloc();
+    XML_Parser p = parser_.get();
+    XML_SetUserData(p, this);
+    XML_SetElementHandler(p, on_start, on_end);
+    XML_SetCharacterDataHandler(p, on_text);
+    XML_SetCommentHandler(p, on_comment);
+    XML_SetProcessingInstructionHandler(p, on_pi);
+    XML_SetCdataSectionHandler(p, on_cdata_start, on_cdata_end);
+    XML_SetDoctypeDeclHandler(p, on_doctype_start, on_doctype_end);
+    XML_SetXmlDeclHandler(p, on_decl);
+    XML_SetEntityDeclHandler(p, on_entity_decl);
+    XML_SetSkippedEntityHandler(p, on_skipped);
+    XML_SetExternalEntityRefHandler(p, on_external);
+    XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+
+    doc_.format = Format::Xml;
+    doc_.id_attrs = options_.id_attrs;
+    doc_.layout.clear();
+    doc_.attrs.clear();
+    doc_.layout.reserve(src.size() / 24 + 16);
+    doc_.prolog_end = src.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    doc_.layout.push_back(NodeLayout{.head_end = doc_.prolog_end});
+    done_.emplace_back("#document");
+    open_.push_back(Open{0, 0, doc_.prolog_end});
+
+    // Small pieces keep expat's own copy of the input small and in cache;
+    // positions stay counted from the start of the whole input.
+    constexpr std::size_t kChunk = std::size_t{1} << 18;
+    std::size_t at = 0;
+    do {
+      const std::size_t n = std::min(kChunk, src.size() - at);
+      const bool last = at + n == src.size();
+      if (XML_Parse(p, src.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
+        if (failure_) return failure_;
+        return detail::error_at(std::string("invalid XML: ") + XML_ErrorString(XML_GetErrorCode(p)), src,
+                                static_cast<std::size_t>(XML_GetCurrentByteIndex(p)));
+      }
+      at += n;
+    } while (at < src.size());
+
+    NodeLayout& root = doc_.layout[0];
+    root.end = root.tail_begin = static_cast<std::uint32_t>(src.size());
+    root.close_gap_begin = open_.front().prev_end;
+    detail::adopt_children(done_.front(), done_, 1);
+    doc_.tree = std::move(done_.front());
+    learn_style();
+    return std::nullopt;
+  }
+
+ private:
+  // An element being read. It waits in `done_`, followed by its finished
+  // children, so that each element's child list is allocated once,
+  // at its exact size, when the element ends.
+  struct Open {
+    std::size_t at;          // the element's own place in `done_`
+    std::uint32_t pre;
+    std::uint32_t prev_end;  // end of the last child, or of the start tag
+  };
+
+  static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
+  std::uint32_t index() const { return static_cast<std::uint32_t>(XML_GetCurrentByteIndex(parser_.get())); }
+  std::uint32_t count() const { return static_cast<std::uint32_t>(XML_GetCurrentByteCount(parser_.get())); }
+
+  void fail(std::string message) {
+    if (!failure_) failure_ = detail::error_at(std::move(message), doc_.source, index());
+    XML_StopParser(parser_.get(), XML_FALSE);
+  }
+
+  // Adds the layout of a node that starts at `begin` below the innermost
+  // open element; returns its preorder number, or nullopt when too deep.
+  std::optional<std::uint32_t> add(std::uint32_t begin, std::uint32_t end) {
+    if (open_.size() + 1 > options_.max_depth) {
+      fail(detail::too_deep(options_.max_depth));
+      return std::nullopt;
+    }
+    Open& parent = open_.back();
+    const auto pre = static_cast<std::uint32_t>(doc_.layout.size());
+    doc_.layout.push_back(NodeLayout{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre});
+    parent.prev_end = end;
+    return pre;
+  }
+
+  void add_leaf(const char* kind, std::uint32_t begin, std::uint32_t end, std::string text) {
+    if (!add(begin, end)) return;
+    done_.emplace_back(kind).text = std::move(text);
+  }
+
+  // Ends the run of character data read so far: a run of nothing but
+  // whitespace is layout, any other run a "#text" node.
+  void end_run() {
+    if (!in_run_) return;
+    in_run_ = false;
+    const char* s = doc_.source.data();
+    if (!std::all_of(s + run_begin_, s + run_end_, is_space)) add_leaf("#text", run_begin_, run_end_, std::move(run_));
+    run_.clear();
+  }
+
+  static void XMLCALL on_text(void* data, const XML_Char* s, int len) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    if (r.in_cdata_) return;
+    if (!r.in_run_) {
+      r.in_run_ = true;
+      r.run_begin_ = r.index();
+    }
+    r.run_.append(s, static_cast<std::size_t>(len));
+    r.run_end_ = r.index() + r.count();
+  }
+
+  static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** atts) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    r.end_run();
+    const std::uint32_t begin = r.index();
+    const auto pre = r.add(begin, begin + r.count());
+    if (!pre) return;
+    const int specified = XML_GetSpecifiedAttributeCount(r.parser_.get()) / 2;
+    if (specified > std::numeric_limits<std::uint16_t>::max()) {
+      r.fail("more than 65,535 attributes on one element");
+      return;
+    }
+    NodeLayout& l = r.doc_.layout[*pre];
+    l.head_end = l.end;
+    l.first_attr = static_cast<std::uint32_t>(r.doc_.attrs.size());
+    l.attr_count = static_cast<std::uint16_t>(specified);
+    const Open open{r.done_.size(), *pre, l.head_end};
+    TreeNode& node = r.done_.emplace_back(name);
+    const std::size_t name_len = std::strlen(name);
+    // Finds each attribute's bytes in the start tag; expat has checked the
+    // tag, so the scan only steps over what is there.
+    const std::string& src = r.doc_.source;
+    std::uint32_t pos = begin + 1 + static_cast<std::uint32_t>(name_len);
+    if (specified > 0) node.attributes.reserve(static_cast<std::size_t>(specified));
+    for (int k = 0; k < specified; ++k) {
+      const char* attr = atts[2 * k];
+      AttrLayout a{.begin = pos};
+      while (is_space(src[pos])) ++pos;
+      a.name_begin = pos;
+      pos += static_cast<std::uint32_t>(std::strlen(attr));
+      a.name_end = pos;
+      while (src[pos] != '"' && src[pos] != '\'') ++pos;
+      a.value_begin = pos + 1;
+      a.value_end = static_cast<std::uint32_t>(src.find(src[pos], a.value_begin));
+      pos = a.value_end + 1;
+      // expat drops a reference to an entity that only an external DTD
+      // could define from attribute values without a word.
+      for (std::size_t amp = src.find('&', a.value_begin); amp < a.value_end; amp = src.find('&', amp + 1)) {
+        if (src[amp + 1] == '#') continue;
+        const std::size_t semi = src.find(';', amp);
+        const std::string_view entity(src.data() + amp + 1, semi - amp - 1);
+        if (!predefined_entity(entity)) {
+          r.failure_ = detail::error_at("entity &" + std::string(entity) + "; is not defined (external DTDs are not read)",
+                                        src, amp);
+          XML_StopParser(r.parser_.get(), XML_FALSE);
+          return;
+        }
+      }
+      r.doc_.attrs.push_back(a);
+      if (!node.identity && is_id_attr(r.options_.id_attrs, node.kind, attr)) {
+        node.identity.emplace(atts[2 * k + 1]);
+        r.doc_.layout[*pre].id_attr = static_cast<std::uint16_t>(k);
+      } else {
+        node.attributes.emplace_back(attr, atts[2 * k + 1]);
+      }
+    }
+    r.open_.push_back(open);
+  }
+
+  static void XMLCALL on_end(void* data, const XML_Char*) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    r.end_run();
+    const Open done = r.open_.back();
+    r.open_.pop_back();
+    NodeLayout& l = r.doc_.layout[done.pre];
+    const std::uint32_t n = r.count();
+    if (n > 0) {  // an empty-element tag has no end tag of its own
+      l.tail_begin = r.index();
+      l.end = l.tail_begin + n;
+    } else {
+      l.tail_begin = l.end = l.head_end;
+    }
+    l.close_gap_begin = done.prev_end;
+    // Content that is one run of text is the element's own text.
+    TreeNode& node = r.done_[done.at];
+    if (r.done_.size() == done.at + 2 && r.done_.back().kind == "#text") {
+      node.text = std::move(r.done_.back().text);
+      r.done_.pop_back();
+      r.doc_.layout.pop_back();
+      l.close_gap_begin = l.head_end;
+    } else {
+      detail::adopt_children(node, r.done_, done.at + 1);
+    }
+    r.open_.back().prev_end = l.end;
+  }
+
+  // Adds a comment or processing instruction outside the DOCTYPE; its text
+  // is what stands between the `open` and `close` delimiters.
+  void markup(const char* kind, std::uint32_t open, std::uint32_t close) {
+    if (failure_ || in_doctype_) return;
+    end_run();
+    const std::uint32_t begin = index(), end = begin + count();
+    add_leaf(kind, begin, end, doc_.source.substr(begin + open, end - begin - open - close));
+  }
+
+  static void XMLCALL on_comment(void* data, const XML_Char*) { self(data).markup("#comment", 4, 3); }
+  static void XMLCALL on_pi(void* data, const XML_Char*, const XML_Char*) { self(data).markup("#pi", 2, 2); }
+
+  static void XMLCALL on_cdata_start(void* data) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    r.end_run();
+    r.in_cdata_ = true;
+    r.cdata_begin_ = r.index();
+  }
+
+  static void XMLCALL on_cdata_end(void* data) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    r.in_cdata_ = false;
+    const std::uint32_t end = r.index() + r.count();
+    r.add_leaf("#cdata", r.cdata_begin_, end, r.doc_.source.substr(r.cdata_begin_ + 9, end - r.cdata_begin_ - 12));
+  }
+
+  static void XMLCALL on_doctype_start(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    r.in_doctype_ = true;
+    // The event is reported after the name; the declaration starts before it.
+    r.doctype_begin_ = static_cast<std::uint32_t>(r.doc_.source.rfind("<!DOCTYPE", r.index()));
+  }
+
+  static void XMLCALL on_doctype_end(void* data) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    r.in_doctype_ = false;
+    const std::uint32_t end = r.index() + r.count();
+    r.add_leaf("#doctype", r.doctype_begin_, end, r.doc_.source.substr(r.doctype_begin_, end - r.doctype_begin_));
+  }
+
+  static void XMLCALL on_decl(void* data, const XML_Char* version, const XML_Char* encoding, int) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    if (!version) return;  // a text declaration of an external entity
+    if (encoding) {
+      const std::string_view e(encoding);
+      if (!ascii_iequals(e, "utf-8") && !ascii_iequals(e, "utf8") && !ascii_iequals(e, "us-ascii") &&
+          !ascii_iequals(e, "ascii")) {
+        r.fail("unsupported encoding " + quoted(e) + ": only UTF-8 is read");
+        return;
+      }
+    }
+    r.doc_.prolog_end = r.index() + r.count();
+    r.doc_.layout[0].head_end = r.open_.front().prev_end = r.doc_.prolog_end;
+  }
+
+  static void XMLCALL on_entity_decl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
+                                     const XML_Char*, const XML_Char*, const XML_Char*) {
+    self(data).fail("entity declarations are not allowed");
+  }
+
+  static void XMLCALL on_skipped(void* data, const XML_Char* name, int is_parameter) {
+    self(data).fail(std::string("entity ") + (is_parameter ? "%" : "&") + name +
+                    "; is not defined (external DTDs are not read)");
+  }
+
+  static int XMLCALL on_external(XML_Parser p, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
+    self(XML_GetUserData(p)).fail("external entities are not read");
+    return XML_STATUS_ERROR;
+  }
+
+  // Learns the line break and one level of indentation from the root
+  // element's first indented child.
+  void learn_style() {
+    Style& style = doc_.style;
+    style.key_sep.clear();
+    style.item_sep.clear();
+    const std::string& src = doc_.source;
+    const std::size_t nl = src.find('\n');
+    style.newline = nl == std::string::npos ? "" : nl > 0 && src[nl - 1] == '\r' ? "\r\n" : "\n";
+    style.indent.clear();
+    std::uint32_t root = 0;
+    std::uint32_t i = 1;
+    for (const TreeNode& top : doc_.tree.children) {
+      if (top.kind[0] != '#') {
+        root = i;
+        break;
+      }
+      ++i;  // the other top-level nodes have no children
+    }
+    if (!root) return;
+    for (std::uint32_t c = root + 1; c < doc_.layout.size() && c < root + 4096; ++c) {
+      const NodeLayout& l = doc_.layout[c];
+      if (l.parent != root) continue;
+      const auto indent = detail::line_indent(std::string_view(src).substr(l.gap_begin, l.begin - l.gap_begin));
+      if (indent && !indent->empty()) style.indent.assign(*indent);
+      return;
+    }
+  }
+
+  Document& doc_;
+  const ReadOptions& options_;
+  ParserPtr parser_;
+  std::vector<Open> open_;
+  std::vector<TreeNode> done_;
+  std::optional<FormatError> failure_;
+  std::string run_;
+  bool in_run_ = false;
+  std::uint32_t run_begin_ = 0, run_end_ = 0;
+  bool in_cdata_ = false;
+  std::uint32_t cdata_begin_ = 0;
+  bool in_doctype_ = false;
+  std::uint32_t doctype_begin_ = 0;
+};
+
+bool is_element(std::string_view kind) { return !kind.empty() && kind[0] != '#'; }
+
+std::optional<std::size_t> bad_char(std::string_view text) { return detail::bad_utf8(text, true); }
+
+void escape_text(std::string& out, std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '\r') out += "&#13;";
+    else if (c == '>' && i >= 2 && text[i - 1] == ']' && text[i - 2] == ']') out += "&gt;";
+    else out += c;
+  }
+}
+
+void escape_attr(std::string& out, std::string_view value, char quote) {
+  for (const char c : value) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == quote) out += quote == '"' ? "&quot;" : "&apos;";
+    else if (c == '\t') out += "&#9;";
+    else if (c == '\n') out += "&#10;";
+    else if (c == '\r') out += "&#13;";
+    else out += c;
+  }
+}
+
+// Asks expat whether it accepts a name or a piece of markup, so that nothing
+// is written that reading would refuse. Names are remembered once accepted.
+class Checker {
+ public:
+  bool element_name(std::string_view name) { return name_ok(name, elements_, "<", "/>"); }
+  bool attr_name(std::string_view name) { return name_ok(name, attrs_, "<a ", "=''/>"); }
+  // Checks markup that stands before the root element.
+  bool prolog(std::string_view markup) { return parses(std::string(markup) + "<a/>"); }
+  // Checks markup that stands inside an element.
+  bool content(std::string_view markup) { return parses("<a>" + std::string(markup) + "</a>"); }
+
+ private:
+  bool name_ok(std::string_view name, std::unordered_set<std::string>& known, const char* before,
+               const char* after) {
+    if (known.count(std::string(name))) return true;
+    if (name.empty() || name.find_first_of(" \t\r\n=\"'<>/&?!;") != std::string_view::npos) return false;
+    if (!parses(before + std::string(name) + after)) return false;
+    known.emplace(name);
+    return true;
+  }
+
+  static void XMLCALL refuse(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
+                             const XML_Char*, const XML_Char*, const XML_Char*) {
+    XML_StopParser(static_cast<XML_Parser>(data), XML_FALSE);
+  }
+  static void XMLCALL refuse_skipped(void* data, const XML_Char*, int) {
+    XML_StopParser(static_cast<XML_Parser>(data), XML_FALSE);
+  }
+
+  bool parses(const std::string& doc) {
+    if (!parser_) {
+      parser_.reset(XML_ParserCreate("UTF-8"));
+      if (!parser_) throw std::bad_alloc();
+    } else {
+      XML_ParserReset(parser_.get(), "UTF-8");
+    }
+    XML_Parser p = parser_.get();
+    XML_SetUserData(p, p);
+    XML_SetEntityDeclHandler(p, refuse);
+    XML_SetSkippedEntityHandler(p, refuse_skipped);
+    return XML_Parse(p, doc.data(), static_cast<int>(doc.size()), XML_TRUE) == XML_STATUS_OK;
+  }
+
+  ParserPtr parser_;
+  std::unordered_set<std::string> elements_, attrs_;
+};
+
+// Writes a tree against the document it was read from (see write_document).
+class XmlWriter {
+ public:
+  XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match)
+      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, no_comma_) {}
+
+  Result<std::string, FormatError> run() {
+    if (tree_.kind != "#document") return error("cannot write XML: the root must be a \"#document\" node");
+    if (auto problem = check_top()) return *std::move(problem);
+    if (auto problem = sp_.check_match()) return *std::move(problem);
+    if (match_.origin.empty()) return error("the correspondence does not cover the tree");
+    sp_.copy(0, doc_.prolog_end);
+    Frame root{.node = &tree_, .orig = match_.origin[0] == 0 ? std::optional<std::uint32_t>(0) : std::nullopt};
+    sp_.open(root, std::nullopt, true);
+    stack_.push_back(std::move(root));
+    auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) {
+      const auto orig = sp_.origin(pre, child, same_sort);
+      const auto indent = sp_.gap(parent, orig, child.kind == "#text");
+      return is_element(child.kind) ? element(child, orig, indent, parent.child_indent) : leaf(child, orig);
+    };
+    auto close = [this](const Frame& f) {
+      sp_.closing_gap(f, f.indent);
+      if (stack_.size() > 1) end_tag(*f.node, f.orig, true);
+    };
+    if (auto problem = sp_.walk(stack_, "XML", visit, close)) return *std::move(problem);
+    return std::move(sp_.out);
+  }
+
+ private:
+  static bool same_sort(const TreeNode& original, const TreeNode& node) {
+    return is_element(original.kind) ? is_element(node.kind) : original.kind == node.kind;
+  }
+
+  std::optional<FormatError> check_top() const {
+    int elements = 0;
+    bool doctype = false;
+    for (const TreeNode& top : tree_.children) {
+      if (is_element(top.kind)) {
+        ++elements;
+      } else if (top.kind == "#doctype") {
+        if (doctype || elements) return error("cannot write XML: one DOCTYPE may stand before the root element");
+        doctype = true;
+      } else if (top.kind != "#comment" && top.kind != "#pi") {
+        return error("cannot write XML: a " + quoted(top.kind) + " node cannot stand outside the root element");
+      }
+    }
+    if (elements != 1) return error("cannot write XML: a document has exactly one root element");
+    return std::nullopt;
+  }
+
+  std::optional<std::string> leaf(const TreeNode& node, std::optional<std::uint32_t> orig) {
+    static constexpr std::string_view kLeaves[] = {"#text", "#cdata", "#comment", "#pi", "#doctype"};
+    if (std::find(std::begin(kLeaves), std::end(kLeaves), node.kind) == std::end(kLeaves)) {
+      return "the kind " + quoted(node.kind) + " has no XML form";
+    }
+    if (node.identity || !node.attributes.empty() || !node.children.empty() || !node.label.empty()) {
+      return "a " + quoted(node.kind) + " node has only text";
+    }
+    if (orig && sp_.original(*orig).text == node.text) {
+      sp_.copy(sp_.layout(*orig).begin, sp_.layout(*orig).end);
+      return std::nullopt;
+    }
+    const std::string_view text = node.text;
+    if (auto bad = bad_char(text)) return "its text holds a character XML cannot represent at byte " + std::to_string(*bad);
+    std::string& out = sp_.out;
+    if (node.kind == "#text") {
+      escape_text(out, text);
+    } else if (node.kind == "#cdata") {
+      if (text.find("]]>") != std::string_view::npos) return "CDATA cannot hold \"]]>\"";
+      out.append("<![CDATA[").append(text).append("]]>");
+    } else if (node.kind == "#comment") {
+      if (text.find("--") != std::string_view::npos || (!text.empty() && text.back() == '-')) {
+        return "a comment cannot hold \"--\" or end with \"-\"";
+      }
+      out.append("<!--").append(text).append("-->");
+    } else if (node.kind == "#pi") {
+      const std::string pi = "<?" + node.text + "?>";
+      if (!checker_.content(pi)) return "not a valid processing instruction";
+      out += pi;
+    } else {
+      if (stack_.size() != 1 || !checker_.prolog(node.text)) return "not a valid DOCTYPE declaration";
+      out += node.text;
+    }
+    return std::nullopt;
+  }
+
+  // Writes an element's start tag and text, and opens a frame for its
+  // children (or writes its end tag when it has none).
+  std::optional<std::string> element(const TreeNode& node, std::optional<std::uint32_t> orig,
+                                     std::optional<std::string_view> indent, const std::string& parent_child_indent) {
+    if (!node.label.empty()) return "XML has no place for a label";
+    const bool content = !node.text.empty() || !node.children.empty();
+    if (auto problem = start_tag(node, orig, content)) return problem;
+    const bool text_only_orig = orig && !sp_.has_children(*orig);
+    if (!node.text.empty() || (node.children.empty() && text_only_orig)) {
+      if (orig && text_only_orig && sp_.original(*orig).text == node.text) {
+        sp_.copy(sp_.layout(*orig).head_end, sp_.layout(*orig).tail_begin);
+      } else {
+        if (auto bad = bad_char(node.text)) {
+          return "its text holds a character XML cannot represent at byte " + std::to_string(*bad);
+        }
+        escape_text(sp_.out, node.text);
+      }
+    }
+    if (node.children.empty()) {
+      end_tag(node, orig, content);
+      return std::nullopt;
+    }
+    Frame f{.node = &node, .orig = orig};
+    f.indent.assign(indent ? *indent : std::string_view(parent_child_indent));
+    f.after_text = !node.text.empty();
+    f.inline_children = !node.text.empty() || std::any_of(node.children.begin(), node.children.end(),
+                                                           [](const TreeNode& c) { return c.kind == "#text" || c.kind == "#cdata"; });
+    sp_.open(f, f.indent, false);
+    stack_.push_back(std::move(f));
+    return std::nullopt;
+  }
+
+  bool self_closing(std::uint32_t orig) const { return sp_.layout(orig).tail_begin == sp_.layout(orig).end &&
+                                                       sp_.layout(orig).head_end == sp_.layout(orig).end; }
+
+  void end_tag(const TreeNode& node, std::optional<std::uint32_t> orig, bool content) {
+    if (orig && !self_closing(*orig)) {
+      if (sp_.original(*orig).kind == node.kind) {
+        sp_.copy(sp_.layout(*orig).tail_begin, sp_.layout(*orig).end);
+        return;
+      }
+    } else if (!content) {
+      return;  // written as an empty-element tag
+    }
+    sp_.out.append("</").append(node.kind).append(">");
+  }
+
+  // Writes the start tag, copying the original's bytes for whatever did not
+  // change.
+  std::optional<std::string> start_tag(const TreeNode& node, std::optional<std::uint32_t> orig, bool content) {
+    const TreeNode* o = orig ? &sp_.original(*orig) : nullptr;
+    const NodeLayout* l = orig ? &sp_.layout(*orig) : nullptr;
+    std::string& out = sp_.out;
+    std::string_view tail = content ? ">" : "/>";
+    if (l) {
+      const std::uint32_t from = l->attr_count ? doc_.attrs[l->first_attr + l->attr_count - 1].value_end + 1
+                                               : l->begin + 1 + static_cast<std::uint32_t>(o->kind.size());
+      tail = sp_.bytes(from, l->head_end);
+    }
+    const bool reopen = l && content && self_closing(*orig);  // "/>" becomes ">"
+    if (o && o->kind == node.kind && o->identity == node.identity && o->attributes == node.attributes) {
+      sp_.copy(l->begin, reopen ? l->head_end - 2 : l->head_end);
+      if (reopen) out += '>';
+      return std::nullopt;
+    }
+    // The attributes in writing order: the identity keeps its place.
+    attrs_.clear();
+    std::string_view id_name;
+    if (node.identity) {
+      if (o && o->identity) {
+        const AttrLayout& a = doc_.attrs[l->first_attr + l->id_attr];
+        id_name = sp_.bytes(a.name_begin, a.name_end);
+      } else {
+        for (const IdAttr& a : doc_.id_attrs) {
+          if (a.element.empty() || a.element == node.kind) {
+            id_name = a.name;
+            break;
+          }
+        }
+        if (id_name.empty()) return "no identity attribute is configured for this element";
+      }
+    }
+    for (const auto& [name, value] : node.attributes) attrs_.push_back(Out{name, value});
+    if (node.identity) {
+      const std::size_t at = o && o->identity ? std::min<std::size_t>(l->id_attr, attrs_.size()) : 0;
+      attrs_.insert(attrs_.begin() + static_cast<std::ptrdiff_t>(at), Out{id_name, *node.identity, true});
+    }
+    for (std::size_t i = 0; i < attrs_.size(); ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (attrs_[i].name == attrs_[j].name) return "the attribute " + quoted(attrs_[i].name) + " appears twice";
+      }
+    }
+    for (const Out& a : attrs_) {
+      if (is_id_attr(doc_.id_attrs, node.kind, a.name)) {
+        if (!a.identity) return "the attribute " + quoted(a.name) + " would read back as the element's identity";
+        break;
+      }
+    }
+    if (node.identity && !is_id_attr(doc_.id_attrs, node.kind, id_name)) {
+      return "its identity attribute " + quoted(id_name) + " does not give " + quoted(node.kind) + " elements an identity";
+    }
+
+    out += '<';
+    if (o && o->kind == node.kind) {
+      sp_.copy(l->begin + 1, l->begin + 1 + static_cast<std::uint32_t>(node.kind.size()));
+    } else {
+      if (!checker_.element_name(node.kind)) return "the kind " + quoted(node.kind) + " is not an XML name";
+      out += node.kind;
+    }
+    std::string_view sep = " ";
+    if (l && l->attr_count) {
+      const AttrLayout& last = doc_.attrs[l->first_attr + l->attr_count - 1];
+      sep = sp_.bytes(last.begin, last.name_begin);
+    }
+    for (const Out& a : attrs_) {
+      const AttrLayout* was = nullptr;
+      std::string_view old_value;
+      for (std::uint16_t k = 0; l && k < l->attr_count; ++k) {
+        const AttrLayout& c = doc_.attrs[l->first_attr + k];
+        if (sp_.bytes(c.name_begin, c.name_end) != a.name) continue;
+        was = &c;
+        if (o->identity && k == l->id_attr) {
+          old_value = *o->identity;
+        } else {
+          for (const auto& [name, value] : o->attributes) {
+            if (name == a.name) old_value = value;
+          }
+        }
+        break;
+      }
+      if (was && old_value == a.value && (!o->identity || a.identity == (was == &doc_.attrs[l->first_attr + l->id_attr]))) {
+        sp_.copy(was->begin, was->value_end + 1);
+        sep = sp_.bytes(was->begin, was->name_begin);
+        continue;
+      }
+      if (auto bad = bad_char(a.value)) {
+        return "the value of " + quoted(a.name) + " holds a character XML cannot represent at byte " + std::to_string(*bad);
+      }
+      if (was) {
+        sp_.copy(was->begin, was->value_begin);
+        const char quote = doc_.source[was->value_begin - 1];
+        escape_attr(out, a.value, quote);
+        out += quote;
+        sep = sp_.bytes(was->begin, was->name_begin);
+        continue;
+      }
+      if (!checker_.attr_name(a.name)) return "the attribute name " + quoted(a.name) + " is not an XML name";
+      out.append(sep).append(a.name).append("=\"");
+      escape_attr(out, a.value, '"');
+      out += '"';
+    }
+    if (reopen) {
+      out.append(tail.substr(0, tail.size() - 2)) += '>';
+    } else {
+      out += tail;
+    }
+    return std::nullopt;
+  }
+
+  struct Out {
+    std::string_view name;
+    std::string_view value;
+    bool identity = false;
+  };
+
+  const Document& doc_;
+  const TreeNode& tree_;
+  const Correspondence& match_;
+  const std::string no_comma_;
+  detail::Splicer sp_;
+  Checker checker_;
+  std::vector<Frame> stack_;
+  std::vector<Out> attrs_;
+};
+
+}  // namespace
+
+namespace detail {
+
+std::optional<FormatError> parse_xml(Document& doc, const ReadOptions& options) { return XmlReader(doc, options).run(); }
+
+Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree, const Correspondence& match) {
+  return XmlWriter(original, tree, match).run();
+}
+
+}  // namespace detail
+}  // namespace vext
