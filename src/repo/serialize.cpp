@@ -349,7 +349,9 @@ void StateIo::read(std::string_view bytes, Repo& into, LoadCheck check) {
     const CommitId id = commit_id(commit);
     if (!ids.empty() && id <= ids.back()) inconsistent("commits are out of order or stored twice");
     ids.push_back(id);
-    into.commits_.emplace(id, std::move(commit));
+    into.index_.reserve_one();
+    const auto stored = into.commits_.emplace(id, std::move(commit)).first;
+    into.index_.insert(id, &stored->second);
   }
   const std::uint32_t head = in.ref(ids.size(), "the head is not a stored commit");
   if (head != kNoNode) into.head_ = ids[head];
@@ -365,6 +367,7 @@ Result<bool, LoadError> StateIo::load(std::string_view bytes, Repo& into, LoadCh
     into.store_.rollback({});
     into.sections_.clear();
     into.section_hashes_.clear();
+    into.index_ = {};
     into.commits_.clear();
     into.head_.reset();
   };
