@@ -31,7 +31,7 @@ std::uint64_t fold_bytes(std::string_view s, std::uint64_t h) {
     h ^= h >> 29;
   }
   std::uint64_t w = 0;
-  std::memcpy(&w, s.data() + i, s.size() - i);
+  if (i < s.size()) std::memcpy(&w, s.data() + i, s.size() - i);  // an empty view may have no data pointer
   return (h ^ w) * kMul;
 }
 
