@@ -4,10 +4,12 @@ measured in the same run: marshal.dumps of the tree for calls that read one,
 marshal.loads for calls that build one. Then times Repo.diff of two commits
 10 nodes apart at 100,000 and 1,000,000 nodes, and measures the memory of a
 history of commits that change 10 nodes each against the first commit alone,
-each history in a fresh process.
+each history in a fresh process. Last, pickles and unpickles a history of
+100 such commits against marshal of one of its trees, and compares sizes.
 
     python bench/bench_repo.py                # timings, diff sizes, 100-commit memory
     python bench/bench_repo.py --commits 1000 # the memory histories with 1,000 commits
+    python bench/bench_repo.py --only pickle  # pickle size and speed alone
 """
 
 import argparse
@@ -15,6 +17,7 @@ import ctypes
 import gc
 import json
 import marshal
+import pickle
 import random
 import subprocess
 import sys
@@ -151,11 +154,33 @@ def memory(shape, commits):
           f" {ratio:5.2f}x (target 2x, {flag})")
 
 
+def pickle_timings(shape, commits=100):
+    """A history of `commits` commits of a 100,000-node tree, 10 nodes
+    changed per commit, against marshal of one of those trees."""
+    tree = SHAPES[shape](100_000)
+    nodes = all_nodes(tree)
+    rng = random.Random(11)
+    repo = vext_py.Repo()
+    parents = [repo.commit("commit 0", [], tree)]
+    for i in range(1, commits):
+        change_nodes(nodes, rng, 10, f"commit {i}")
+        parents = [repo.commit(f"commit {i}", parents, tree)]
+    blob = pickle.dumps(repo, protocol=pickle.HIGHEST_PROTOCOL)
+    one = marshal.dumps(tree)
+    size = len(blob) / len(one)
+    print(f"  {shape:<9} size {len(blob) / 2**20:6.2f} MiB  {size:5.2f}x marshal.dumps of one tree"
+          f" ({len(one) / 2**20:.2f} MiB; target 1.5x, {'ok' if size <= 1.5 else 'over'})")
+    row(f"{shape} pickle.dumps", best(lambda: pickle.dumps(repo, protocol=pickle.HIGHEST_PROTOCOL)),
+        best(lambda: marshal.dumps(tree)), "marshal.dumps", 1.0)
+    row(f"{shape} pickle.loads", best(lambda: pickle.loads(blob)), best(lambda: marshal.loads(one)),
+        "marshal.loads", 1.5)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--commits", type=int, default=100)
     parser.add_argument("--history", nargs=2, metavar=("SHAPE", "COMMITS"))
-    parser.add_argument("--only", choices=["timings", "diff", "memory"])
+    parser.add_argument("--only", choices=["timings", "diff", "memory", "pickle"])
     args = parser.parse_args()
     if args.history:
         memory_history(args.history[0], int(args.history[1]))
@@ -171,3 +196,7 @@ if __name__ == "__main__":
         print("Repo memory: a history of commits of a 100,000-node tree, 10 nodes changed per commit")
         for shape in SHAPES:
             memory(shape, args.commits)
+    if args.only in (None, "pickle"):
+        print("Repo pickle: a history of 100 commits of a 100,000-node tree, 10 nodes changed per commit")
+        for shape in SHAPES:
+            pickle_timings(shape)

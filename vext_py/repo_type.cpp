@@ -9,6 +9,7 @@
 #include "args.h"
 #include "boundary.h"
 #include "repo/repo.h"
+#include "repo/serialize.h"
 #include "tree_convert.h"
 
 namespace vext_py {
@@ -244,6 +245,42 @@ PyObject* repo_repr(PyObject* self) {
   return PyUnicode_FromFormat("Repo(commits=%zu)", as_repo(self)->repo.commit_count());
 }
 
+// Pickling and copying: the state is the repository saved as one bytes
+// object, restored into a new Repo() by __setstate__.
+PyObject* repo_reduce(PyObject* self, PyObject*) {
+  Borrow borrow(self, Access::Shared);
+  if (!borrow) return nullptr;
+  return call_core([&]() -> PyObject* {
+    const std::string state = vext::save(as_repo(self)->repo);
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    if (!bytes) return nullptr;
+    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), bytes.get());
+  });
+}
+
+PyObject* repo_setstate(PyObject* self, PyObject* state) {
+  Borrow borrow(self, Access::Exclusive);
+  if (!borrow) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(state, &view, PyBUF_SIMPLE) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+    return PyErr_Format(PyExc_TypeError, "Repo.__setstate__() expects bytes, not '%s'", Py_TYPE(state)->tp_name);
+  }
+  PyObject* result = call_core([&]() -> PyObject* {
+    auto loaded = vext::load(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
+                             as_repo(self)->repo);
+    if (!loaded) {
+      Ref message = new_string("Repo.__setstate__(): " + loaded.error().message);
+      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+  PyBuffer_Release(&view);
+  return result;
+}
+
 PyObject* repo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_core([&]() -> PyObject* {
     // Bind through the shared binder so that messages match the methods'.
@@ -285,6 +322,8 @@ PyMethodDef repo_methods[] = {
     {"revert", as_method(repo_revert), METH_FASTCALL | METH_KEYWORDS, "revert($self, target, dst)\n--\n\n"},
     {"log", as_method(repo_log), METH_NOARGS, "log($self)\n--\n\n"},
     {"tree_at", as_method(repo_tree_at), METH_FASTCALL | METH_KEYWORDS, "tree_at($self, commit)\n--\n\n"},
+    {"__reduce__", repo_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", repo_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,7 +5,7 @@ failure. It is a direct subclass of ``BaseException`` (an ``except Exception``
 clause does not catch it) and is not an attribute of the module.
 """
 
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 from typing import Final, Literal, SupportsIndex, TypedDict, final, type_check_only
 
 __all__ = ["Repo", "diff_trees", "merge_trees", "__version__"]
@@ -152,6 +152,22 @@ class Repo:
         The tree is rebuilt from its flat form: siblings that share an
         identity (or, without identities, a kind) come back as one node, and
         an identity equal to the node's kind comes back absent.
+        """
+
+    def __reduce__(self) -> tuple[type[Repo], tuple[()], bytes]:
+        """Returns how pickle and copy rebuild the repository: Repo(), then
+        __setstate__ with the whole history saved as one bytes object."""
+
+    def __setstate__(self, state: Buffer, /) -> None:
+        """Restores a history saved by __reduce__ into this repository, which
+        must be new and empty.
+
+        Raises:
+            TypeError: state is not bytes-like.
+            ValueError: the repository already holds a history, or state is
+                not a sound saved history (wrong magic number, unsupported
+                format version, truncated, trailing bytes, checksum mismatch,
+                inconsistent structure); the repository stays empty.
         """
 
     def __len__(self) -> int:

@@ -145,6 +145,7 @@ class Repo {
 
  private:
   friend struct RepoTestAccess;  // lets tests plant colliding entries
+  friend struct StateIo;         // save() and load() in repo/serialize.h
   class Undo;
 
   const Commit& commit_at(CommitId id) const;

@@ -150,6 +150,8 @@ class NodeStore {
   std::variant<NodeId, ApplyError> transplant(NodeId from, NodeId to, NodeId onto);
 
  private:
+  friend struct StateIo;  // loads records as saved, checking their shape
+
   // An open-addressing table of record numbers, keyed by content hash.
   class InternTable {
    public:

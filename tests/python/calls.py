@@ -2,6 +2,8 @@
 on each of its error paths, with arguments ready to use. Shared by the leak
 checks and the allocation-failure checks."""
 
+import pickle
+
 import pytest
 
 from conftest import panic_type
@@ -69,6 +71,8 @@ SUCCESS = {
     "vext.apply": (vext.apply, (BASE, vext.diff(BASE, OURS))),
     "vext.merge": (vext.merge, (BASE, OURS, THEIRS)),
     "vext.merge printed": (lambda *t: [str(c) for c in vext.merge(*t).conflicts], (BASE, OURS, THEIRS)),
+    "pickle round trip": (lambda r: pickle.loads(pickle.dumps(r)), (REPO,)),
+    "__setstate__ from a bytearray": (lambda s: Repo().__setstate__(s), (bytearray(REPO.__reduce__()[2]),)),
 }
 
 ERRORS = {
@@ -104,4 +108,7 @@ ERRORS = {
     "vext.apply unknown field": (raising(ValueError, vext.apply), (BASE, [vext.Change("update", (), "size")])),
     "vext.merge bad theirs": (raising(TypeError, vext.merge), (BASE, OURS, [BASE])),
     "vext.merge surrogate": (raising(UnicodeEncodeError, vext.merge), (BASE, OURS, {"label": "\ud800"})),
+    "__setstate__ not bytes": (raising(TypeError, Repo().__setstate__), ("state",)),
+    "__setstate__ damaged": (raising(ValueError, Repo().__setstate__), (REPO.__reduce__()[2][:-1],)),
+    "__setstate__ on a history": (raising(ValueError, REPO.__setstate__), (REPO.__reduce__()[2],)),
 }
