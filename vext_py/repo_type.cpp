@@ -271,7 +271,7 @@ PyObject* repo_setstate(PyObject* self, PyObject* state) {
     auto loaded = vext::load(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
                              as_repo(self)->repo);
     if (!loaded) {
-      Ref message = new_string("Repo.__setstate__(): " + loaded.error().message);
+      Ref message = from_string("Repo.__setstate__(): " + loaded.error().message);
       if (message) PyErr_SetObject(PyExc_ValueError, message.get());
       return nullptr;
     }
