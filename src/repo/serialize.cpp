@@ -72,6 +72,41 @@ struct Bad {
 
 // Reads the body of a state whose length and checksum were checked: running
 // out of bytes here means the counts inside do not fit.
+// Tells whether `s` is well-formed UTF-8: shortest forms only, no surrogates,
+// nothing above U+10FFFF.
+bool is_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char b = *p;
+    if (b < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) < len || p[1] < lo || p[1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if (p[k] < 0x80 || p[k] > 0xBF) return false;
+    }
+    p += len;
+  }
+  return true;
+}
+
 class Reader {
  public:
   explicit Reader(std::string_view bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
@@ -119,7 +154,14 @@ class Reader {
     p_ += n;
     return s;
   }
-  std::string_view string() { return bytes(static_cast<std::size_t>(std::min<std::uint64_t>(varint(), left() + 1))); }
+  // Reads a string, which must be well-formed UTF-8: every string of a
+  // repository came from a Python str, and results are turned back into str.
+  std::string_view string() { return text(static_cast<std::size_t>(std::min<std::uint64_t>(varint(), left() + 1))); }
+  std::string_view text(std::size_t n) {
+    const std::string_view s = bytes(n);
+    if (!is_utf8(s)) inconsistent("a string is not valid UTF-8");
+    return s;
+  }
   std::uint8_t byte() { return static_cast<std::uint8_t>(bytes(1)[0]); }
   std::uint64_t u64() { return get_fixed(bytes(8), 0, 8); }
 
@@ -255,7 +297,7 @@ void StateIo::load_records(Reader& in, NodeStore& store) {
     const std::size_t lists = store.lists_.size();
     if (tag == kNodeTag) {
       const std::uint64_t element_size = in.varint();
-      const std::string_view element = element_size == 0 ? std::string_view() : in.bytes(element_size - 1);
+      const std::string_view element = element_size == 0 ? std::string_view() : in.text(element_size - 1);
       const ValueId value = in.ref(store.values_.size(), "a node refers to a value not yet stored");
       const ListId kids = in.ref(lists, "a node refers to a child list not yet stored");
       if (element_size == 0 && value == kNoNode) inconsistent("a node takes its element from a value it lacks");

@@ -122,6 +122,17 @@ class TestBadState:
         assert len(repo) == 0 and repo.log() == []
         repo.__setstate__(self.STATE)  # still usable afterwards
 
+    def test_refuses_strings_that_are_not_utf8(self):
+        # Every string of a history came from a str; one that cannot become a
+        # str again would make log() and tree_at() fail later.
+        repo = Repo()
+        repo.commit("M\u00e9", [], {"kind": "doc"})
+        state = repo.__reduce__()[2]
+        assert state.count("\u00e9".encode()) == 1
+        broken = reseal(state[20:-4].replace("\u00e9".encode(), b"\xff\xfe"))
+        with pytest.raises(ValueError, match="not valid UTF-8"):
+            Repo().__setstate__(broken)
+
     def test_the_python_checksum_matches(self):
         assert crc32c(b"123456789") == 0xE3069283 and zlib  # the published check value
         assert reseal(self.STATE[20:-4]) == self.STATE
