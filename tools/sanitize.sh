@@ -22,6 +22,10 @@ out="$root/build/sanitize-$ver"  # one per interpreter: the module is built for 
 cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DVEXT_SANITIZE=ON -DVEXT_WERROR=ON \
   -DVEXT_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv_python" >/dev/null
 cmake --build "$out" -j2
+# The vext package: its Python sources beside the freshly built native half.
+mkdir -p "$out/vext"
+ln -sf "$root"/python/vext/*.py "$root"/python/vext/py.typed "$out/vext/"
+cp "$out"/_core*.so "$out/vext/"
 
 common_opts="abort_on_error=1:halt_on_error=1:detect_odr_violation=0:strict_string_checks=1:check_initialization_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
