@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Literal, assert_type
 
 import vext
 import vext_py
-import vext_cli
+from vext import cli
 
 if TYPE_CHECKING:
     from vext_py import Change, Tree
@@ -74,8 +74,8 @@ class Sub(vext_py.Repo):  # type: ignore[misc]
 
 
 def command_line() -> None:
-    assert_type(vext_cli.run(["diff", "a.json", "b.json"]), int)
-    assert_type(vext_cli.main(), int)
+    assert_type(cli.run(["diff", "a.json", "b.json"]), int)
+    assert_type(cli.main(), int)
 
 
 def public_package(tree: vext.Tree) -> None:

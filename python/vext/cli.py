@@ -1,0 +1,488 @@
+"""The `vext` command: located diff and three-way merge of XML and JSON files,
+usable as a git merge driver.
+
+The native layer (vext._core) reads, compares, merges and writes the files,
+keeping every byte that nothing changed; this module parses the command line,
+reads and writes the files and reports. Exit status follows diff(1): 0 same or
+merged cleanly, 1 differences or conflicts, 2 trouble; 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import re
+import signal
+import sys
+import tempfile
+import threading
+import time
+from typing import TYPE_CHECKING, Any
+
+import vext_py
+
+from vext import _core, _treejson, diff, merge
+
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+
+    from vext import Step, Value
+
+SAME, DIFFERENT, TROUBLE, INTERRUPTED = 0, 1, 2, 130
+
+# The longest value a line shows, in characters; an ellipsis marks the cut.
+WIDTH = 60
+
+# A change: (op, path, what, old, new); a conflict: (path, what, base, ours, theirs).
+ChangeRow = tuple[str, str, str, str | None, str | None]
+ConflictRow = tuple[str, str, str | None, str | None, str | None]
+
+# Standard descriptors that were closed at start; /dev/null holds their place
+# so that no file we open lands on them.
+_closed: set[int] = set()
+
+_DESCRIPTION = """\
+Located diff and three-way merge of XML and JSON files. The format of each
+file is found from its content (XML starts with "<"); "-" reads standard input.
+Nodes are paired by identity (an XML element's id or xml:id attribute, a JSON
+member's name) and by aligning siblings. A merged file keeps ours' bytes
+wherever nothing changed.
+
+exit status: 0 same / merged cleanly, 1 differences / conflicts, 2 trouble,
+130 interrupted."""
+
+_DIFF_HELP = """\
+Prints one line per change from OLD to NEW, in document order:
+    OP PATH WHAT: OLD -> NEW
+OP is insert, remove, update or move (insert shows only the new value, remove
+only the old one); PATH is XPath-like in XML (/catalog/product[@id="p7"]/@price)
+and a JSON Pointer in JSON (/servers/0/port; the root is shown as "(root)");
+WHAT says what changed: text, attribute, node, position, order, kind, label,
+identity or attributes. Values are quoted and cut at 60 characters with an
+ellipsis; control characters in values and paths are escaped (\\n, \\x1b), so
+each change is exactly one line.
+
+exit status: 0 no differences, 1 differences, 2 trouble."""
+
+_MERGE_HELP = """\
+Merges into OURS the changes THEIRS made to BASE and writes the result to OUT
+(replaced atomically; OUT may be OURS) or to standard output. The result keeps
+ours' layout: only the bytes of what changed differ.
+
+A change made on one side is taken. Where both sides changed the same thing
+differently there is a conflict: the smallest element (XML) or member (JSON)
+that holds it is written as
+    <<<<<<< ours / ours' version / ||||||| base / base's version /
+    ======= / theirs' version / >>>>>>> theirs     (each on its own line)
+or, with --ours, as ours' version (the file stays well-formed). Each conflict is
+reported on standard error as one line: its location, what conflicted, and the
+base, ours and theirs values.
+
+As a git merge driver:  vext merge %O %A %B -o %A
+
+exit status: 0 merged without conflicts, 1 conflicts (the file is still
+written), 2 trouble (nothing is written)."""
+
+
+class Trouble(Exception):
+    """A problem reported as one line on standard error, with exit status 2."""
+
+
+def _id_attr(text: str) -> str:
+    element, at, name = text.rpartition("@")
+    if not name or (at and not element):
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME or ELEMENT@NAME")
+    return text
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vext", description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {vext_py.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument(
+        "--id-attr", metavar="[ELEMENT@]NAME", type=_id_attr, action="append", default=[],
+        help="an XML attribute that gives an element its identity, on every element or only on ELEMENT; "
+        "may be repeated (default: id and xml:id)",
+    )
+    common.add_argument(
+        "--tree-json", action="store_true",
+        help="read each file as one tree dict in JSON (the shape vext.diff and vext.merge take)",
+    )
+
+    sub = commands.add_parser(
+        "diff", parents=[common], help="list the changes between two files",
+        description=_DIFF_HELP, formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sub.add_argument("--json", action="store_true",
+                     help='print a JSON array of {"op", "path", "what", "old", "new"} with whole values')
+    sub.add_argument("old", metavar="OLD", help="the old file")
+    sub.add_argument("new", metavar="NEW", help="the new file")
+
+    sub = commands.add_parser(
+        "merge", parents=[common], help="merge two files derived from a common base",
+        description=_MERGE_HELP, formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sub.add_argument("-o", "--output", metavar="OUT", help="write the merged file to OUT instead of standard output")
+    sub.add_argument("--ours", action="store_true",
+                     help="write ours' version at each conflict instead of conflict markers")
+    sub.add_argument("--json", action="store_true",
+                     help='print the conflicts as a JSON array of {"path", "what", "base", "ours", "theirs"} '
+                     "on standard output instead of lines on standard error; needs -o OUT")
+    sub.add_argument("base", metavar="BASE", help="the common ancestor")
+    sub.add_argument("ours", metavar="OURS", help="our version")
+    sub.add_argument("theirs", metavar="THEIRS", help="their version")
+    return parser
+
+
+# ---------------------------------------------------------------- text
+
+
+_PLAIN_ESCAPES = "\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069"
+_PLAIN = re.compile(f"[{_PLAIN_ESCAPES}]")
+_QUOTED = re.compile(f'["\\\\{_PLAIN_ESCAPES}]')
+_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t", '"': '\\"', "\\": "\\\\"}
+
+
+def _escape(match: re.Match[str]) -> str:
+    char = match.group()
+    named = _NAMED.get(char)
+    if named:
+        return named
+    return f"\\x{ord(char):02x}" if ord(char) < 0x100 else f"\\u{ord(char):04x}"
+
+
+def plain(text: str) -> str:
+    """Escapes the characters that could break or disguise a line of output:
+    control characters, line and paragraph separators, direction marks."""
+    return _PLAIN.sub(_escape, text)
+
+
+def show(value: str | None) -> str:
+    """A value as a line shows it: quoted, escaped, cut at WIDTH characters."""
+    if value is None:
+        return "(none)"
+    if len(value) > WIDTH:
+        value = value[: WIDTH - 1] + "\u2026"
+    return '"' + _QUOTED.sub(_escape, value) + '"'
+
+
+def _where(path: str) -> str:
+    return plain(path) if path else "(root)"
+
+
+def change_line(row: ChangeRow) -> str:
+    op, path, what, old, new = row
+    if op == "insert":
+        values = show(new)
+    elif op == "remove":
+        values = show(old)
+    else:
+        values = f"{show(old)} -> {show(new)}"
+    return f"{op} {_where(path)} {what}: {values}"
+
+
+def conflict_line(row: ConflictRow) -> str:
+    path, what, base, ours, theirs = row
+    return f"vext: conflict: {_where(path)} {what}: base {show(base)}, ours {show(ours)}, theirs {show(theirs)}"
+
+
+def _json_array(rows: Sequence[tuple[str | None, ...]], keys: tuple[str, ...]) -> str:
+    items = [json.dumps(dict(zip(keys, row, strict=True))) for row in rows]
+    return "[" + ",\n ".join(items) + "]\n"
+
+
+def _name(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+# ---------------------------------------------------------------- streams
+
+
+def _say(line: str) -> None:
+    """Writes one line to standard error, wherever it went."""
+    if sys.stderr is None or 2 in _closed:
+        return
+    with contextlib.suppress(OSError, ValueError):
+        sys.stderr.write(plain(line) + "\n")
+        sys.stderr.flush()
+
+
+def _silence_stdout() -> None:
+    """Points standard output at /dev/null after a failed write, so that the
+    interpreter's last flush of what is still buffered fails no more."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+
+
+def _emit(data: str | bytes) -> None:
+    """Writes to standard output and flushes; a failure is Trouble."""
+    if not data:
+        return
+    stream = sys.stdout
+    if stream is None or 1 in _closed:
+        raise Trouble("cannot write to standard output: it is closed")
+    try:
+        if isinstance(data, bytes):
+            stream.flush()
+            stream.buffer.write(data)  # a file's bytes, whatever the locale
+        else:
+            stream.write(data)
+        stream.flush()
+    except OSError as e:
+        _silence_stdout()
+        raise Trouble(f"cannot write to standard output: {e.strerror or e}") from None
+
+
+def _read(paths: Sequence[str]) -> list[bytes]:
+    if list(paths).count("-") > 1:
+        raise Trouble('standard input ("-") can be read only once')
+    contents = []
+    for path in paths:
+        try:
+            if path != "-":
+                with open(path, "rb") as f:
+                    data = f.read()
+            elif sys.stdin is None or 0 in _closed:
+                raise Trouble("<stdin>: standard input is closed")
+            else:
+                data = sys.stdin.buffer.read()
+        except OSError as e:
+            raise Trouble(f"{_name(path)}: {e.strerror or e}") from None
+        if not data:
+            raise Trouble(f"{_name(path)}: the file is empty")
+        contents.append(data)
+    return contents
+
+
+def write_file(path: str, data: bytes) -> None:
+    """Replaces the file at `path` (through a symbolic link, the file it names)
+    with `data` atomically: a temporary file in the same directory is written,
+    synced and renamed over it. On any failure the temporary file is removed
+    and the target is left as it was."""
+    target = os.path.realpath(path)
+    directory, base = os.path.split(target)
+    try:
+        mode = os.stat(target).st_mode & 0o7777
+    except OSError:
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    try:
+        fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".vext-tmp")
+    except OSError as e:
+        raise Trouble(f"{_name(path)}: cannot write: {e.strerror or e}") from None
+    try:
+        with open(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temp, mode)
+        os.replace(temp, target)
+    except BaseException as e:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        if isinstance(e, OSError):
+            raise Trouble(f"{_name(path)}: cannot write: {e.strerror or e}") from None
+        raise
+    # The rename itself is durable once the directory is synced.
+    with contextlib.suppress(OSError):
+        dir_fd = os.open(directory, os.O_RDONLY)
+        try:
+            os.fsync(dir_fd)
+        finally:
+            os.close(dir_fd)
+
+
+class Progress:
+    """Shows "vext: merging... 2.1 s" on standard error while a run takes more
+    than a second, when standard error is a terminal; clears it at the end."""
+
+    def __init__(self, verb: str) -> None:
+        self._verb = verb
+        self._done = threading.Event()
+        self._thread: threading.Thread | None = None
+        stream = sys.stderr
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            if stream is not None and 2 not in _closed and stream.isatty():
+                self._thread = threading.Thread(target=self._show, args=(stream,), daemon=True)
+
+    def __enter__(self) -> Progress:
+        if self._thread:
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._done.set()
+        if self._thread:
+            self._thread.join()
+
+    def _show(self, stream: Any) -> None:
+        start = time.monotonic()
+        if self._done.wait(1.0):
+            return
+        line = ""
+        with contextlib.suppress(OSError, ValueError):
+            while True:
+                line = f"\rvext: {self._verb}... {time.monotonic() - start:.1f} s"
+                stream.write(line)
+                stream.flush()
+                if self._done.wait(0.1):
+                    break
+            stream.write("\r" + " " * (len(line) - 1) + "\r")
+            stream.flush()
+
+
+# ---------------------------------------------------------------- commands
+
+
+def _native[T](names: Sequence[str], call: Callable[[], T]) -> T:
+    """Runs a native file call, turning its errors into Trouble naming the file."""
+    try:
+        return call()
+    except _core.FormatError as e:
+        if 0 <= e.which < len(names):
+            raise Trouble(f"{_name(names[e.which])}: {e}") from None
+        raise Trouble(f"cannot write the merged file: {e}") from None
+    except ValueError as e:  # an --id-attr the native layer refuses
+        raise Trouble(f"--id-attr: {e}") from None
+
+
+def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
+    trees = []
+    for name, data in zip(names, _read(names), strict=True):
+        try:
+            trees.append(_treejson.read_tree(data))
+        except _treejson.TreeFileError as e:
+            raise Trouble(f"{_name(name)}: {e}") from None
+    return trees
+
+
+def _tree_path(location: tuple[Step, ...], field: str, name: str | None) -> str:
+    path = "".join(f"/{step}" for step in location) or "/"
+    return path + (f"/@{name}" if field == "attribute" and name is not None else "")
+
+
+def _tree_text(value: Value) -> str | None:
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, tuple):
+        return "[" + ", ".join(value) + "]"
+    try:
+        return json.dumps(value, ensure_ascii=False)
+    except RecursionError:
+        return _treejson.render_json(value).rstrip("\n")
+
+
+def _run_diff(args: argparse.Namespace) -> int:
+    names = [args.old, args.new]
+    with Progress("diffing"):
+        if args.tree_json:
+            old, new = _trees(names)
+            rows: Sequence[ChangeRow] = [
+                (c.op, _tree_path(c.location, c.field, c.name), c.field, _tree_text(c.old), _tree_text(c.new))
+                for c in diff(old, new)
+            ]
+        else:
+            data = _read(names)
+            rows = _native(names, lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
+    if args.json:
+        _emit(_json_array(rows, ("op", "path", "what", "old", "new")))
+    else:
+        _emit("".join(change_line(row) + "\n" for row in rows))
+    return DIFFERENT if rows else SAME
+
+
+def _run_merge(args: argparse.Namespace) -> int:
+    names = [args.base, args.ours, args.theirs]
+    to_file = args.output not in (None, "-")
+    with Progress("merging"):
+        if args.tree_json:
+            tree, found = merge(*_trees(names))
+            merged = _treejson.render_json(tree).encode("utf-8")
+            conflicts: Sequence[ConflictRow] = [
+                (_tree_path(c.location, c.field, c.name), c.field,
+                 _tree_text(c.base), _tree_text(c.ours), _tree_text(c.theirs))
+                for c in found
+            ]
+        else:
+            data = _read(names)
+            merged, conflicts = _native(names, lambda: _core.merge_files(
+                data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.ours))
+        if to_file:
+            write_file(args.output, merged)
+    if not to_file:
+        _emit(merged)
+    if args.json:
+        _emit(_json_array(conflicts, ("path", "what", "base", "ours", "theirs")))
+    else:
+        for row in conflicts:
+            _say(conflict_line(row))
+    return DIFFERENT if conflicts else SAME
+
+
+def run(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line `argv` (default: the process's arguments) and
+    returns the exit status. Every failure is one line on standard error."""
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+        if args.command == "merge" and args.json and args.output in (None, "-"):
+            parser.error("merge --json needs -o OUT: the merged file and the report cannot share standard output")
+        if args.tree_json and args.id_attr:
+            parser.error("--id-attr has no meaning with --tree-json")
+        return _run_diff(args) if args.command == "diff" else _run_merge(args)
+    except SystemExit as e:  # argparse, after --help, --version or a usage error
+        return e.code if isinstance(e.code, int) else TROUBLE if e.code else SAME
+    except Trouble as e:
+        _say(f"vext: {e}")
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    except MemoryError:
+        _say("vext: out of memory")
+    except Exception as e:  # a bug still ends in one line, never a traceback
+        _say(f"vext: internal error: {type(e).__name__}: {e}")
+    return TROUBLE
+
+
+def _guard_standard_descriptors() -> None:
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            _closed.add(fd)
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+
+
+def main() -> int:
+    """The console script: sets up the process, runs, and makes sure that
+    what went to standard output got there."""
+    try:
+        _guard_standard_descriptors()
+        if hasattr(signal, "SIGXFSZ"):
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a file too large fails with EFBIG instead
+        if isinstance(sys.stdout, io.TextIOWrapper):
+            sys.stdout.reconfigure(errors="backslashreplace")
+        status = run()
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    except OSError as e:
+        _silence_stdout()
+        _say(f"vext: cannot write to standard output: {e.strerror or e}")
+        return TROUBLE
+    return status
