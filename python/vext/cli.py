@@ -17,7 +17,6 @@ import os
 import re
 import signal
 import sys
-import tempfile
 import threading
 import time
 from typing import TYPE_CHECKING, Any
@@ -268,6 +267,8 @@ def write_file(path: str, data: bytes) -> None:
     with `data` atomically: a temporary file in the same directory is written,
     synced and renamed over it. On any failure the temporary file is removed
     and the target is left as it was."""
+    import tempfile  # here: most runs write no file, and every run pays for its imports
+
     target = os.path.realpath(path)
     directory, base = os.path.split(target)
     try:
