@@ -8,9 +8,9 @@ namespace {
 const char* plural(Py_ssize_t n, const char* one, const char* many) { return n == 1 ? one : many; }
 
 // Names the unbound parameters: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string list_missing(const Signature& sig, PyObject* const* out) {
+std::string list_missing(const Signature& sig, std::size_t required, PyObject* const* out) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < sig.params.size(); ++i)
+  for (std::size_t i = 0; i < required; ++i)
     if (!out[i]) missing.push_back(sig.params[i]);
   std::string text;
   for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -66,10 +66,16 @@ std::optional<std::vector<std::uint64_t>> read_parents(PyObject* obj) {
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {
+  return bind_keywords(sig, sig.params.size(), args, nargs, kwnames, out);
+}
+
+bool bind_keywords(const Signature& sig, std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out) {
   const auto count = static_cast<Py_ssize_t>(sig.params.size());
-  if (nargs > count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.name,
-                 count, nargs, plural(nargs, "was", "were"));
+  const auto required = static_cast<Py_ssize_t>(positional);
+  if (nargs > required) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.name, required,
+                 nargs, plural(nargs, "was", "were"));
     return false;
   }
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -90,9 +96,9 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     out[slot] = args[nargs + k];
   }
   Py_ssize_t unbound = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) unbound += out[i] ? 0 : 1;
+  for (Py_ssize_t i = 0; i < required; ++i) unbound += out[i] ? 0 : 1;
   if (unbound > 0) {
-    const std::string names = list_missing(sig, out);
+    const std::string names = list_missing(sig, positional, out);
     PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.name, unbound,
                  plural(unbound, "argument", "arguments"), names.c_str());
     return false;

@@ -29,6 +29,11 @@ PyCFunction as_method(F f) {
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out);
 
+// Like bind, for a signature whose first `positional` parameters are required
+// and the rest optional and keyword-only; an absent one leaves out[i] null.
+bool bind_keywords(const Signature& sig, std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out);
+
 // Rewrites a pending TypeError (exactly that type) raised while converting
 // parameter `param` into "argument 'param': <message>", keeping its cause.
 void prefix_argument_error(const char* param);

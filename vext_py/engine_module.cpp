@@ -4,12 +4,12 @@
 // signals every few milliseconds so that Ctrl-C stops a long call.
 #include <array>
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <string>
 
 #include "args.h"
 #include "boundary.h"
+#include "core_call.h"
 #include "ref.h"
 #include "state.h"
 #include "three_way/three_way.h"
@@ -55,43 +55,6 @@ Ref str(const std::string& s) {
 }
 
 Ref optional_str(const std::optional<std::string>& s) { return s ? str(*s) : Ref::borrow(Py_None); }
-
-// Calls the interpreter for signals from inside the core, which runs without
-// the interpreter lock.
-struct SignalPoll {
-  PyThreadState* thread = nullptr;
-  static bool poll(void* context) {
-    auto* self = static_cast<SignalPoll*>(context);
-    PyEval_RestoreThread(self->thread);
-    const bool stop = PyErr_CheckSignals() != 0;
-    self->thread = PyEval_SaveThread();
-    return stop;
-  }
-};
-
-// Runs `work` on converted values without the interpreter lock. Returns
-// nullopt with a Python error set when a signal handler raised; a C++
-// exception is rethrown once the lock is back.
-template <class F>
-auto without_lock(F&& work) -> std::optional<decltype(work(vext::StopCheck{}))> {
-  SignalPoll poll;
-  const vext::StopCheck stop{.poll = &SignalPoll::poll, .context = &poll};
-  std::optional<decltype(work(stop))> out;
-  std::exception_ptr failure;
-  bool stopped = false;
-  poll.thread = PyEval_SaveThread();
-  try {
-    out.emplace(work(stop));
-  } catch (const vext::Stopped&) {
-    stopped = true;
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  PyEval_RestoreThread(poll.thread);
-  if (failure) std::rethrow_exception(failure);
-  if (stopped) return std::nullopt;
-  return out;
-}
 
 template <class T, class F>
 Ref tuple_of(const std::vector<T>& items, F&& convert) {
@@ -163,18 +126,6 @@ Ref from_conflict(const vext::Conflict& c) {
   if (!location || !name || !base || !ours || !theirs) return {};
   return Ref::steal(
       PyTuple_Pack(6, location.get(), field_key(c.field), name.get(), base.get(), ours.get(), theirs.get()));
-}
-
-template <class T, class F>
-Ref list_of(const std::vector<T>& items, F&& convert) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return {};
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    Ref item = convert(items[i]);
-    if (!item) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list;
 }
 
 // Reads the fields of one change tuple, in the layout from_change writes.
@@ -354,7 +305,9 @@ PyModuleDef module_def = {
 PyObject* create_module() {
   if (!init_binding({"vext.PanicException", "Raised when vext hits an internal failure."}) || !init_names())
     return nullptr;
-  return PyModule_Create(&module_def);
+  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!module || !add_file_api(module.get())) return nullptr;
+  return module.release();
 }
 
 }  // namespace

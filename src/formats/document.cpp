@@ -103,16 +103,19 @@ Correspondence correspond_by_position(const Document& original, const TreeNode& 
 }
 
 Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
-                                                const Correspondence& match) {
-  return original.format == Format::Xml ? detail::write_xml(original, tree, match)
-                                        : detail::write_json(original, tree, match);
+                                                const Correspondence& match, std::vector<OutputSpan>* spans) {
+  if (spans) spans->assign(match.origin.size(), OutputSpan{});
+  auto out = original.format == Format::Xml ? detail::write_xml(original, tree, match, spans)
+                                            : detail::write_json(original, tree, match, spans);
+  if (spans && out.ok() && !spans->empty()) (*spans)[0] = OutputSpan{0, static_cast<std::uint32_t>(out->size())};
+  return out;
 }
 
 namespace detail {
 
-Location locate(std::string_view source, std::size_t offset) {
+TextPosition locate(std::string_view source, std::size_t offset) {
   offset = std::min(offset, source.size());
-  Location at;
+  TextPosition at;
   std::size_t line_start = 0;
   for (std::size_t i = 0; i < offset; ++i) {
     if (source[i] == '\n' || (source[i] == '\r' && (i + 1 == source.size() || source[i + 1] != '\n'))) {

@@ -83,17 +83,17 @@ struct ReadOptions {
 };
 
 // Where in the input a problem is; both 1-based.
-struct Location {
+struct TextPosition {
   std::uint64_t line = 1;
   std::uint64_t column = 1;
-  friend bool operator==(const Location&, const Location&) = default;
+  friend bool operator==(const TextPosition&, const TextPosition&) = default;
 };
 
 // Why a file could not be read or written. `message` names the problem but
 // not the file; the caller adds that.
 struct FormatError {
   std::string message;
-  std::optional<Location> where;
+  std::optional<TextPosition> where;
   // Returns the message followed by " (line L, column C)" when there is a place.
   std::string text() const;
 };
@@ -181,7 +181,15 @@ struct Correspondence {
 // format cannot keep (a name the parser would reject, characters XML cannot
 // represent, a comment holding "--", a JSON member without a name, a label,
 // ...), or an attribute that would read back as the element's identity.
+// With `spans`, also fills it with where each node of `tree`, by preorder
+// number, stands in the result: an XML node's markup, a JSON value with its
+// member name; the root's span is the whole result.
+struct OutputSpan {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+};
 [[nodiscard]] Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
-                                                              const Correspondence& match);
+                                                              const Correspondence& match,
+                                                              std::vector<OutputSpan>* spans = nullptr);
 
 }  // namespace vext

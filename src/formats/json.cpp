@@ -329,8 +329,10 @@ void escape_string(std::string& out, std::string_view text) {
 // Writes a tree against the document it was read from (see write_document).
 class JsonWriter {
  public:
-  JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match)
-      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, comma_) {}
+  JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans)
+      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, comma_) {
+    sp_.spans_ = spans;
+  }
 
   Result<std::string, FormatError> run() {
     if (auto problem = sp_.check_match()) return *std::move(problem);
@@ -348,6 +350,7 @@ class JsonWriter {
         return member ? "an object member needs a name (its identity)" : "an array element has no name, so no identity";
       }
       const auto indent = sp_.gap(parent, orig);
+      sp_.begin_span(pre);
       return value(child, orig, indent ? *indent : std::string_view(parent.child_indent),
                    member ? &*child.identity : nullptr);
     };
@@ -439,8 +442,8 @@ std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options)
 }
 
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
-                                            const Correspondence& match) {
-  return JsonWriter(original, tree, match).run();
+                                            const Correspondence& match, std::vector<OutputSpan>* spans) {
+  return JsonWriter(original, tree, match, spans).run();
 }
 
 }  // namespace detail

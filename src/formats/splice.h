@@ -15,7 +15,7 @@ namespace vext::detail {
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Returns the line and column (in code points) of byte `offset`.
-Location locate(std::string_view source, std::size_t offset);
+TextPosition locate(std::string_view source, std::size_t offset);
 
 // Returns an error at byte `offset` of `source`.
 FormatError error_at(std::string message, std::string_view source, std::size_t offset);
@@ -54,6 +54,7 @@ struct Frame {
   bool inline_children = false;       // children are written without gaps between them (mixed XML)
   bool wrote_child = false;
   bool after_text = false;             // the last thing written is character data (XML)
+  std::uint32_t pre = 0;               // the node's preorder number in the new tree
 };
 
 // Returns the error for `node`, which cannot be written below the open
@@ -119,21 +120,37 @@ class Splicer {
       Frame& f = stack.back();
       if (f.next == f.node->children.size()) {
         close(f);
+        end_span(f.pre);
         stack.pop_back();
         continue;
       }
       const TreeNode& child = f.node->children[f.next++];
       const std::uint32_t pre = next_pre++;
       if (pre >= match_.origin.size()) return error("the correspondence does not cover the tree");
+      const std::size_t depth = stack.size();
       if (std::optional<std::string> problem = visit(f, child, pre)) {
         return write_failure(stack, child, format, *problem);
+      }
+      if (stack.size() > depth) {
+        stack.back().pre = pre;  // its span ends when the frame closes
+      } else {
+        end_span(pre);
       }
     }
     if (next_pre != match_.origin.size()) return error("the correspondence does not fit the tree");
     return std::nullopt;
   }
 
+  // Marks where the node `pre` starts in `out`, when spans are kept.
+  void begin_span(std::uint32_t pre) {
+    if (spans_) (*spans_)[pre].begin = static_cast<std::uint32_t>(out.size());
+  }
+  void end_span(std::uint32_t pre) {
+    if (spans_) (*spans_)[pre].end = static_cast<std::uint32_t>(out.size());
+  }
+
   std::string out;
+  std::vector<OutputSpan>* spans_ = nullptr;
 
  private:
   std::optional<std::string_view> first_gap(std::uint32_t parent) const;

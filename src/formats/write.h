@@ -14,9 +14,9 @@ std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options)
 
 // The writers behind `write_document`, one per format.
 Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree,
-                                           const Correspondence& match);
+                                           const Correspondence& match, std::vector<OutputSpan>* spans);
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
-                                            const Correspondence& match);
+                                            const Correspondence& match, std::vector<OutputSpan>* spans);
 
 // Moves `done[first..]` into `parent`'s children, allocated at their exact
 // size, and drops them from `done`.

@@ -448,8 +448,10 @@ class Checker {
 // Writes a tree against the document it was read from (see write_document).
 class XmlWriter {
  public:
-  XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match)
-      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, no_comma_) {}
+  XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans)
+      : doc_(doc), tree_(tree), match_(match), sp_(doc, match, no_comma_) {
+    sp_.spans_ = spans;
+  }
 
   Result<std::string, FormatError> run() {
     if (tree_.kind != "#document") return error("cannot write XML: the root must be a \"#document\" node");
@@ -463,6 +465,7 @@ class XmlWriter {
     auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) {
       const auto orig = sp_.origin(pre, child, same_sort);
       const auto indent = sp_.gap(parent, orig, child.kind == "#text");
+      sp_.begin_span(pre);
       return is_element(child.kind) ? element(child, orig, indent, parent.child_indent) : leaf(child, orig);
     };
     auto close = [this](const Frame& f) {
@@ -712,8 +715,9 @@ namespace detail {
 
 std::optional<FormatError> parse_xml(Document& doc, const ReadOptions& options) { return XmlReader(doc, options).run(); }
 
-Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree, const Correspondence& match) {
-  return XmlWriter(original, tree, match).run();
+Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree, const Correspondence& match,
+                                           std::vector<OutputSpan>* spans) {
+  return XmlWriter(original, tree, match, spans).run();
 }
 
 }  // namespace detail

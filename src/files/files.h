@@ -1,0 +1,84 @@
+#pragma once
+
+// Diff and merge of whole XML and JSON files. The trees read from the files
+// go through the located diff and the three-way merge; what comes back is
+// named the way the file's own world names it (an XPath-like path in XML, a
+// JSON Pointer in JSON), with values as text, and a merged file that keeps
+// ours' bytes wherever the merge did not change them.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "formats/document.h"
+#include "three_way/three_way.h"
+
+namespace vext {
+
+struct FileOptions {
+  std::optional<Format> format{};  // nullopt: XML or JSON, seen from each file's first byte
+  std::vector<IdAttr> id_attrs = default_id_attrs();
+};
+
+// Why one of a call's files could not be read, or its result not written:
+// `which` is the file's place among the inputs, or -1 for the result.
+struct FileError {
+  int which = -1;
+  FormatError error;
+};
+
+// Reads the inputs of one call, in order. All must be of one format.
+[[nodiscard]] Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources,
+                                                                  const FileOptions& options);
+
+// Pairs the nodes of `tree` with those of `original` the way the merge pairs
+// children: by kind and identity, and by aligning anonymous siblings. The
+// roots are always paired.
+[[nodiscard]] Correspondence pair_trees(const TreeNode& original, const TreeNode& tree, const StopCheck& stop = {});
+
+// Writes `doc` back unchanged: byte for byte its source when the writer can
+// keep everything it read.
+[[nodiscard]] Result<std::string, FormatError> rewrite(const Document& doc);
+
+// One change between two files.
+//   path   XML: "/catalog/product[@id=\"p7\"]/name", "/catalog/item[3]/@price",
+//          ".../text()[2]"; JSON: a JSON Pointer, "" for the top value.
+//   values a field's text, a whole node as it stands in its file, a position
+//          or order as text; nullopt when absent.
+struct FileChange {
+  ChangeOp op = ChangeOp::Update;
+  std::string path{};
+  Field field = Field::Text;
+  std::optional<std::string> old_value{};
+  std::optional<std::string> new_value{};
+};
+
+// Returns the changes from `old_doc` to `new_doc` in document order.
+[[nodiscard]] std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc,
+                                                     const StopCheck& stop = {});
+
+struct FileConflict {
+  std::string path{};
+  Field field = Field::Text;
+  std::optional<std::string> base{};
+  std::optional<std::string> ours{};
+  std::optional<std::string> theirs{};
+};
+
+struct FileMerge {
+  std::string merged{};
+  std::vector<FileConflict> conflicts{};
+};
+
+// Merges two files derived from `base` into ours' layout: only the bytes of
+// what the merge changed differ from ours. At a conflict the result keeps
+// ours' value; with `markers`, every conflict's smallest enclosing element
+// (XML) or member (JSON) is written as ours', base's and theirs' versions
+// between "<<<<<<< ours", "||||||| base", "=======" and ">>>>>>> theirs" lines.
+[[nodiscard]] Result<FileMerge, FileError> merge_documents(const Document& base, const Document& ours,
+                                                           const Document& theirs, bool markers,
+                                                           const StopCheck& stop = {});
+
+}  // namespace vext

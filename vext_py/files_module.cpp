@@ -1,0 +1,268 @@
+// The file functions of vext._core: XML and JSON files given as bytes are
+// read, written back, compared and merged in C++. Arguments are converted
+// with the interpreter lock held; parsing, diffing, merging and writing run
+// without it and stop on Ctrl-C.
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "boundary.h"
+#include "core_call.h"
+#include "files/files.h"
+#include "ref.h"
+#include "tree_convert.h"
+
+namespace vext_py {
+namespace {
+
+// vext._core.FormatError, created once with the module.
+PyObject* format_error = nullptr;
+
+constexpr const char* kReadParams[] = {"data", "format", "id_attrs"};
+constexpr Signature kRead{"read_file()", kReadParams};
+constexpr Signature kRewrite{"rewrite_file()", kReadParams};
+constexpr const char* kDiffParams[] = {"old", "new", "format", "id_attrs"};
+constexpr Signature kDiff{"diff_files()", kDiffParams};
+constexpr const char* kMergeParams[] = {"base", "ours", "theirs", "format", "id_attrs", "markers"};
+constexpr Signature kMerge{"merge_files()", kMergeParams};
+
+// Copies a bytes-like argument.
+bool to_bytes(PyObject* obj, const char* param, std::string& out) {
+  Py_buffer view;
+  if (PyUnicode_Check(obj) || PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    set_conversion_error(obj, "PyBytes");
+    prefix_argument_error(param);
+    return false;
+  }
+  out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  PyBuffer_Release(&view);
+  return true;
+}
+
+bool to_format(PyObject* obj, std::optional<vext::Format>& out) {
+  if (!obj || obj == Py_None) return true;
+  std::string name;
+  if (!to_string(obj, name)) {
+    prefix_argument_error("format");
+    return false;
+  }
+  if (name == "xml") {
+    out = vext::Format::Xml;
+  } else if (name == "json") {
+    out = vext::Format::Json;
+  } else {
+    PyErr_Format(PyExc_ValueError, "format must be \"xml\", \"json\" or None, not %R", obj);
+    return false;
+  }
+  return true;
+}
+
+bool to_id_attrs(PyObject* obj, std::vector<vext::IdAttr>& out) {
+  if (!obj) return true;
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    set_conversion_error(obj, "Sequence");
+    prefix_argument_error("id_attrs");
+    return false;
+  }
+  Ref items = Ref::steal(PySequence_Tuple(obj));
+  if (!items) return false;
+  std::vector<vext::IdAttr> attrs;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    std::string text;
+    if (!to_string(item, text)) {
+      prefix_argument_error("id_attrs");
+      return false;
+    }
+    auto attr = vext::parse_id_attr(text);
+    if (!attr) {
+      PyErr_Format(PyExc_ValueError, "malformed identity attribute %R: expected \"NAME\" or \"ELEMENT@NAME\"", item);
+      return false;
+    }
+    attrs.push_back(*std::move(attr));
+  }
+  if (!attrs.empty()) out = std::move(attrs);
+  return true;
+}
+
+bool to_options(PyObject* format, PyObject* id_attrs, vext::FileOptions& out) {
+  return to_format(format, out.format) && to_id_attrs(id_attrs, out.id_attrs);
+}
+
+Ref optional_int(const std::optional<std::uint64_t>& n) {
+  return n ? Ref::steal(PyLong_FromUnsignedLongLong(*n)) : Ref::borrow(Py_None);
+}
+
+// Raises FormatError with the problem's message, place and input.
+void raise_format_error(const vext::FileError& e) {
+  const std::string message = e.error.text();
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;
+  Ref exc = Ref::steal(PyObject_CallOneArg(format_error, text.get()));
+  if (!exc) return;
+  Ref which = Ref::steal(PyLong_FromLong(e.which));
+  Ref line = optional_int(e.error.where ? std::optional(e.error.where->line) : std::nullopt);
+  Ref column = optional_int(e.error.where ? std::optional(e.error.where->column) : std::nullopt);
+  if (!which || !line || !column || PyObject_SetAttrString(exc.get(), "which", which.get()) != 0 ||
+      PyObject_SetAttrString(exc.get(), "line", line.get()) != 0 ||
+      PyObject_SetAttrString(exc.get(), "column", column.get()) != 0) {
+    return;
+  }
+  PyErr_SetRaisedException(exc.release());
+}
+
+Ref optional_text(const std::optional<std::string>& s) { return s ? from_string(*s) : Ref::borrow(Py_None); }
+
+Ref from_name(std::string_view name) {
+  return Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+// (op, path, what, old, new)
+Ref from_file_change(const vext::FileChange& c) {
+  Ref op = from_name(vext::change_op_name(c.op)), path = from_string(c.path), what = from_name(vext::field_name(c.field));
+  Ref old_value = optional_text(c.old_value), new_value = optional_text(c.new_value);
+  if (!op || !path || !what || !old_value || !new_value) return {};
+  return Ref::steal(PyTuple_Pack(5, op.get(), path.get(), what.get(), old_value.get(), new_value.get()));
+}
+
+// (path, what, base, ours, theirs)
+Ref from_file_conflict(const vext::FileConflict& c) {
+  Ref path = from_string(c.path), what = from_name(vext::field_name(c.field));
+  Ref base = optional_text(c.base), ours = optional_text(c.ours), theirs = optional_text(c.theirs);
+  if (!path || !what || !base || !ours || !theirs) return {};
+  return Ref::steal(PyTuple_Pack(5, path.get(), what.get(), base.get(), ours.get(), theirs.get()));
+}
+
+Ref from_bytes(const std::string& data) {
+  return Ref::steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+// Binds `N` data arguments followed by the options in `a`, and reads them.
+template <std::size_t N, std::size_t M>
+bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::vector<std::string>& data, vext::FileOptions& options) {
+  if (!bind_keywords(sig, N, args, nargs, kwnames, a.data())) return false;
+  data.resize(N);
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!to_bytes(a[i], sig.params[i], data[i])) return false;
+  }
+  return to_options(a[N], a[N + 1], options);
+}
+
+// Reads the files without the lock; nullopt with a Python error set when one
+// could not be read or Ctrl-C stopped the call.
+std::optional<std::vector<vext::Document>> read_all(std::vector<std::string> data, const vext::FileOptions& options) {
+  auto docs = without_lock([&](const vext::StopCheck&) { return vext::read_files(std::move(data), options); });
+  if (!docs) return std::nullopt;
+  if (!docs->ok()) {
+    raise_format_error(docs->error());
+    return std::nullopt;
+  }
+  return std::move(*docs).value();
+}
+
+PyObject* mod_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 3> a{};
+    std::vector<std::string> data;
+    vext::FileOptions options;
+    if (!read_arguments<1>(kRead, a, args, nargs, kwnames, data, options)) return nullptr;
+    auto docs = read_all(std::move(data), options);
+    if (!docs) return nullptr;
+    return tree_to_py((*docs)[0].tree).release();
+  });
+}
+
+PyObject* mod_rewrite_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 3> a{};
+    std::vector<std::string> data;
+    vext::FileOptions options;
+    if (!read_arguments<1>(kRewrite, a, args, nargs, kwnames, data, options)) return nullptr;
+    auto docs = read_all(std::move(data), options);
+    if (!docs) return nullptr;
+    auto out = without_lock([&](const vext::StopCheck&) { return vext::rewrite((*docs)[0]); });
+    if (!out) return nullptr;
+    if (!out->ok()) {
+      raise_format_error({-1, out->error()});
+      return nullptr;
+    }
+    return from_bytes(out->value()).release();
+  });
+}
+
+PyObject* mod_diff_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 4> a{};
+    std::vector<std::string> data;
+    vext::FileOptions options;
+    if (!read_arguments<2>(kDiff, a, args, nargs, kwnames, data, options)) return nullptr;
+    auto docs = read_all(std::move(data), options);
+    if (!docs) return nullptr;
+    auto changes = without_lock(
+        [&](const vext::StopCheck& stop) { return vext::diff_documents((*docs)[0], (*docs)[1], stop); });
+    if (!changes) return nullptr;
+    docs.reset();
+    return list_of(*changes, from_file_change).release();
+  });
+}
+
+PyObject* mod_merge_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 6> a{};
+    std::vector<std::string> data;
+    vext::FileOptions options;
+    if (!read_arguments<3>(kMerge, a, args, nargs, kwnames, data, options)) return nullptr;
+    const int markers = a[5] ? PyObject_IsTrue(a[5]) : 1;
+    if (markers < 0) return nullptr;
+    auto docs = read_all(std::move(data), options);
+    if (!docs) return nullptr;
+    auto result = without_lock([&](const vext::StopCheck& stop) {
+      const auto& d = *docs;
+      return vext::merge_documents(d[0], d[1], d[2], markers != 0, stop);
+    });
+    if (!result) return nullptr;
+    docs.reset();
+    if (!result->ok()) {
+      raise_format_error(result->error());
+      return nullptr;
+    }
+    Ref merged = from_bytes(result->value().merged);
+    if (!merged) return nullptr;
+    Ref conflicts = list_of(result->value().conflicts, from_file_conflict);
+    if (!conflicts) return nullptr;
+    return PyTuple_Pack(2, merged.get(), conflicts.get());
+  });
+}
+
+PyMethodDef file_methods[] = {
+    {"read_file", as_method(mod_read_file), METH_FASTCALL | METH_KEYWORDS,
+     "read_file(data, *, format=None, id_attrs=())\n--\n\n"},
+    {"rewrite_file", as_method(mod_rewrite_file), METH_FASTCALL | METH_KEYWORDS,
+     "rewrite_file(data, *, format=None, id_attrs=())\n--\n\n"},
+    {"diff_files", as_method(mod_diff_files), METH_FASTCALL | METH_KEYWORDS,
+     "diff_files(old, new, *, format=None, id_attrs=())\n--\n\n"},
+    {"merge_files", as_method(mod_merge_files), METH_FASTCALL | METH_KEYWORDS,
+     "merge_files(base, ours, theirs, *, format=None, id_attrs=(), markers=True)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_file_api(PyObject* module) {
+  if (!format_error) {
+    Ref defaults = Ref::steal(Py_BuildValue("{s:i,s:O,s:O}", "which", -1, "line", Py_None, "column", Py_None));
+    if (!defaults) return false;
+    format_error = PyErr_NewExceptionWithDoc(
+        "vext._core.FormatError", "A file could not be read, or a result could not be written in its format.",
+        PyExc_ValueError, defaults.get());
+    if (!format_error) return false;
+  }
+  return PyModule_AddObjectRef(module, "FormatError", format_error) == 0 &&
+         PyModule_AddFunctions(module, file_methods) == 0;
+}
+
+}  // namespace vext_py
