@@ -129,7 +129,7 @@ def _parser() -> argparse.ArgumentParser:
         description=_MERGE_HELP, formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     sub.add_argument("-o", "--output", metavar="OUT", help="write the merged file to OUT instead of standard output")
-    sub.add_argument("--ours", action="store_true",
+    sub.add_argument("--ours", dest="no_markers", action="store_true",
                      help="write ours' version at each conflict instead of conflict markers")
     sub.add_argument("--json", action="store_true",
                      help='print the conflicts as a JSON array of {"path", "what", "base", "ours", "theirs"} '
@@ -419,7 +419,7 @@ def _run_merge(args: argparse.Namespace) -> int:
         else:
             data = _read(names)
             merged, conflicts = _native(names, lambda: _core.merge_files(
-                data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.ours))
+                data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
         if to_file:
             write_file(args.output, merged)
     if not to_file:

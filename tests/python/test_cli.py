@@ -150,9 +150,9 @@ BAD_INPUT = [
     ("bad.xml", "<doc>\n<p></doc>", ["bad.xml: ", "(line 2, column"]),
     ("bad.json", '{"a": [1,}', ["bad.json: ", "(line 1, column"]),
     ("deep.xml", "<n>" * 200_001 + "</n>" * 200_001, ["deep.xml: "]),
-    ("bogus.xml", '<?xml version="1.0" encoding="bogus"?><r/>', ["bogus.xml: "]),
-    ("rot13.xml", '<?xml version="1.0" encoding="rot13"?><r/>', ["rot13.xml: "]),
-    ("sjis.xml", '<?xml version="1.0" encoding="shift_jis"?><r/>', ["sjis.xml: "]),
+    ("bogus.xml", '<?xml version="1.0" encoding="bogus"?><r/>', ["bogus.xml: ", "encoding"]),
+    ("rot13.xml", '<?xml version="1.0" encoding="rot13"?><r/>', ["rot13.xml: ", "encoding"]),
+    ("sjis.xml", '<?xml version="1.0" encoding="shift_jis"?><r/>', ["sjis.xml: ", "encoding"]),
     ("entity.xml", '<!DOCTYPE a SYSTEM "a.dtd"><a price="[&foo;]"/>', ["entity.xml: ", "foo"]),
     ("twice.json", '{"a": 1, "a": 2}', ["twice.json: "]),
 ]
