@@ -195,7 +195,7 @@ std::string fresh(const TreeNode& node, Format format) {
     top.identity.reset();
     auto doc = read_json("null");
     auto out = write_document(*doc, top, Correspondence{std::vector<std::optional<std::uint32_t>>(count_nodes(top))});
-    return out.ok() ? *std::move(out) : match_key(node);
+    return out.ok() ? std::move(out).value() : match_key(node);
   }
   auto doc = read_xml("<x/>");
   TreeNode top("#document");
@@ -209,7 +209,7 @@ std::string fresh(const TreeNode& node, Format format) {
   origin[0] = 0;
   auto out = write_document(*doc, top, Correspondence{std::move(origin)});
   if (!out.ok()) return match_key(node);
-  if (element) return *std::move(out);
+  if (element) return std::move(out).value();
   return out->substr(3, out->size() - 7);  // without "<x>" and "</x>"
 }
 
@@ -318,7 +318,7 @@ class FileMerger {
     std::vector<OutputSpan> spans;
     auto written = write_document(ours_, merged.tree, from_ours, mark ? &spans : nullptr);
     if (!written.ok()) return FileError{-1, written.error()};
-    out.merged = *std::move(written);
+    out.merged = std::move(written).value();
     if (merged.conflicts.empty()) return out;
 
     DocView b(base_), o(ours_), t(theirs_);
@@ -449,7 +449,7 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
                                               std::string(format_name(docs.front().format)),
                                           std::nullopt}};
     }
-    docs.push_back(*std::move(doc));
+    docs.push_back(std::move(doc).value());
   }
   return docs;
 }
