@@ -59,8 +59,13 @@ class DocView {
     for (std::size_t c = 1; c < n; ++c) ++first_[doc.layout[c].parent + 1];
     for (std::size_t p = 0; p < n; ++p) first_[p + 1] += first_[p];
     kids_.resize(n > 0 ? n - 1 : 0);
+    index_.assign(n, 0);
     std::vector<std::uint32_t> fill(first_.begin(), first_.end() - 1);
-    for (std::uint32_t c = 1; c < n; ++c) kids_[fill[doc.layout[c].parent]++] = c;
+    for (std::uint32_t c = 1; c < n; ++c) {
+      const std::uint32_t p = doc.layout[c].parent;
+      index_[c] = fill[p] - first_[p];
+      kids_[fill[p]++] = c;
+    }
   }
 
   const Document& doc() const { return doc_; }
@@ -94,8 +99,7 @@ class DocView {
   void append_segment(std::string& out, std::uint32_t pre) {
     const std::uint32_t up = parent(pre);
     const Facts& f = facts(up);
-    std::size_t k = 0;
-    while (child(up, k) != pre) ++k;
+    const std::size_t k = index_[pre];
     const TreeNode& n = node(pre);
     out += '/';
     if (!xml()) {
@@ -166,6 +170,7 @@ class DocView {
   const Document& doc_;
   std::vector<const TreeNode*> nodes_;
   std::vector<std::uint32_t> first_, kids_;
+  std::vector<std::uint32_t> index_;  // each node's place among its siblings
   std::unordered_map<std::uint32_t, Facts> facts_;
 };
 
