@@ -153,7 +153,8 @@ bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject*
 // Reads the files without the lock; nullopt with a Python error set when one
 // could not be read or Ctrl-C stopped the call.
 std::optional<std::vector<vext::Document>> read_all(std::vector<std::string> data, const vext::FileOptions& options) {
-  auto docs = without_lock([&](const vext::StopCheck&) { return vext::read_files(std::move(data), options); });
+  auto docs =
+      without_lock([&](const vext::StopCheck& stop) { return vext::read_files(std::move(data), options, stop); });
   if (!docs) return std::nullopt;
   if (!docs->ok()) {
     raise_format_error(docs->error());

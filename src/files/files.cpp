@@ -438,10 +438,11 @@ class FileMerger {
 
 }  // namespace
 
-Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options) {
+Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options,
+                                                   const StopCheck& stop) {
   std::vector<Document> docs;
   docs.reserve(sources.size());
-  const ReadOptions read{.id_attrs = options.id_attrs};
+  const ReadOptions read{.id_attrs = options.id_attrs, .stop = stop};
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const int which = static_cast<int>(i);
     std::string source = std::exchange(sources[i], std::string());

@@ -86,6 +86,7 @@ class XmlReader {
     constexpr std::size_t kChunk = std::size_t{1} << 18;
     std::size_t at = 0;
     do {
+      if (options_.stop.poll && options_.stop.poll(options_.stop.context)) throw Stopped();
       const std::size_t n = std::min(kChunk, src.size() - at);
       const bool last = at + n == src.size();
       if (XML_Parse(p, src.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
