@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -51,18 +52,39 @@ auto without_lock(F&& work) -> std::optional<decltype(work(vext::StopCheck{}))> 
   return out;
 }
 
-// Builds a list of `convert(item)`; an empty Ref with a Python error set when
-// one fails.
+// Builds a list (or with `Tuple`, a tuple) of `convert(item)`; an empty Ref
+// with a Python error set when one fails.
+template <bool Tuple, class T, class F>
+Ref sequence_of(const std::vector<T>& items, F&& convert) {
+  const auto n = static_cast<Py_ssize_t>(items.size());
+  Ref seq = Ref::steal(Tuple ? PyTuple_New(n) : PyList_New(n));
+  if (!seq) return {};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = convert(items[static_cast<std::size_t>(i)]);
+    if (!item) return {};
+    if constexpr (Tuple) {
+      PyTuple_SET_ITEM(seq.get(), i, item.release());
+    } else {
+      PyList_SET_ITEM(seq.get(), i, item.release());
+    }
+  }
+  return seq;
+}
+
 template <class T, class F>
 Ref list_of(const std::vector<T>& items, F&& convert) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return {};
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    Ref item = convert(items[i]);
-    if (!item) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list;
+  return sequence_of<false>(items, std::forward<F>(convert));
+}
+
+template <class T, class F>
+Ref tuple_of(const std::vector<T>& items, F&& convert) {
+  return sequence_of<true>(items, std::forward<F>(convert));
+}
+
+// Makes a str from UTF-8 text, or None.
+inline Ref optional_str(const std::optional<std::string>& s) {
+  return s ? Ref::steal(PyUnicode_DecodeUTF8(s->data(), static_cast<Py_ssize_t>(s->size()), "strict"))
+           : Ref::borrow(Py_None);
 }
 
 // Adds the file functions and FormatError to vext._core. Returns false with

@@ -54,20 +54,6 @@ Ref str(const std::string& s) {
   return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
 }
 
-Ref optional_str(const std::optional<std::string>& s) { return s ? str(*s) : Ref::borrow(Py_None); }
-
-template <class T, class F>
-Ref tuple_of(const std::vector<T>& items, F&& convert) {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  if (!tuple) return {};
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    Ref item = convert(items[i]);
-    if (!item) return {};
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return tuple;
-}
-
 Ref from_attributes(const vext::Attributes& attrs) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};

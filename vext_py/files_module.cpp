@@ -114,8 +114,6 @@ void raise_format_error(const vext::FileError& e) {
   PyErr_SetRaisedException(exc.release());
 }
 
-Ref optional_text(const std::optional<std::string>& s) { return s ? from_string(*s) : Ref::borrow(Py_None); }
-
 Ref from_name(std::string_view name) {
   return Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
@@ -123,7 +121,7 @@ Ref from_name(std::string_view name) {
 // (op, path, what, old, new)
 Ref from_file_change(const vext::FileChange& c) {
   Ref op = from_name(vext::change_op_name(c.op)), path = from_string(c.path), what = from_name(vext::field_name(c.field));
-  Ref old_value = optional_text(c.old_value), new_value = optional_text(c.new_value);
+  Ref old_value = optional_str(c.old_value), new_value = optional_str(c.new_value);
   if (!op || !path || !what || !old_value || !new_value) return {};
   return Ref::steal(PyTuple_Pack(5, op.get(), path.get(), what.get(), old_value.get(), new_value.get()));
 }
@@ -131,7 +129,7 @@ Ref from_file_change(const vext::FileChange& c) {
 // (path, what, base, ours, theirs)
 Ref from_file_conflict(const vext::FileConflict& c) {
   Ref path = from_string(c.path), what = from_name(vext::field_name(c.field));
-  Ref base = optional_text(c.base), ours = optional_text(c.ours), theirs = optional_text(c.theirs);
+  Ref base = optional_str(c.base), ours = optional_str(c.ours), theirs = optional_str(c.theirs);
   if (!path || !what || !base || !ours || !theirs) return {};
   return Ref::steal(PyTuple_Pack(5, path.get(), what.get(), base.get(), ours.get(), theirs.get()));
 }
@@ -155,7 +153,8 @@ bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject*
 // Reads the files without the lock; nullopt with a Python error set when one
 // could not be read or Ctrl-C stopped the call.
 std::optional<std::vector<vext::Document>> read_all(std::vector<std::string> data, const vext::FileOptions& options) {
-  auto docs = without_lock([&](const vext::StopCheck&) { return vext::read_files(std::move(data), options); });
+  auto docs =
+      without_lock([&](const vext::StopCheck& stop) { return vext::read_files(std::move(data), options, stop); });
   if (!docs) return std::nullopt;
   if (!docs->ok()) {
     raise_format_error(docs->error());

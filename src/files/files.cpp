@@ -59,8 +59,13 @@ class DocView {
     for (std::size_t c = 1; c < n; ++c) ++first_[doc.layout[c].parent + 1];
     for (std::size_t p = 0; p < n; ++p) first_[p + 1] += first_[p];
     kids_.resize(n > 0 ? n - 1 : 0);
+    index_.assign(n, 0);
     std::vector<std::uint32_t> fill(first_.begin(), first_.end() - 1);
-    for (std::uint32_t c = 1; c < n; ++c) kids_[fill[doc.layout[c].parent]++] = c;
+    for (std::uint32_t c = 1; c < n; ++c) {
+      const std::uint32_t p = doc.layout[c].parent;
+      index_[c] = fill[p] - first_[p];
+      kids_[fill[p]++] = c;
+    }
   }
 
   const Document& doc() const { return doc_; }
@@ -94,8 +99,7 @@ class DocView {
   void append_segment(std::string& out, std::uint32_t pre) {
     const std::uint32_t up = parent(pre);
     const Facts& f = facts(up);
-    std::size_t k = 0;
-    while (child(up, k) != pre) ++k;
+    const std::size_t k = index_[pre];
     const TreeNode& n = node(pre);
     out += '/';
     if (!xml()) {
@@ -166,6 +170,7 @@ class DocView {
   const Document& doc_;
   std::vector<const TreeNode*> nodes_;
   std::vector<std::uint32_t> first_, kids_;
+  std::vector<std::uint32_t> index_;  // each node's place among its siblings
   std::unordered_map<std::uint32_t, Facts> facts_;
 };
 
@@ -195,7 +200,7 @@ std::string fresh(const TreeNode& node, Format format) {
     top.identity.reset();
     auto doc = read_json("null");
     auto out = write_document(*doc, top, Correspondence{std::vector<std::optional<std::uint32_t>>(count_nodes(top))});
-    return out.ok() ? *std::move(out) : match_key(node);
+    return out.ok() ? std::move(out).value() : match_key(node);
   }
   auto doc = read_xml("<x/>");
   TreeNode top("#document");
@@ -209,7 +214,7 @@ std::string fresh(const TreeNode& node, Format format) {
   origin[0] = 0;
   auto out = write_document(*doc, top, Correspondence{std::move(origin)});
   if (!out.ok()) return match_key(node);
-  if (element) return *std::move(out);
+  if (element) return std::move(out).value();
   return out->substr(3, out->size() - 7);  // without "<x>" and "</x>"
 }
 
@@ -318,7 +323,7 @@ class FileMerger {
     std::vector<OutputSpan> spans;
     auto written = write_document(ours_, merged.tree, from_ours, mark ? &spans : nullptr);
     if (!written.ok()) return FileError{-1, written.error()};
-    out.merged = *std::move(written);
+    out.merged = std::move(written).value();
     if (merged.conflicts.empty()) return out;
 
     DocView b(base_), o(ours_), t(theirs_);
@@ -433,10 +438,11 @@ class FileMerger {
 
 }  // namespace
 
-Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options) {
+Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options,
+                                                   const StopCheck& stop) {
   std::vector<Document> docs;
   docs.reserve(sources.size());
-  const ReadOptions read{.id_attrs = options.id_attrs};
+  const ReadOptions read{.id_attrs = options.id_attrs, .stop = stop};
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const int which = static_cast<int>(i);
     std::string source = std::exchange(sources[i], std::string());
@@ -449,7 +455,7 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
                                               std::string(format_name(docs.front().format)),
                                           std::nullopt}};
     }
-    docs.push_back(*std::move(doc));
+    docs.push_back(std::move(doc).value());
   }
   return docs;
 }

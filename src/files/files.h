@@ -31,7 +31,8 @@ struct FileError {
 
 // Reads the inputs of one call, in order. All must be of one format.
 [[nodiscard]] Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources,
-                                                                  const FileOptions& options);
+                                                                  const FileOptions& options,
+                                                                  const StopCheck& stop = {});
 
 // Pairs the nodes of `tree` with those of `original` the way the merge pairs
 // children: by kind and identity, and by aligning anonymous siblings. The

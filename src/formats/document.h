@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "three_way/three_way.h"
 #include "tree/tree.h"
 
 namespace vext {
@@ -80,6 +81,7 @@ inline constexpr std::size_t kMaxDepth = 200'000;
 struct ReadOptions {
   std::vector<IdAttr> id_attrs = default_id_attrs();
   std::size_t max_depth = kMaxDepth;
+  StopCheck stop{};  // polled every few hundred kilobytes; a stop throws Stopped
 };
 
 // Where in the input a problem is; both 1-based.

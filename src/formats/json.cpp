@@ -116,6 +116,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     MaskedNumbers in(src_, doc_.prolog_end);
     rapidjson::Reader reader;
     const rapidjson::ParseResult ok = reader.Parse<kFlags>(in, *this);
+    if (stopped_) throw Stopped();
     if (failure_) return failure_;
     if (!ok) {
       std::string message = rapidjson::GetParseError_En(ok.Code());
@@ -192,6 +193,12 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   // Lays out the value starting at `begin` and returns its node, named by
   // the pending member name; nullopt when it is too deep.
   std::optional<TreeNode> add(const char* kind, std::uint32_t begin, std::uint32_t end) {
+    // Polls for a stop every 16,384 values; RapidJSON ends the parse when a
+    // handler returns false.
+    if ((doc_.layout.size() & 0x3FFF) == 0 && options_.stop.poll && options_.stop.poll(options_.stop.context)) {
+      stopped_ = true;
+      return std::nullopt;
+    }
     if (open_.size() > options_.max_depth) {
       fail(detail::too_deep(options_.max_depth), begin);
       return std::nullopt;
@@ -300,6 +307,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   std::string key_sep_, item_sep_;
   std::vector<std::pair<std::string_view, std::uint32_t>> names_;
   std::optional<FormatError> failure_;
+  bool stopped_ = false;
 };
 
 void escape_string(std::string& out, std::string_view text) {

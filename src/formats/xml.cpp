@@ -86,6 +86,7 @@ class XmlReader {
     constexpr std::size_t kChunk = std::size_t{1} << 18;
     std::size_t at = 0;
     do {
+      if (options_.stop.poll && options_.stop.poll(options_.stop.context)) throw Stopped();
       const std::size_t n = std::min(kChunk, src.size() - at);
       const bool last = at + n == src.size();
       if (XML_Parse(p, src.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
@@ -202,7 +203,11 @@ class XmlReader {
       pos = a.value_end + 1;
       // expat drops a reference to an entity that only an external DTD
       // could define from attribute values without a word.
-      for (std::size_t amp = src.find('&', a.value_begin); amp < a.value_end; amp = src.find('&', amp + 1)) {
+      // Only the value itself is searched: a search to the end of the input
+      // would make reading quadratic.
+      const std::string_view value(src.data() + a.value_begin, a.value_end - a.value_begin);
+      for (std::size_t at = value.find('&'); at != std::string_view::npos; at = value.find('&', at + 1)) {
+        const std::size_t amp = a.value_begin + at;
         if (src[amp + 1] == '#') continue;
         const std::size_t semi = src.find(';', amp);
         const std::string_view entity(src.data() + amp + 1, semi - amp - 1);

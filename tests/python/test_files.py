@@ -1,6 +1,10 @@
 """The file layer of vext._core: XML and JSON files as bytes in and out."""
 
 import json
+import signal
+import subprocess
+import sys
+import textwrap
 import xml.dom.minidom
 
 import pytest
@@ -147,3 +151,26 @@ def test_bad_arguments(call, error, message):
     with pytest.raises(error) as info:
         call()
     assert str(info.value) == message
+
+
+def test_ctrl_c_stops_a_long_call_inside_it():
+    script = textwrap.dedent("""
+        import traceback
+        from vext import _core
+        old = b"[" + b",".join(b'{"k": %d}' % (i % 7) for i in range(1_000_000)) + b"]"
+        new = old.replace(b'"k": 3', b'"k": 4')
+        print("ready", flush=True)
+        try:
+            while True:
+                _core.diff_files(old, new)
+        except KeyboardInterrupt as e:
+            print("stopped in", traceback.extract_tb(e.__traceback__)[-1].line, flush=True)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert out == "stopped in _core.diff_files(old, new)\n"
