@@ -255,30 +255,29 @@ class TestStreams:
         assert os.listdir(readonly) == ["out.json"]
 
 
-def _big_catalog(path, count, step):
-    """Writes a catalogue of `count` products; every `step`-th one differs
-    between the files of different names."""
-    with open(path, "w") as f:
-        f.write("<catalog>\n")
-        for i in range(count):
-            edited = path.stem if i % step == 0 else "base"
-            f.write(f'<product id="p{i}" price="{i % 97}"><name>{edited} {i}</name></product>\n')
-        f.write("</catalog>\n")
-
-
 def _cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+@pytest.fixture(scope="module")
+def big_files(tmp_path_factory):
+    """Three catalogues in which every 7th product's name conflicts."""
+    directory = tmp_path_factory.mktemp("big")
+    for side in ("base", "ours", "theirs"):
+        rows = (f'<product id="p{i}" price="{i % 97}"><name>{side if i % 7 == 0 else "base"} {i}</name></product>\n'
+                for i in range(BIG_COUNT))
+        (directory / f"{side}.xml").write_text("<catalog>\n" + "".join(rows) + "</catalog>\n")
+    return directory
+
+
 @needs_files
 @pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "redirected"])
-def test_ctrl_c_stops_a_long_merge(tmp_path, terminal):
+def test_ctrl_c_stops_a_long_merge(big_files, terminal):
     """A long run shows its progress on a terminal only, and Ctrl-C ends it
     with status 130: no traceback, no output file."""
-    for name in ("base", "ours", "theirs"):
-        _big_catalog(tmp_path / f"{name}.xml", BIG_COUNT, 7)
+    tmp_path = big_files
     leader, follower = pty.openpty() if terminal else os.pipe()
     process = subprocess.Popen([VEXT, "merge", "base.xml", "ours.xml", "theirs.xml", "-o", "out.xml"],
                                stdout=subprocess.DEVNULL, stderr=follower, cwd=tmp_path)
