@@ -157,13 +157,13 @@ def _escape(match: re.Match[str]) -> str:
     return f"\\x{ord(char):02x}" if ord(char) < 0x100 else f"\\u{ord(char):04x}"
 
 
-def plain(text: str) -> str:
+def _plain(text: str) -> str:
     """Escapes the characters that could break or disguise a line of output:
     control characters, line and paragraph separators, direction marks."""
     return _PLAIN.sub(_escape, text)
 
 
-def show(value: str | None) -> str:
+def _show(value: str | None) -> str:
     """A value as a line shows it: quoted, escaped, cut at WIDTH characters."""
     if value is None:
         return "(none)"
@@ -173,23 +173,23 @@ def show(value: str | None) -> str:
 
 
 def _where(path: str) -> str:
-    return plain(path) if path else "(root)"
+    return _plain(path) if path else "(root)"
 
 
-def change_line(row: ChangeRow) -> str:
+def _change_line(row: ChangeRow) -> str:
     op, path, what, old, new = row
     if op == "insert":
-        values = show(new)
+        values = _show(new)
     elif op == "remove":
-        values = show(old)
+        values = _show(old)
     else:
-        values = f"{show(old)} -> {show(new)}"
+        values = f"{_show(old)} -> {_show(new)}"
     return f"{op} {_where(path)} {what}: {values}"
 
 
-def conflict_line(row: ConflictRow) -> str:
+def _conflict_line(row: ConflictRow) -> str:
     path, what, base, ours, theirs = row
-    return f"vext: conflict: {_where(path)} {what}: base {show(base)}, ours {show(ours)}, theirs {show(theirs)}"
+    return f"vext: conflict: {_where(path)} {what}: base {_show(base)}, ours {_show(ours)}, theirs {_show(theirs)}"
 
 
 def _json_array(rows: Sequence[tuple[str | None, ...]], keys: tuple[str, ...]) -> str:
@@ -209,7 +209,7 @@ def _say(line: str) -> None:
     if sys.stderr is None or 2 in _closed:
         return
     with contextlib.suppress(OSError, ValueError):
-        sys.stderr.write(plain(line) + "\n")
+        sys.stderr.write(_plain(line) + "\n")
         sys.stderr.flush()
 
 
@@ -262,7 +262,7 @@ def _read(paths: Sequence[str]) -> list[bytes]:
     return contents
 
 
-def write_file(path: str, data: bytes) -> None:
+def _write_file(path: str, data: bytes) -> None:
     """Replaces the file at `path` (through a symbolic link, the file it names)
     with `data` atomically: a temporary file in the same directory is written,
     synced and renamed over it. On any failure the temporary file is removed
@@ -303,7 +303,7 @@ def write_file(path: str, data: bytes) -> None:
             os.close(dir_fd)
 
 
-class Progress:
+class _Progress:
     """Shows "vext: merging... 2.1 s" on standard error while a run takes more
     than a second, when standard error is a terminal; clears it at the end."""
 
@@ -316,7 +316,7 @@ class Progress:
             if stream is not None and 2 not in _closed and stream.isatty():
                 self._thread = threading.Thread(target=self._show, args=(stream,), daemon=True)
 
-    def __enter__(self) -> Progress:
+    def __enter__(self) -> _Progress:
         if self._thread:
             self._thread.start()
         return self
@@ -387,7 +387,7 @@ def _tree_text(value: Value) -> str | None:
 
 def _run_diff(args: argparse.Namespace) -> int:
     names = [args.old, args.new]
-    with Progress("diffing"):
+    with _Progress("diffing"):
         if args.tree_json:
             old, new = _trees(names)
             rows: Sequence[ChangeRow] = [
@@ -400,14 +400,14 @@ def _run_diff(args: argparse.Namespace) -> int:
     if args.json:
         _emit(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
-        _emit("".join(change_line(row) + "\n" for row in rows))
+        _emit("".join(_change_line(row) + "\n" for row in rows))
     return DIFFERENT if rows else SAME
 
 
 def _run_merge(args: argparse.Namespace) -> int:
     names = [args.base, args.ours, args.theirs]
     to_file = args.output not in (None, "-")
-    with Progress("merging"):
+    with _Progress("merging"):
         if args.tree_json:
             tree, found = merge(*_trees(names))
             merged = _treejson.render_json(tree).encode("utf-8")
@@ -421,14 +421,14 @@ def _run_merge(args: argparse.Namespace) -> int:
             merged, conflicts = _native(names, lambda: _core.merge_files(
                 data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
         if to_file:
-            write_file(args.output, merged)
+            _write_file(args.output, merged)
     if not to_file:
         _emit(merged)
     if args.json:
         _emit(_json_array(conflicts, ("path", "what", "base", "ours", "theirs")))
     else:
         for row in conflicts:
-            _say(conflict_line(row))
+            _say(_conflict_line(row))
     return DIFFERENT if conflicts else SAME
 
 
