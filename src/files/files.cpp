@@ -320,19 +320,29 @@ class FileMerger {
     ThreeWayResult merged = three_way_merge(base_.tree, ours_.tree, theirs_.tree, stop_);
     const Correspondence from_ours = pair_trees(ours_.tree, merged.tree, stop_);
     const bool mark = markers && !merged.conflicts.empty();
+    const bool from_theirs_only = std::any_of(from_ours.origin.begin(), from_ours.origin.end(),
+                                              [](const auto& o) { return !o.has_value(); });
     std::vector<OutputSpan> spans;
-    auto written = write_document(ours_, merged.tree, from_ours, mark ? &spans : nullptr);
+    auto written = write_document(ours_, merged.tree, from_ours, mark || from_theirs_only ? &spans : nullptr);
     if (!written.ok()) return FileError{-1, written.error()};
     out.merged = std::move(written).value();
+    std::optional<DocView> t;
+    std::optional<Correspondence> from_theirs;
+    if (mark || from_theirs_only) {
+      t.emplace(theirs_);
+      from_theirs = pair_trees(theirs_.tree, merged.tree, stop_);
+    }
+    if (from_theirs_only) out.merged = copy_from_theirs(out.merged, merged.tree, from_ours, *from_theirs, *t, spans);
     if (merged.conflicts.empty()) return out;
 
-    DocView b(base_), o(ours_), t(theirs_);
+    DocView b(base_), o(ours_);
+    if (!t) t.emplace(theirs_);
     const auto ours_of_base = invert(pair_trees(base_.tree, ours_.tree, stop_), b.size());
     const auto theirs_of_base = invert(pair_trees(base_.tree, theirs_.tree, stop_), b.size());
     std::vector<std::optional<std::uint32_t>> merged_of_ours, merged_of_theirs;
     if (mark) {
       merged_of_ours = invert(from_ours, o.size());
-      merged_of_theirs = invert(pair_trees(theirs_.tree, merged.tree, stop_), t.size());
+      merged_of_theirs = invert(*from_theirs, t->size());
     }
     std::vector<Region> regions;
     for (const Conflict& c : merged.conflicts) {
@@ -348,7 +358,7 @@ class FileMerger {
         fc.path.clear();
         start = walk(b, loc, loc.size() - 1, fc.path);
         if (start && ours_of_base[*start]) on = o.resolve(*ours_of_base[*start], loc.back());
-        if (start && theirs_of_base[*start]) tn = t.resolve(*theirs_of_base[*start], loc.back());
+        if (start && theirs_of_base[*start]) tn = t->resolve(*theirs_of_base[*start], loc.back());
         if (on) {
           o.append_segment(fc.path, *on);
         } else {
@@ -360,16 +370,73 @@ class FileMerger {
       if (c.field == Field::Attribute) fc.path += "/@" + c.name;
       fc.base = value_text(c.base, &b, bn, base_.format);
       fc.ours = value_text(c.ours, &o, on, ours_.format);
-      fc.theirs = value_text(c.theirs, &t, tn, theirs_.format);
+      fc.theirs = value_text(c.theirs, &*t, tn, theirs_.format);
       out.conflicts.push_back(std::move(fc));
       if (mark) regions.push_back(enclose(b, start.value_or(0), ours_of_base, theirs_of_base, merged_of_ours,
                                           merged_of_theirs, spans));
     }
-    if (mark) out.merged = with_markers(out.merged, std::move(regions), b, o, t);
+    if (mark) out.merged = with_markers(out.merged, std::move(regions), b, *t);
     return out;
   }
 
  private:
+  // Replaces each largest sub-tree of the merged file that came from theirs
+  // alone, and stands there unchanged, with its bytes in theirs, so that it
+  // keeps their layout; `spans` follow the bytes they name.
+  static std::string copy_from_theirs(const std::string& text, const TreeNode& tree, const Correspondence& from_ours,
+                                      const Correspondence& from_theirs, const DocView& t,
+                                      std::vector<OutputSpan>& spans) {
+    struct Swap {
+      OutputSpan was;
+      std::int64_t delta;  // the length change of every swap up to this one
+      OutputSpan now;
+    };
+    const std::vector<const TreeNode*> nodes = detail::preorder(tree);
+    std::vector<Swap> swaps;
+    std::string out;
+    out.reserve(text.size());
+    std::size_t copied = 0;
+    std::int64_t delta = 0;
+    for (std::uint32_t m = 1; m < nodes.size();) {
+      const auto tn = from_theirs.origin[m];
+      if (from_ours.origin[m] || !tn || !(*nodes[m] == t.node(*tn))) {
+        ++m;
+        continue;
+      }
+      const OutputSpan was = spans[m];
+      const std::string_view bytes =
+          std::string_view(t.doc().source).substr(t.lead(*tn), t.doc().layout[*tn].end - t.lead(*tn));
+      out.append(text, copied, was.begin - copied);
+      const auto begin = static_cast<std::uint32_t>(out.size());
+      out += bytes;
+      copied = was.end;
+      delta += static_cast<std::int64_t>(bytes.size()) - static_cast<std::int64_t>(was.end - was.begin);
+      swaps.push_back({was, delta, {begin, static_cast<std::uint32_t>(out.size())}});
+      m += static_cast<std::uint32_t>(count_nodes(*nodes[m]));
+    }
+    if (swaps.empty()) return text;
+    out.append(text, copied);
+    // A span after a swap moves by the swaps before it; one inside a swap
+    // stands for the whole swapped sub-tree.
+    auto shift = [&swaps](std::uint32_t at) {
+      auto it = std::upper_bound(swaps.begin(), swaps.end(), at,
+                                 [](std::uint32_t x, const Swap& s) { return x < s.was.end; });
+      return it == swaps.begin() ? std::int64_t{0} : std::prev(it)->delta;
+    };
+    for (OutputSpan& s : spans) {
+      auto inside = std::upper_bound(swaps.begin(), swaps.end(), s.begin,
+                                     [](std::uint32_t x, const Swap& w) { return x < w.was.begin; });
+      if (inside != swaps.begin() && std::prev(inside)->was.end >= s.end && std::prev(inside)->was.begin <= s.begin &&
+          std::prev(inside)->was.end > s.begin) {
+        s = std::prev(inside)->now;
+        continue;
+      }
+      s.begin = static_cast<std::uint32_t>(s.begin + shift(s.begin));
+      s.end = static_cast<std::uint32_t>(s.end + shift(s.end));
+    }
+    return out;
+  }
+
   // Climbs from base's node `at` to the nearest element (XML) or member
   // (JSON) that stands in the merged file.
   Region enclose(DocView& b, std::uint32_t at, const std::vector<std::optional<std::uint32_t>>& ours_of_base,
@@ -391,7 +458,7 @@ class FileMerger {
   }
 
   std::string with_markers(const std::string& merged, std::vector<Region> regions, const DocView& b,
-                           const DocView& o, const DocView& t) const {
+                           const DocView& t) const {
     const bool json = ours_.format == Format::Json;
     std::sort(regions.begin(), regions.end(), [](const Region& x, const Region& y) {
       return x.span.begin != y.span.begin ? x.span.begin < y.span.begin : x.span.end > y.span.end;
@@ -425,7 +492,6 @@ class FileMerger {
       out += ">>>>>>> theirs\n";
       copied = e.stop;
     }
-    (void)o;
     out.append(merged, copied);
     return out;
   }

@@ -71,6 +71,22 @@ TEST(FileMergeTest, KeepsOursBytesAndTakesTheirChanges) {
   EXPECT_EQ(merge(base, ours, ours).merged, ours);
 }
 
+TEST(FileMergeTest, NodesOnlyTheirsHasKeepTheirBytes) {
+  const std::string base = "{\n  \"a\": 1,\n  \"b\": [1]\n}\n";
+  const std::string ours = "{\n  \"a\": 2,\n  \"b\": [1]\n}\n";
+  const std::string theirs = "{\n  \"a\": 1,\n  \"b\": [1, {\"x\" :[ 1 ]}],\n  \"c\" :  {\"y\":2}\n}\n";
+  const FileMerge m = merge(base, ours, theirs, true);
+  // The gaps around them follow ours' layout.
+  EXPECT_EQ(m.merged, "{\n  \"a\": 2,\n  \"b\": [1,\n    {\"x\" :[ 1 ]}],\n  \"c\" :  {\"y\":2}\n}\n");
+  const std::string xml_base = "<r>\n  <a>1</a>\n  <a>2</a>\n</r>\n";
+  const std::string xml_ours = "<r>\n  <a>1</a>\n  <a>3</a>\n</r>\n";
+  const std::string xml_theirs = "<r>\n  <a>1</a>\n  <b  k='v' ><c/></b>\n  <a>4</a>\n</r>\n";
+  // The conflict's block is found after the copied bytes shifted it.
+  EXPECT_EQ(merge(xml_base, xml_ours, xml_theirs, true).merged,
+            "<r>\n  <a>1</a>\n  <b  k='v' ><c/></b>\n<<<<<<< ours\n  <a>3</a>\n||||||| base\n  <a>2</a>\n"
+            "=======\n  <a>4</a>\n>>>>>>> theirs\n</r>\n");
+}
+
 TEST(FileMergeTest, WritesMarkersAroundTheSmallestEnclosingElement) {
   const std::string base = "<r>\n  <a id=\"1\"><t>x</t></a>\n  <b/>\n</r>\n";
   const std::string ours = "<r>\n  <a id=\"1\"><t>y</t></a>\n  <b/>\n</r>\n";

@@ -8,7 +8,12 @@ import pytest
 
 from conftest import panic_type
 import vext
+from vext import _core
 from vext_py import Repo, diff_trees, merge_trees
+
+XML = b'<?xml version="1.0"?>\n<doc id="d">\n  <p id="1" x="a">t</p>\n  <p>u</p>\n</doc>\n'
+XML_OURS = XML.replace(b'x="a">t', b'x="b">o')
+XML_THEIRS = XML.replace(b'x="a">t', b'x="c">h').replace(b"<p>u</p>", b"<q  k='v'/>")
 
 BASE = {"kind": "doc", "identity": "d", "attributes": {"v": "1"},
         "children": [{"kind": "p", "identity": str(i), "text": "t", "attributes": {"x": "a", "y": "é"}} for i in range(8)]}
@@ -73,6 +78,10 @@ SUCCESS = {
     "vext.merge printed": (lambda *t: [str(c) for c in vext.merge(*t).conflicts], (BASE, OURS, THEIRS)),
     "pickle round trip": (lambda r: pickle.loads(pickle.dumps(r)), (REPO,)),
     "__setstate__ from a bytearray": (lambda s: Repo().__setstate__(s), (bytearray(REPO.__reduce__()[2]),)),
+    "read_file": (_core.read_file, (XML,)),
+    "rewrite_file": (kw(_core.rewrite_file, format="xml", id_attrs=["p@id"]), (XML,)),
+    "diff_files": (_core.diff_files, (XML, XML_THEIRS)),
+    "merge_files with markers": (_core.merge_files, (XML, XML_OURS, XML_THEIRS)),
 }
 
 ERRORS = {
@@ -111,4 +120,8 @@ ERRORS = {
     "__setstate__ not bytes": (raising(TypeError, Repo().__setstate__), ("state",)),
     "__setstate__ damaged": (raising(ValueError, Repo().__setstate__), (REPO.__reduce__()[2][:-1],)),
     "__setstate__ on a history": (raising(ValueError, REPO.__setstate__), (REPO.__reduce__()[2],)),
+    "read_file malformed": (raising(_core.FormatError, _core.read_file), (XML[:-8],)),
+    "merge_files mixed formats": (raising(_core.FormatError, _core.merge_files), (XML, b"{}", XML)),
+    "diff_files bad id_attrs": (raising(ValueError, kw(_core.diff_files, id_attrs=["@"])), (XML, XML)),
+    "rewrite_file not bytes": (raising(TypeError, _core.rewrite_file), ("<a/>",)),
 }

@@ -159,8 +159,8 @@ def test_ctrl_c_stops_a_long_call_inside_it():
         from vext import _core
         old = b"[" + b",".join(b'{"k": %d}' % (i % 7) for i in range(1_000_000)) + b"]"
         new = old.replace(b'"k": 3', b'"k": 4')
-        print("ready", flush=True)
         try:
+            print("ready", flush=True)
             while True:
                 _core.diff_files(old, new)
         except KeyboardInterrupt as e:
