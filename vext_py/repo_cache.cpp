@@ -1,6 +1,7 @@
 #include "repo_cache.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -23,30 +24,38 @@ Ref add_children(PyObject* dict, std::size_t count) {
   return list;
 }
 
+// Makes room for `need` more elements, doubling the capacity when it grows,
+// so that the pushes that follow cannot throw. Indexes into `v` stay below
+// 2^32 - 1, so that they fit an entry's 32-bit fields with one to spare.
+template <class T>
+void make_room(std::vector<T>& v, std::size_t need) {
+  if (v.size() + need >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("repository cache is full");
+  if (v.capacity() - v.size() < need) v.reserve(std::max(v.capacity() * 2, v.size() + need));
+}
+
 }  // namespace
 
 void RepoCache::clear() noexcept {
   for (PyObject* o : objects_) Py_DECREF(o);
   for (const Row& r : rows_) Py_XDECREF(r.row);
   std::vector<PyObject*>().swap(objects_);
-  std::vector<Fields>().swap(fields_);
+  std::vector<Node>().swap(nodes_);
+  std::vector<vext::NodeId>().swap(kids_);
   std::vector<Row>().swap(rows_);
   row_count_ = 0;
   strings_.clear();
 }
 
-const RepoCache::Fields* RepoCache::fields(const vext::NodeStore& store, vext::NodeId at) {
-  if (at >= fields_.size()) fields_.resize(store.node_count());
-  if (fields_[at].first != 0) return &fields_[at];
-  const vext::Value& value = store.value(store.node(at).value);
+const RepoCache::Node* RepoCache::fields(const vext::NodeStore& store, vext::NodeId at) {
+  Node& n = nodes_[at];
+  if (n.first != 0) return &n;
+  const vext::NodeStore::Node& node = store.node(at);
+  const vext::Value& value = store.value(node.value);
   const std::optional<std::string_view> identity = store.rebuilt_identity(at);
-  const std::size_t need = 1 + (identity ? 1 : 0) + (value.label.empty() ? 0 : 1) + (value.text.empty() ? 0 : 1) +
-                           2 * value.attrs.size();
   const std::size_t first = objects_.size();
-  if (first + need >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many cached objects");
-  // Room is made first, so the pushes below cannot throw; what a failure
-  // leaves half made is dropped again.
-  if (objects_.capacity() - first < need) objects_.reserve(std::max(objects_.capacity() * 2, first + need));
+  make_room(objects_, 1 + (identity ? 1 : 0) + (value.label.empty() ? 0 : 1) + (value.text.empty() ? 0 : 1) +
+                          2 * value.attrs.size());
+  // What a failure leaves half made is dropped again.
   struct Undo {
     std::vector<PyObject*>& objects;
     std::size_t first;
@@ -70,25 +79,35 @@ const RepoCache::Fields* RepoCache::fields(const vext::NodeStore& store, vext::N
     if (!add(strings_.get(name)) || !add(strings_.get(text))) return nullptr;
   }
   undo.done = true;
-  Fields& f = fields_[at];
-  f.first = static_cast<std::uint32_t>(first + 1);
-  f.attrs = static_cast<std::uint32_t>(value.attrs.size());
-  f.present = static_cast<std::uint8_t>((identity ? kIdentity : 0) | (value.label.empty() ? 0 : kLabel) |
-                                        (value.text.empty() ? 0 : kText));
-  return &f;
+  n.first = static_cast<std::uint32_t>(first + 1);
+  n.attrs = static_cast<std::uint32_t>(value.attrs.size());
+  n.present = static_cast<std::uint8_t>((identity ? kIdentity : 0) | (value.label.empty() ? 0 : kLabel) |
+                                        (value.text.empty() ? 0 : kText) |
+                                        (node.kids == vext::kNoNode ? 0 : kParent));
+  return &n;
 }
 
-Ref RepoCache::node_dict(const Fields& f) const {
-  PyObject* const* o = objects_.data() + (f.first - 1);
+void RepoCache::make_kids(const vext::NodeStore& store, vext::NodeId at) {
+  Node& n = nodes_[at];
+  if (n.kids != 0) return;
+  store.rebuild_children(at, scratch_);
+  make_room(kids_, scratch_.size());
+  n.kids = static_cast<std::uint32_t>(kids_.size() + 1);
+  n.kid_count = static_cast<std::uint32_t>(scratch_.size());
+  kids_.insert(kids_.end(), scratch_.begin(), scratch_.end());
+}
+
+Ref RepoCache::node_dict(const Node& n) const {
+  PyObject* const* o = objects_.data() + (n.first - 1);
   Ref dict = Ref::steal(PyDict_New());
   if (!dict || PyDict_SetItem(dict.get(), keys.kind, *o++) != 0) return {};
-  if ((f.present & kIdentity) && PyDict_SetItem(dict.get(), keys.identity, *o++) != 0) return {};
-  if ((f.present & kLabel) && PyDict_SetItem(dict.get(), keys.label, *o++) != 0) return {};
-  if ((f.present & kText) && PyDict_SetItem(dict.get(), keys.text, *o++) != 0) return {};
-  if (f.attrs != 0) {
+  if ((n.present & kIdentity) && PyDict_SetItem(dict.get(), keys.identity, *o++) != 0) return {};
+  if ((n.present & kLabel) && PyDict_SetItem(dict.get(), keys.label, *o++) != 0) return {};
+  if ((n.present & kText) && PyDict_SetItem(dict.get(), keys.text, *o++) != 0) return {};
+  if (n.attrs != 0) {
     Ref attrs = Ref::steal(PyDict_New());
     if (!attrs) return {};
-    for (std::uint32_t i = 0; i < f.attrs; ++i, o += 2) {
+    for (std::uint32_t i = 0; i < n.attrs; ++i, o += 2) {
       if (PyDict_SetItem(attrs.get(), o[0], o[1]) != 0) return {};
     }
     if (PyDict_SetItem(dict.get(), keys.attributes, attrs.get()) != 0) return {};
@@ -96,30 +115,41 @@ Ref RepoCache::node_dict(const Fields& f) const {
   return dict;
 }
 
+void RepoCache::prefetch(const Node& n) const {
+  if (n.first == 0) return;
+  const int strs = std::popcount(static_cast<unsigned>(n.present & (kIdentity | kLabel | kText)));
+  for (int i = 0; i < strs; ++i) __builtin_prefetch(objects_[n.first + i], 1);
+}
+
 Ref RepoCache::section_tree(const vext::NodeStore& store, std::optional<vext::NodeId> section) {
   const vext::NodeId root = section ? store.rebuild_root(*section) : vext::kNoNode;
   if (root == vext::kNoNode) return tree_to_py(vext::TreeNode(std::string()));
-  const Fields* f = fields(store, root);
-  Ref top = f ? node_dict(*f) : Ref();
+  if (nodes_.size() < store.node_count()) nodes_.resize(store.node_count());
+  const Node* n = fields(store, root);
+  Ref top = n ? node_dict(*n) : Ref();
   if (!top) return {};
   // Each node's dict is made before its children are known; the children
   // list is added when the node comes off the stack, after its other keys.
   std::vector<std::pair<vext::NodeId, Ref>> stack;
-  stack.emplace_back(root, Ref::borrow(top.get()));
+  if (n->present & kParent) stack.emplace_back(root, Ref::borrow(top.get()));
   while (!stack.empty()) {
     const vext::NodeId at = stack.back().first;
     Ref dict = std::move(stack.back().second);
     stack.pop_back();
-    store.rebuild_children(at, kids_);
-    if (kids_.empty()) continue;
-    Ref list = add_children(dict.get(), kids_.size());
+    make_kids(store, at);
+    const std::size_t first = nodes_[at].kids - 1;
+    const std::size_t count = nodes_[at].kid_count;
+    if (count == 0) continue;
+    Ref list = add_children(dict.get(), count);
     if (!list) return {};
-    for (std::size_t i = 0; i < kids_.size(); ++i) {
-      const vext::NodeId kid = kids_[i];
-      f = fields(store, kid);
-      Ref child = f ? node_dict(*f) : Ref();
+    for (std::size_t i = 0; i < std::min(count, kAhead); ++i) prefetch(nodes_[kids_[first + i]]);
+    for (std::size_t i = 0; i < count; ++i) {
+      const vext::NodeId kid = kids_[first + i];
+      if (i + kAhead < count) prefetch(nodes_[kids_[first + i + kAhead]]);
+      n = fields(store, kid);
+      Ref child = n ? node_dict(*n) : Ref();
       if (!child) return {};
-      if (store.node(kid).kids != vext::kNoNode) stack.emplace_back(kid, Ref::borrow(child.get()));
+      if (n->present & kParent) stack.emplace_back(kid, Ref::borrow(child.get()));
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), child.release());
     }
   }

@@ -37,23 +37,35 @@ class RepoCache {
   Ref log(const vext::Repo& repo);
 
  private:
-  // Where a node's field objects sit in objects_: kind, then identity,
-  // label and text when present, then a name and a value per attribute.
-  struct Fields {
+  // What a node's dict is made of. Its field objects sit in objects_ from
+  // `first` on: kind, then identity, label and text when present, then a
+  // name and a value per attribute. Its children, in rebuild order, sit in
+  // kids_ from `kids` on, once the node has been a parent in some result.
+  struct Node {
     std::uint32_t first = 0;  // index in objects_ + 1; 0 while not made
     std::uint32_t attrs = 0;
-    std::uint8_t present = 0;  // kIdentity | kLabel | kText
+    std::uint32_t kids = 0;  // index in kids_ + 1; 0 while not made
+    std::uint32_t kid_count = 0;
+    std::uint8_t present = 0;  // kIdentity | kLabel | kText | kParent
   };
-  static constexpr std::uint8_t kIdentity = 1, kLabel = 2, kText = 4;
+  static constexpr std::uint8_t kIdentity = 1, kLabel = 2, kText = 4, kParent = 8;
 
-  // Returns the fields of node `at`, making them if needed; nullptr with a
-  // Python error set on failure.
-  const Fields* fields(const vext::NodeStore& store, vext::NodeId at);
-  Ref node_dict(const Fields& f) const;
+  // Returns the entry of node `at` with its fields made; nullptr with a
+  // Python error set on failure. nodes_ must cover `at`.
+  const Node* fields(const vext::NodeStore& store, vext::NodeId at);
+  // Makes the list of a node's children in nodes_[at] unless it is there.
+  void make_kids(const vext::NodeStore& store, vext::NodeId at);
+  Ref node_dict(const Node& n) const;
+  // Starts loading the strs that node_dict(n) will reference: a node's own
+  // strs (its identity, most often) sit apart from the dicts being built,
+  // and waiting for each of them costs more than the rest of the dict.
+  void prefetch(const Node& n) const;
+  static constexpr std::size_t kAhead = 8;  // nodes between a prefetch and its use
   Ref row(vext::CommitId id, const vext::Commit& commit);
 
-  std::vector<Fields> fields_;    // by node number
+  std::vector<Node> nodes_;         // by node number
   std::vector<PyObject*> objects_;  // each a strong reference
+  std::vector<vext::NodeId> kids_;
   StringCache strings_;           // shares the strs of equal short fields
   struct Row {
     vext::CommitId id = 0;
@@ -61,7 +73,7 @@ class RepoCache {
   };
   std::vector<Row> rows_;  // open addressing by commit id
   std::size_t row_count_ = 0;
-  std::vector<vext::NodeId> kids_;  // scratch space of section_tree
+  std::vector<vext::NodeId> scratch_;  // of make_kids
 };
 
 }  // namespace vext_py
