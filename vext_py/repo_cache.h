@@ -13,8 +13,12 @@ namespace vext_py {
 
 // Keeps the Python objects that a repository's results are made of, so that
 // later calls reuse them: a stored record never changes, so the strs of a
-// node's fields and the (id, message) row of a commit are made once. Only
+// node's fields, its children in rebuild order and the (id, message) row of
+// a commit are made once. Only
 // immutable objects are kept; every dict and list handed out is new.
+//
+// Calls that share the instance's borrow fill it too: no Python code runs
+// while an entry is made, so no other call can see one half made.
 //
 // Entries are made for records that exist when a call succeeds. The store
 // drops records only when an operation fails, and then only those appended
