@@ -99,6 +99,36 @@ void check_trees(TreeNode& base, TreeNode& ours, TreeNode& theirs) {
     VEXT_CHECK(c.conflict_kind == ConflictKind::Attribute || c.attribute.empty());
 }
 
+// Renders a tree with attributes and children sorted: equal for two trees
+// that hold the same nodes in any sibling order. Fuzzed trees are shallow
+// enough to recurse.
+std::string unordered(const TreeNode& n) {
+  auto field = [](std::string& out, std::string_view s) {
+    out += std::to_string(s.size());
+    out += ':';
+    out += s;
+  };
+  std::string out;
+  field(out, n.kind);
+  out += n.identity ? '+' : '-';
+  field(out, n.identity.value_or(""));
+  field(out, n.label);
+  field(out, n.text);
+  Attributes attrs = n.attributes;
+  std::sort(attrs.begin(), attrs.end());
+  for (const auto& [name, value] : attrs) {
+    field(out, name);
+    field(out, value);
+  }
+  std::vector<std::string> kids;
+  for (const TreeNode& c : n.children) kids.push_back(unordered(c));
+  std::sort(kids.begin(), kids.end());
+  out += '(';
+  for (const std::string& k : kids) field(out, k);
+  out += ')';
+  return out;
+}
+
 // The located diff is an edit script, applying it elsewhere fits or is
 // refused, and the lossless merge takes a side that changed nothing whole and
 // is symmetric in its conflicts.
@@ -122,7 +152,9 @@ void check_three_way(const TreeNode& base, const TreeNode& ours, const TreeNode&
     const Conflict flipped{c.location, c.field, c.name, c.base, c.theirs, c.ours};
     VEXT_CHECK(std::find(swapped.conflicts.begin(), swapped.conflicts.end(), flipped) != swapped.conflicts.end());
   }
-  if (full.conflicts.empty()) VEXT_CHECK(full.tree.children.size() == swapped.tree.children.size());
+  // Without conflicts neither side wins anything, so the sides swapped give
+  // the same nodes (the order of additions at one place follows the sides).
+  if (full.conflicts.empty()) VEXT_CHECK(unordered(full.tree) == unordered(swapped.tree));
 }
 
 // Whether flattening and rebuilding gives the tree back: no two siblings
