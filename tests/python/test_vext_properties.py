@@ -282,6 +282,9 @@ def test_swapping_the_sides_swaps_every_conflict(triple):
           {"kind": "", "children": [{"kind": "", "text": "~"}] * 5 + [{"kind": "", "text": "a"}, {"kind": "", "text": "~"}]}))
 @example(({"kind": "", "children": [{"kind": ""}]}, {"kind": "", "children": [{"kind": "", "text": "~"}]},
           {"kind": "", "children": [{"kind": ""}, {"kind": ""}]}))
+@example(({"kind": "", "children": [{"kind": "a", "identity": "x"}, {"kind": "b"}]},
+          {"kind": "", "children": [{"kind": "a", "identity": "x", "text": "~"}, {"kind": "b"}]},
+          {"kind": "", "children": [{"kind": "b"}, {"kind": "a", "identity": "x"}]}))
 def test_every_change_of_either_side_is_kept_or_named_by_a_conflict(triple):
     base, ours, theirs = triple
     tree, conflicts = vext.merge(base, ours, theirs)
