@@ -44,16 +44,20 @@ class Pairing:
     way, so this is its pairing too."""
 
     def __init__(self, base, side):
-        self.edits = defaultdict(lambda: (set(), {}, set()))  # removed steps, moves old -> new, added indices
+        edits = defaultdict(lambda: (set(), {}, set()))  # removed steps, moves old -> new, added indices
         for change in vext.diff(base, side):
             if change.op in ("remove", "move", "insert"):
-                removed, moved, added = self.edits[change.location[:-1]]
+                removed, moved, added = edits[change.location[:-1]]
                 if change.op == "remove":
                     removed.add(change.location[-1])
                 elif change.op == "move":
                     moved[change.old] = change.new
                 else:
                     added.add(change.index)
+        self.edits = dict(edits)
+
+    def moved(self, location):
+        return bool(self.edits.get(location, ((), {}))[1])
 
     def partners(self, location, base_children, side_children):
         """For each child of the side, the index of its base partner or None."""
@@ -139,7 +143,7 @@ class Model:
         for j, i in enumerate(t_to_b):
             if i is not None:
                 b_to_t[i] = j
-        if self.ours.edits.get(location, ((), None))[1] and self.theirs.edits.get(location, ((), None))[1]:
+        if self.ours.moved(location) and self.theirs.moved(location):
             in_ours = [i for i in o_to_b if i is not None and b_to_t[i] is not None]
             in_theirs = [i for i in t_to_b if i is not None and b_to_o[i] is not None]
             if in_ours != in_theirs:
@@ -183,15 +187,16 @@ class Model:
                 unnamed[exact(child)] -= 1
                 optional.append(child)
                 twin_of_ours.add(j)
-        # The order comes from the side that changed it, or from base.
+        # Where only one side changed this list, its order is the merged one.
         if location in self.ours.edits:
             order = [("b", i) if i is not None else ("o", j) for j, i in enumerate(o_to_b)]
         elif location in self.theirs.edits:
             order = [("b", i) if i is not None else ("t", j) for j, i in enumerate(t_to_b)]
         else:
             order = [("b", i) for i in range(len(bk))]
-        order += [("b", i) for i in kept if ("b", i) not in order]
-        order += [("t", j) for j in added_t if ("t", j) not in order]
+        placed = set(order)
+        order += [("b", i) for i in kept if ("b", i) not in placed]
+        order += [("t", j) for j in added_t if ("t", j) not in placed]
         expected = []
         for side, k in order:
             if side == "b" and k in kept:
