@@ -108,11 +108,12 @@ inline std::vector<TreeNode*> all_nodes(TreeNode& root) {
 }
 
 // Reads a tree as a little program over a stack of open nodes: add a child
-// and enter it, add a leaf, leave, grow a deep chain or a wide fan. A tree
-// has at most about `budget` nodes: a diff lists one full path per changed
-// node, so its size grows with nodes times depth, and the fuzzer should
-// spend its time on shapes rather than on size.
-inline TreeNode read_tree(Bytes& in, std::size_t max_ops = 64, std::size_t budget = 300) {
+// and enter it, add a leaf, leave, grow a chain or a fan. A tree has at most
+// `budget` nodes. Diffs and sections hold one full path per node, so their
+// size grows with nodes times depth; small trees keep each run to a few
+// milliseconds under the sanitizers, and a fan can still pass the width at
+// which the engine switches from scanning siblings to indexing them.
+inline TreeNode read_tree(Bytes& in, std::size_t max_ops = 32, std::size_t budget = 64) {
   TreeNode root = read_node(in);
   std::vector<TreeNode*> open{&root};
   std::size_t size = 1;
@@ -139,7 +140,7 @@ inline TreeNode read_tree(Bytes& in, std::size_t max_ops = 64, std::size_t budge
       case 5: {  // a chain below the current node
         TreeNode link = read_node(in);
         TreeNode* at = &cur;
-        const std::size_t depth = std::min<std::size_t>(1 + std::size_t(in.next() % 16) * 8, budget - size);
+        const std::size_t depth = std::min<std::size_t>(1 + std::size_t(in.next() % 8) * 4, budget - size);
         for (std::size_t i = 0; i < depth; ++i) at = &at->children.emplace_back(link);
         size += depth;
         break;
@@ -148,7 +149,7 @@ inline TreeNode read_tree(Bytes& in, std::size_t max_ops = 64, std::size_t budge
         if (cur.children.empty()) cur.children.push_back(read_node(in));
         const TreeNode copy = cur.children.back();
         const std::size_t copy_size = all_nodes(cur.children.back()).size();
-        for (int i = in.next() % 32; i > 0 && size + copy_size <= budget; --i) {
+        for (int i = in.next() % 40; i > 0 && size + copy_size <= budget; --i) {
           cur.children.push_back(copy);
           size += copy_size;
         }
@@ -204,7 +205,7 @@ inline TreeNode read_edits(Bytes& in, const TreeNode& base, std::size_t max_edit
         break;
       case 7: {
         const std::size_t at = n.children.empty() ? 0 : in.next() % (n.children.size() + 1);
-        n.children.insert(n.children.begin() + at, read_tree(in, 4, 60));
+        n.children.insert(n.children.begin() + at, read_tree(in, 4, 12));
         break;
       }
       case 8:

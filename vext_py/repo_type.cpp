@@ -10,6 +10,7 @@
 #include "boundary.h"
 #include "repo/repo.h"
 #include "repo/serialize.h"
+#include "repo_cache.h"
 #include "tree_convert.h"
 
 namespace vext_py {
@@ -18,6 +19,7 @@ namespace {
 struct RepoObject {
   PyObject_HEAD
   vext::Repo repo;
+  RepoCache cache;      // holds only strs, ints and tuples of them, so no cycles
   std::int64_t borrow;  // 0 free, > 0 shared readers, -1 exclusive
 };
 
@@ -90,8 +92,8 @@ PyObject* raise_history_error(const E& error) {
 
 // The tree dict of a stored section, built straight from the store; the
 // same tree that Repo::section_as_tree rebuilds.
-Ref section_tree_to_py(const vext::Repo& repo, vext::SectionHash hash) {
-  return stored_section_to_py(repo.store(), repo.section_root(hash));
+Ref section_tree_to_py(RepoObject* self, vext::SectionHash hash) {
+  return self->cache.section_tree(self->repo.store(), self->repo.section_root(hash));
 }
 
 // --- methods -----------------------------------------------------------------
@@ -129,7 +131,7 @@ PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // Runs a method whose N parameters are commit ids: binds and converts them
-// under the instance's borrow, then returns body(repo, id...).
+// under the instance's borrow, then returns body(instance, id...).
 template <std::size_t N, class Body>
 PyObject* id_method(PyObject* self, const Signature& sig, Access access, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Body body) {
@@ -144,14 +146,14 @@ PyObject* id_method(PyObject* self, const Signature& sig, Access access, PyObjec
       if (!id) return nullptr;
       ids[i] = *id;
     }
-    return std::apply([&](auto... id) { return body(as_repo(self)->repo, id...); }, ids);
+    return std::apply([&](auto... id) { return body(*as_repo(self), id...); }, ids);
   });
 }
 
 PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return id_method<2>(self, kDiff, Access::Shared, args, nargs, kwnames,
-                       [](vext::Repo& repo, std::uint64_t from, std::uint64_t to) -> PyObject* {
-    const vext::EditSet edits = repo.diff(from, to);
+                       [](RepoObject& self, std::uint64_t from, std::uint64_t to) -> PyObject* {
+    const vext::EditSet edits = self.repo.diff(from, to);
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(edits.size())));
     if (!rows) return nullptr;
     Py_ssize_t i = 0;
@@ -170,10 +172,10 @@ PyObject* repo_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* repo_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return id_method<2>(self, kMerge, Access::Exclusive, args, nargs, kwnames,
-                       [](vext::Repo& repo, std::uint64_t ours, std::uint64_t theirs) -> PyObject* {
-    auto result = repo.merge(ours, theirs);
+                       [](RepoObject& self, std::uint64_t ours, std::uint64_t theirs) -> PyObject* {
+    auto result = self.repo.merge(ours, theirs);
     if (!result) return raise_history_error(result.error());
-    Ref tree = section_tree_to_py(repo, result->merged_hash);
+    Ref tree = section_tree_to_py(&self, result->merged_hash);
     if (!tree) return nullptr;
     Ref conflicts = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result->conflicts.size())));
     if (!conflicts) return nullptr;
@@ -188,22 +190,22 @@ PyObject* repo_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 // Returns the tree a cherry-pick or revert stored, or raises its failure.
-PyObject* applied_tree(const vext::Repo& repo, const vext::Result<vext::SectionHash, vext::HistoryError>& hash) {
+PyObject* applied_tree(RepoObject& self, const vext::Result<vext::SectionHash, vext::HistoryError>& hash) {
   if (!hash) return raise_history_error(hash.error());
-  return section_tree_to_py(repo, *hash).release();
+  return section_tree_to_py(&self, *hash).release();
 }
 
 PyObject* repo_cherry_pick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return id_method<2>(self, kCherryPick, Access::Exclusive, args, nargs, kwnames,
-                       [](vext::Repo& r, std::uint64_t src, std::uint64_t dst) {
-                         return applied_tree(r, r.cherry_pick(src, dst));
+                       [](RepoObject& r, std::uint64_t src, std::uint64_t dst) {
+                         return applied_tree(r, r.repo.cherry_pick(src, dst));
                        });
 }
 
 PyObject* repo_revert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return id_method<2>(self, kRevert, Access::Exclusive, args, nargs, kwnames,
-                       [](vext::Repo& r, std::uint64_t target, std::uint64_t dst) {
-                         return applied_tree(r, r.revert(target, dst));
+                       [](RepoObject& r, std::uint64_t target, std::uint64_t dst) {
+                         return applied_tree(r, r.repo.revert(target, dst));
                        });
 }
 
@@ -211,25 +213,13 @@ PyObject* repo_log(PyObject* self, PyObject*) {
   return call_core([&]() -> PyObject* {
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
-    const auto entries = as_repo(self)->repo.log();
-    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-    if (!rows) return nullptr;
-    Py_ssize_t i = 0;
-    for (const auto& [id, commit] : entries) {
-      Ref pid = Ref::steal(PyLong_FromUnsignedLongLong(id));
-      Ref message = pid ? from_string(commit->message) : Ref();
-      if (!message) return nullptr;
-      Ref row = Ref::steal(PyTuple_Pack(2, pid.get(), message.get()));
-      if (!row) return nullptr;
-      PyList_SET_ITEM(rows.get(), i++, row.release());
-    }
-    return rows.release();
+    return as_repo(self)->cache.log(as_repo(self)->repo).release();
   });
 }
 
 PyObject* repo_tree_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return id_method<1>(self, kTreeAt, Access::Shared, args, nargs, kwnames, [](vext::Repo& repo, std::uint64_t id) {
-    return stored_section_to_py(repo.store(), repo.root_of(id)).release();
+  return id_method<1>(self, kTreeAt, Access::Shared, args, nargs, kwnames, [](RepoObject& self, std::uint64_t id) {
+    return self.cache.section_tree(self.repo.store(), self.repo.root_of(id)).release();
   });
 }
 
@@ -268,6 +258,7 @@ PyObject* repo_setstate(PyObject* self, PyObject* state) {
     return PyErr_Format(PyExc_TypeError, "Repo.__setstate__() expects bytes, not '%s'", Py_TYPE(state)->tp_name);
   }
   PyObject* result = call_core([&]() -> PyObject* {
+    as_repo(self)->cache.clear();
     auto loaded = vext::load(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
                              as_repo(self)->repo);
     if (!loaded) {
@@ -296,6 +287,7 @@ PyObject* repo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     try {
       new (&as_repo(self)->repo) vext::Repo();
+      new (&as_repo(self)->cache) RepoCache();
     } catch (...) {
       // Not a Repo yet: freed without running repo_dealloc.
       type->tp_free(self);
@@ -309,6 +301,7 @@ PyObject* repo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void repo_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  as_repo(self)->cache.~RepoCache();
   as_repo(self)->repo.~Repo();
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type

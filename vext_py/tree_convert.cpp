@@ -10,6 +10,7 @@
 
 #include "args.h"
 #include "state.h"
+#include "string_cache.h"
 
 namespace vext_py {
 namespace {
@@ -89,52 +90,6 @@ bool set_string(PyObject* dict, PyObject* key, std::string_view value) {
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
-// Hands out shared str objects for the short strings of one conversion:
-// trees repeat the same kinds, attribute names and many values on thousands
-// of nodes, and sharing an immutable str saves creating and later freeing
-// each copy. A direct-mapped table keeps the lookup to one hash and one
-// compare; strings that meet in a slot just replace each other.
-class StringCache {
- public:
-  StringCache() = default;
-  StringCache(const StringCache&) = delete;
-  StringCache& operator=(const StringCache&) = delete;
-
-  Ref get(std::string_view s) {
-    if (s.size() > kLongest) return from_string(s);
-    // The key is kept in the slot itself, so a hit reads no other memory.
-    Key key{};
-    if (!s.empty()) std::memcpy(key.words.data(), s.data(), s.size());
-    key.size = s.size();
-    Slot& slot = slots_[index_of(key)];
-    if (slot.str && slot.key == key) return Ref::borrow(slot.str.get());
-    Ref str = from_string(s);
-    if (!str) return str;
-    slot.str = Ref::borrow(str.get());  // dropping the old str runs no Python code
-    slot.key = key;
-    return str;
-  }
-
- private:
-  static constexpr std::size_t kLongest = 32;
-  static constexpr unsigned kSlotBits = 11;
-  struct Key {
-    std::array<std::uint64_t, kLongest / 8> words;  // the bytes, zero-padded
-    std::size_t size;
-    friend bool operator==(const Key&, const Key&) = default;
-  };
-  struct Slot {
-    Key key;
-    Ref str;
-  };
-  static std::size_t index_of(const Key& k) {
-    std::uint64_t h = k.size;
-    for (std::uint64_t w : k.words) h = (h ^ w) * 0x9e3779b97f4a7c15ULL;
-    return static_cast<std::size_t>(h >> (64 - kSlotBits));
-  }
-  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kSlotBits);
-};
-
 // The fields of one node to write, whichever form it comes from.
 struct NodeFields {
   std::string_view kind;
@@ -147,11 +102,6 @@ struct NodeFields {
 NodeFields fields_of(const vext::TreeNode& node) {
   return {node.kind, node.identity ? std::optional<std::string_view>(*node.identity) : std::nullopt, node.label,
           node.text, node.attributes};
-}
-
-NodeFields fields_of(const vext::NodeStore& store, vext::NodeId at) {
-  const vext::Value& value = store.value(store.node(at).value);
-  return {value.kind, store.rebuilt_identity(at), value.label, value.text, value.attrs};
 }
 
 bool set_cached(PyObject* dict, PyObject* key, std::string_view value, StringCache& cache) {
@@ -259,35 +209,6 @@ Ref tree_to_py(const vext::TreeNode& node) {
     if (child_list) stack.push_back({std::move(child_list), &child, 0});
   }
   return root;
-}
-
-Ref stored_section_to_py(const vext::NodeStore& store, std::optional<vext::NodeId> section) {
-  const vext::NodeId root = section ? store.rebuild_root(*section) : vext::kNoNode;
-  if (root == vext::kNoNode) return tree_to_py(vext::TreeNode(std::string()));
-  StringCache cache;
-  Ref top = write_node(fields_of(store, root), cache);
-  if (!top) return {};
-  // Each node's dict is made before its children are known; the children
-  // list is added when the node comes off the stack, after its other keys.
-  std::vector<std::pair<vext::NodeId, Ref>> stack;
-  stack.emplace_back(root, Ref::borrow(top.get()));
-  std::vector<vext::NodeId> kids;
-  while (!stack.empty()) {
-    const std::uint32_t at = stack.back().first;
-    Ref dict = std::move(stack.back().second);
-    stack.pop_back();
-    store.rebuild_children(at, kids);
-    if (kids.empty()) continue;
-    Ref list = add_children(dict.get(), kids.size());
-    if (!list) return {};
-    for (std::size_t i = 0; i < kids.size(); ++i) {
-      Ref child = write_node(fields_of(store, kids[i]), cache);
-      if (!child) return {};
-      if (store.node(kids[i]).kids != vext::kNoNode) stack.emplace_back(kids[i], Ref::borrow(child.get()));
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), child.release());
-    }
-  }
-  return top;
 }
 
 }  // namespace vext_py

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <optional>
 
-#include "repo/store.h"
 #include "section/section.h"
 #include "tree/tree.h"
 
@@ -35,10 +34,5 @@ std::optional<std::array<vext::TreeNode, N>> py_to_trees(const std::array<PyObje
 // Converts a TreeNode into a new tree dict. Returns an empty Ref with a Python
 // error set on failure.
 Ref tree_to_py(const vext::TreeNode& node);
-
-// Builds the tree dict that rebuilding a stored section gives, straight from
-// the store. A missing section, or one without a root, gives the dict of the
-// empty node.
-Ref stored_section_to_py(const vext::NodeStore& store, std::optional<vext::NodeId> section);
 
 }  // namespace vext_py

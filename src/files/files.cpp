@@ -477,6 +477,7 @@ class FileMerger {
       if (r.span.begin < copied) continue;  // inside a block already written
       const Extent e = r.base == 0 ? Extent{0, merged.size(), merged.size(), true}
                                    : extent(merged, r.span.begin, r.span.end, json);
+      if (e.begin < copied) continue;
       out.append(merged, copied, e.begin - copied);
       if (!e.line_start) out += '\n';
       auto version = [&out](std::string_view marker, std::optional<std::string_view> text) {

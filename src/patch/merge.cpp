@@ -26,9 +26,14 @@ bool pick(const T* ours, const T* base, const T* theirs, const T*& out) {
   return true;
 }
 
-// Merges attribute lists by name, each read as a map in which the last pair of
-// a name counts. Returns the merged pairs sorted by name, or nullopt at the
-// first name that conflicts.
+}  // namespace
+
+std::optional<std::string> merge_field(std::string_view ours, std::string_view base, std::string_view theirs) {
+  const std::string_view* chosen = nullptr;
+  if (!pick(&ours, &base, &theirs, chosen)) return std::nullopt;
+  return std::string(*chosen);
+}
+
 std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
                                       const Attributes& theirs) {
   const std::vector<const Attribute*> maps[3] = {as_map(ours), as_map(base), as_map(theirs)};
@@ -59,8 +64,6 @@ std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& 
   }
   return merged;
 }
-
-}  // namespace
 
 std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs) {
   const std::string* kind = nullptr;

@@ -151,6 +151,11 @@ bool operator==(const TreeNode& a, const TreeNode& b) {
   return true;
 }
 
+TreeNode with_child(TreeNode node, TreeNode child) {
+  node.children.push_back(std::move(child));
+  return node;
+}
+
 std::vector<const Attribute*> as_map(const Attributes& attrs) {
   std::vector<const Attribute*> sorted;
   sorted.reserve(attrs.size());

@@ -32,6 +32,10 @@ struct TreeNode {
   friend bool operator==(const TreeNode& a, const TreeNode& b);
 };
 
+// Appends `child` as the last child of `node` and returns the node: the builder
+// step for assembling a tree top-down. Nothing is checked; siblings may repeat.
+TreeNode with_child(TreeNode node, TreeNode child);
+
 // Reads an attribute list as a map: its pairs sorted by name, the last pair
 // of a repeated name kept.
 std::vector<const Attribute*> as_map(const Attributes& attrs);

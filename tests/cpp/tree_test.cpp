@@ -27,6 +27,14 @@ TEST(TreeNodeTest, EqualityDistinguishesFieldsAndOrder) {
   EXPECT_EQ(deep("x"), deep("x"));
 }
 
+TEST(TreeNodeTest, WithChildAppendsAfterTheLastChild) {
+  TreeNode r = with_child(with_child(node("r"), node("c", "1")), node("c", "1"));
+  ASSERT_EQ(r.children.size(), 2u);
+  EXPECT_EQ(r.children[0], r.children[1]);
+  r = with_child(std::move(r), node("d"));
+  EXPECT_EQ(r.children.back(), node("d"));
+}
+
 TEST(TreeNodeTest, CopiesAreIndependent) {
   TreeNode r = node("r", {}, "", {}, {node("c"), node("c")});
   TreeNode copy = r;

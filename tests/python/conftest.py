@@ -1,6 +1,8 @@
 import gc
 import os
 import resource
+import signal
+import subprocess
 import sys
 import tracemalloc
 
@@ -50,6 +52,25 @@ def chain_depth(tree):
         kids = tree.get("children")
         tree = kids[0] if kids else None
     return depth
+
+
+def interrupted_output(script):
+    """Runs `script` in a fresh interpreter and sends it SIGINT, again and
+    again, from when it prints "ready" until it ends; returns what it prints
+    after that. A script retries an interrupt that lands outside the call
+    it is about."""
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        for _ in range(600):
+            child.send_signal(signal.SIGINT)
+            try:
+                return child.communicate(timeout=0.2)[0]
+            except subprocess.TimeoutExpired:
+                continue
+        return ""
+    finally:
+        child.kill()
 
 
 def rss_kib():

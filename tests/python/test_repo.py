@@ -59,6 +59,19 @@ class TestCommitAndRead:
                 "children": [{"kind": "x", "text": "t"}, {"kind": "y", "identity": ""}]}
         assert repo.tree_at(repo.commit("m", [], tree)) == tree
 
+    def test_results_are_new_objects_each_call(self):
+        repo = Repo()
+        tree = {"kind": "doc", "attributes": {"a": "1"}, "children": [{"kind": "p", "identity": "1", "text": "t"}]}
+        cid = repo.commit("m", [], tree)
+        first, rows = repo.tree_at(cid), repo.log()
+        first["attributes"]["a"] = "2"
+        first["children"][0]["text"] = "changed"
+        first["children"].append({})
+        rows.append(None)
+        assert repo.tree_at(cid) == tree
+        assert repo.merge(cid, cid)[0] == tree
+        assert repo.log() == [(cid, "m")]
+
     def test_rebuild_merges_siblings_that_share_a_path_element(self):
         repo = Repo()
         tree = {"kind": "doc", "children": [{"kind": "p", "text": "a"}, {"kind": "p", "text": "b"}]}
