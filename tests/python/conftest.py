@@ -54,12 +54,29 @@ def chain_depth(tree):
     return depth
 
 
+# Each SIGINT raises KeyboardInterrupt once and then is ignored until the
+# script calls rearm(), so a second signal cannot land in its except clause;
+# where(error) is the frame the interrupt surfaced in, past the handler.
+_ONE_SHOT_SIGINT = """
+import signal
+def _once(signum, frame):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise KeyboardInterrupt
+def rearm():
+    signal.signal(signal.SIGINT, _once)
+def where(error):
+    import traceback
+    return [f for f in traceback.extract_tb(error.__traceback__) if f.name != "_once"][-1]
+rearm()
+"""
+
+
 def interrupted_output(script):
     """Runs `script` in a fresh interpreter and sends it SIGINT, again and
     again, from when it prints "ready" until it ends; returns what it prints
-    after that. A script retries an interrupt that lands outside the call
-    it is about."""
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    after that. A script calls rearm() to retry an interrupt that landed
+    outside the call it is about, and where(error) to see where it landed."""
+    child = subprocess.Popen([sys.executable, "-c", _ONE_SHOT_SIGINT + script], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
         for _ in range(600):
@@ -71,6 +88,7 @@ def interrupted_output(script):
         return ""
     finally:
         child.kill()
+        child.wait()
 
 
 def rss_kib():
