@@ -71,12 +71,15 @@ rearm()
 """
 
 
-def interrupted_output(script):
+def interrupted_output(script, tmp_path):
     """Runs `script` in a fresh interpreter and sends it SIGINT, again and
     again, from when it prints "ready" until it ends; returns what it prints
     after that. A script calls rearm() to retry an interrupt that landed
-    outside the call it is about, and where(error) to see where it landed."""
-    child = subprocess.Popen([sys.executable, "-c", _ONE_SHOT_SIGINT + script], stdout=subprocess.PIPE, text=True)
+    outside the call it is about, and where(error) to see where it landed.
+    The script runs from a file so that its frames show their source lines."""
+    path = tmp_path / "interrupted.py"
+    path.write_text(_ONE_SHOT_SIGINT + script, encoding="utf-8")
+    child = subprocess.Popen([sys.executable, str(path)], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
         for _ in range(600):

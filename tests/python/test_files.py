@@ -151,7 +151,7 @@ def test_bad_arguments(call, error, message):
     assert str(info.value) == message
 
 
-def test_ctrl_c_stops_a_long_call_inside_it():
+def test_ctrl_c_stops_a_long_call_inside_it(tmp_path):
     script = textwrap.dedent("""
         from vext import _core
         old = b"[" + b",".join(b'{"k": %d}' % (i % 7) for i in range(1_000_000)) + b"]"
@@ -172,4 +172,4 @@ def test_ctrl_c_stops_a_long_call_inside_it():
                 rearm()
     """)
     # The interrupt surfaces from the native call itself, not after it.
-    assert interrupted_output(script) == "stopped in _core.diff_files(old, new)\n"
+    assert interrupted_output(script, tmp_path) == "stopped in _core.diff_files(old, new)\n"

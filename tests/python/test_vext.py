@@ -170,7 +170,7 @@ class TestInterpreterLock:
             ticker.join()
         assert during > 0
 
-    def test_ctrl_c_stops_a_long_call_inside_it(self):
+    def test_ctrl_c_stops_a_long_call_inside_it(self, tmp_path):
         script = textwrap.dedent("""
             import signal, sys, vext
             wide = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
@@ -191,4 +191,4 @@ class TestInterpreterLock:
                     rearm()
         """)
         # The interrupt surfaces from the native call itself, not after it.
-        assert interrupted_output(script) == "stopped in merge tree, raw = _core.merge(base, ours, theirs)\n"
+        assert interrupted_output(script, tmp_path) == "stopped in merge tree, raw = _core.merge(base, ours, theirs)\n"
