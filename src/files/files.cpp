@@ -1,6 +1,12 @@
 #include "files/files.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -26,18 +32,51 @@ std::size_t count_nodes(const TreeNode& root) {
   return n;
 }
 
-// Numbers the entries of an indexed tree in preorder.
-std::vector<std::uint32_t> preorder_numbers(const IndexedTree& tree, std::size_t count) {
-  std::vector<std::uint32_t> pre(count);
-  std::vector<std::size_t> stack{0};
-  std::uint32_t next = 0;
-  while (!stack.empty()) {
-    const std::size_t i = stack.back();
-    stack.pop_back();
-    pre[i] = next++;
-    for (std::size_t k = tree.child_count(i); k-- > 0;) stack.push_back(tree.child(i, k));
+// A tree indexed for pairing, with each entry's preorder number and the
+// size of its sub-tree, so that an unchanged sub-tree pairs in one step.
+struct Numbered {
+  IndexedTree index;
+  std::vector<std::uint32_t> pre, size;
+
+  Numbered(const TreeNode& root, detail::Ticker& ticker) : index(root, ticker), pre(index.size()), size(index.size(), 1) {
+    std::vector<std::size_t> stack{0};
+    std::uint32_t next = 0;
+    while (!stack.empty()) {
+      const std::size_t i = stack.back();
+      stack.pop_back();
+      pre[i] = next++;
+      for (std::size_t k = index.child_count(i); k-- > 0;) stack.push_back(index.child(i, k));
+    }
+    // Children come after their parent, so a backward pass sees them first.
+    for (std::size_t i = index.size(); i-- > 0;) {
+      for (std::size_t k = 0; k < index.child_count(i); ++k) size[i] += size[index.child(i, k)];
+    }
   }
-  return pre;
+};
+
+Correspondence pair_numbered(const Numbered& x, const Numbered& y, detail::Ticker& ticker) {
+  Correspondence match{std::vector<std::optional<std::uint32_t>>(y.index.size())};
+  std::vector<std::pair<std::size_t, std::size_t>> stack{{0, 0}};
+  while (!stack.empty()) {
+    const auto [i, j] = stack.back();
+    stack.pop_back();
+    if (detail::same_subtree(x.index, i, y.index, j)) {
+      // Equal sub-trees pair node for node, and their preorder runs line up.
+      for (std::uint32_t k = 0; k < y.size[j]; ++k) match.origin[y.pre[j] + k] = x.pre[i] + k;
+      ticker.tick(y.size[j]);
+      continue;
+    }
+    match.origin[y.pre[j]] = x.pre[i];
+    if (x.index.child_count(i) == 0 || y.index.child_count(j) == 0) continue;
+    const detail::ChildPairs pairs = detail::pair_children(x.index, i, y.index, j);
+    ticker.tick(pairs.y_to_x.size());
+    for (std::size_t k = 0; k < pairs.y_to_x.size(); ++k) {
+      if (pairs.y_to_x[k] >= 0) {
+        stack.emplace_back(x.index.child(i, static_cast<std::size_t>(pairs.y_to_x[k])), y.index.child(j, k));
+      }
+    }
+  }
+  return match;
 }
 
 // Turns "which node of `tree` came from which original" around.
@@ -317,8 +356,14 @@ class FileMerger {
       out.merged = theirs_.source;
       return out;
     }
-    ThreeWayResult merged = three_way_merge(base_.tree, ours_.tree, theirs_.tree, stop_);
-    const Correspondence from_ours = pair_trees(ours_.tree, merged.tree, stop_);
+    // Each tree is indexed once for the merge and all the pairings after it.
+    detail::Ticker ticker(stop_);
+    std::optional<Numbered> nb(std::in_place, base_.tree, ticker);
+    const Numbered no(ours_.tree, ticker), nt(theirs_.tree, ticker);
+    ThreeWayResult merged = detail::three_way_merge(nb->index, no.index, nt.index, ticker);
+    if (merged.conflicts.empty()) nb.reset();
+    const Numbered nm(merged.tree, ticker);
+    const Correspondence from_ours = pair_numbered(no, nm, ticker);
     const bool mark = markers && !merged.conflicts.empty();
     const bool from_theirs_only = std::any_of(from_ours.origin.begin(), from_ours.origin.end(),
                                               [](const auto& o) { return !o.has_value(); });
@@ -330,15 +375,15 @@ class FileMerger {
     std::optional<Correspondence> from_theirs;
     if (mark || from_theirs_only) {
       t.emplace(theirs_);
-      from_theirs = pair_trees(theirs_.tree, merged.tree, stop_);
+      from_theirs = pair_numbered(nt, nm, ticker);
     }
     if (from_theirs_only) out.merged = copy_from_theirs(out.merged, merged.tree, from_ours, *from_theirs, *t, spans);
     if (merged.conflicts.empty()) return out;
 
     DocView b(base_), o(ours_);
     if (!t) t.emplace(theirs_);
-    const auto ours_of_base = invert(pair_trees(base_.tree, ours_.tree, stop_), b.size());
-    const auto theirs_of_base = invert(pair_trees(base_.tree, theirs_.tree, stop_), b.size());
+    const auto ours_of_base = invert(pair_numbered(*nb, no, ticker), b.size());
+    const auto theirs_of_base = invert(pair_numbered(*nb, nt, ticker), b.size());
     std::vector<std::optional<std::uint32_t>> merged_of_ours, merged_of_theirs;
     if (mark) {
       merged_of_ours = invert(from_ours, o.size());
@@ -507,15 +552,80 @@ class FileMerger {
 
 Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options,
                                                    const StopCheck& stop) {
+  const std::size_t n = sources.size();
+  std::vector<std::optional<Result<Document, FormatError>>> read(n);
+  std::vector<std::exception_ptr> failures(n);
+  std::size_t total = 0;
+  for (const std::string& s : sources) total += s.size();
+  // Each file has its own parser, so files are read side by side; the
+  // calling thread takes its share and alone answers `stop`, which it passes
+  // on to the others through a flag.
+  struct Shared {
+    explicit Shared(const StopCheck& caller) : stop(caller) {}
+    const StopCheck& stop;
+    std::atomic<bool> stopping{false};
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> finished{0};
+    std::mutex mutex;
+    std::condition_variable all_finished;
+  } shared(stop);
+  const StopCheck caller_stop{.poll = stop.poll ? +[](void* context) {
+                                auto& s = *static_cast<Shared*>(context);
+                                if (s.stop.poll(s.stop.context)) s.stopping = true;
+                                return s.stopping.load();
+                              }
+                                                : nullptr,
+                              .context = &shared};
+  const StopCheck worker_stop{.poll = [](void* context) { return static_cast<Shared*>(context)->stopping.load(); },
+                              .context = &shared};
+  auto take_share = [&](const StopCheck& check) {
+    const ReadOptions read_options{.id_attrs = options.id_attrs, .stop = check};
+    for (std::size_t i; (i = shared.next++) < n;) {
+      try {
+        std::string source = std::exchange(sources[i], std::string());
+        read[i] = !options.format                  ? read_document(std::move(source), read_options)
+                  : *options.format == Format::Xml ? read_xml(std::move(source), read_options)
+                                                   : read_json(std::move(source), read_options);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+      std::lock_guard lock(shared.mutex);
+      if (++shared.finished == n) shared.all_finished.notify_all();
+    }
+  };
+  constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
+  const std::size_t threads =
+      total < kParallelBytes ? 1 : std::min<std::size_t>(n, std::max(1U, std::thread::hardware_concurrency()));
+  {
+    std::vector<std::jthread> helpers;
+    // Whatever happens here, the helpers are told to stop before they are joined.
+    struct StopHelpers {
+      Shared& shared;
+      ~StopHelpers() {
+        if (std::uncaught_exceptions() > 0) shared.stopping = true;
+      }
+    };
+    for (std::size_t k = 1; k < threads; ++k) helpers.emplace_back([&] { take_share(worker_stop); });
+    const StopHelpers on_exit{shared};
+    take_share(caller_stop);
+    std::unique_lock lock(shared.mutex);
+    while (shared.finished < n) {
+      shared.all_finished.wait_for(lock, std::chrono::milliseconds(5));
+      if (shared.finished == n || !stop.poll) continue;
+      lock.unlock();
+      if (stop.poll(stop.context)) shared.stopping = true;
+      lock.lock();
+      if (shared.stopping) break;
+    }
+  }
+  // A stop the caller asked for wins over whatever the files held.
+  if (shared.stopping) throw Stopped();
   std::vector<Document> docs;
-  docs.reserve(sources.size());
-  const ReadOptions read{.id_attrs = options.id_attrs, .stop = stop};
-  for (std::size_t i = 0; i < sources.size(); ++i) {
+  docs.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (failures[i]) std::rethrow_exception(failures[i]);
+    Result<Document, FormatError>& doc = *read[i];
     const int which = static_cast<int>(i);
-    std::string source = std::exchange(sources[i], std::string());
-    auto doc = !options.format                  ? read_document(std::move(source), read)
-               : *options.format == Format::Xml ? read_xml(std::move(source), read)
-                                                : read_json(std::move(source), read);
     if (!doc.ok()) return FileError{which, doc.error()};
     if (!docs.empty() && doc->format != docs.front().format) {
       return FileError{which, FormatError{"the file is " + std::string(format_name(doc->format)) + " but the first is " +
@@ -529,23 +639,8 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
 
 Correspondence pair_trees(const TreeNode& original, const TreeNode& tree, const StopCheck& stop) {
   detail::Ticker ticker(stop);
-  const IndexedTree x(original, ticker), y(tree, ticker);
-  const std::vector<std::uint32_t> x_pre = preorder_numbers(x, count_nodes(original));
-  const std::vector<std::uint32_t> y_pre = preorder_numbers(y, count_nodes(tree));
-  Correspondence match{std::vector<std::optional<std::uint32_t>>(y_pre.size())};
-  std::vector<std::pair<std::size_t, std::size_t>> stack{{0, 0}};
-  while (!stack.empty()) {
-    const auto [i, j] = stack.back();
-    stack.pop_back();
-    match.origin[y_pre[j]] = x_pre[i];
-    if (x.child_count(i) == 0 || y.child_count(j) == 0) continue;
-    const detail::ChildPairs pairs = detail::pair_children(x, i, y, j);
-    ticker.tick(pairs.y_to_x.size());
-    for (std::size_t k = 0; k < pairs.y_to_x.size(); ++k) {
-      if (pairs.y_to_x[k] >= 0) stack.emplace_back(x.child(i, static_cast<std::size_t>(pairs.y_to_x[k])), y.child(j, k));
-    }
-  }
-  return match;
+  const Numbered x(original, ticker), y(tree, ticker);
+  return pair_numbered(x, y, ticker);
 }
 
 Result<std::string, FormatError> rewrite(const Document& doc) {
@@ -555,11 +650,13 @@ Result<std::string, FormatError> rewrite(const Document& doc) {
 }
 
 std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc, const StopCheck& stop) {
-  std::vector<Change> changes = located_diff(old_doc.tree, new_doc.tree, stop);
+  detail::Ticker ticker(stop);
+  const Numbered x(old_doc.tree, ticker), y(new_doc.tree, ticker);
+  std::vector<Change> changes = detail::located_diff(x.index, y.index, ticker);
   std::vector<FileChange> out;
   if (changes.empty()) return out;
   DocView ov(old_doc), nv(new_doc);
-  const Correspondence match = pair_trees(old_doc.tree, new_doc.tree, stop);
+  const Correspondence match = pair_numbered(x, y, ticker);
   const auto new_of_old = invert(match, ov.size());
   // Changes go in document order: a change on a node sorts at the node's
   // place in the old file, an insertion just after the old node that

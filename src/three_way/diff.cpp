@@ -118,6 +118,10 @@ std::vector<Change> located_diff(const TreeNode& old_root, const TreeNode& new_r
   detail::Ticker ticker(stop);
   const IndexedTree a(old_root, ticker);
   const IndexedTree b(new_root, ticker);
+  return detail::located_diff(a, b, ticker);
+}
+
+std::vector<Change> detail::located_diff(const IndexedTree& a, const IndexedTree& b, Ticker& ticker) {
   Locations locations;
   std::vector<Change> out;
   struct Frame {

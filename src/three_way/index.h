@@ -28,6 +28,7 @@ class IndexedTree {
 
   IndexedTree(const TreeNode& root, class Ticker& ticker);
 
+  std::size_t size() const { return entries_.size(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
   const TreeNode& node(std::size_t i) const { return *entries_[i].node; }
   std::size_t child(std::size_t i, std::size_t k) const { return entries_[i].first_child + k; }
@@ -73,6 +74,12 @@ struct ChildPairs {
 // occurrence), and children without identity by aligning their fingerprint
 // sequences, then pairing leftover siblings of the same kind in order.
 ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py);
+
+// located_diff and three_way_merge on trees already indexed, for callers that
+// go on to pair the same trees again.
+std::vector<Change> located_diff(const IndexedTree& old_tree, const IndexedTree& new_tree, Ticker& ticker);
+ThreeWayResult three_way_merge(const IndexedTree& base, const IndexedTree& ours, const IndexedTree& theirs,
+                               Ticker& ticker);
 
 // Whether the indices of `order` that are not -1 are increasing.
 bool is_increasing(const std::vector<std::int64_t>& order);

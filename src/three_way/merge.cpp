@@ -45,8 +45,8 @@ struct Item {
 
 class Merger {
  public:
-  Merger(const TreeNode& base, const TreeNode& ours, const TreeNode& theirs, const StopCheck& stop)
-      : ticker_(stop), b_(base, ticker_), o_(ours, ticker_), t_(theirs, ticker_) {}
+  Merger(const IndexedTree& base, const IndexedTree& ours, const IndexedTree& theirs, detail::Ticker& ticker)
+      : ticker_(ticker), b_(base), o_(ours), t_(theirs) {}
 
   ThreeWayResult run() {
     ThreeWayResult result;
@@ -331,8 +331,10 @@ class Merger {
     std::reverse(stack_.begin() + static_cast<std::ptrdiff_t>(first_frame), stack_.end());
   }
 
-  detail::Ticker ticker_;
-  IndexedTree b_, o_, t_;
+  detail::Ticker& ticker_;
+  const IndexedTree& b_;
+  const IndexedTree& o_;
+  const IndexedTree& t_;
   Locations locations_;
   std::vector<Frame> stack_;
   std::vector<Conflict> conflicts_;
@@ -342,7 +344,14 @@ class Merger {
 
 ThreeWayResult three_way_merge(const TreeNode& base, const TreeNode& ours, const TreeNode& theirs,
                                const StopCheck& stop) {
-  return Merger(base, ours, theirs, stop).run();
+  detail::Ticker ticker(stop);
+  const IndexedTree b(base, ticker), o(ours, ticker), t(theirs, ticker);
+  return Merger(b, o, t, ticker).run();
+}
+
+ThreeWayResult detail::three_way_merge(const IndexedTree& base, const IndexedTree& ours, const IndexedTree& theirs,
+                                       Ticker& ticker) {
+  return Merger(base, ours, theirs, ticker).run();
 }
 
 }  // namespace vext
