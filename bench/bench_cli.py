@@ -8,11 +8,16 @@ the same run, and prints the ratios and the command's peak memory.
 THEIRS -o OUT` with parsing all three; best of 3 each. The command runs as a
 subprocess, so its times include starting the interpreter. Peak memory is the
 child's maximum resident set size against the total size of its inputs.
+
+A second case merges JSON files in which both sides rewrote every entry of a
+long array of anonymous values, so that tens of thousands of conflicts are
+found and reported; it is compared with json.load of the three files.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import random
 import subprocess
@@ -65,6 +70,14 @@ def catalogue(path: Path, count: int, edits: dict[int, str], seed: int) -> None:
         f.write("</catalog>\n")
 
 
+def readings(path: Path, count: int, seed: int) -> None:
+    """A JSON object holding one long array of numbers, each file's own."""
+    rng = random.Random(seed)
+    values = [rng.randrange(10**9) for _ in range(count)]
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"sensor": "s1", "readings": values}, f, indent=1)
+
+
 def run_command(args: list[str], cwd: Path) -> tuple[float, int, int]:
     """Runs the command once; returns (seconds, exit status, peak RSS in bytes)."""
     start = time.perf_counter()
@@ -87,6 +100,8 @@ def best(call, repeat: int = REPEAT) -> float:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size", type=float, default=24.0, help="size of each file in MB (default 24)")
+    parser.add_argument("--readings", type=int, default=57_000,
+                        help="length of the array in the conflict case (default 57,000)")
     options = parser.parse_args()
     count = int(options.size * 1e6 / 306)
     rng = random.Random(7)
@@ -125,6 +140,31 @@ def main() -> int:
             print(f"vext {verb:<5} {t_vext * 1e3:8.0f} ms  {ratio:5.2f}x ET.parse of {len(inputs)} files "
                   f"({t_parse * 1e3:.0f} ms; target <= {TARGETS[verb]:.1f}x)   "
                   f"peak {peak / 1e6:6.0f} MB = {memory:4.2f}x inputs (target <= {MEMORY_TARGET:.0f}x)")
+
+        count = options.readings
+        for name, seed in (("base", 0), ("ours", 1), ("theirs", 2)):
+            readings(tmp / f"{name}.json", count, seed)
+        inputs = [tmp / f"{name}.json" for name in ("base", "ours", "theirs")]
+
+        def load_all() -> None:
+            for path in inputs:
+                with open(path, "rb") as f:
+                    json.load(f)
+
+        t_load = best(load_all)
+        args = ["merge", "base.json", "ours.json", "theirs.json", "-o", "out.json"]
+        times = []
+        for _ in range(REPEAT):
+            start = time.perf_counter()
+            done = subprocess.run([str(VEXT), *args], cwd=tmp, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            times.append(time.perf_counter() - start)
+        conflicts = done.stderr.count(b"\n")
+        if done.returncode != 1 or not conflicts:
+            print(f"vext merge (conflicts): unexpected exit status {done.returncode}")
+            failed = True
+        t_vext = min(times)
+        print(f"vext merge {t_vext * 1e3:8.0f} ms  {t_vext / t_load:5.2f}x json.load of 3 files "
+              f"({t_load * 1e3:.0f} ms) with {conflicts:,} conflicts in an array of {count:,} values")
     return 1 if failed else 0
 
 

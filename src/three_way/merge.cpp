@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include "three_way/index.h"
 
@@ -268,11 +269,18 @@ class Merger {
     // The other side's items, each after the last of its earlier siblings
     // that is in the skeleton (and after the skeleton's additions there).
     std::vector<std::vector<Item>> before(skeleton.size() + 1);
-    auto run_end = [&](std::int64_t anchor) {
-      auto e = static_cast<std::size_t>(anchor + 1);
-      while (e < skeleton.size() && skeleton[e].addition) ++e;
-      return e;
+    // Where the run of additions after each skeleton item ends.
+    std::vector<std::size_t> run_ends(skeleton.size() + 1, skeleton.size());
+    for (std::size_t e = skeleton.size(); e-- > 0;) run_ends[e] = skeleton[e].addition ? run_ends[e + 1] : e;
+    auto run_end = [&](std::int64_t anchor) { return run_ends[static_cast<std::size_t>(anchor + 1)]; };
+    // The anonymous additions of a run by fingerprint, indexed when the run
+    // is first searched for a twin; `first` skips those already taken.
+    struct Twins {
+      std::vector<std::size_t> items;
+      std::size_t first = 0;
     };
+    std::unordered_map<std::size_t, std::unordered_map<std::uint64_t, Twins>> runs;
+    auto fingerprint = [](const Side& side, std::size_t k) { return (*side.tree)[side.entry(k)].hash; };
     std::int64_t anchor = -1;
     for (std::size_t k = 0; k < other.partner.size(); ++k) {
       const std::int64_t bi = (*other.to_base)[k];
@@ -294,12 +302,24 @@ class Merger {
       if (other.partner[k] >= 0) continue;
       const std::size_t end = run_end(anchor);
       bool twin = false;
-      if (!child.identity) {
-        for (auto i = static_cast<std::size_t>(anchor + 1); i < end && !twin; ++i) {
-          Item& s = skeleton[i];
-          if (s.anonymous && !s.used &&
-              detail::same_subtree(*s.side->tree, s.side->entry(s.side_index), *other.tree, other.entry(k))) {
-            s.used = twin = true;
+      const auto start = static_cast<std::size_t>(anchor + 1);
+      if (!child.identity && start < end) {
+        auto [run, fresh] = runs.try_emplace(start);
+        if (fresh) {
+          for (std::size_t i = start; i < end; ++i) {
+            const Item& s = skeleton[i];
+            if (s.anonymous) run->second[fingerprint(*s.side, s.side_index)].items.push_back(i);
+          }
+        }
+        // The first unused addition of the run that is the same sub-tree.
+        if (auto found = run->second.find(fingerprint(other, k)); found != run->second.end()) {
+          Twins& t = found->second;
+          while (t.first < t.items.size() && skeleton[t.items[t.first]].used) ++t.first;
+          for (std::size_t n = t.first; n < t.items.size() && !twin; ++n) {
+            Item& s = skeleton[t.items[n]];
+            if (!s.used && detail::same_subtree(*s.side->tree, s.side->entry(s.side_index), *other.tree, other.entry(k))) {
+              s.used = twin = true;
+            }
           }
         }
       }
