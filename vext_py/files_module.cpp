@@ -5,6 +5,8 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "args.h"
@@ -150,6 +152,26 @@ bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject*
   return to_options(a[N], a[N + 1], options);
 }
 
+// Frees documents a call is done with, each on a thread of its own, while the
+// call goes on to convert its results; the threads are joined when this goes
+// out of scope. Where no thread can be started, a document is freed at once.
+class FreeAside {
+ public:
+  explicit FreeAside(std::vector<vext::Document> docs) {
+    threads_.reserve(docs.size());
+    for (vext::Document& doc : docs) {
+      try {
+        threads_.emplace_back([d = std::move(doc)]() mutable { vext::Document gone = std::move(d); });
+      } catch (const std::system_error&) {
+        vext::Document gone = std::move(doc);
+      }
+    }
+  }
+
+ private:
+  std::vector<std::jthread> threads_;
+};
+
 // Reads the files without the lock; nullopt with a Python error set when one
 // could not be read or Ctrl-C stopped the call.
 std::optional<std::vector<vext::Document>> read_all(std::vector<std::string> data, const vext::FileOptions& options) {
@@ -204,6 +226,7 @@ PyObject* mod_diff_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     auto changes = without_lock(
         [&](const vext::StopCheck& stop) { return vext::diff_documents((*docs)[0], (*docs)[1], stop); });
     if (!changes) return nullptr;
+    const FreeAside aside(*std::move(docs));
     docs.reset();
     return list_of(*changes, from_file_change).release();
   });
@@ -224,6 +247,7 @@ PyObject* mod_merge_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       return vext::merge_documents(d[0], d[1], d[2], markers != 0, stop);
     });
     if (!result) return nullptr;
+    const FreeAside aside(*std::move(docs));
     docs.reset();
     if (!result->ok()) {
       raise_format_error(result->error());
