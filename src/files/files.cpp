@@ -88,6 +88,27 @@ std::vector<std::optional<std::uint32_t>> invert(const Correspondence& match, st
   return out;
 }
 
+// A child as a step names it: kind, identity and place among the siblings
+// that share both; views into the tree.
+struct ChildKey {
+  std::string_view kind;
+  std::string_view identity;
+  bool has_identity = false;
+  std::size_t position = 0;
+
+  static ChildKey of(const TreeNode& n, std::size_t position) {
+    return {n.kind, n.identity ? std::string_view(*n.identity) : std::string_view(), n.identity.has_value(), position};
+  }
+  friend bool operator==(const ChildKey&, const ChildKey&) = default;
+
+  struct Hash {
+    std::size_t operator()(const ChildKey& k) const {
+      const std::hash<std::string_view> h;
+      return (h(k.kind) * 31 + h(k.identity)) * 31 + k.position * 2 + (k.has_identity ? 1 : 0);
+    }
+  };
+};
+
 // A document with its nodes numbered in preorder, children found by number,
 // and per-parent facts computed when a path first needs them.
 class DocView {
@@ -129,7 +150,8 @@ class DocView {
   // Returns the child of `parent` that `step` names.
   std::optional<std::uint32_t> resolve(std::uint32_t parent, const Step& step) {
     const Facts& f = facts(parent);
-    const auto it = f.by_step.find(detail::step_text(step));
+    const auto it = f.by_step.find(ChildKey{step.kind, step.identity ? std::string_view(*step.identity) : std::string_view(),
+                                            step.identity.has_value(), step.position});
     if (it == f.by_step.end()) return std::nullopt;
     return child(parent, it->second);
   }
@@ -167,18 +189,19 @@ class DocView {
       out += *n.identity;
       out += quote;
       out += ']';
-      if (f.key_pos[k] > 0 || f.key_count.at(match_key(n)) > 1) out += "[" + std::to_string(f.key_pos[k] + 1) + "]";
+      if (f.key_pos[k] > 0 || f.key_count.at(ChildKey::of(n, 0)) > 1) out += "[" + std::to_string(f.key_pos[k] + 1) + "]";
       return;
     }
-    if (!is_element(n) || f.test_count.at(std::string(test)) > 1) out += "[" + std::to_string(rank) + "]";
+    if (!is_element(n) || f.test_count.at(test) > 1) out += "[" + std::to_string(rank) + "]";
   }
 
  private:
   struct Facts {
     std::vector<std::uint32_t> rank;     // among siblings with the same node test
     std::vector<std::uint32_t> key_pos;  // among siblings with the same kind and identity
-    std::unordered_map<std::string, std::uint32_t> test_count, key_count;
-    std::unordered_map<std::string, std::size_t> by_step;
+    std::unordered_map<std::string_view, std::uint32_t> test_count;
+    std::unordered_map<ChildKey, std::uint32_t, ChildKey::Hash> key_count;  // by kind and identity
+    std::unordered_map<ChildKey, std::size_t, ChildKey::Hash> by_step;
   };
 
   static std::string_view node_test(const TreeNode& n) {
@@ -198,9 +221,9 @@ class DocView {
     f.rank.reserve(p.children.size());
     for (std::size_t k = 0; k < p.children.size(); ++k) {
       const TreeNode& c = p.children[k];
-      f.rank.push_back(f.test_count[std::string(node_test(c))]++);
-      ++f.key_count[match_key(c)];
-      f.by_step.emplace(detail::step_text({.kind = c.kind, .identity = c.identity, .position = pos[k]}), k);
+      f.rank.push_back(f.test_count[node_test(c)]++);
+      ++f.key_count[ChildKey::of(c, 0)];
+      f.by_step.emplace(ChildKey::of(c, pos[k]), k);
     }
     f.key_pos = pos;
     return facts_.emplace(parent, std::move(f)).first->second;
