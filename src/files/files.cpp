@@ -674,12 +674,14 @@ Result<std::string, FormatError> rewrite(const Document& doc) {
 
 std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc, const StopCheck& stop) {
   detail::Ticker ticker(stop);
-  const Numbered x(old_doc.tree, ticker), y(new_doc.tree, ticker);
-  std::vector<Change> changes = detail::located_diff(x.index, y.index, ticker);
+  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker), y(std::in_place, new_doc.tree, ticker);
+  std::vector<Change> changes = detail::located_diff(x->index, y->index, ticker);
   std::vector<FileChange> out;
   if (changes.empty()) return out;
+  const Correspondence match = pair_numbered(*x, *y, ticker);
+  x.reset();
+  y.reset();
   DocView ov(old_doc), nv(new_doc);
-  const Correspondence match = pair_numbered(x, y, ticker);
   const auto new_of_old = invert(match, ov.size());
   // Changes go in document order: a change on a node sorts at the node's
   // place in the old file, an insertion just after the old node that
