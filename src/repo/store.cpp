@@ -380,19 +380,28 @@ bool NodeStore::list_closed(ListId list) const {
 }
 
 void NodeStore::push_item(std::size_t level, std::uint32_t item, std::uint64_t last_hash) {
-  for (;; ++level) {
-    if (filling_.size() <= level) filling_.resize(level + 1);
-    Filling& f = filling_[level];
-    f.items.push_back(item);
-    if (f.items.size() < kMaxLeaf && !cuts(last_hash, level)) return;
-    item = intern_list(f.items, static_cast<std::uint8_t>(level));
-    f.items.clear();
-    ++f.made;
-  }
+  if (filling_.size() <= level) filling_.resize(level + 1);
+  if (filling_[level].full) close_filling(level);
+  Filling& f = filling_[level];
+  f.items.push_back(item);
+  f.full = f.items.size() == kMaxLeaf || cuts(last_hash, level);
+}
+
+void NodeStore::close_filling(std::size_t level) {
+  Filling& f = filling_[level];
+  const ListId made = intern_list(f.items, static_cast<std::uint8_t>(level));
+  f.items.clear();
+  f.full = false;
+  ++f.made;
+  push_item(level + 1, made, nodes_[last_kid(made)].element_hash);
 }
 
 void NodeStore::push_list(ListId list, bool last) {
   const List l = lists_[list];
+  // What ended before it is made first: the list follows it.
+  for (std::size_t k = 0; k <= l.level && k < filling_.size(); ++k) {
+    if (filling_[k].full) close_filling(k);
+  }
   // Taken whole only where the cuts of the children alone would make it:
   // nothing is pending at its level or below, and it ends at a cut or at
   // the end of the entries.
@@ -416,10 +425,10 @@ void NodeStore::push_list(ListId list, bool last) {
 }
 
 ListId NodeStore::make_list(std::span<const std::uint32_t> entries) {
-  if (filling_.empty()) filling_.resize(1);
   for (Filling& f : filling_) {
     f.items.clear();
     f.made = 0;
+    f.full = false;
   }
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::uint32_t entry = entries[i];
@@ -429,21 +438,21 @@ ListId NodeStore::make_list(std::span<const std::uint32_t> entries) {
       push_item(0, entry, nodes_[entry].element_hash);
     }
   }
-  // Closes the lists still filling, lowest first, until one level holds all
-  // of it in a single list.
-  for (std::size_t level = 0;; ++level) {
+  // Closes what is still filling, lowest level first, until a level holds
+  // everything in the one list it fills: that list is the whole list, or,
+  // when it has a single item, that item is.
+  for (std::size_t level = 0; level < filling_.size(); ++level) {
     Filling& f = filling_[level];
-    if (f.made == 0) {
-      if (f.items.empty()) return kNoNode;
+    if (f.items.empty()) continue;
+    bool top = f.made == 0;
+    for (std::size_t k = level + 1; k < filling_.size() && top; ++k) top = filling_[k].items.empty();
+    if (top) {
       if (level > 0 && f.items.size() == 1) return f.items[0];
       return intern_list(f.items, static_cast<std::uint8_t>(level));
     }
-    if (f.items.empty()) continue;
-    const ListId closed = intern_list(f.items, static_cast<std::uint8_t>(level));
-    f.items.clear();
-    ++f.made;
-    push_item(level + 1, closed, nodes_[last_kid(closed)].element_hash);
+    close_filling(level);
   }
+  return kNoNode;
 }
 
 // --- sections in and out ---------------------------------------------------------

@@ -195,6 +195,8 @@ class NodeStore {
   // whole when it starts and ends where the cuts fall, else by its items.
   void push_item(std::size_t level, std::uint32_t item, std::uint64_t last_hash);
   void push_list(ListId list, bool last);
+  // Makes the list filling at `level` and appends it to the level above.
+  void close_filling(std::size_t level);
 
   std::vector<StoredValue> values_;
   std::vector<Node> nodes_;
@@ -204,10 +206,13 @@ class NodeStore {
   InternTable node_table_;
   InternTable list_table_;
   // Scratch space of make_list, kept to spare allocations: per level, the
-  // items of the list being filled and how many lists that level made.
+  // items of the list being filled, how many lists that level made, and
+  // whether the list filling ended at its last item (it is made when more
+  // follows).
   struct Filling {
     std::vector<std::uint32_t> items;
     std::uint32_t made = 0;
+    bool full = false;
   };
   std::vector<Filling> filling_;
 };

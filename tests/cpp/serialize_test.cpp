@@ -23,6 +23,14 @@ TreeNode wide_doc(int changed) {
   TreeNode* at = &deep;
   for (int d = 0; d < 50; ++d) at = &at->children.emplace_back("link");
   root.children.push_back(std::move(deep));
+  // Thousands of one-child lists, so that some child ends a list at every
+  // level of cuts at once.
+  TreeNode& groups = root.children.emplace_back("groups");
+  for (int i = 0; i < 5000; ++i) {
+    TreeNode& g = groups.children.emplace_back("g");
+    g.identity = std::to_string(i);
+    g.children.push_back(item(i, "t"));
+  }
   return root;
 }
 
