@@ -18,7 +18,8 @@ namespace {
 }
 
 std::string sealed(std::string_view body) {
-  std::string state("\x89VEXTREP\x01\x00\x00\x00", 12);
+  std::string state("\x89VEXTREP", 8);
+  for (int i = 0; i < 4; ++i) state.push_back(static_cast<char>(vext::kStateVersion >> (8 * i)));
   const std::uint64_t length = 20 + body.size() + 4;
   for (int i = 0; i < 8; ++i) state.push_back(static_cast<char>(length >> (8 * i)));
   state.append(body);

@@ -185,7 +185,7 @@ struct StateIo {
   static std::string save(const Repo& repo);
   static Result<bool, LoadError> load(std::string_view bytes, Repo& into, LoadCheck check);
   static void read(std::string_view bytes, Repo& into, LoadCheck check);
-  static void load_records(Reader& in, NodeStore& store);
+  static void load_records(Reader& in, NodeStore& store, std::uint64_t version);
 };
 
 std::string StateIo::save(const Repo& repo) {
@@ -220,8 +220,10 @@ std::string StateIo::save(const Repo& repo) {
     if (lists < list_total) {
       const NodeStore::List& l = store.lists_[lists];
       const auto items = store.items(static_cast<ListId>(lists));
-      if (l.spine || nodes == node_total || items.empty() || *std::max_element(items.begin(), items.end()) < nodes) {
-        out.push_back(static_cast<char>(l.spine ? kSpineTag : kLeafTag));
+      if (l.level > 0 || nodes == node_total || items.empty() ||
+          *std::max_element(items.begin(), items.end()) < nodes) {
+        out.push_back(static_cast<char>(l.level > 0 ? kSpineTag : kLeafTag));
+        if (l.level > 0) put_varint(out, l.level);
         put_varint(out, items.size());
         for (std::uint32_t item : items) put_varint(out, item);
         ++lists;
@@ -272,7 +274,7 @@ std::string StateIo::save(const Repo& repo) {
   return out;
 }
 
-void StateIo::load_records(Reader& in, NodeStore& store) {
+void StateIo::load_records(Reader& in, NodeStore& store, std::uint64_t version) {
   const std::size_t value_count = in.count(5, "more values than bytes");
   store.values_.reserve(value_count);
   Attributes attrs;
@@ -289,6 +291,16 @@ void StateIo::load_records(Reader& in, NodeStore& store) {
     if (store.intern_value(kind, label, text, attrs, order) != i) inconsistent("a value is stored twice");
   }
 
+  // Version 1 kept one level of lists above the leaves. Its lists are made
+  // again in today's shape as they come, so they get numbers of their own:
+  // `list_ids` maps each list record to its number in the store.
+  const bool one_level = version == 1;
+  std::vector<ListId> list_ids;
+  const auto list_ref = [&](const char* what) {
+    const std::uint32_t r = in.ref(list_ids.size(), what);
+    return r == kNoNode ? kNoNode : list_ids[r];
+  };
+  const auto list_index = [&](const char* what) { return list_ids[in.index(list_ids.size(), what)]; };
   const std::size_t record_count = in.count(2, "more nodes and lists than bytes");
   std::vector<std::uint32_t> items;
   for (std::size_t r = 0; r < record_count; ++r) {
@@ -299,8 +311,11 @@ void StateIo::load_records(Reader& in, NodeStore& store) {
       const std::uint64_t element_size = in.varint();
       const std::string_view element = element_size == 0 ? std::string_view() : in.text(element_size - 1);
       const ValueId value = in.ref(store.values_.size(), "a node refers to a value not yet stored");
-      const ListId kids = in.ref(lists, "a node refers to a child list not yet stored");
+      const ListId kids = list_ref("a node refers to a child list not yet stored");
       if (element_size == 0 && value == kNoNode) inconsistent("a node takes its element from a value it lacks");
+      // A child list of one item is that item; only a part of a list holds one.
+      if (kids != kNoNode && store.lists_[kids].level > 0 && store.lists_[kids].count == 1)
+        inconsistent("a child list is not cut where the store would cut it");
       const std::string_view name = element_size == 0 ? std::string_view(store.values_[value].value.kind) : element;
       const NodeId id = store.intern_node(name, value, kids);
       if (id == kNoNode) inconsistent("a node has neither a value nor children");
@@ -317,21 +332,38 @@ void StateIo::load_records(Reader& in, NodeStore& store) {
       // list again must give exactly this one new leaf.
       if (store.make_list(items) != lists || store.lists_.size() != lists + 1)
         inconsistent("a leaf is stored twice or cut where the store would not cut it");
+      list_ids.push_back(static_cast<ListId>(lists));
     } else if (tag == kSpineTag) {
-      items.resize(in.count(1, "more leaves than bytes"));
-      if (items.size() < 2) inconsistent("a spine holds fewer than two leaves");
+      const std::uint64_t level = one_level ? 1 : in.varint();
+      if (level == 0 || level > NodeStore::kMaxLevel) inconsistent("a list has a level the store never makes");
+      items.resize(in.count(1, "more lists than bytes"));
+      if (items.empty() || items.size() > NodeStore::kMaxLeaf || (one_level && items.size() < 2))
+        inconsistent("a list of lists has a wrong size");
       for (auto& item : items) {
-        item = in.index(lists, "a spine refers to a list not yet stored");
-        if (store.lists_[item].spine) inconsistent("a spine holds something other than a leaf");
+        item = list_index("a list refers to a list not yet stored");
+        if (store.lists_[item].level != level - 1) inconsistent("a list holds lists of another level");
       }
       for (std::size_t k = 0; k + 1 < items.size(); ++k) {
-        if (!store.leaf_closed(items[k])) inconsistent("a spine's leaf ends where the store would not cut");
-        const NodeStore::List& a = store.lists_[items[k]];
-        const NodeStore::List& b = store.lists_[items[k + 1]];
-        if (!(store.nodes_[store.items_[a.first + a.count - 1]].element < store.nodes_[store.items_[b.first]].element))
+        if (!(store.nodes_[store.last_kid(items[k])].element < store.nodes_[store.first_kid(items[k + 1])].element))
           inconsistent("a child list is not in element order");
+        if (one_level && !store.list_closed(items[k])) inconsistent("a list ends where the store would not cut it");
       }
-      if (store.intern_list(items, true) != lists) inconsistent("a spine is stored twice");
+      if (items.size() == 1 && !one_level) {
+        // Only a part of a longer list holds one item: nothing to check it
+        // against but its neighbours, which the list above it checks.
+        if (store.intern_list(items, static_cast<std::uint8_t>(level)) != lists) inconsistent("a list is stored twice");
+        list_ids.push_back(static_cast<ListId>(lists));
+        continue;
+      }
+      for (auto& item : items) item |= NodeStore::kListTag;
+      if (one_level) {
+        list_ids.push_back(store.make_list(items));
+        continue;
+      }
+      // Making the list again from its parts must give exactly this one new list.
+      if (store.make_list(items) != lists || store.lists_.size() != lists + 1)
+        inconsistent("a list is stored twice or cut where the store would not cut it");
+      list_ids.push_back(static_cast<ListId>(lists));
     } else {
       inconsistent("a record of unknown kind");
     }
@@ -343,7 +375,7 @@ void StateIo::read(std::string_view bytes, Repo& into, LoadCheck check) {
     throw Bad{"wrong magic number: not a saved repository"};
   if (bytes.size() < kHeaderSize + kChecksumSize) throw Bad{"truncated: shorter than the header"};
   const std::uint64_t version = get_fixed(bytes, 8, 4);
-  if (version != kStateVersion)
+  if (version != kStateVersion && version != 1)
     throw Bad{"unsupported format version " + std::to_string(version) + " (this build reads version " +
               std::to_string(kStateVersion) + ")"};
   const std::uint64_t length = get_fixed(bytes, 12, 8);
@@ -355,7 +387,7 @@ void StateIo::read(std::string_view bytes, Repo& into, LoadCheck check) {
   if (crc32c(body) != get_fixed(bytes, length - kChecksumSize, 4)) throw Bad{"checksum mismatch: the data is damaged"};
 
   Reader in(body.substr(kHeaderSize));
-  load_records(in, into.store_);
+  load_records(in, into.store_, version);
   NodeStore& store = into.store_;
 
   const std::size_t section_count = in.count(9, "more sections than bytes");

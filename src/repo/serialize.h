@@ -10,11 +10,11 @@ namespace vext {
 
 // A repository's whole state as one byte string, and back.
 //
-// Layout, version 1. Integers are unsigned LEB128 varints unless a width is
+// Layout, version 2. Integers are unsigned LEB128 varints unless a width is
 // given; a string is its byte length as a varint, then the bytes.
 //
 //   magic      8 bytes, "\x89VEXTREP"
-//   version    4 bytes little-endian, 1
+//   version    4 bytes little-endian, 2
 //   length     8 bytes little-endian, the size of the whole state, checksum included
 //   values     count, then per value: kind, label, text, attribute count,
 //              name and value of each attribute, order
@@ -24,7 +24,8 @@ namespace vext {
 //                          its value), the element bytes, value number + 1
 //                          (0: none), list number + 1 (0: no children)
 //                1  leaf:  count, node numbers in element order
-//                2  spine: count, leaf numbers in element order
+//                2  list of lists: level (1 and up), count, numbers of
+//                          lists one level down, in element order
 //              Nodes and lists are numbered separately, from 0, in the order
 //              they appear; every reference points to an earlier record.
 //   sections   count, then per stored section in increasing hash: its hash
@@ -36,13 +37,17 @@ namespace vext {
 //   head       index of the head commit + 1 (0: none)
 //   checksum   4 bytes little-endian, CRC-32C of every byte before it
 //
+// Version 1, which had one level of lists above the leaves (its type-2
+// records hold no level), still loads: its lists are made again in the
+// shape of today's store, and saving writes version 2.
+//
 // Commit ids are not written: loading recomputes each from its commit, so
 // an id always names the commit it hashes. Section hashes are written,
 // because recomputing one means hashing the section's every entry with its
 // full path, which for a long history costs far more than reading it; with
 // LoadCheck::Full loading recomputes them too. Each record is stored once,
 // in the shape the store itself would give it; loading rejects a duplicate,
-// a list out of element order or cut into leaves differently, a reference to
+// a list out of element order or cut differently, a reference to
 // a later record, and commits or sections out of order. A section hash that
 // does not match its content (LoadCheck::Fast) cannot break the repository:
 // it is only the key its section is filed under, as if it had collided.
@@ -54,7 +59,7 @@ namespace vext {
 // against a crafted input: every count, length and reference is still
 // checked against the bytes that remain, so no input makes the loader read
 // past its end or allocate more than a fixed multiple of its size.
-inline constexpr std::uint32_t kStateVersion = 1;
+inline constexpr std::uint32_t kStateVersion = 2;
 
 [[nodiscard]] std::string save(const Repo& repo);
 

@@ -53,75 +53,98 @@ std::uint64_t node_key(std::uint64_t element_hash, ValueId value, ListId kids) {
   return finish_hash(fold_word(fold_word(element_hash, value), kids));
 }
 
-std::uint64_t list_key(std::span<const std::uint32_t> items, bool spine) {
-  std::uint64_t h = spine ? 2 : 3;
+std::uint64_t list_key(std::span<const std::uint32_t> items, std::uint8_t level) {
+  std::uint64_t h = 2 + std::uint64_t{level};
   for (std::uint32_t item : items) h = fold_word(h, item);
   return finish_hash(fold_word(h, items.size()));
 }
 
-// A child sits at the end of its leaf when its element hash says so; one in
-// 32 children on average.
-bool ends_leaf(std::uint64_t element_hash) { return (element_hash & 31) == 0; }
+// Whether a list of `level` ends after a child of this hash: five low bits
+// zero per level, so each level's cut points are some of the level's below.
+bool cuts(std::uint64_t last_hash, std::size_t level) {
+  if (level >= NodeStore::kHashLevels) return false;
+  const std::uint64_t mask = (std::uint64_t{1} << (5 * (level + 1))) - 1;
+  return (last_hash & mask) == 0;
+}
 
 std::optional<Value> copy_of(const NodeStore& store, ValueId id) {
   return id == kNoNode ? std::nullopt : std::optional<Value>(store.value(id));
 }
 
-// Walks one child list in element order, a leaf at a time. It holds
-// positions, not pointers, so the store may grow while it is in use.
+// Walks one child list in element order. It keeps a frame per level, from
+// the whole list down to the leaf being read, and holds positions, not
+// pointers, so the store may grow while it is in use.
 class KidCursor {
  public:
   KidCursor() = default;
   KidCursor(const NodeStore& store, ListId list) {
     if (list == kNoNode) return;
-    const NodeStore::List& l = store.list(list);
-    if (l.spine) {
-      spine_next_ = l.first;
-      spine_end_ = l.first + l.count;
-      next_leaf(store);
-    } else {
-      load(store, list);
-    }
+    top_level_ = store.list(list).level;
+    enter(store, list);
+    descend(store);
   }
 
-  [[nodiscard]] bool done() const { return pos_ == end_; }
-  [[nodiscard]] NodeId head(const NodeStore& store) const { return store.items_at(pos_); }
-  [[nodiscard]] bool at_leaf_start() const { return pos_ == start_; }
-  [[nodiscard]] ListId leaf() const { return leaf_; }
+  [[nodiscard]] bool done() const { return depth_ == 0; }
+  [[nodiscard]] NodeId head(const NodeStore& store) const { return store.items_at(frames_[depth_ - 1].pos); }
 
-  void advance(const NodeStore& store) {
-    if (++pos_ == end_) next_leaf(store);
+  void advance(const NodeStore& store) { step(store); }
+
+  // The level of the largest list that starts at the current child, -1 for
+  // none: a frame's list starts there when it and every frame below it
+  // stand at their first item.
+  [[nodiscard]] int widest_level(const NodeStore& store) const {
+    std::size_t k = depth_;
+    while (k > 0 && frames_[k - 1].pos == store.list(frames_[k - 1].list).first) --k;
+    return k == depth_ ? -1 : top_level_ - static_cast<int>(k);
   }
-  void skip_leaf(const NodeStore& store) { next_leaf(store); }
+  // The list of `level` the cursor is in; only for levels it has.
+  [[nodiscard]] ListId list_at(std::uint8_t level) const { return frames_[top_level_ - level].list; }
+  // Says whether a list of `level` starts at the current child.
+  [[nodiscard]] bool starts_at(const NodeStore& store, std::uint8_t level) const {
+    return !done() && level <= top_level_ && widest_level(store) >= int{level};
+  }
+  // Moves past the whole list of `level` that the current child starts.
+  void skip(const NodeStore& store, std::uint8_t level) {
+    depth_ = static_cast<std::uint8_t>(top_level_ - level);
+    if (depth_ > 0) step(store);
+  }
 
  private:
-  void load(const NodeStore& store, ListId leaf) {
-    const NodeStore::List& l = store.list(leaf);
-    leaf_ = leaf;
-    start_ = pos_ = l.first;
-    end_ = l.first + l.count;
+  struct Frame {
+    ListId list = kNoNode;
+    std::uint32_t pos = 0;
+    std::uint32_t end = 0;
+  };
+  void enter(const NodeStore& store, ListId list) {
+    const NodeStore::List& l = store.list(list);
+    frames_[depth_++] = {list, l.first, l.first + l.count};
   }
-  void next_leaf(const NodeStore& store) {
-    if (spine_next_ == spine_end_) {
-      pos_ = end_ = start_ = 0;
-      return;
+  // Goes down from the top frame's current item to the first child below it.
+  void descend(const NodeStore& store) {
+    while (depth_ <= top_level_) enter(store, store.items_at(frames_[depth_ - 1].pos));
+  }
+  // Moves the top frame past its current item, climbing out of frames that end.
+  void step(const NodeStore& store) {
+    while (depth_ > 0) {
+      Frame& f = frames_[depth_ - 1];
+      if (++f.pos < f.end) {
+        descend(store);
+        return;
+      }
+      --depth_;
     }
-    load(store, store.items_at(spine_next_++));
   }
 
-  ListId leaf_ = kNoNode;
-  std::uint32_t start_ = 0;
-  std::uint32_t pos_ = 0;
-  std::uint32_t end_ = 0;
-  std::uint32_t spine_next_ = 0;
-  std::uint32_t spine_end_ = 0;
+  std::array<Frame, NodeStore::kMaxLevel + 1> frames_{};
+  std::uint8_t depth_ = 0;
+  std::uint8_t top_level_ = 0;
 };
 
-// One step of walking N child lists together: either a leaf that all of them
+// One step of walking N child lists together: either a list that all of them
 // have at the same place, or the children of one element (kNoNode where a
 // list lacks it).
 struct ZipStep {
-  ListId shared_leaf = kNoNode;
+  ListId shared_list = kNoNode;
   std::array<NodeId, 3> nodes{kNoNode, kNoNode, kNoNode};
 };
 
@@ -133,16 +156,8 @@ class KidZip {
   }
 
   bool next(const NodeStore& store, ZipStep& step) {
-    bool shared = true;
-    for (std::size_t k = 0; k < N && shared; ++k) {
-      shared = !cursors_[k].done() && cursors_[k].at_leaf_start() && cursors_[k].leaf() == cursors_[0].leaf();
-    }
-    if (shared) {
-      step.shared_leaf = cursors_[0].leaf();
-      for (KidCursor& c : cursors_) c.skip_leaf(store);
-      return true;
-    }
-    step.shared_leaf = kNoNode;
+    if (skip_shared(store, step)) return true;
+    step.shared_list = kNoNode;
     std::string_view least;
     bool any = false;
     for (std::size_t k = 0; k < N; ++k) {
@@ -164,6 +179,26 @@ class KidZip {
   }
 
  private:
+  // Skips the largest list that starts at the current child in every
+  // cursor. Lists are cut by content, so lists that share a child from
+  // the same place on are the same list up to the first cut they differ at.
+  bool skip_shared(const NodeStore& store, ZipStep& step) {
+    if (cursors_[0].done()) return false;
+    for (int level = cursors_[0].widest_level(store); level >= 0; --level) {
+      const auto l = static_cast<std::uint8_t>(level);
+      const ListId list = cursors_[0].list_at(l);
+      bool shared = true;
+      for (std::size_t k = 1; k < N && shared; ++k) {
+        shared = cursors_[k].starts_at(store, l) && cursors_[k].list_at(l) == list;
+      }
+      if (!shared) continue;
+      step.shared_list = list;
+      for (KidCursor& c : cursors_) c.skip(store, l);
+      return true;
+    }
+    return false;
+  }
+
   std::array<KidCursor, N> cursors_;
 };
 
@@ -258,7 +293,7 @@ namespace {
 
 // Numbers must stay below the tag bit of make_list's entries.
 void check_room(std::size_t count) {
-  if (count >= NodeStore::kLeafTag) throw Fatal("node store: too many records");
+  if (count >= NodeStore::kListTag) throw Fatal("node store: too many records");
 }
 
 }  // namespace
@@ -312,11 +347,11 @@ NodeId NodeStore::intern_node(std::string_view element, ValueId value, ListId ki
   return static_cast<NodeId>(nodes_.size() - 1);
 }
 
-ListId NodeStore::intern_list(std::span<const std::uint32_t> items, bool spine) {
-  const std::uint64_t key = list_key(items, spine);
+ListId NodeStore::intern_list(std::span<const std::uint32_t> items, std::uint8_t level) {
+  const std::uint64_t key = list_key(items, level);
   const ListId found = list_table_.find(key, lists_.size(), [&](ListId id) {
     const List& l = lists_[id];
-    return l.spine == spine && l.count == items.size() &&
+    return l.level == level && l.count == items.size() &&
            std::equal(items.begin(), items.end(), items_.begin() + l.first);
   });
   if (found != kNoNode) return found;
@@ -324,47 +359,100 @@ ListId NodeStore::intern_list(std::span<const std::uint32_t> items, bool spine) 
   list_table_.reserve_one();
   const auto first = static_cast<std::uint32_t>(items_.size());
   items_.insert(items_.end(), items.begin(), items.end());
-  lists_.push_back({first, static_cast<std::uint32_t>(items.size()), spine});
+  lists_.push_back({first, static_cast<std::uint32_t>(items.size()), level});
   list_table_.insert(key, static_cast<ListId>(lists_.size() - 1));
   return static_cast<ListId>(lists_.size() - 1);
 }
 
-bool NodeStore::leaf_closed(ListId leaf) const {
-  const List& l = lists_[leaf];
-  return l.count == kMaxLeaf || ends_leaf(nodes_[items_[l.first + l.count - 1]].element_hash);
+NodeId NodeStore::first_kid(ListId list) const {
+  while (lists_[list].level > 0) list = items_[lists_[list].first];
+  return items_[lists_[list].first];
+}
+
+NodeId NodeStore::last_kid(ListId list) const {
+  while (lists_[list].level > 0) list = items_[lists_[list].first + lists_[list].count - 1];
+  return items_[lists_[list].first + lists_[list].count - 1];
+}
+
+bool NodeStore::list_closed(ListId list) const {
+  const List& l = lists_[list];
+  return l.count == kMaxLeaf || cuts(nodes_[last_kid(list)].element_hash, l.level);
+}
+
+void NodeStore::push_item(std::size_t level, std::uint32_t item, std::uint64_t last_hash) {
+  if (filling_.size() <= level) filling_.resize(level + 1);
+  if (filling_[level].full) close_filling(level);
+  Filling& f = filling_[level];
+  f.items.push_back(item);
+  f.full = f.items.size() == kMaxLeaf || cuts(last_hash, level);
+}
+
+void NodeStore::close_filling(std::size_t level) {
+  Filling& f = filling_[level];
+  const ListId made = intern_list(f.items, static_cast<std::uint8_t>(level));
+  f.items.clear();
+  f.full = false;
+  ++f.made;
+  push_item(level + 1, made, nodes_[last_kid(made)].element_hash);
+}
+
+void NodeStore::push_list(ListId list, bool last) {
+  const List l = lists_[list];
+  // What ended before it is made first: the list follows it.
+  for (std::size_t k = 0; k <= l.level && k < filling_.size(); ++k) {
+    if (filling_[k].full) close_filling(k);
+  }
+  // Taken whole only where the cuts of the children alone would make it:
+  // nothing is pending at its level or below, and it ends at a cut or at
+  // the end of the entries.
+  bool aligned = true;
+  for (std::size_t k = 0; k <= l.level && k < filling_.size(); ++k) aligned = aligned && filling_[k].items.empty();
+  if (aligned && (last || list_closed(list))) {
+    if (filling_.size() <= l.level) filling_.resize(l.level + 1u);
+    ++filling_[l.level].made;
+    push_item(l.level + 1u, list, nodes_[last_kid(list)].element_hash);
+    return;
+  }
+  // Recurses once per level: at most kMaxLevel deep.
+  for (std::uint32_t k = 0; k < l.count; ++k) {
+    const std::uint32_t item = items_[l.first + k];
+    if (l.level == 0) {
+      push_item(0, item, nodes_[item].element_hash);
+    } else {
+      push_list(item, last && k + 1 == l.count);
+    }
+  }
 }
 
 ListId NodeStore::make_list(std::span<const std::uint32_t> entries) {
-  pending_.clear();
-  leaves_.clear();
-  const auto add = [&](NodeId kid) {
-    pending_.push_back(kid);
-    if (pending_.size() == kMaxLeaf || ends_leaf(nodes_[kid].element_hash)) {
-      leaves_.push_back(intern_list(pending_, false));
-      pending_.clear();
-    }
-  };
+  for (Filling& f : filling_) {
+    f.items.clear();
+    f.made = 0;
+    f.full = false;
+  }
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::uint32_t entry = entries[i];
-    if (!(entry & kLeafTag)) {
-      add(entry);
-      continue;
+    if (entry & kListTag) {
+      push_list(entry & ~kListTag, i + 1 == entries.size());
+    } else {
+      push_item(0, entry, nodes_[entry].element_hash);
     }
-    // A whole leaf is kept as it is when it starts where a leaf would start
-    // anyway and ends where one would end; otherwise its children go one by
-    // one, so that the cut points stay those of the children alone.
-    const ListId leaf = entry & ~kLeafTag;
-    if (pending_.empty() && (i + 1 == entries.size() || leaf_closed(leaf))) {
-      leaves_.push_back(leaf);
-      continue;
-    }
-    const List l = lists_[leaf];
-    for (std::uint32_t k = 0; k < l.count; ++k) add(items_[l.first + k]);
   }
-  if (!pending_.empty()) leaves_.push_back(intern_list(pending_, false));
-  if (leaves_.empty()) return kNoNode;
-  if (leaves_.size() == 1) return leaves_[0];
-  return intern_list(leaves_, true);
+  // Closes what is still filling, lowest level first, until a level holds
+  // everything in the one list it fills: that list is the whole list, or,
+  // when it has a single item, that item is.
+  for (std::size_t level = 0; level < filling_.size(); ++level) {
+    Filling& f = filling_[level];
+    if (f.items.empty()) continue;
+    bool top = f.made == 0;
+    for (std::size_t k = level + 1; k < filling_.size() && top; ++k) top = filling_[k].items.empty();
+    if (top) {
+      if (level > 0 && f.items.size() == 1) return f.items[0];
+      return intern_list(f.items, static_cast<std::uint8_t>(level));
+    }
+    close_filling(level);
+  }
+  return kNoNode;
 }
 
 // --- sections in and out ---------------------------------------------------------
@@ -567,7 +655,7 @@ EditSet NodeStore::diff(NodeId a, NodeId b) const {
     }
     const NodeId x = step.nodes[0];
     const NodeId y = step.nodes[1];
-    if (step.shared_leaf != kNoNode || x == y) continue;
+    if (step.shared_list != kNoNode || x == y) continue;
     out.move_to(stack.size(), nodes_[x != kNoNode ? x : y].element);
     if (visit(x, y)) stack.emplace_back(*this, std::array<ListId, 2>{kids_of(x), kids_of(y)});
   }
@@ -616,8 +704,8 @@ NodeId walk3(NodeStore& store, NodeId a, NodeId b, NodeId c, Path& path, Open&& 
   while (!stack.empty()) {
     Frame3& top = stack.back();
     if (top.zip.next(store, step)) {
-      if (step.shared_leaf != kNoNode) {
-        entries.push_back(step.shared_leaf | NodeStore::kLeafTag);
+      if (step.shared_list != kNoNode) {
+        entries.push_back(step.shared_list | NodeStore::kListTag);
         continue;
       }
       const NodeId any = step.nodes[0] != kNoNode ? step.nodes[0] : step.nodes[1] != kNoNode ? step.nodes[1] : step.nodes[2];

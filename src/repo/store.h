@@ -32,11 +32,16 @@ using ListId = std::uint32_t;
 // "unchanged" is a comparison of two integers. A section is the node of its
 // empty path; its children are the one-element paths.
 //
-// Child lists are sorted by element and cut into leaves where an element's
-// hash says so (and after kMaxLeaf children at most), so the cut points
-// depend on the children alone and a list that changes in one child shares
-// every other leaf with its previous version. A list of more than one leaf
-// is a spine, a list of leaf numbers.
+// Child lists are sorted by element and kept as a small tree of lists. Level
+// 0 cuts the children into leaves where an element's hash says so (about one
+// child in 32, and after kMaxLeaf children at most); each level above cuts
+// the lists of the level below the same way, where the last child's hash has
+// five more low bits zero (about one list in 32). The cut points depend on
+// the children alone, so a list that changes in one child shares every other
+// list with its previous version, and two versions are compared by skipping
+// whole lists they share: in about 32 x levels steps per change, however
+// long the list. Above kHashLevels, lists are cut by count alone, which
+// bounds the height at kMaxLevel whatever the hashes are.
 //
 // Records are only appended, children before parents, so their numbers are
 // stable and enumerating them in order meets every child before its parent.
@@ -51,11 +56,13 @@ class NodeStore {
     std::uint64_t element_hash = 0;
     std::uint64_t order = 0;  // the value's, kept here for rebuilding child order
   };
-  // items_[first, first + count): node numbers for a leaf, leaf numbers for a spine.
+  // items_[first, first + count): node numbers at level 0, numbers of
+  // lists one level down above it. A list of one item only stands inside a
+  // longer list: a whole child list of one item is that item.
   struct List {
     std::uint32_t first = 0;
     std::uint32_t count = 0;
-    bool spine = false;
+    std::uint8_t level = 0;
   };
   struct StoredValue {
     Value value;
@@ -69,6 +76,10 @@ class NodeStore {
   };
 
   static constexpr std::uint32_t kMaxLeaf = 256;
+  static constexpr std::uint8_t kHashLevels = 4;
+  // The count cut alone takes the fewer than 2^31 lists of level kHashLevels
+  // to one list within four levels.
+  static constexpr std::uint8_t kMaxLevel = kHashLevels + 3;
 
   NodeStore() = default;
   NodeStore(const NodeStore&) = delete;
@@ -106,10 +117,17 @@ class NodeStore {
   // neither a value nor children: such a path is not part of a section.
   NodeId intern_node(std::string_view element, ValueId value, ListId kids);
   // Returns the list of `entries`, storing what is new; kNoNode for none. An
-  // entry is a node number, or a leaf number tagged with kLeafTag whose
-  // children are taken whole. Entries must come in increasing element order.
+  // entry is a node number, or a list number (of any level) tagged with
+  // kListTag whose children are taken whole. Entries must come in increasing
+  // element order.
   ListId make_list(std::span<const std::uint32_t> entries);
-  static constexpr std::uint32_t kLeafTag = 0x80000000u;
+  static constexpr std::uint32_t kListTag = 0x80000000u;
+  // Says whether a list ends where its level cuts by itself, rather than at
+  // the end of the whole child list.
+  [[nodiscard]] bool list_closed(ListId list) const;
+  // The first and last child of a list.
+  [[nodiscard]] NodeId first_kid(ListId list) const;
+  [[nodiscard]] NodeId last_kid(ListId list) const;
   // Says whether a list holds exactly these children, in this order.
   [[nodiscard]] bool list_holds(ListId list, std::span<const std::uint32_t> kids) const;
 
@@ -171,8 +189,14 @@ class NodeStore {
     std::size_t used_ = 0;
   };
 
-  bool leaf_closed(ListId leaf) const;
-  ListId intern_list(std::span<const std::uint32_t> items, bool spine);
+  ListId intern_list(std::span<const std::uint32_t> items, std::uint8_t level);
+  // make_list's steps: appends one item to the list filling at `level`,
+  // closing it (and those above) where they cut; appends a tagged list,
+  // whole when it starts and ends where the cuts fall, else by its items.
+  void push_item(std::size_t level, std::uint32_t item, std::uint64_t last_hash);
+  void push_list(ListId list, bool last);
+  // Makes the list filling at `level` and appends it to the level above.
+  void close_filling(std::size_t level);
 
   std::vector<StoredValue> values_;
   std::vector<Node> nodes_;
@@ -181,21 +205,27 @@ class NodeStore {
   InternTable value_table_;
   InternTable node_table_;
   InternTable list_table_;
-  // Scratch space of make_list, kept to spare allocations.
-  std::vector<std::uint32_t> pending_;
-  std::vector<std::uint32_t> leaves_;
+  // Scratch space of make_list, kept to spare allocations: per level, the
+  // items of the list being filled, how many lists that level made, and
+  // whether the list filling ended at its last item (it is made when more
+  // follows).
+  struct Filling {
+    std::vector<std::uint32_t> items;
+    std::uint32_t made = 0;
+    bool full = false;
+  };
+  std::vector<Filling> filling_;
 };
 
 template <class F>
 void NodeStore::for_each_kid(ListId list, F&& f) const {
   if (list == kNoNode) return;
-  if (!lists_[list].spine) {
+  if (lists_[list].level == 0) {
     for (std::uint32_t kid : items(list)) f(kid);
     return;
   }
-  for (std::uint32_t leaf : items(list)) {
-    for (std::uint32_t kid : items(leaf)) f(kid);
-  }
+  // Recurses once per level: at most kMaxLevel deep.
+  for (std::uint32_t sub : items(list)) for_each_kid(sub, f);
 }
 
 }  // namespace vext

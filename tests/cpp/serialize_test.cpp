@@ -23,6 +23,14 @@ TreeNode wide_doc(int changed) {
   TreeNode* at = &deep;
   for (int d = 0; d < 50; ++d) at = &at->children.emplace_back("link");
   root.children.push_back(std::move(deep));
+  // Thousands of one-child lists, so that some child ends a list at every
+  // level of cuts at once.
+  TreeNode& groups = root.children.emplace_back("groups");
+  for (int i = 0; i < 5000; ++i) {
+    TreeNode& g = groups.children.emplace_back("g");
+    g.identity = std::to_string(i);
+    g.children.push_back(item(i, "t"));
+  }
   return root;
 }
 
@@ -111,8 +119,8 @@ TEST(SerializeTest, NamesWhatIsWrongWithABadState) {
   EXPECT_NE(load_error("").find("truncated"), std::string::npos);
   EXPECT_NE(load_error("PK\x03\x04 not ours at all").find("magic"), std::string::npos);
   std::string version = state;
-  version[8] = 2;
-  EXPECT_NE(load_error(version).find("version 2"), std::string::npos);
+  version[8] = 9;
+  EXPECT_NE(load_error(version).find("version 9"), std::string::npos);
   EXPECT_NE(load_error(state.substr(0, state.size() - 1)).find("truncated"), std::string::npos);
   EXPECT_NE(load_error(state + "x").find("trailing bytes"), std::string::npos);
   std::string flipped = state;

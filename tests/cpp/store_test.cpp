@@ -57,7 +57,8 @@ TEST(NodeStoreTest, AgreesWithTheFlatFormOnWideLists) {
   std::mt19937_64 rng(11);
   for (int round = 0; round < 12; ++round) {
     NodeStore store;
-    const std::size_t width = 300 + rng() % 2500;
+    // The first round is wide enough for lists three levels above the leaves.
+    const std::size_t width = round == 0 ? 40'000 : 300 + rng() % 2500;
     std::mt19937_64 base_rng(round);
     const Section base = wide_section(width, base_rng, 0);
     std::vector<Section> sides;
@@ -115,10 +116,10 @@ TEST(NodeStoreTest, ACommitOfFewChangesAddsFewRecords) {
   const std::size_t nodes = store.node_count(), lists = store.list_count(), values = store.value_count();
   for (int k = 0; k < 10; ++k) root.children[rng() % root.children.size()].text = numbered("y", k);
   (void)store.intern_tree(root);
-  // Ten changed children, their parent, the document's own path, the leaves
-  // they sit in and one spine.
+  // Ten changed children, their parent, the document's own path; the leaves
+  // they sit in, a list above each of those and the whole list.
   EXPECT_LE(store.node_count() - nodes, 13u);
-  EXPECT_LE(store.list_count() - lists, 12u);
+  EXPECT_LE(store.list_count() - lists, 21u);
   EXPECT_EQ(store.value_count() - values, 10u);
 }
 
