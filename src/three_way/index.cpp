@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <utility>
 
 namespace vext {
 namespace {
@@ -158,28 +159,33 @@ ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree
     }
   }
   std::vector<std::size_t> xs, ys;  // children without identity
-  std::unordered_map<Key, std::vector<std::size_t>, KeyHash> named;
+  // The y children with identity, chained in order per key; `next` is the
+  // first one not yet paired, `last` where the chain grows.
+  struct Chain {
+    std::size_t next, last;
+  };
+  constexpr std::size_t kEnd = SIZE_MAX;
+  std::unordered_map<Key, Chain, KeyHash> named;
+  if (yc.size() > kScanLimit) named.reserve(yc.size());
+  std::vector<std::size_t> later(yc.size(), kEnd);
   for (std::size_t j = 0; j < yc.size(); ++j) {
-    if (yc[j].identity) {
-      named[Key(yc[j])].push_back(j);
-    } else {
+    if (!yc[j].identity) {
       ys.push_back(j);
+      continue;
     }
+    const auto [it, fresh] = named.try_emplace(Key(yc[j]), Chain{j, j});
+    if (!fresh) later[std::exchange(it->second.last, j)] = j;
   }
-  std::unordered_map<Key, std::size_t, KeyHash> taken;
   for (std::size_t i = 0; i < xc.size(); ++i) {
     if (!xc[i].identity) {
       xs.push_back(i);
       continue;
     }
     auto it = named.find(Key(xc[i]));
-    if (it == named.end()) continue;
-    std::size_t& next = taken[Key(xc[i])];
-    if (next < it->second.size()) {
-      const std::size_t j = it->second[next++];
-      out.x_to_y[i] = static_cast<std::int64_t>(j);
-      out.y_to_x[j] = static_cast<std::int64_t>(i);
-    }
+    if (it == named.end() || it->second.next == kEnd) continue;
+    const std::size_t j = std::exchange(it->second.next, later[it->second.next]);
+    out.x_to_y[i] = static_cast<std::int64_t>(j);
+    out.y_to_x[j] = static_cast<std::int64_t>(i);
   }
   if (xs.empty() || ys.empty()) return out;
   std::vector<std::uint64_t> fx(xs.size()), fy(ys.size());
@@ -212,6 +218,7 @@ const std::string* last_value(const Attributes& attrs, std::string_view name) {
 std::vector<std::uint32_t> sibling_positions(const TreeNode& parent) {
   std::vector<std::uint32_t> out(parent.children.size());
   std::unordered_map<Key, std::uint32_t, KeyHash> seen;
+  seen.reserve(out.size());
   for (std::size_t k = 0; k < out.size(); ++k) out[k] = seen[Key(parent.children[k])]++;
   return out;
 }
