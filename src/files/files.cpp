@@ -38,7 +38,8 @@ struct Numbered {
   IndexedTree index;
   std::vector<std::uint32_t> pre, size;
 
-  Numbered(const TreeNode& root, detail::Ticker& ticker) : index(root, ticker), pre(index.size()), size(index.size(), 1) {
+  Numbered(const TreeNode& root, detail::Ticker& ticker, std::size_t size_hint = 0)
+      : index(root, ticker, size_hint), pre(index.size()), size(index.size(), 1) {
     std::vector<std::size_t> stack{0};
     std::uint32_t next = 0;
     while (!stack.empty()) {
@@ -381,11 +382,13 @@ class FileMerger {
     }
     // Each tree is indexed once for the merge and all the pairings after it.
     detail::Ticker ticker(stop_);
-    std::optional<Numbered> nb(std::in_place, base_.tree, ticker);
-    const Numbered no(ours_.tree, ticker), nt(theirs_.tree, ticker);
+    std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size());
+    const Numbered no(ours_.tree, ticker, ours_.layout.size()), nt(theirs_.tree, ticker, theirs_.layout.size());
     ThreeWayResult merged = detail::three_way_merge(nb->index, no.index, nt.index, ticker);
     if (merged.conflicts.empty()) nb.reset();
-    const Numbered nm(merged.tree, ticker);
+    // Room for what ours and theirs hold together; room left unused is
+    // never touched.
+    const Numbered nm(merged.tree, ticker, ours_.layout.size() + theirs_.layout.size());
     const Correspondence from_ours = pair_numbered(no, nm, ticker);
     const bool mark = markers && !merged.conflicts.empty();
     const bool from_theirs_only = std::any_of(from_ours.origin.begin(), from_ours.origin.end(),
@@ -674,7 +677,8 @@ Result<std::string, FormatError> rewrite(const Document& doc) {
 
 std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc, const StopCheck& stop) {
   detail::Ticker ticker(stop);
-  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker), y(std::in_place, new_doc.tree, ticker);
+  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size());
+  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size());
   std::vector<Change> changes = detail::located_diff(x->index, y->index, ticker);
   std::vector<FileChange> out;
   if (changes.empty()) return out;

@@ -104,7 +104,8 @@ void pair_gap(const IndexedTree& x, std::size_t px, const std::vector<std::size_
 
 namespace detail {
 
-IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker) {
+IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint) {
+  entries_.reserve(size_hint);
   // The first pass hashes each node's own fields while it is in cache; the
   // second folds in the children, which come after their parent, so a
   // backward pass sees them first.

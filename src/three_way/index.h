@@ -26,7 +26,9 @@ class IndexedTree {
     std::uint32_t child_count;
   };
 
-  IndexedTree(const TreeNode& root, class Ticker& ticker);
+  // `size_hint`, when known, is the number of nodes, so that the entries are
+  // allocated once.
+  IndexedTree(const TreeNode& root, class Ticker& ticker, std::size_t size_hint = 0);
 
   std::size_t size() const { return entries_.size(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
