@@ -2,7 +2,12 @@
 // read, written back, compared and merged in C++. Arguments are converted
 // with the interpreter lock held; parsing, diffing, merging and writing run
 // without it and stop on Ctrl-C.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -30,18 +35,33 @@ constexpr Signature kDiff{"diff_files()", kDiffParams};
 constexpr const char* kMergeParams[] = {"base", "ours", "theirs", "format", "id_attrs", "markers"};
 constexpr Signature kMerge{"merge_files()", kMergeParams};
 
-// Copies a bytes-like argument.
-bool to_bytes(PyObject* obj, const char* param, std::string& out) {
+// A data argument: its bytes, or an open binary file to read them from
+// without the lock, so that a file's bytes are never copied through Python.
+struct Input {
+  std::string data;
+  int fd = -1;
+  PyObject* file = nullptr;  // borrowed from the arguments
+};
+
+// Copies a bytes-like argument, or takes the descriptor of a file object.
+bool to_input(PyObject* obj, const char* param, Input& out) {
   Py_buffer view;
-  if (PyUnicode_Check(obj) || PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) {
-    PyErr_Clear();
-    set_conversion_error(obj, "PyBytes");
-    prefix_argument_error(param);
-    return false;
+  if (!PyUnicode_Check(obj) && PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) == 0) {
+    out.data.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    return true;
   }
-  out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-  PyBuffer_Release(&view);
-  return true;
+  PyErr_Clear();
+  if (!PyUnicode_Check(obj) && PyObject_HasAttrString(obj, "fileno")) {
+    const int fd = PyObject_AsFileDescriptor(obj);
+    if (fd < 0) return false;
+    out.fd = fd;
+    out.file = obj;
+    return true;
+  }
+  set_conversion_error(obj, "PyBytes");
+  prefix_argument_error(param);
+  return false;
 }
 
 bool to_format(PyObject* obj, std::optional<vext::Format>& out) {
@@ -143,11 +163,11 @@ Ref from_bytes(const std::string& data) {
 // Binds `N` data arguments followed by the options in `a`, and reads them.
 template <std::size_t N, std::size_t M>
 bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::vector<std::string>& data, vext::FileOptions& options) {
+                    PyObject* kwnames, std::vector<Input>& data, vext::FileOptions& options) {
   if (!bind_keywords(sig, N, args, nargs, kwnames, a.data())) return false;
   data.resize(N);
   for (std::size_t i = 0; i < N; ++i) {
-    if (!to_bytes(a[i], sig.params[i], data[i])) return false;
+    if (!to_input(a[i], sig.params[i], data[i])) return false;
   }
   return to_options(a[N], a[N + 1], options);
 }
@@ -172,9 +192,75 @@ class FreeAside {
   std::vector<std::jthread> threads_;
 };
 
+// Reads an open file from where it stands to its end; returns 0, or the
+// error number of a failed read.
+int read_to_end(int fd, std::string& out) {
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    out.reserve(static_cast<std::size_t>(info.st_size) + 1);
+  }
+  char chunk[1 << 16];
+  for (;;) {
+    const std::size_t at = out.size();
+    const std::size_t room = out.capacity() - at;
+    ssize_t n;
+    int error = 0;
+    if (room >= sizeof chunk) {
+      out.resize(out.capacity());
+      n = ::read(fd, out.data() + at, room);
+      error = errno;
+      out.resize(at + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    } else {
+      n = ::read(fd, chunk, sizeof chunk);
+      error = errno;
+      if (n > 0) out.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (n == 0) return 0;
+    if (n < 0 && error != EINTR) return error;
+  }
+}
+
+// Reads the inputs given as files, without the lock. Returns false with a
+// Python error set when one cannot be read (OSError, naming the file) or is
+// empty (FormatError), or when Ctrl-C stopped the call.
+bool read_inputs(std::vector<Input>& inputs) {
+  struct Failure {
+    std::size_t which;
+    int error;  // 0: the file is empty
+  };
+  std::optional<Failure> failure;
+  auto done = without_lock([&](const vext::StopCheck&) {
+    for (std::size_t i = 0; i < inputs.size() && !failure; ++i) {
+      if (inputs[i].fd < 0) continue;
+      if (const int error = read_to_end(inputs[i].fd, inputs[i].data)) {
+        failure = Failure{i, error};
+      } else if (inputs[i].data.empty()) {
+        failure = Failure{i, 0};
+      }
+    }
+    return true;
+  });
+  if (!done) return false;
+  if (!failure) return true;
+  if (failure->error == 0) {
+    raise_format_error({static_cast<int>(failure->which), vext::FormatError{"the file is empty", std::nullopt}});
+    return false;
+  }
+  Ref name = Ref::steal(PyObject_GetAttrString(inputs[failure->which].file, "name"));
+  if (!name) PyErr_Clear();
+  errno = failure->error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  return false;
+}
+
 // Reads the files without the lock; nullopt with a Python error set when one
 // could not be read or Ctrl-C stopped the call.
-std::optional<std::vector<vext::Document>> read_all(std::vector<std::string> data, const vext::FileOptions& options) {
+std::optional<std::vector<vext::Document>> read_all(std::vector<Input> inputs, const vext::FileOptions& options) {
+  if (!read_inputs(inputs)) return std::nullopt;
+  std::vector<std::string> data;
+  data.reserve(inputs.size());
+  for (Input& input : inputs) data.push_back(std::move(input.data));
+  inputs.clear();
   auto docs =
       without_lock([&](const vext::StopCheck& stop) { return vext::read_files(std::move(data), options, stop); });
   if (!docs) return std::nullopt;
@@ -188,7 +274,7 @@ std::optional<std::vector<vext::Document>> read_all(std::vector<std::string> dat
 PyObject* mod_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_core([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
-    std::vector<std::string> data;
+    std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<1>(kRead, a, args, nargs, kwnames, data, options)) return nullptr;
     auto docs = read_all(std::move(data), options);
@@ -200,7 +286,7 @@ PyObject* mod_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* mod_rewrite_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_core([&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
-    std::vector<std::string> data;
+    std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<1>(kRewrite, a, args, nargs, kwnames, data, options)) return nullptr;
     auto docs = read_all(std::move(data), options);
@@ -218,7 +304,7 @@ PyObject* mod_rewrite_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* mod_diff_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_core([&]() -> PyObject* {
     std::array<PyObject*, 4> a{};
-    std::vector<std::string> data;
+    std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<2>(kDiff, a, args, nargs, kwnames, data, options)) return nullptr;
     auto docs = read_all(std::move(data), options);
@@ -235,7 +321,7 @@ PyObject* mod_diff_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* mod_merge_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_core([&]() -> PyObject* {
     std::array<PyObject*, 6> a{};
-    std::vector<std::string> data;
+    std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<3>(kMerge, a, args, nargs, kwnames, data, options)) return nullptr;
     const int markers = a[5] ? PyObject_IsTrue(a[5]) : 1;

@@ -1,6 +1,6 @@
 # The native half of vext: plain tuples in and out; vext wraps them in types.
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, BinaryIO
 
 _Step = tuple[str, str | None, int]
 _Change = tuple[str, tuple[_Step, ...], str, str | None, Any, Any, int | None]
@@ -20,15 +20,18 @@ class FormatError(ValueError):
 _FileChange = tuple[str, str, str, str | None, str | None]
 _FileConflict = tuple[str, str, str | None, str | None, str | None]
 
-def read_file(data: bytes, *, format: str | None = None, id_attrs: Sequence[str] = ()) -> dict[str, Any]: ...
-def rewrite_file(data: bytes, *, format: str | None = None, id_attrs: Sequence[str] = ()) -> bytes: ...
+# A file's bytes, or the file open for binary reading, read from where it stands to its end.
+_Data = bytes | BinaryIO
+
+def read_file(data: _Data, *, format: str | None = None, id_attrs: Sequence[str] = ()) -> dict[str, Any]: ...
+def rewrite_file(data: _Data, *, format: str | None = None, id_attrs: Sequence[str] = ()) -> bytes: ...
 def diff_files(
-    old: bytes, new: bytes, *, format: str | None = None, id_attrs: Sequence[str] = ()
+    old: _Data, new: _Data, *, format: str | None = None, id_attrs: Sequence[str] = ()
 ) -> list[_FileChange]: ...
 def merge_files(
-    base: bytes,
-    ours: bytes,
-    theirs: bytes,
+    base: _Data,
+    ours: _Data,
+    theirs: _Data,
     *,
     format: str | None = None,
     id_attrs: Sequence[str] = (),

@@ -16,10 +16,11 @@ import json
 import os
 import re
 import signal
+import stat
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 import vext_py
 
@@ -241,25 +242,53 @@ def _emit(data: str | bytes) -> None:
         raise Trouble(f"cannot write to standard output: {e.strerror or e}") from None
 
 
-def _read(paths: Sequence[str]) -> list[bytes]:
+def _read_one(path: str, opened: BinaryIO | None = None) -> bytes:
+    try:
+        if opened is not None:
+            data = opened.read()
+        elif path != "-":
+            with open(path, "rb") as f:
+                data = f.read()
+        elif sys.stdin is None or 0 in _closed:
+            raise Trouble("<stdin>: standard input is closed")
+        else:
+            data = sys.stdin.buffer.read()
+    except OSError as e:
+        raise Trouble(f"{_name(path)}: {e.strerror or e}") from None
+    if not data:
+        raise Trouble(f"{_name(path)}: the file is empty")
+    return data
+
+
+def _check_stdin_once(paths: Sequence[str]) -> None:
     if list(paths).count("-") > 1:
         raise Trouble('standard input ("-") can be read only once')
-    contents = []
+
+
+def _read(paths: Sequence[str]) -> list[bytes]:
+    _check_stdin_once(paths)
+    return [_read_one(path) for path in paths]
+
+
+def _inputs(paths: Sequence[str], files: contextlib.ExitStack) -> list[bytes | BinaryIO]:
+    """Like _read, except that a regular file that is not empty is handed to
+    the native layer open (and closed with `files`): it reads the bytes
+    itself, so that they are not copied through Python."""
+    _check_stdin_once(paths)
+    inputs: list[bytes | BinaryIO] = []
     for path in paths:
-        try:
-            if path != "-":
-                with open(path, "rb") as f:
-                    data = f.read()
-            elif sys.stdin is None or 0 in _closed:
-                raise Trouble("<stdin>: standard input is closed")
-            else:
-                data = sys.stdin.buffer.read()
-        except OSError as e:
-            raise Trouble(f"{_name(path)}: {e.strerror or e}") from None
-        if not data:
-            raise Trouble(f"{_name(path)}: the file is empty")
-        contents.append(data)
-    return contents
+        opened = None
+        if path != "-":
+            try:
+                opened = files.enter_context(open(path, "rb"))
+                info = os.fstat(opened.fileno())
+            except OSError as e:
+                raise Trouble(f"{_name(path)}: {e.strerror or e}") from None
+            if stat.S_ISREG(info.st_mode) and info.st_size > 0:
+                inputs.append(opened)
+                continue
+        inputs.append(_read_one(path, opened))
+    return inputs
 
 
 def _write_file(path: str, data: bytes) -> None:
@@ -353,6 +382,8 @@ def _native[T](names: Sequence[str], call: Callable[[], T]) -> T:
         if 0 <= e.which < len(names):
             raise Trouble(f"{_name(names[e.which])}: {e}") from None
         raise Trouble(f"cannot write the merged file: {e}") from None
+    except OSError as e:  # a file handed on open could not be read
+        raise Trouble(f"{_name(str(e.filename))}: {e.strerror or e}") from None
     except ValueError as e:  # an --id-attr the native layer refuses
         raise Trouble(f"--id-attr: {e}") from None
 
@@ -395,8 +426,9 @@ def _run_diff(args: argparse.Namespace) -> int:
                 for c in diff(old, new)
             ]
         else:
-            data = _read(names)
-            rows = _native(names, lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
+            with contextlib.ExitStack() as files:
+                data = _inputs(names, files)
+                rows = _native(names, lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
     if args.json:
         _emit(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
@@ -417,9 +449,10 @@ def _run_merge(args: argparse.Namespace) -> int:
                 for c in found
             ]
         else:
-            data = _read(names)
-            merged, conflicts = _native(names, lambda: _core.merge_files(
-                data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
+            with contextlib.ExitStack() as files:
+                data = _inputs(names, files)
+                merged, conflicts = _native(names, lambda: _core.merge_files(
+                    data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
         if to_file:
             _write_file(args.output, merged)
     if not to_file:

@@ -1,4 +1,4 @@
-"""The file layer of vext._core: XML and JSON files as bytes in and out."""
+"""The file layer of vext._core: XML and JSON files as bytes (or open files) in and out."""
 
 import json
 import textwrap
@@ -130,6 +130,23 @@ def test_mixed_formats_and_unwritable_results_say_which_file():
     with pytest.raises(_core.FormatError) as info:
         _core.merge_files(b"{}", b"{}", b"<a/>")
     assert (str(info.value), info.value.which, info.value.line) == ("the file is XML but the first is JSON", 2, None)
+
+
+def test_open_files_are_read_from_where_they_stand(tmp_path):
+    old, new = b'<r><a id="1">x</a></r>', b'<r><a id="1">y</a></r>'
+    (tmp_path / "old.xml").write_bytes(b"skipped" + old)
+    (tmp_path / "new.xml").write_bytes(new)
+    (tmp_path / "empty.xml").write_bytes(b"")
+    with open(tmp_path / "old.xml", "rb") as f, open(tmp_path / "new.xml", "rb") as g:
+        f.seek(len(b"skipped"))
+        assert _core.diff_files(f, g) == _core.diff_files(old, new)
+    with open(tmp_path / "new.xml", "rb") as f, open(tmp_path / "empty.xml", "rb") as g:
+        with pytest.raises(_core.FormatError) as info:
+            _core.merge_files(new, f, g)
+        assert (str(info.value), info.value.which) == ("the file is empty", 2)
+    with open(tmp_path / "out.xml", "wb") as f, pytest.raises(OSError) as failure:
+        _core.read_file(f)
+    assert failure.value.filename == str(tmp_path / "out.xml")
 
 
 BAD_CALLS = [
