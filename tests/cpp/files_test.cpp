@@ -113,4 +113,23 @@ TEST(FileMergeTest, MarksJsonMembersOnTheirOwnLines) {
   EXPECT_EQ(m.conflicts[0].path, "/a");
 }
 
+TEST(FileReadTest, FilesReadSideBySideReportTheFirstFailureInOrder) {
+  // Large enough to be read on threads; the file that fails first in order
+  // is reported, whichever thread finished first.
+  std::string big = "[";
+  for (int i = 0; i < 200'000; ++i) big += "1,";
+  big += "2]";
+  const std::string bad = big.substr(0, big.size() - 1);  // unterminated
+  auto docs = read_files({big, bad, "<r/>", bad}, {});
+  ASSERT_FALSE(docs.ok());
+  EXPECT_EQ(docs.error().which, 1);
+  docs = read_files({big, big, "<r/>", bad}, {});
+  ASSERT_FALSE(docs.ok());
+  EXPECT_EQ(docs.error().which, 2);
+  EXPECT_EQ(docs.error().error.message, "the file is XML but the first is JSON");
+  docs = read_files({big, big, big}, {});
+  ASSERT_TRUE(docs.ok());
+  EXPECT_EQ(docs.value()[2].tree.children.size(), 200'001u);
+}
+
 }  // namespace vext
