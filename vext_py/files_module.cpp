@@ -40,6 +40,7 @@ constexpr Signature kMerge{"merge_files()", kMergeParams};
 struct Input {
   std::string data;
   int fd = -1;
+  std::optional<off_t> at;   // where the file object stands, when it can tell
   PyObject* file = nullptr;  // borrowed from the arguments
 };
 
@@ -55,6 +56,15 @@ bool to_input(PyObject* obj, const char* param, Input& out) {
   if (!PyUnicode_Check(obj) && PyObject_HasAttrString(obj, "fileno")) {
     const int fd = PyObject_AsFileDescriptor(obj);
     if (fd < 0) return false;
+    // A buffered file may have read ahead of where it stands; its own
+    // position says where reading goes on.
+    if (Ref at = Ref::steal(PyObject_CallMethod(obj, "tell", nullptr))) {
+      const long long offset = PyLong_AsLongLong(at.get());
+      if (offset == -1 && PyErr_Occurred()) return false;
+      out.at = static_cast<off_t>(offset);
+    } else {
+      PyErr_Clear();  // not seekable: reading goes on where the descriptor stands
+    }
     out.fd = fd;
     out.file = obj;
     return true;
@@ -192,9 +202,10 @@ class FreeAside {
   std::vector<std::jthread> threads_;
 };
 
-// Reads an open file from where it stands to its end; returns 0, or the
-// error number of a failed read.
-int read_to_end(int fd, std::string& out) {
+// Reads an open file from `at` (or where it stands) to its end; returns 0,
+// or the error number of a failed read.
+int read_to_end(int fd, std::optional<off_t> at, std::string& out) {
+  if (at && lseek(fd, *at, SEEK_SET) < 0) return errno;
   struct stat info;
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
     out.reserve(static_cast<std::size_t>(info.st_size) + 1);
@@ -232,7 +243,7 @@ bool read_inputs(std::vector<Input>& inputs) {
   auto done = without_lock([&](const vext::StopCheck&) {
     for (std::size_t i = 0; i < inputs.size() && !failure; ++i) {
       if (inputs[i].fd < 0) continue;
-      if (const int error = read_to_end(inputs[i].fd, inputs[i].data)) {
+      if (const int error = read_to_end(inputs[i].fd, inputs[i].at, inputs[i].data)) {
         failure = Failure{i, error};
       } else if (inputs[i].data.empty()) {
         failure = Failure{i, 0};

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -631,7 +632,13 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
         if (std::uncaught_exceptions() > 0) shared.stopping = true;
       }
     };
-    for (std::size_t k = 1; k < threads; ++k) helpers.emplace_back([&] { take_share(worker_stop); });
+    for (std::size_t k = 1; k < threads; ++k) {
+      try {
+        helpers.emplace_back([&] { take_share(worker_stop); });
+      } catch (const std::system_error&) {
+        break;  // the threads there are take the remaining files
+      }
+    }
     const StopHelpers on_exit{shared};
     take_share(caller_stop);
     std::unique_lock lock(shared.mutex);
