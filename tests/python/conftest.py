@@ -4,6 +4,7 @@ import resource
 import signal
 import subprocess
 import sys
+import textwrap
 import tracemalloc
 
 import pytest
@@ -71,12 +72,30 @@ rearm()
 """
 
 
-def interrupted_output(script, tmp_path):
-    """Runs `script` in a fresh interpreter and sends it SIGINT, again and
-    again, from when it prints "ready" until it ends; returns what it prints
-    after that. A script calls rearm() to retry an interrupt that landed
-    outside the call it is about, and where(error) to see where it landed.
-    The script runs from a file so that its frames show their source lines."""
+def interrupted_call(setup, call, tmp_path):
+    """Runs `setup`, then the statement `call` over and over, in a fresh
+    interpreter, and sends it SIGINT again and again until the interrupt
+    surfaces inside a call into vext._core; returns where it did, as
+    "function: source line" ("" when the script ended otherwise). An
+    interrupt that lands anywhere else is retried. The script runs from a
+    file so that its frames show their source lines."""
+    body = textwrap.indent(call, " " * 20)
+    script = setup + textwrap.dedent(f"""
+        ready = False
+        while True:
+            try:
+                if not ready:
+                    ready = True
+                    print("ready", flush=True)
+                while True:
+{body}
+            except KeyboardInterrupt as e:
+                inner = where(e)
+                if "_core." in inner.line:
+                    print(f"{{inner.name}}: {{inner.line}}", flush=True)
+                    break
+                rearm()
+    """)
     path = tmp_path / "interrupted.py"
     path.write_text(_ONE_SHOT_SIGINT + script, encoding="utf-8")
     child = subprocess.Popen([sys.executable, str(path)], stdout=subprocess.PIPE, text=True)
@@ -85,7 +104,7 @@ def interrupted_output(script, tmp_path):
         for _ in range(600):
             child.send_signal(signal.SIGINT)
             try:
-                return child.communicate(timeout=0.2)[0]
+                return child.communicate(timeout=0.2)[0].rstrip("\n")
             except subprocess.TimeoutExpired:
                 continue
         return ""

@@ -1,12 +1,11 @@
 """The file layer of vext._core: XML and JSON files as bytes (or open files) in and out."""
 
 import json
-import textwrap
 import xml.dom.minidom
 
 import pytest
 
-from conftest import interrupted_output
+from conftest import interrupted_call
 from vext import _core
 
 ROUND_TRIPS = [
@@ -169,24 +168,10 @@ def test_bad_arguments(call, error, message):
 
 
 def test_ctrl_c_stops_a_long_call_inside_it(tmp_path):
-    script = textwrap.dedent("""
-        from vext import _core
-        old = b"[" + b",".join(b'{"k": %d}' % (i % 7) for i in range(1_000_000)) + b"]"
-        new = old.replace(b'"k": 3', b'"k": 4')
-        ready = False
-        while True:
-            try:
-                if not ready:
-                    ready = True
-                    print("ready", flush=True)
-                while True:
-                    _core.diff_files(old, new)
-            except KeyboardInterrupt as e:
-                line = where(e).line
-                if line.startswith("_core."):
-                    print("stopped in", line, flush=True)
-                    break
-                rearm()
-    """)
+    setup = """
+from vext import _core
+old = b"[" + b",".join(b'{"k": %d}' % (i % 7) for i in range(1_000_000)) + b"]"
+new = old.replace(b'"k": 3', b'"k": 4')
+"""
     # The interrupt surfaces from the native call itself, not after it.
-    assert interrupted_output(script, tmp_path) == "stopped in _core.diff_files(old, new)\n"
+    assert interrupted_call(setup, "_core.diff_files(old, new)", tmp_path) == "<module>: _core.diff_files(old, new)"

@@ -4,13 +4,12 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
 
 import vext
-from conftest import chain, chain_depth, interrupted_output
+from conftest import chain, chain_depth, interrupted_call
 from vext import Change, Conflict, MergeResult, Step
 
 BASE = {"kind": "catalog", "children": [
@@ -171,24 +170,11 @@ class TestInterpreterLock:
         assert during > 0
 
     def test_ctrl_c_stops_a_long_call_inside_it(self, tmp_path):
-        script = textwrap.dedent("""
-            import signal, sys, vext
-            wide = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
-            other = {"kind": "doc", "children": wide["children"][1:]}
-            ready = False
-            while True:
-                try:
-                    if not ready:
-                        ready = True
-                        print("ready", flush=True)
-                    while True:
-                        vext.merge(wide, other, wide)
-                except KeyboardInterrupt as e:
-                    inner = where(e)
-                    if "_core." in inner.line:
-                        print("stopped in", inner.name, inner.line, flush=True)
-                        break
-                    rearm()
-        """)
+        setup = """
+import vext
+wide = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
+other = {"kind": "doc", "children": wide["children"][1:]}
+"""
         # The interrupt surfaces from the native call itself, not after it.
-        assert interrupted_output(script, tmp_path) == "stopped in merge tree, raw = _core.merge(base, ours, theirs)\n"
+        assert interrupted_call(setup, "vext.merge(wide, other, wide)", tmp_path) == (
+            "merge: tree, raw = _core.merge(base, ours, theirs)")
