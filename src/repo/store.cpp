@@ -59,8 +59,9 @@ std::uint64_t list_key(std::span<const std::uint32_t> items, std::uint8_t level)
   return finish_hash(fold_word(h, items.size()));
 }
 
-// Whether a list of `level` ends after a child of this hash: five low bits
-// zero per level, so each level's cut points are some of the level's below.
+// Whether a list of `level` ends after a child of this hash: five more low
+// bits zero per level, so every cut of a level is also a cut of the levels
+// below it.
 bool cuts(std::uint64_t last_hash, std::size_t level) {
   if (level >= NodeStore::kHashLevels) return false;
   const std::uint64_t mask = (std::uint64_t{1} << (5 * (level + 1))) - 1;
