@@ -203,8 +203,9 @@ class FreeAside {
 };
 
 // Reads an open file from `at` (or where it stands) to its end; returns 0,
-// or the error number of a failed read.
-int read_to_end(int fd, std::optional<off_t> at, std::string& out) {
+// or the error number of a failed read. A read that a signal interrupts asks
+// `stop`, so that Ctrl-C ends a wait on a pipe or terminal that never ends.
+int read_to_end(int fd, std::optional<off_t> at, std::string& out, const vext::StopCheck& stop) {
   if (at && lseek(fd, *at, SEEK_SET) < 0) return errno;
   struct stat info;
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
@@ -228,6 +229,7 @@ int read_to_end(int fd, std::optional<off_t> at, std::string& out) {
     }
     if (n == 0) return 0;
     if (n < 0 && error != EINTR) return error;
+    if (n < 0 && stop.poll && stop.poll(stop.context)) throw vext::Stopped();
   }
 }
 
@@ -240,10 +242,10 @@ bool read_inputs(std::vector<Input>& inputs) {
     int error;  // 0: the file is empty
   };
   std::optional<Failure> failure;
-  auto done = without_lock([&](const vext::StopCheck&) {
+  auto done = without_lock([&](const vext::StopCheck& stop) {
     for (std::size_t i = 0; i < inputs.size() && !failure; ++i) {
       if (inputs[i].fd < 0) continue;
-      if (const int error = read_to_end(inputs[i].fd, inputs[i].at, inputs[i].data)) {
+      if (const int error = read_to_end(inputs[i].fd, inputs[i].at, inputs[i].data, stop)) {
         failure = Failure{i, error};
       } else if (inputs[i].data.empty()) {
         failure = Failure{i, 0};

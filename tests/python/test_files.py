@@ -175,3 +175,14 @@ new = old.replace(b'"k": 3', b'"k": 4')
 """
     # The interrupt surfaces from the native call itself, not after it.
     assert interrupted_call(setup, "_core.diff_files(old, new)", tmp_path) == "<module>: _core.diff_files(old, new)"
+
+
+def test_ctrl_c_stops_a_read_from_a_pipe_that_never_ends(tmp_path):
+    setup = """
+import os
+from vext import _core
+r, w = os.pipe()
+os.write(w, b"<a/>")
+pipe = os.fdopen(r, "rb")
+"""
+    assert interrupted_call(setup, "_core.read_file(pipe)", tmp_path) == "<module>: _core.read_file(pipe)"
