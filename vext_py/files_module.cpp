@@ -182,14 +182,20 @@ bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject*
   return to_options(a[N], a[N + 1], options);
 }
 
-// Frees documents a call is done with, each on a thread of its own, while the
-// call goes on to convert its results; the threads are joined when this goes
-// out of scope. Where no thread can be started, a document is freed at once.
+// Frees documents a call is done with, each large one on a thread of its
+// own, while the call goes on to convert its results; the threads are joined
+// when this goes out of scope. A small document, or one for which no thread
+// can be started, is freed at once: starting a thread costs more than that.
 class FreeAside {
  public:
   explicit FreeAside(std::vector<vext::Document> docs) {
+    constexpr std::size_t kAsideBytes = std::size_t{1} << 20;
     threads_.reserve(docs.size());
     for (vext::Document& doc : docs) {
+      if (doc.source.size() < kAsideBytes) {
+        vext::Document gone = std::move(doc);
+        continue;
+      }
       try {
         threads_.emplace_back([d = std::move(doc)]() mutable { vext::Document gone = std::move(d); });
       } catch (const std::system_error&) {
