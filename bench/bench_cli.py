@@ -7,7 +7,10 @@ the same run, and prints the ratios and the command's peak memory.
 `vext diff OLD NEW` is compared with parsing both files, `vext merge BASE OURS
 THEIRS -o OUT` with parsing all three; best of 3 each. The command runs as a
 subprocess, so its times include starting the interpreter. Peak memory is the
-child's maximum resident set size against the total size of its inputs.
+child's maximum resident set size against the total size of its inputs. The
+commands are started by a small helper process started first: a process
+started from this one would count this one's memory (the parsed files) as its
+own peak, since Linux carries a process's peak across fork and exec.
 
 A second case merges JSON files in which both sides rewrote every entry of a
 long array of anonymous values, so that tens of thousands of conflicts are
@@ -78,14 +81,39 @@ def readings(path: Path, count: int, seed: int) -> None:
         json.dump({"sensor": "s1", "readings": values}, f, indent=1)
 
 
-def run_command(args: list[str], cwd: Path) -> tuple[float, int, int]:
-    """Runs the command once; returns (seconds, exit status, peak RSS in bytes)."""
+# Reads one JSON request per line (argv, cwd), runs it and answers with
+# (seconds, exit status, peak RSS in bytes).
+SPAWNER = """
+import json, os, subprocess, sys, time
+for line in sys.stdin:
+    argv, cwd = json.loads(line)
     start = time.perf_counter()
-    process = subprocess.Popen([str(VEXT), *args], cwd=cwd, stdout=subprocess.DEVNULL)
+    process = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(process.pid, 0)
     elapsed = time.perf_counter() - start
-    process.returncode = os.waitstatus_to_exitcode(status)
-    return elapsed, process.returncode, usage.ru_maxrss * 1024
+    print(json.dumps([elapsed, os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024]), flush=True)
+"""
+
+
+class Spawner:
+    """Runs commands from a helper process that stays small."""
+
+    def __init__(self) -> None:
+        self.process = subprocess.Popen([sys.executable, "-c", SPAWNER], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+
+    def run(self, args: list[str], cwd: Path) -> tuple[float, int, int]:
+        """Runs the command once; returns (seconds, exit status, peak RSS in bytes)."""
+        assert self.process.stdin and self.process.stdout
+        self.process.stdin.write(json.dumps([[str(VEXT), *args], str(cwd)]) + "\n")
+        self.process.stdin.flush()
+        elapsed, status, rss = json.loads(self.process.stdout.readline())
+        return elapsed, status, rss
+
+    def close(self) -> None:
+        if self.process.stdin:
+            self.process.stdin.close()
+        self.process.wait()
 
 
 def best(call, repeat: int = REPEAT) -> float:
@@ -103,6 +131,14 @@ def main() -> int:
     parser.add_argument("--readings", type=int, default=57_000,
                         help="length of the array in the conflict case (default 57,000)")
     options = parser.parse_args()
+    spawner = Spawner()
+    try:
+        return measure(options, spawner)
+    finally:
+        spawner.close()
+
+
+def measure(options: argparse.Namespace, spawner: Spawner) -> int:
     count = int(options.size * 1e6 / 306)
     rng = random.Random(7)
     # A few percent of the products change on each side, in disjoint places,
@@ -128,7 +164,7 @@ def main() -> int:
         failed = False
         for verb, (args, inputs, expected) in runs.items():
             t_parse = best(lambda: [ET.parse(tmp / f"{name}.xml") for name in inputs])
-            results = [run_command(args, tmp) for _ in range(REPEAT)]
+            results = [spawner.run(args, tmp) for _ in range(REPEAT)]
             statuses = {status for _, status, _ in results}
             if statuses != {expected}:
                 print(f"vext {verb}: unexpected exit status {sorted(statuses)}")

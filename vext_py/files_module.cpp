@@ -10,8 +10,6 @@
 #include <cerrno>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "args.h"
@@ -182,32 +180,6 @@ bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject*
   return to_options(a[N], a[N + 1], options);
 }
 
-// Frees documents a call is done with, each large one on a thread of its
-// own, while the call goes on to convert its results; the threads are joined
-// when this goes out of scope. A small document, or one for which no thread
-// can be started, is freed at once: starting a thread costs more than that.
-class FreeAside {
- public:
-  explicit FreeAside(std::vector<vext::Document> docs) {
-    constexpr std::size_t kAsideBytes = std::size_t{1} << 20;
-    threads_.reserve(docs.size());
-    for (vext::Document& doc : docs) {
-      if (doc.source.size() < kAsideBytes) {
-        vext::Document gone = std::move(doc);
-        continue;
-      }
-      try {
-        threads_.emplace_back([d = std::move(doc)]() mutable { vext::Document gone = std::move(d); });
-      } catch (const std::system_error&) {
-        vext::Document gone = std::move(doc);
-      }
-    }
-  }
-
- private:
-  std::vector<std::jthread> threads_;
-};
-
 // Reads an open file from `at` (or where it stands) to its end; returns 0,
 // or the error number of a failed read. A read that a signal interrupts asks
 // `stop`, so that Ctrl-C ends a wait on a pipe or terminal that never ends.
@@ -272,16 +244,23 @@ bool read_inputs(std::vector<Input>& inputs) {
   return false;
 }
 
-// Reads the files without the lock; nullopt with a Python error set when one
-// could not be read or Ctrl-C stopped the call.
-std::optional<std::vector<vext::Document>> read_all(std::vector<Input> inputs, const vext::FileOptions& options) {
+// Takes the bytes of the inputs, read without the lock; nullopt with a
+// Python error set when one could not be read or Ctrl-C stopped the call.
+std::optional<std::vector<std::string>> input_bytes(std::vector<Input> inputs) {
   if (!read_inputs(inputs)) return std::nullopt;
   std::vector<std::string> data;
   data.reserve(inputs.size());
   for (Input& input : inputs) data.push_back(std::move(input.data));
-  inputs.clear();
+  return data;
+}
+
+// Reads the files without the lock; nullopt with a Python error set when one
+// could not be read or Ctrl-C stopped the call.
+std::optional<std::vector<vext::Document>> read_all(std::vector<Input> inputs, const vext::FileOptions& options) {
+  auto data = input_bytes(std::move(inputs));
+  if (!data) return std::nullopt;
   auto docs =
-      without_lock([&](const vext::StopCheck& stop) { return vext::read_files(std::move(data), options, stop); });
+      without_lock([&](const vext::StopCheck& stop) { return vext::read_files(*std::move(data), options, stop); });
   if (!docs) return std::nullopt;
   if (!docs->ok()) {
     raise_format_error(docs->error());
@@ -326,14 +305,16 @@ PyObject* mod_diff_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<2>(kDiff, a, args, nargs, kwnames, data, options)) return nullptr;
-    auto docs = read_all(std::move(data), options);
-    if (!docs) return nullptr;
-    auto changes = without_lock(
-        [&](const vext::StopCheck& stop) { return vext::diff_documents((*docs)[0], (*docs)[1], stop); });
+    auto bytes = input_bytes(std::move(data));
+    if (!bytes) return nullptr;
+    auto changes =
+        without_lock([&](const vext::StopCheck& stop) { return vext::diff_files(*std::move(bytes), options, stop); });
     if (!changes) return nullptr;
-    const FreeAside aside(*std::move(docs));
-    docs.reset();
-    return list_of(*changes, from_file_change).release();
+    if (!changes->ok()) {
+      raise_format_error(changes->error());
+      return nullptr;
+    }
+    return list_of(changes->value(), from_file_change).release();
   });
 }
 
@@ -345,15 +326,12 @@ PyObject* mod_merge_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!read_arguments<3>(kMerge, a, args, nargs, kwnames, data, options)) return nullptr;
     const int markers = a[5] ? PyObject_IsTrue(a[5]) : 1;
     if (markers < 0) return nullptr;
-    auto docs = read_all(std::move(data), options);
-    if (!docs) return nullptr;
+    auto bytes = input_bytes(std::move(data));
+    if (!bytes) return nullptr;
     auto result = without_lock([&](const vext::StopCheck& stop) {
-      const auto& d = *docs;
-      return vext::merge_documents(d[0], d[1], d[2], markers != 0, stop);
+      return vext::merge_files(*std::move(bytes), options, markers != 0, stop);
     });
     if (!result) return nullptr;
-    const FreeAside aside(*std::move(docs));
-    docs.reset();
     if (!result->ok()) {
       raise_format_error(result->error());
       return nullptr;

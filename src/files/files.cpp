@@ -6,32 +6,31 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <array>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <type_traits>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <unordered_map>
 #include <utility>
 
 #include "formats/splice.h"
 #include "three_way/index.h"
+#include "three_way/pairing.h"
 
 namespace vext {
 namespace {
 
 using detail::IndexedTree;
 
+
 bool is_element(const TreeNode& n) { return !n.kind.empty() && n.kind[0] != '#'; }
 
-std::size_t count_nodes(const TreeNode& root) {
-  std::size_t n = 0;
-  std::vector<const TreeNode*> stack{&root};
-  while (!stack.empty()) {
-    const TreeNode* at = stack.back();
-    stack.pop_back();
-    ++n;
-    for (const TreeNode& c : at->children) stack.push_back(&c);
-  }
-  return n;
-}
+using detail::count_nodes;
 
 // A tree indexed for pairing, with each entry's preorder number and the
 // size of its sub-tree, so that an unchanged sub-tree pairs in one step.
@@ -39,8 +38,9 @@ struct Numbered {
   IndexedTree index;
   std::vector<std::uint32_t> pre, size;
 
-  Numbered(const TreeNode& root, detail::Ticker& ticker, std::size_t size_hint = 0)
-      : index(root, ticker, size_hint), pre(index.size()), size(index.size(), 1) {
+  // `stubs`: the tree may hold stubs (see Document::stubs).
+  Numbered(const TreeNode& root, detail::Ticker& ticker, std::size_t size_hint = 0, bool stubs = false)
+      : index(root, ticker, size_hint, stubs), pre(index.size()), size(index.size(), 1) {
     std::vector<std::size_t> stack{0};
     std::uint32_t next = 0;
     while (!stack.empty()) {
@@ -102,13 +102,6 @@ struct ChildKey {
     return {n.kind, n.identity ? std::string_view(*n.identity) : std::string_view(), n.identity.has_value(), position};
   }
   friend bool operator==(const ChildKey&, const ChildKey&) = default;
-
-  struct Hash {
-    std::size_t operator()(const ChildKey& k) const {
-      const std::hash<std::string_view> h;
-      return (h(k.kind) * 31 + h(k.identity)) * 31 + k.position * 2 + (k.has_identity ? 1 : 0);
-    }
-  };
 };
 
 // A document with its nodes numbered in preorder, children found by number,
@@ -152,10 +145,10 @@ class DocView {
   // Returns the child of `parent` that `step` names.
   std::optional<std::uint32_t> resolve(std::uint32_t parent, const Step& step) {
     const Facts& f = facts(parent);
-    const auto it = f.by_step.find(ChildKey{step.kind, step.identity ? std::string_view(*step.identity) : std::string_view(),
-                                            step.identity.has_value(), step.position});
-    if (it == f.by_step.end()) return std::nullopt;
-    return child(parent, it->second);
+    const std::string_view identity = step.identity ? std::string_view(*step.identity) : std::string_view();
+    const auto k = find(parent, f, ChildKey{step.kind, identity, step.identity.has_value(), step.position});
+    if (!k) return std::nullopt;
+    return child(parent, *k);
   }
 
   // Appends the path segment that names `pre` below its parent.
@@ -191,7 +184,7 @@ class DocView {
       out += *n.identity;
       out += quote;
       out += ']';
-      if (f.key_pos[k] > 0 || f.key_count.at(ChildKey::of(n, 0)) > 1) out += "[" + std::to_string(f.key_pos[k] + 1) + "]";
+      if (f.key_pos[k] > 0 || find(up, f, ChildKey::of(n, 1))) out += "[" + std::to_string(f.key_pos[k] + 1) + "]";
       return;
     }
     if (!is_element(n) || f.test_count.at(test) > 1) out += "[" + std::to_string(rank) + "]";
@@ -202,9 +195,25 @@ class DocView {
     std::vector<std::uint32_t> rank;     // among siblings with the same node test
     std::vector<std::uint32_t> key_pos;  // among siblings with the same kind and identity
     std::unordered_map<std::string_view, std::uint32_t> test_count;
-    std::unordered_map<ChildKey, std::uint32_t, ChildKey::Hash> key_count;  // by kind and identity
-    std::unordered_map<ChildKey, std::size_t, ChildKey::Hash> by_step;
+    std::vector<std::uint32_t> by_step;  // the children in the order of their steps' kind, identity and position
   };
+
+  ChildKey key_of(std::uint32_t parent, const Facts& f, std::uint32_t k) const {
+    return ChildKey::of(node(child(parent, k)), f.key_pos[k]);
+  }
+  static bool before(const ChildKey& a, const ChildKey& b) {
+    return std::tie(a.kind, a.has_identity, a.identity, a.position) <
+           std::tie(b.kind, b.has_identity, b.identity, b.position);
+  }
+
+  // The child of `parent` that `key` names.
+  std::optional<std::size_t> find(std::uint32_t parent, const Facts& f, const ChildKey& key) const {
+    const auto it = std::lower_bound(f.by_step.begin(), f.by_step.end(), key, [&](std::uint32_t k, const ChildKey& x) {
+      return before(key_of(parent, f, k), x);
+    });
+    if (it == f.by_step.end() || !(key_of(parent, f, *it) == key)) return std::nullopt;
+    return *it;
+  }
 
   static std::string_view node_test(const TreeNode& n) {
     if (n.kind == "#text" || n.kind == "#cdata") return "text()";
@@ -224,10 +233,13 @@ class DocView {
     for (std::size_t k = 0; k < p.children.size(); ++k) {
       const TreeNode& c = p.children[k];
       f.rank.push_back(f.test_count[node_test(c)]++);
-      ++f.key_count[ChildKey::of(c, 0)];
-      f.by_step.emplace(ChildKey::of(c, pos[k]), k);
     }
     f.key_pos = pos;
+    f.by_step.resize(p.children.size());
+    for (std::uint32_t k = 0; k < f.by_step.size(); ++k) f.by_step[k] = k;
+    std::sort(f.by_step.begin(), f.by_step.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return before(key_of(parent, f, a), key_of(parent, f, b));
+    });
     return facts_.emplace(parent, std::move(f)).first->second;
   }
 
@@ -329,10 +341,20 @@ std::optional<std::string> value_text(const FieldValue& value, const DocView* vi
 
 std::string_view format_name(Format f) { return f == Format::Xml ? "XML" : "JSON"; }
 
+// Returns the memory malloc holds free to the system: a sketch is large and
+// made of few blocks, and the trees read after it are small, so what it
+// leaves in the heap would otherwise stay in the process.
+void give_back_free_memory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
+
 // A conflict's block in the merged file: the bytes of its smallest
 // enclosing element or member on each side.
 struct Region {
   OutputSpan span;  // in the merged file
+  std::uint32_t merged = 0;  // the node there, by preorder number
   std::optional<std::uint32_t> base, ours, theirs;
 };
 
@@ -368,8 +390,11 @@ Extent extent(std::string_view text, std::size_t begin, std::size_t end, bool js
 
 class FileMerger {
  public:
-  FileMerger(const Document& base, const Document& ours, const Document& theirs, const StopCheck& stop)
-      : base_(base), ours_(ours), theirs_(theirs), stop_(stop) {}
+  // With `trees`, the trees of the documents are dropped once they are no
+  // longer needed.
+  FileMerger(const Document& base, const Document& ours, const Document& theirs, const StopCheck& stop,
+             std::vector<Document>* trees = nullptr)
+      : base_(base), ours_(ours), theirs_(theirs), stop_(stop), trees_(trees) {}
 
   Result<FileMerge, FileError> run(bool markers) {
     FileMerge out;
@@ -383,139 +408,107 @@ class FileMerger {
     }
     // Each tree is indexed once for the merge and all the pairings after it.
     detail::Ticker ticker(stop_);
-    std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size());
-    const Numbered no(ours_.tree, ticker, ours_.layout.size()), nt(theirs_.tree, ticker, theirs_.layout.size());
+    const bool stubs = base_.stubs || ours_.stubs || theirs_.stubs;
+    std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size(), stubs);
+    const Numbered no(ours_.tree, ticker, ours_.layout.size(), stubs);
+    const Numbered nt(theirs_.tree, ticker, theirs_.layout.size(), stubs);
     ThreeWayResult merged = detail::three_way_merge(nb->index, no.index, nt.index, ticker);
     if (merged.conflicts.empty()) nb.reset();
     // Room for what ours and theirs hold together; room left unused is
     // never touched.
-    const Numbered nm(merged.tree, ticker, ours_.layout.size() + theirs_.layout.size());
-    const Correspondence from_ours = pair_numbered(no, nm, ticker);
+    std::optional<Numbered> nm(std::in_place, merged.tree, ticker, ours_.layout.size() + theirs_.layout.size(), stubs);
+    const Correspondence from_ours = pair_numbered(no, *nm, ticker);
     const bool mark = markers && !merged.conflicts.empty();
     const bool from_theirs_only = std::any_of(from_ours.origin.begin(), from_ours.origin.end(),
                                               [](const auto& o) { return !o.has_value(); });
     std::vector<OutputSpan> spans;
-    auto written = write_document(ours_, merged.tree, from_ours, mark || from_theirs_only ? &spans : nullptr);
-    if (!written.ok()) return FileError{-1, written.error()};
-    out.merged = std::move(written).value();
     std::optional<DocView> t;
     std::optional<Correspondence> from_theirs;
     if (mark || from_theirs_only) {
       t.emplace(theirs_);
-      from_theirs = pair_numbered(nt, nm, ticker);
+      from_theirs = pair_numbered(nt, *nm, ticker);
     }
-    if (from_theirs_only) out.merged = copy_from_theirs(out.merged, merged.tree, from_ours, *from_theirs, *t, spans);
-    if (merged.conflicts.empty()) return out;
-
-    DocView b(base_), o(ours_);
-    if (!t) t.emplace(theirs_);
-    const auto ours_of_base = invert(pair_numbered(*nb, no, ticker), b.size());
-    const auto theirs_of_base = invert(pair_numbered(*nb, nt, ticker), b.size());
-    std::vector<std::optional<std::uint32_t>> merged_of_ours, merged_of_theirs;
-    if (mark) {
-      merged_of_ours = invert(from_ours, o.size());
-      merged_of_theirs = invert(*from_theirs, t->size());
-    }
+    // A sub-tree that came from theirs alone, and stands there unchanged,
+    // is written as its bytes in theirs, so that it keeps their layout.
+    const Borrowed from_theirs_bytes = [&](std::uint32_t pre, const TreeNode& node) -> std::optional<std::string_view> {
+      const auto tn = from_theirs->origin[pre];
+      if (!tn || !(node == t->node(*tn))) return std::nullopt;
+      return std::string_view(theirs_.source).substr(t->lead(*tn), theirs_.layout[*tn].end - t->lead(*tn));
+    };
+    // Conflicts are described before the merged file is written, so that
+    // base's tree is gone by then; their blocks' places follow the writing.
     std::vector<Region> regions;
-    for (const Conflict& c : merged.conflicts) {
-      FileConflict fc{.field = c.field};
-      const Location& loc = c.location;
-      std::optional<std::uint32_t> bn = walk(b, loc, loc.size(), fc.path);
-      std::optional<std::uint32_t> on, tn, start = bn;
-      if (bn) {
-        on = ours_of_base[*bn];
-        tn = theirs_of_base[*bn];
-      } else if (c.field == Field::Node && !loc.empty()) {
-        // A node both sides added: the last step names it below ours' parent.
-        fc.path.clear();
-        start = walk(b, loc, loc.size() - 1, fc.path);
-        if (start && ours_of_base[*start]) on = o.resolve(*ours_of_base[*start], loc.back());
-        if (start && theirs_of_base[*start]) tn = t->resolve(*theirs_of_base[*start], loc.back());
-        if (on) {
-          o.append_segment(fc.path, *on);
-        } else {
-          fc.path += '/';
-          fc.path += detail::step_text(loc.back());
-        }
+    if (!merged.conflicts.empty()) {
+      DocView b(base_), o(ours_);
+      if (!t) t.emplace(theirs_);
+      const auto ours_of_base = invert(pair_numbered(*nb, no, ticker), b.size());
+      const auto theirs_of_base = invert(pair_numbered(*nb, nt, ticker), b.size());
+      std::vector<std::optional<std::uint32_t>> merged_of_ours, merged_of_theirs;
+      if (mark) {
+        merged_of_ours = invert(from_ours, o.size());
+        merged_of_theirs = invert(*from_theirs, t->size());
       }
-      if (fc.path.empty()) fc.path = root_path(b);
-      if (c.field == Field::Attribute) fc.path += "/@" + c.name;
-      fc.base = value_text(c.base, &b, bn, base_.format);
-      fc.ours = value_text(c.ours, &o, on, ours_.format);
-      fc.theirs = value_text(c.theirs, &*t, tn, theirs_.format);
-      out.conflicts.push_back(std::move(fc));
-      if (mark) regions.push_back(enclose(b, start.value_or(0), ours_of_base, theirs_of_base, merged_of_ours,
-                                          merged_of_theirs, spans));
+      for (const Conflict& c : merged.conflicts) {
+        FileConflict fc{.field = c.field};
+        const Location& loc = c.location;
+        std::optional<std::uint32_t> bn = walk(b, loc, loc.size(), fc.path);
+        std::optional<std::uint32_t> on, tn, start = bn;
+        if (bn) {
+          on = ours_of_base[*bn];
+          tn = theirs_of_base[*bn];
+        } else if (c.field == Field::Node && !loc.empty()) {
+          // A node both sides added: the last step names it below ours' parent.
+          fc.path.clear();
+          start = walk(b, loc, loc.size() - 1, fc.path);
+          if (start && ours_of_base[*start]) on = o.resolve(*ours_of_base[*start], loc.back());
+          if (start && theirs_of_base[*start]) tn = t->resolve(*theirs_of_base[*start], loc.back());
+          if (on) {
+            o.append_segment(fc.path, *on);
+          } else {
+            fc.path += '/';
+            fc.path += detail::step_text(loc.back());
+          }
+        }
+        if (fc.path.empty()) fc.path = root_path(b);
+        if (c.field == Field::Attribute) fc.path += "/@" + c.name;
+        fc.base = value_text(c.base, &b, bn, base_.format);
+        fc.ours = value_text(c.ours, &o, on, ours_.format);
+        fc.theirs = value_text(c.theirs, &*t, tn, theirs_.format);
+        out.conflicts.push_back(std::move(fc));
+        if (mark) regions.push_back(enclose(b, start.value_or(0), ours_of_base, theirs_of_base, merged_of_ours,
+                                            merged_of_theirs));
+      }
     }
-    if (mark) out.merged = with_markers(out.merged, std::move(regions), b, *t);
+    nb.reset();
+    merged.conflicts.clear();
+    if (trees_) {
+      (*trees_)[0].tree = TreeNode();
+      give_back_free_memory();
+    }
+
+    auto written = write_document(ours_, merged.tree, from_ours, mark || from_theirs_only ? &spans : nullptr,
+                                  from_theirs_only ? &from_theirs_bytes : nullptr);
+    if (!written.ok()) return FileError{-1, written.error()};
+    out.merged = std::move(written).value();
+    if (!mark) return out;
+    // The markers need only the files' bytes and where their nodes stand.
+    nm.reset();
+    merged.tree = TreeNode();
+    if (trees_) {
+      for (Document& d : *trees_) d.tree = TreeNode();
+    }
+    for (Region& r : regions) r.span = spans[r.merged];
+    out.merged = with_markers(out.merged, std::move(regions));
     return out;
   }
 
  private:
-  // Replaces each largest sub-tree of the merged file that came from theirs
-  // alone, and stands there unchanged, with its bytes in theirs, so that it
-  // keeps their layout; `spans` follow the bytes they name.
-  static std::string copy_from_theirs(const std::string& text, const TreeNode& tree, const Correspondence& from_ours,
-                                      const Correspondence& from_theirs, const DocView& t,
-                                      std::vector<OutputSpan>& spans) {
-    struct Swap {
-      OutputSpan was;
-      std::int64_t delta;  // the length change of every swap up to this one
-      OutputSpan now;
-    };
-    const std::vector<const TreeNode*> nodes = detail::preorder(tree);
-    std::vector<Swap> swaps;
-    std::string out;
-    out.reserve(text.size());
-    std::size_t copied = 0;
-    std::int64_t delta = 0;
-    for (std::uint32_t m = 1; m < nodes.size();) {
-      const auto tn = from_theirs.origin[m];
-      if (from_ours.origin[m] || !tn || !(*nodes[m] == t.node(*tn))) {
-        ++m;
-        continue;
-      }
-      const OutputSpan was = spans[m];
-      const std::string_view bytes =
-          std::string_view(t.doc().source).substr(t.lead(*tn), t.doc().layout[*tn].end - t.lead(*tn));
-      out.append(text, copied, was.begin - copied);
-      const auto begin = static_cast<std::uint32_t>(out.size());
-      out += bytes;
-      copied = was.end;
-      delta += static_cast<std::int64_t>(bytes.size()) - static_cast<std::int64_t>(was.end - was.begin);
-      swaps.push_back({was, delta, {begin, static_cast<std::uint32_t>(out.size())}});
-      m += static_cast<std::uint32_t>(count_nodes(*nodes[m]));
-    }
-    if (swaps.empty()) return text;
-    out.append(text, copied);
-    // A span after a swap moves by the swaps before it; one inside a swap
-    // stands for the whole swapped sub-tree.
-    auto shift = [&swaps](std::uint32_t at) {
-      auto it = std::upper_bound(swaps.begin(), swaps.end(), at,
-                                 [](std::uint32_t x, const Swap& s) { return x < s.was.end; });
-      return it == swaps.begin() ? std::int64_t{0} : std::prev(it)->delta;
-    };
-    for (OutputSpan& s : spans) {
-      auto inside = std::upper_bound(swaps.begin(), swaps.end(), s.begin,
-                                     [](std::uint32_t x, const Swap& w) { return x < w.was.begin; });
-      if (inside != swaps.begin() && std::prev(inside)->was.end >= s.end && std::prev(inside)->was.begin <= s.begin &&
-          std::prev(inside)->was.end > s.begin) {
-        s = std::prev(inside)->now;
-        continue;
-      }
-      s.begin = static_cast<std::uint32_t>(s.begin + shift(s.begin));
-      s.end = static_cast<std::uint32_t>(s.end + shift(s.end));
-    }
-    return out;
-  }
-
   // Climbs from base's node `at` to the nearest element (XML) or member
   // (JSON) that stands in the merged file.
   Region enclose(DocView& b, std::uint32_t at, const std::vector<std::optional<std::uint32_t>>& ours_of_base,
                  const std::vector<std::optional<std::uint32_t>>& theirs_of_base,
                  const std::vector<std::optional<std::uint32_t>>& merged_of_ours,
-                 const std::vector<std::optional<std::uint32_t>>& merged_of_theirs,
-                 const std::vector<OutputSpan>& spans) const {
+                 const std::vector<std::optional<std::uint32_t>>& merged_of_theirs) const {
     for (;;) {
       const TreeNode& n = b.node(at);
       const bool whole = b.xml() ? is_element(n) : n.identity.has_value();
@@ -523,47 +516,62 @@ class FileMerger {
       std::optional<std::uint32_t> m;
       if (on) m = merged_of_ours[*on];
       if (!m && tn) m = merged_of_theirs[*tn];
-      if (at == 0) return Region{spans[0], 0, 0, 0};
-      if (whole && m) return Region{spans[*m], at, on, tn};
+      if (at == 0) return Region{{}, 0, 0, 0, 0};
+      if (whole && m) return Region{{}, *m, at, on, tn};
       at = b.parent(at);
     }
   }
 
-  std::string with_markers(const std::string& merged, std::vector<Region> regions, const DocView& b,
-                           const DocView& t) const {
+  std::string with_markers(const std::string& merged, std::vector<Region> regions) const {
     const bool json = ours_.format == Format::Json;
     std::sort(regions.begin(), regions.end(), [](const Region& x, const Region& y) {
       return x.span.begin != y.span.begin ? x.span.begin < y.span.begin : x.span.end > y.span.end;
     });
-    auto side = [json](const DocView& v, std::optional<std::uint32_t> pre) -> std::optional<std::string_view> {
+    auto side = [json](const Document& d, std::optional<std::uint32_t> pre) -> std::optional<std::string_view> {
       if (!pre) return std::nullopt;
-      const std::string_view src = v.doc().source;
+      const std::string_view src = d.source;
       if (*pre == 0) return src;
-      const Extent e = extent(src, v.lead(*pre), v.doc().layout[*pre].end, json);
+      const NodeLayout& l = d.layout[*pre];
+      const Extent e = extent(src, l.key_begin ? l.key_begin : l.begin, l.end, json);
       return src.substr(e.begin, e.end - e.begin);
     };
-    std::string out;
-    out.reserve(merged.size() + 256);
+    // The blocks first, so that the result is allocated once at its size.
+    struct Block {
+      Extent at;
+      std::optional<std::string_view> ours, base, theirs;
+    };
+    std::vector<Block> blocks;
+    std::size_t size = merged.size();
     std::size_t copied = 0;
     for (const Region& r : regions) {
       if (r.span.begin < copied) continue;  // inside a block already written
       const Extent e = r.base == 0 ? Extent{0, merged.size(), merged.size(), true}
                                    : extent(merged, r.span.begin, r.span.end, json);
       if (e.begin < copied) continue;
-      out.append(merged, copied, e.begin - copied);
-      if (!e.line_start) out += '\n';
-      auto version = [&out](std::string_view marker, std::optional<std::string_view> text) {
-        out += marker;
-        if (!text) return;
-        out += *text;
-        if (!text->empty() && text->back() != '\n') out += '\n';
-      };
       const std::string_view mine = std::string_view(merged).substr(e.begin, e.end - e.begin);
-      version("<<<<<<< ours\n", r.ours ? std::optional<std::string_view>(mine) : std::nullopt);
-      version("||||||| base\n", side(b, r.base));
-      version("=======\n", side(t, r.theirs));
-      out += ">>>>>>> theirs\n";
+      Block& block = blocks.emplace_back(Block{e, r.ours ? std::optional<std::string_view>(mine) : std::nullopt,
+                                               side(base_, r.base), side(theirs_, r.theirs)});
+      size += 64;
+      for (const auto& text : {block.ours, block.base, block.theirs}) size += text ? text->size() : 0;
       copied = e.stop;
+    }
+    std::string out;
+    out.reserve(size);
+    copied = 0;
+    auto version = [&out](std::string_view marker, std::optional<std::string_view> text) {
+      out += marker;
+      if (!text) return;
+      out += *text;
+      if (!text->empty() && text->back() != '\n') out += '\n';
+    };
+    for (const Block& block : blocks) {
+      out.append(merged, copied, block.at.begin - copied);
+      if (!block.at.line_start) out += '\n';
+      version("<<<<<<< ours\n", block.ours);
+      version("||||||| base\n", block.base);
+      version("=======\n", block.theirs);
+      out += ">>>>>>> theirs\n";
+      copied = block.at.stop;
     }
     out.append(merged, copied);
     return out;
@@ -573,12 +581,24 @@ class FileMerger {
   const Document& ours_;
   const Document& theirs_;
   const StopCheck& stop_;
+  std::vector<Document>* trees_;
 };
 
 }  // namespace
 
-Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options,
-                                                   const StopCheck& stop) {
+namespace {
+
+// What each file of a call may pass over, and how many nodes its tree then has.
+struct Trims {
+  std::vector<std::vector<Trim>> lists;
+  std::vector<std::size_t> nodes;
+};
+
+// Reads the inputs of one call side by side: as sketches, or with the
+// sub-trees `trims` names (one list per input) passed over.
+Result<std::vector<Document>, FileError> read_inputs(std::vector<std::string> sources, const FileOptions& options,
+                                                    const StopCheck& stop, bool sketch,
+                                                    const struct Trims* trims) {
   const std::size_t n = sources.size();
   std::vector<std::optional<Result<Document, FormatError>>> read(n);
   std::vector<std::exception_ptr> failures(n);
@@ -606,8 +626,10 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
   const StopCheck worker_stop{.poll = [](void* context) { return static_cast<Shared*>(context)->stopping.load(); },
                               .context = &shared};
   auto take_share = [&](const StopCheck& check) {
-    const ReadOptions read_options{.id_attrs = options.id_attrs, .stop = check};
     for (std::size_t i; (i = shared.next++) < n;) {
+      const ReadOptions read_options{.id_attrs = options.id_attrs, .stop = check, .sketch = sketch,
+                                     .trims = trims && !trims->lists[i].empty() ? &trims->lists[i] : nullptr,
+                                     .node_count = trims ? trims->nodes[i] : 0};
       try {
         std::string source = std::exchange(sources[i], std::string());
         read[i] = !options.format                  ? read_document(std::move(source), read_options)
@@ -621,8 +643,10 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
     }
   };
   constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
-  const std::size_t threads =
-      total < kParallelBytes ? 1 : std::min<std::size_t>(n, std::max(1U, std::thread::hardware_concurrency()));
+  // Trimmed files are quick to read, and one at a time the transient
+  // memory of building each tree is needed only once.
+  const std::size_t threads = total < kParallelBytes || trims ? 1
+                              : std::min<std::size_t>(n, std::max(1U, std::thread::hardware_concurrency()));
   {
     std::vector<std::jthread> helpers;
     // Whatever happens here, the helpers are told to stop before they are joined.
@@ -670,6 +694,271 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
   return docs;
 }
 
+bool is_name_end(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>' || c == '='; }
+
+// A sketch seen as a tree, for pairing: children found by number, and each
+// node's kind and identity read from its bytes. Identities are compared as
+// written, before entities are resolved, so two that are written
+// differently never pair here even where they are equal; that only keeps a
+// sub-tree from being trimmed.
+class SketchTree {
+ public:
+  struct Key {
+    std::string_view kind;
+    std::string_view identity;
+    bool has_identity = false;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const {
+      const std::hash<std::string_view> h;
+      return h(k.kind) * 31 + h(k.identity) + (k.has_identity ? 1 : 0);
+    }
+  };
+
+  explicit SketchTree(const Document& doc) : doc_(doc), src_(doc.source) {
+    const std::size_t n = doc.sketch.size();
+    first_.assign(n + 1, 0);
+    for (std::size_t c = 1; c < n; ++c) ++first_[doc.sketch[c].parent + 1];
+    for (std::size_t p = 0; p < n; ++p) first_[p + 1] += first_[p];
+    kids_.resize(n > 0 ? n - 1 : 0);
+    std::vector<std::uint32_t> fill(first_.begin(), first_.end() - 1);
+    for (std::uint32_t c = 1; c < n; ++c) kids_[fill[doc.sketch[c].parent]++] = c;
+  }
+
+  std::size_t child_count(std::size_t p) const { return first_[p + 1] - first_[p]; }
+  std::size_t child(std::size_t p, std::size_t k) const { return kids_[first_[p] + k]; }
+  std::uint64_t hash(std::size_t e) const { return doc_.sketch[e].fingerprint; }
+  std::string_view bytes(std::size_t e) const {
+    const SketchNode& l = doc_.sketch[e];
+    return src_.substr(l.begin, l.end - l.begin);
+  }
+
+  std::string_view kind(std::size_t e) const {
+    const SketchNode& l = doc_.sketch[e];
+    if (doc_.format == Format::Json) {
+      switch (src_[l.begin]) {
+        case '{': return "object";
+        case '[': return "array";
+        case '"': return "string";
+        case 't': case 'f': return "boolean";
+        case 'n': return "null";
+        default: return "number";
+      }
+    }
+    if (e == 0) return "#document";
+    const std::string_view at = src_.substr(l.begin);
+    if (at[0] != '<') return "#text";
+    if (at.starts_with("<!--")) return "#comment";
+    if (at.starts_with("<![CDATA[")) return "#cdata";
+    if (at.starts_with("<!")) return "#doctype";
+    if (at.starts_with("<?")) return "#pi";
+    std::size_t end = 1;
+    while (!is_name_end(at[end])) ++end;
+    return at.substr(1, end - 1);
+  }
+
+  Key key(std::size_t e) const {
+    const SketchNode& l = doc_.sketch[e];
+    Key k{kind(e), {}, false};
+    if (doc_.format == Format::Json) {
+      if (l.key_begin) {
+        std::size_t end = l.key_begin + 1;
+        while (src_[end] != '"') end += src_[end] == '\\' ? 2 : 1;
+        k.identity = src_.substr(l.key_begin + 1, end - l.key_begin - 1);
+        k.has_identity = true;
+      }
+      return k;
+    }
+    if (e == 0 || k.kind[0] == '#') return k;
+    // The first attribute that gives this element its identity.
+    std::size_t at = l.begin + 1 + k.kind.size();
+    for (;;) {
+      while (detail::is_space(src_[at])) ++at;
+      if (src_[at] == '/' || src_[at] == '>') return k;
+      const std::size_t name_begin = at;
+      while (!is_name_end(src_[at])) ++at;
+      const std::string_view name = src_.substr(name_begin, at - name_begin);
+      while (src_[at] != '"' && src_[at] != '\'') ++at;
+      const char quote = src_[at];
+      const std::size_t value_begin = ++at;
+      while (src_[at] != quote) ++at;
+      if (gives_identity(k.kind, name)) {
+        k.identity = src_.substr(value_begin, at - value_begin);
+        k.has_identity = true;
+        return k;
+      }
+      ++at;
+    }
+  }
+
+  // The stub that can stand for node `e`: an XML element other than the
+  // root that has content, or a JSON object or array below the top that has
+  // members or elements.
+  std::optional<Trim> trim(std::size_t e) const {
+    const SketchNode& l = doc_.sketch[e];
+    if (e == 0 || l.tail_begin <= l.head_end) return std::nullopt;
+    if (doc_.format == Format::Xml) {
+      if (l.parent == 0 || src_[l.begin] != '<' || kind(e)[0] == '#') return std::nullopt;
+    } else if (child_count(e) == 0) {
+      return std::nullopt;
+    }
+    return Trim{.begin = l.begin, .skip_begin = l.head_end, .skip_end = l.tail_begin, .fingerprint = hash(e)};
+  }
+
+  // How many nodes stand below `e`: those after it that start before its end.
+  std::size_t descendants(std::size_t e) const {
+    const auto& nodes = doc_.sketch;
+    const std::uint32_t end = nodes[e].end;
+    const auto last = std::partition_point(nodes.begin() + static_cast<std::ptrdiff_t>(e) + 1, nodes.end(),
+                                           [end](const SketchNode& x) { return x.begin < end; });
+    return static_cast<std::size_t>(last - nodes.begin()) - e - 1;
+  }
+
+  // Whether the file's DOCTYPE has an internal subset, whose declarations
+  // could make equal bytes read differently in different files.
+  bool has_internal_subset() const {
+    if (doc_.format != Format::Xml) return false;
+    for (std::size_t k = 0; k < child_count(0); ++k) {
+      const std::size_t c = child(0, k);
+      if (kind(c) == "#doctype" && bytes(c).find('[') != std::string_view::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  bool gives_identity(std::string_view element, std::string_view name) const {
+    for (const IdAttr& a : doc_.id_attrs) {
+      if (a.name == name && (a.element.empty() || a.element == element)) return true;
+    }
+    return false;
+  }
+
+  const Document& doc_;
+  std::string_view src_;
+  std::vector<std::uint32_t> first_, kids_;
+};
+
+// Chooses what the second reading passes over: the largest sub-trees that
+// the diff (two sketches) or the merge (base, ours, theirs) pairs with each
+// other and that are the same, byte for byte, in every file. The pairing is
+// the engine's own, on the same fingerprints, so the engine meets each stub
+// only beside its equal.
+Trims plan_trims(const std::vector<Document>& sketches, detail::Ticker& ticker) {
+  const std::size_t n = sketches.size();
+  Trims out{std::vector<std::vector<Trim>>(n), std::vector<std::size_t>(n)};
+  auto& trims = out.lists;
+  for (std::size_t d = 0; d < n; ++d) out.nodes[d] = sketches[d].sketch.size();
+  std::vector<SketchTree> trees;
+  trees.reserve(n);
+  for (const Document& d : sketches) {
+    trees.emplace_back(d);
+    if (trees.back().has_internal_subset()) return out;
+  }
+  std::vector<std::array<std::uint32_t, 3>> stack{{0, 0, 0}};
+  while (!stack.empty()) {
+    const auto at = stack.back();
+    stack.pop_back();
+    ticker.tick();
+    bool same = true;
+    for (std::size_t d = 1; d < n && same; ++d) same = trees[d].hash(at[d]) == trees[0].hash(at[0]);
+    if (same) {
+      if (const auto t = trees[0].trim(at[0])) {
+        for (std::size_t d = 1; d < n && same; ++d) same = trees[d].bytes(at[d]) == trees[0].bytes(at[0]);
+        if (same) {
+          for (std::size_t d = 0; d < n; ++d) {
+            trims[d].push_back(*trees[d].trim(at[d]));
+            out.nodes[d] -= trees[d].descendants(at[d]);
+          }
+          continue;
+        }
+      }
+    }
+    bool parents = true;
+    for (std::size_t d = 0; d < n && parents; ++d) parents = trees[d].child_count(at[d]) > 0;
+    if (!parents) continue;
+    std::vector<std::vector<std::int64_t>> partner(n);
+    for (std::size_t d = 1; d < n; ++d) {
+      partner[d] = detail::pair_child_lists(trees[0], at[0], trees[d], at[d]).first;
+      ticker.tick(partner[d].size());
+    }
+    for (std::size_t k = trees[0].child_count(at[0]); k-- > 0;) {
+      std::array<std::uint32_t, 3> kids{static_cast<std::uint32_t>(trees[0].child(at[0], k)), 0, 0};
+      bool all = true;
+      for (std::size_t d = 1; d < n && all; ++d) {
+        all = partner[d][k] >= 0;
+        if (all) kids[d] = static_cast<std::uint32_t>(trees[d].child(at[d], static_cast<std::size_t>(partner[d][k])));
+      }
+      if (all) stack.push_back(kids);
+    }
+  }
+  for (auto& list : trims) {
+    std::sort(list.begin(), list.end(), [](const Trim& a, const Trim& b) { return a.begin < b.begin; });
+  }
+  return out;
+}
+
+// Runs `work` on the files of one call, read so that what every file holds
+// alike, at places the call pairs, is never built: the files are sketched,
+// the shared sub-trees chosen, and the files read again passing over them.
+// Should a stub meet anything but its equal, the files are read whole and
+// `work` runs again, so the result is always the one whole trees give.
+template <class Work>
+std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std::string> sources,
+                                                                     const FileOptions& options,
+                                                                     const StopCheck& stop, Work work) {
+  auto sketches = read_inputs(std::move(sources), options, stop, true, nullptr);
+  if (!sketches.ok()) return sketches.error();
+  Trims trims;
+  {
+    detail::Ticker ticker(stop);
+    trims = plan_trims(*sketches, ticker);
+  }
+  auto take_sources = [](std::vector<Document>& docs) {
+    std::vector<std::string> out;
+    for (Document& d : docs) out.push_back(std::move(d.source));
+    docs.clear();
+    return out;
+  };
+  std::vector<std::string> bytes = take_sources(*sketches);
+  give_back_free_memory();
+  auto docs = read_inputs(std::move(bytes), options, stop, false, &trims);
+  if (!docs.ok()) return docs.error();
+  try {
+    return work(*docs);
+  } catch (const detail::NeedWholeTrees&) {
+  }
+  auto whole = read_inputs(take_sources(*docs), options, stop, false, nullptr);
+  if (!whole.ok()) return whole.error();
+  return work(*whole);
+}
+
+}  // namespace
+
+Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options,
+                                                   const StopCheck& stop) {
+  return read_inputs(std::move(sources), options, stop, false, nullptr);
+}
+
+Result<std::vector<FileChange>, FileError> diff_files(std::vector<std::string> sources, const FileOptions& options,
+                                                      const StopCheck& stop) {
+  auto out = run_trimmed(std::move(sources), options, stop, [&](std::vector<Document>& docs) {
+    return Result<std::vector<FileChange>, FileError>(diff_documents(docs[0], docs[1], stop));
+  });
+  give_back_free_memory();
+  return out;
+}
+
+Result<FileMerge, FileError> merge_files(std::vector<std::string> sources, const FileOptions& options, bool markers,
+                                         const StopCheck& stop) {
+  auto out = run_trimmed(std::move(sources), options, stop, [&](std::vector<Document>& docs) {
+    return FileMerger(docs[0], docs[1], docs[2], stop, &docs).run(markers);
+  });
+  // The caller goes on to copy the merged file, in memory the documents held.
+  give_back_free_memory();
+  return out;
+}
+
 Correspondence pair_trees(const TreeNode& original, const TreeNode& tree, const StopCheck& stop) {
   detail::Ticker ticker(stop);
   const Numbered x(original, ticker), y(tree, ticker);
@@ -684,8 +973,9 @@ Result<std::string, FormatError> rewrite(const Document& doc) {
 
 std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc, const StopCheck& stop) {
   detail::Ticker ticker(stop);
-  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size());
-  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size());
+  const bool stubs = old_doc.stubs || new_doc.stubs;
+  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs);
+  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs);
   std::vector<Change> changes = detail::located_diff(x->index, y->index, ticker);
   std::vector<FileChange> out;
   if (changes.empty()) return out;

@@ -82,4 +82,16 @@ struct FileMerge {
                                                            const Document& theirs, bool markers,
                                                            const StopCheck& stop = {});
 
+// Reads two files and diffs them, as read_files and diff_documents do. What
+// both files hold alike, at places the diff pairs, is never built as a tree,
+// so a call takes a fraction of the memory of two whole trees.
+[[nodiscard]] Result<std::vector<FileChange>, FileError> diff_files(std::vector<std::string> sources,
+                                                                    const FileOptions& options,
+                                                                    const StopCheck& stop = {});
+
+// Reads base, ours and theirs and merges them, as read_files and
+// merge_documents do, building only what the three files do not hold alike.
+[[nodiscard]] Result<FileMerge, FileError> merge_files(std::vector<std::string> sources, const FileOptions& options,
+                                                       bool markers, const StopCheck& stop = {});
+
 }  // namespace vext

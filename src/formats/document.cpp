@@ -103,10 +103,11 @@ Correspondence correspond_by_position(const Document& original, const TreeNode& 
 }
 
 Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
-                                                const Correspondence& match, std::vector<OutputSpan>* spans) {
+                                                const Correspondence& match, std::vector<OutputSpan>* spans,
+                                                const Borrowed* borrowed) {
   if (spans) spans->assign(match.origin.size(), OutputSpan{});
-  auto out = original.format == Format::Xml ? detail::write_xml(original, tree, match, spans)
-                                            : detail::write_json(original, tree, match, spans);
+  auto out = original.format == Format::Xml ? detail::write_xml(original, tree, match, spans, borrowed)
+                                            : detail::write_json(original, tree, match, spans, borrowed);
   if (spans && out.ok() && !spans->empty()) (*spans)[0] = OutputSpan{0, static_cast<std::uint32_t>(out->size())};
   return out;
 }
@@ -133,9 +134,24 @@ FormatError error_at(std::string message, std::string_view source, std::size_t o
   return FormatError{std::move(message), locate(source, offset)};
 }
 
-void adopt_children(TreeNode& parent, std::vector<TreeNode>& done, std::size_t first) {
-  const auto from = done.begin() + static_cast<std::ptrdiff_t>(first);
-  parent.children.reserve(static_cast<std::size_t>(done.end() - from));
+void adopt_children(std::vector<TreeNode>& done, std::size_t at) {
+  const std::size_t count = done.size() - at - 1;
+  // A long list of children takes over the list they wait in, when that
+  // has little room to spare, and the list is built again from the few
+  // nodes before them: a copy of the children would double their memory
+  // for a moment.
+  if (count >= 4096 && at < count / 64 && done.capacity() - done.size() < count / 8) {
+    std::vector<TreeNode> kids = std::move(done);
+    done = std::vector<TreeNode>();
+    done.reserve(at + 64);
+    std::move(kids.begin(), kids.begin() + static_cast<std::ptrdiff_t>(at + 1), std::back_inserter(done));
+    kids.erase(kids.begin(), kids.begin() + static_cast<std::ptrdiff_t>(at + 1));
+    done[at].children = std::move(kids);
+    return;
+  }
+  const auto from = done.begin() + static_cast<std::ptrdiff_t>(at + 1);
+  TreeNode& parent = done[at];
+  parent.children.reserve(count);
   std::move(from, done.end(), std::back_inserter(parent.children));
   done.erase(from, done.end());
 }
@@ -202,6 +218,18 @@ std::optional<std::size_t> bad_utf8(std::string_view text, bool xml_chars) {
     i += static_cast<std::size_t>(len);
   }
   return std::nullopt;
+}
+
+std::size_t count_nodes(const TreeNode& root) {
+  std::size_t n = 0;
+  std::vector<const TreeNode*> stack{&root};
+  while (!stack.empty()) {
+    const TreeNode* at = stack.back();
+    stack.pop_back();
+    ++n;
+    for (const TreeNode& c : at->children) stack.push_back(&c);
+  }
+  return n;
 }
 
 std::optional<std::string_view> line_indent(std::string_view gap) {

@@ -48,6 +48,7 @@
 // can be dropped silently, and a tree cannot hold both under one identity.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,10 +79,32 @@ std::optional<IdAttr> parse_id_attr(std::string_view text);
 // The deepest tree a file may hold (the root is level 1), as in the module.
 inline constexpr std::size_t kMaxDepth = 200'000;
 
+// A sub-tree that a reader passes over without building it: the node stands
+// in the tree as a stub (a node with the stub label and, as its text, the
+// sub-tree's fingerprint; see three_way/index.h), with its own layout.
+//   XML: an element with content; its start and end tags are read, what
+//   lies between them is skipped. JSON: an object or array, whose brackets
+//   are read and whose members or elements are skipped.
+struct Trim {
+  std::uint32_t begin = 0;       // the node's first byte
+  std::uint32_t skip_begin = 0;  // the first byte passed over
+  std::uint32_t skip_end = 0;    // one past the last byte passed over
+  std::uint64_t fingerprint = 0;
+};
+
 struct ReadOptions {
   std::vector<IdAttr> id_attrs = default_id_attrs();
   std::size_t max_depth = kMaxDepth;
   StopCheck stop{};  // polled every few hundred kilobytes; a stop throws Stopped
+  // Reads a sketch of the file (`Document::sketch`): where each node stands
+  // and its fingerprint, but no tree. A sketch costs a fraction of a tree,
+  // and refuses exactly what a full read refuses.
+  bool sketch = false;
+  // Sub-trees to pass over, in document order, none inside another; each
+  // must be a node the file holds there.
+  const std::vector<Trim>* trims = nullptr;
+  // With `trims`: how many nodes the tree will have, when the caller knows.
+  std::size_t node_count = 0;
 };
 
 // Where in the input a problem is; both 1-based.
@@ -124,6 +147,36 @@ struct AttrLayout {
   std::uint32_t value_end = 0;    // the closing quote
 };
 
+namespace detail {
+// A layout field that a sketch does not keep: writes are dropped and reads
+// give 0. Each field has its own type, so that all of them take no room.
+template <int N>
+struct Dropped {
+  Dropped() = default;
+  Dropped(std::uint32_t) {}
+  template <class T>
+  Dropped& operator=(T) { return *this; }
+  operator std::uint32_t() const { return 0; }
+};
+}  // namespace detail
+
+// What a sketch keeps of a node: the bytes it spans, as NodeLayout has them,
+// and its fingerprint. The other fields are there for the reader's sake only.
+struct SketchNode {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  std::uint32_t head_end = 0;
+  std::uint32_t tail_begin = 0;
+  std::uint32_t key_begin = 0;
+  [[no_unique_address]] detail::Dropped<0> gap_begin{};
+  [[no_unique_address]] detail::Dropped<1> close_gap_begin{};
+  std::uint32_t parent = 0;
+  [[no_unique_address]] detail::Dropped<2> first_attr{};
+  [[no_unique_address]] detail::Dropped<3> attr_count{};
+  [[no_unique_address]] detail::Dropped<4> id_attr{};
+  std::uint64_t fingerprint = 0;
+};
+
 // How new nodes are laid out, learned from the file.
 struct Style {
   std::string newline = "\n";  // empty for a file without line breaks
@@ -143,6 +196,8 @@ struct Document {
   std::uint32_t prolog_end = 0;  // XML: after the byte order mark and declaration; JSON: after the BOM
   Style style;
   std::vector<IdAttr> id_attrs;
+  std::vector<SketchNode> sketch;  // a sketch's nodes in preorder, instead of `layout` and `tree`
+  bool stubs = false;              // the tree holds stubs (see ReadOptions::trims)
 };
 
 // Reads an XML document. Refused, with the line and column: malformed XML,
@@ -186,12 +241,18 @@ struct Correspondence {
 // With `spans`, also fills it with where each node of `tree`, by preorder
 // number, stands in the result: an XML node's markup, a JSON value with its
 // member name; the root's span is the whole result.
+// With `borrowed`, a node that `match` ties to no original may be written as
+// bytes from elsewhere: `borrowed(pre, node)` gives the bytes of the node's
+// whole sub-tree (a JSON member's with its name), or nullopt to write it;
+// the span of each node below it is then the whole of those bytes.
 struct OutputSpan {
   std::uint32_t begin = 0;
   std::uint32_t end = 0;
 };
+using Borrowed = std::function<std::optional<std::string_view>(std::uint32_t pre, const TreeNode& node)>;
 [[nodiscard]] Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
                                                               const Correspondence& match,
-                                                              std::vector<OutputSpan>* spans = nullptr);
+                                                              std::vector<OutputSpan>* spans = nullptr,
+                                                              const Borrowed* borrowed = nullptr);
 
 }  // namespace vext

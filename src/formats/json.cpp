@@ -5,10 +5,13 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <type_traits>
 
 #include "formats/document.h"
 #include "formats/splice.h"
 #include "formats/write.h"
+#include "three_way/fingerprint.h"
+#include "three_way/index.h"
 
 namespace vext {
 namespace {
@@ -48,7 +51,9 @@ bool is_json_number(std::string_view s) {
 class MaskedNumbers {
  public:
   using Ch = char;
-  MaskedNumbers(const std::string& src, std::size_t pos) : src_(src), pos_(pos) {}
+  // Passes over the bytes that `trims` name.
+  MaskedNumbers(const std::string& src, std::size_t pos, const std::vector<Trim>* trims)
+      : src_(src), pos_(pos), trims_(trims) {}
 
   Ch Peek() const {
     if (pos_ >= src_.size()) return '\0';
@@ -77,6 +82,9 @@ class MaskedNumbers {
       in_string_ = true;
     }
     ++pos_;
+    if (trims_ && next_trim_ < trims_->size() && pos_ == (*trims_)[next_trim_].skip_begin) {
+      pos_ = (*trims_)[next_trim_++].skip_end;
+    }
     return c;
   }
   std::size_t Tell() const { return pos_; }
@@ -92,12 +100,20 @@ class MaskedNumbers {
   bool escaped_ = false;
   mutable std::size_t mask_at_ = std::string::npos;
   mutable std::size_t mask_end_ = 0;
+  const std::vector<Trim>* trims_;
+  std::size_t next_trim_ = 0;
 };
 
 // Builds the tree and the layout from RapidJSON's events. RapidJSON does not
 // say where a token starts, so the reader keeps its own cursor: between two
 // tokens JSON has only whitespace, one "," or one ":", which it steps over.
-class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonReader> {
+//
+// `Layout` is NodeLayout, or SketchNode for a sketch, which builds no tree:
+// each node's fingerprint is computed as the node ends.
+template <class Layout>
+class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonReader<Layout>> {
+  static constexpr bool kSketch = std::is_same_v<Layout, SketchNode>;
+
  public:
   JsonReader(Document& doc, const ReadOptions& options) : doc_(doc), src_(doc.source), options_(options) {}
 
@@ -106,14 +122,21 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     if (auto problem = detail::utf16(src_)) return problem;
     doc_.format = Format::Json;
     doc_.id_attrs = options_.id_attrs;
-    doc_.layout.clear();
-    doc_.layout.reserve(src_.size() / 16 + 4);
+    layout_.clear();
+    layout_.reserve(options_.trims ? options_.node_count : src_.size() / 16 + 4);
     doc_.prolog_end = pos_ = src_.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    done_.emplace_back();  // stands for the parent of the top value
+    if (kSketch) {
+      light_.push_back(0);
+    } else {
+      // The stubs are most of a trimmed tree; room for them at once spares
+      // the copies of a growing list.
+      if (options_.trims) done_.reserve(options_.node_count + 1);
+      done_.emplace_back();  // stands for the parent of the top value
+    }
     open_.push_back(Open{0, 0, pos_});
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseValidateEncodingFlag;
-    MaskedNumbers in(src_, doc_.prolog_end);
+    MaskedNumbers in(src_, doc_.prolog_end, options_.trims);
     rapidjson::Reader reader;
     const rapidjson::ParseResult ok = reader.Parse<kFlags>(in, *this);
     if (stopped_) throw Stopped();
@@ -128,6 +151,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     if (const std::size_t nul = src_.find('\0'); nul != std::string::npos) {
       return detail::error_at("invalid JSON: a NUL byte", src_, nul);
     }
+    if (options_.trims && next_trim_ != options_.trims->size()) return error("a trimmed node is not where it was");
+    if (kSketch) return std::nullopt;
     doc_.tree = std::move(done_[1]);
     learn_style();
     return std::nullopt;
@@ -169,9 +194,11 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   // An object or array being read. It waits in `done_`, followed by its
   // finished children, so that its child list is allocated once.
   struct Open {
-    std::size_t at;  // its own place in `done_`
+    std::size_t at;  // its own place in `done_` (in a sketch, in `light_`)
     std::uint32_t pre;
     std::uint32_t prev_end;
+    std::size_t names_at = 0;    // a sketch's object: where its member names start in `member_names_`
+    const Trim* trim = nullptr;  // set when the members or elements are passed over
   };
 
   bool fail(std::string message, std::size_t at) {
@@ -195,7 +222,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   std::optional<TreeNode> add(const char* kind, std::uint32_t begin, std::uint32_t end) {
     // Polls for a stop every 16,384 values; RapidJSON ends the parse when a
     // handler returns false.
-    if ((doc_.layout.size() & 0x3FFF) == 0 && options_.stop.poll && options_.stop.poll(options_.stop.context)) {
+    if ((layout_.size() & 0x3FFF) == 0 && options_.stop.poll && options_.stop.poll(options_.stop.context)) {
       stopped_ = true;
       return std::nullopt;
     }
@@ -204,18 +231,19 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
       return std::nullopt;
     }
     Open& parent = open_.back();
-    NodeLayout l{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre};
+    Layout l{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre};
     if (has_key_) {
       l.key_begin = key_begin_;
       l.gap_begin = key_gap_;
     }
-    if (item_sep_.empty() && open_.size() > 1 && l.gap_begin != doc_.layout[parent.pre].head_end) {
+    if (item_sep_.empty() && open_.size() > 1 && l.gap_begin != layout_[parent.pre].head_end) {
       item_sep_.assign(src_, l.gap_begin, (l.key_begin ? l.key_begin : begin) - l.gap_begin);
     }
-    doc_.layout.push_back(l);
+    layout_.push_back(l);
     parent.prev_end = end;
     std::optional<TreeNode> node(std::in_place, kind);
     if (has_key_) {
+      if (kSketch) member_names_.push_back(key_);
       node->identity.emplace(std::move(key_));
       key_.clear();
       has_key_ = false;
@@ -223,24 +251,46 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     return node;
   }
 
+  // A sketch's fingerprint of a node's head and text.
+  static std::uint64_t head_hash(const TreeNode& node) {
+    const std::string_view identity = node.identity ? std::string_view(*node.identity) : std::string_view();
+    return detail::fp_text(detail::fp_head(node.kind, node.identity ? &identity : nullptr, "", 0), node.text);
+  }
+
   bool scalar(const char* kind, std::uint32_t length, std::string_view text) {
     const std::uint32_t begin = value_begin();
+    const auto pre = static_cast<std::uint32_t>(layout_.size());
     auto node = add(kind, begin, begin + length);
     if (!node) return false;
     node->text.assign(text);
-    done_.push_back(*std::move(node));
+    if constexpr (kSketch) {
+      const std::uint64_t h = detail::fp_end(head_hash(*node), 0);
+      layout_[pre].fingerprint = h;
+      light_.push_back(h);
+    } else {
+      done_.push_back(*std::move(node));
+    }
     pos_ = begin + length;
     return true;
   }
 
   bool start(const char* kind) {
     const std::uint32_t begin = value_begin();
-    const auto pre = static_cast<std::uint32_t>(doc_.layout.size());
+    const auto pre = static_cast<std::uint32_t>(layout_.size());
     auto node = add(kind, begin, begin + 1);
     if (!node) return false;
-    doc_.layout[pre].head_end = pos_ = begin + 1;
-    open_.push_back(Open{done_.size(), pre, pos_});
-    done_.push_back(*std::move(node));
+    layout_[pre].head_end = pos_ = begin + 1;
+    Open open{kSketch ? light_.size() : done_.size(), pre, pos_, member_names_.size()};
+    if (options_.trims && next_trim_ < options_.trims->size() && (*options_.trims)[next_trim_].begin == begin) {
+      open.trim = &(*options_.trims)[next_trim_++];
+      pos_ = open.trim->skip_end;
+    }
+    open_.push_back(open);
+    if (kSketch) {
+      light_.push_back(head_hash(*node));
+    } else {
+      done_.push_back(*std::move(node));
+    }
     return true;
   }
 
@@ -249,29 +299,52 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     open_.pop_back();
     std::uint32_t close = pos_;
     while (is_space(src_[close])) ++close;
-    NodeLayout& l = doc_.layout[done.pre];
+    Layout& l = layout_[done.pre];
     l.close_gap_begin = done.prev_end;
     l.tail_begin = close;
     l.end = pos_ = close + 1;
     open_.back().prev_end = l.end;
-    detail::adopt_children(done_[done.at], done_, done.at + 1);
+    if constexpr (kSketch) {
+      const bool unique = !object || unique_names(done);
+      std::uint64_t h = light_[done.at];
+      for (std::size_t k = done.at + 1; k < light_.size(); ++k) h = detail::fp_child(h, light_[k]);
+      l.fingerprint = light_[done.at] = detail::fp_end(h, light_.size() - done.at - 1);
+      light_.resize(done.at + 1);
+      member_names_.resize(done.names_at);
+      return unique;
+    }
+    if (done.trim) {
+      if (done_.size() != done.at + 1) return fail("a trimmed node has content", close);
+      TreeNode& node = done_[done.at];
+      node.label = detail::kStubLabel;
+      node.text.assign(reinterpret_cast<const char*>(&done.trim->fingerprint), sizeof done.trim->fingerprint);
+      doc_.stubs = true;
+      return true;
+    }
+    detail::adopt_children(done_, done.at);
     return !object || unique_names(done);
   }
 
   // Refuses an object that names a member twice: neither value may be lost.
   bool unique_names(const Open& object) {
-    const auto& members = done_[object.at].children;
-    if (members.size() < 2) return true;
     names_.clear();
-    for (std::uint32_t i = 0; i < members.size(); ++i) names_.emplace_back(*members[i].identity, i);
+    if (kSketch) {
+      for (std::size_t i = object.names_at; i < member_names_.size(); ++i) {
+        names_.emplace_back(member_names_[i], static_cast<std::uint32_t>(i - object.names_at));
+      }
+    } else {
+      const auto& members = done_[object.at].children;
+      for (std::uint32_t i = 0; i < members.size(); ++i) names_.emplace_back(*members[i].identity, i);
+    }
+    if (names_.size() < 2) return true;
     std::sort(names_.begin(), names_.end());
     for (std::size_t i = 1; i < names_.size(); ++i) {
       if (names_[i].first != names_[i - 1].first) continue;
       const std::uint32_t nth = std::max(names_[i].second, names_[i - 1].second);
       std::uint32_t seen = 0, at = 0;
-      for (std::uint32_t c = object.pre + 1; c < doc_.layout.size(); ++c) {
-        if (doc_.layout[c].parent == object.pre && seen++ == nth) {
-          at = doc_.layout[c].key_begin;
+      for (std::uint32_t c = object.pre + 1; c < layout_.size(); ++c) {
+        if (layout_[c].parent == object.pre && seen++ == nth) {
+          at = layout_[c].key_begin;
           break;
         }
       }
@@ -287,8 +360,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     if (!key_sep_.empty()) style.key_sep = key_sep_;
     if (!item_sep_.empty() && item_sep_.find('\n') == std::string::npos) style.item_sep = item_sep_;
     style.indent.clear();
-    if (doc_.layout.size() > 1 && doc_.layout[1].parent == 0) {
-      const NodeLayout& first = doc_.layout[1];
+    if (layout_.size() > 1 && layout_[1].parent == 0) {
+      const Layout& first = layout_[1];
       const std::uint32_t lead = first.key_begin ? first.key_begin : first.begin;
       const auto indent = detail::line_indent(std::string_view(src_).substr(first.gap_begin, lead - first.gap_begin));
       if (indent && !indent->empty()) style.indent.assign(*indent);
@@ -298,8 +371,15 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   Document& doc_;
   const std::string& src_;
   const ReadOptions& options_;
+  std::vector<Layout>& layout_ = [this]() -> std::vector<Layout>& {
+    if constexpr (kSketch) return doc_.sketch;
+    else return doc_.layout;
+  }();
   std::vector<Open> open_;
   std::vector<TreeNode> done_;
+  std::vector<std::uint64_t> light_;         // a sketch's stand-in for `done_`: fingerprints
+  std::vector<std::string> member_names_;    // a sketch's names of the members of open objects
+  std::size_t next_trim_ = 0;
   std::uint32_t pos_ = 0;
   std::string key_;
   bool has_key_ = false;
@@ -337,9 +417,11 @@ void escape_string(std::string& out, std::string_view text) {
 // Writes a tree against the document it was read from (see write_document).
 class JsonWriter {
  public:
-  JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans)
+  JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans,
+             const Borrowed* borrowed)
       : doc_(doc), tree_(tree), match_(match), sp_(doc, match, comma_) {
     sp_.spans_ = spans;
+    sp_.borrowed_ = borrowed;
   }
 
   Result<std::string, FormatError> run() {
@@ -359,6 +441,7 @@ class JsonWriter {
       }
       const auto indent = sp_.gap(parent, orig);
       sp_.begin_span(pre);
+      if (sp_.borrow(pre, child)) return std::nullopt;
       return value(child, orig, indent ? *indent : std::string_view(parent.child_indent),
                    member ? &*child.identity : nullptr);
     };
@@ -378,7 +461,13 @@ class JsonWriter {
   // children of an object or array.
   std::optional<std::string> value(const TreeNode& node, std::optional<std::uint32_t> orig, std::string_view indent,
                                    const std::string* name) {
-    if (!node.label.empty() || !node.attributes.empty()) return "JSON has no place for a label or attributes";
+    // A stub is written as the bytes it stands for, which only its equal
+    // original has.
+    const bool stub = detail::is_stub(node);
+    if (stub && !(orig && sp_.original(*orig) == node)) throw detail::NeedWholeTrees();
+    if (!stub && (!node.label.empty() || !node.attributes.empty())) {
+      return "JSON has no place for a label or attributes";
+    }
     std::string& out = sp_.out;
     if (name) {
       const NodeLayout* l = orig ? &sp_.layout(*orig) : nullptr;
@@ -389,6 +478,10 @@ class JsonWriter {
         escape_string(out, *name);
         out += doc_.style.key_sep;
       }
+    }
+    if (stub) {
+      sp_.copy(sp_.layout(*orig).begin, sp_.layout(*orig).end);
+      return std::nullopt;
     }
     const bool container = node.kind == "object" || node.kind == "array";
     if (container) {
@@ -446,12 +539,14 @@ class JsonWriter {
 namespace detail {
 
 std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options) {
-  return JsonReader(doc, options).run();
+  if (options.sketch) return JsonReader<SketchNode>(doc, options).run();
+  return JsonReader<NodeLayout>(doc, options).run();
 }
 
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
-                                            const Correspondence& match, std::vector<OutputSpan>* spans) {
-  return JsonWriter(original, tree, match, spans).run();
+                                            const Correspondence& match, std::vector<OutputSpan>* spans,
+                                            const Borrowed* borrowed) {
+  return JsonWriter(original, tree, match, spans, borrowed).run();
 }
 
 }  // namespace detail

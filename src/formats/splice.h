@@ -39,6 +39,9 @@ std::optional<std::size_t> bad_utf8(std::string_view text, bool xml_chars);
 // Returns the original's nodes in preorder.
 std::vector<const TreeNode*> preorder(const TreeNode& root);
 
+// Returns how many nodes a tree has.
+std::size_t count_nodes(const TreeNode& root);
+
 // Returns the indentation of the line a gap ends in: what follows its last
 // line break, or nullopt when it has none.
 std::optional<std::string_view> line_indent(std::string_view gap);
@@ -136,9 +139,25 @@ class Splicer {
       } else {
         end_span(pre);
       }
+      // A borrowed sub-tree's nodes all stand in its bytes.
+      for (; skip_ > 0; --skip_) {
+        if (spans_ && next_pre < spans_->size()) (*spans_)[next_pre] = (*spans_)[pre];
+        ++next_pre;
+      }
     }
     if (next_pre != match_.origin.size()) return error("the correspondence does not fit the tree");
     return std::nullopt;
+  }
+
+  // Writes the bytes `borrowed_` gives for a node without an original, and
+  // passes over its sub-tree; returns whether it did.
+  bool borrow(std::uint32_t pre, const TreeNode& node) {
+    if (!borrowed_ || match_.origin[pre]) return false;
+    const std::optional<std::string_view> bytes = (*borrowed_)(pre, node);
+    if (!bytes) return false;
+    out += *bytes;
+    skip_ = static_cast<std::uint32_t>(count_nodes(node) - 1);
+    return true;
   }
 
   // Marks where the node `pre` starts in `out`, when spans are kept.
@@ -151,6 +170,7 @@ class Splicer {
 
   std::string out;
   std::vector<OutputSpan>* spans_ = nullptr;
+  const Borrowed* borrowed_ = nullptr;
 
  private:
   std::optional<std::string_view> first_gap(std::uint32_t parent) const;
@@ -161,6 +181,7 @@ class Splicer {
   const Correspondence& match_;
   const std::string& comma_;
   std::vector<const TreeNode*> original_;
+  std::uint32_t skip_ = 0;  // nodes of a borrowed sub-tree not yet numbered
 };
 
 }  // namespace vext::detail

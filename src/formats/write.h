@@ -14,12 +14,14 @@ std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options)
 
 // The writers behind `write_document`, one per format.
 Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree,
-                                           const Correspondence& match, std::vector<OutputSpan>* spans);
+                                           const Correspondence& match, std::vector<OutputSpan>* spans,
+                                           const Borrowed* borrowed);
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
-                                            const Correspondence& match, std::vector<OutputSpan>* spans);
+                                            const Correspondence& match, std::vector<OutputSpan>* spans,
+                                            const Borrowed* borrowed);
 
-// Moves `done[first..]` into `parent`'s children, allocated at their exact
-// size, and drops them from `done`.
-void adopt_children(TreeNode& parent, std::vector<TreeNode>& done, std::size_t first);
+// Moves `done[at + 1..]` into the children of `done[at]`, and drops them
+// from `done`.
+void adopt_children(std::vector<TreeNode>& done, std::size_t at);
 
 }  // namespace vext::detail

@@ -5,11 +5,14 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <unordered_set>
 
 #include "formats/document.h"
 #include "formats/splice.h"
 #include "formats/write.h"
+#include "three_way/fingerprint.h"
+#include "three_way/index.h"
 
 namespace vext {
 namespace {
@@ -45,7 +48,13 @@ bool predefined_entity(std::string_view name) {
 
 // Builds the tree and the layout from expat's events. Every node's layout is
 // added when the node starts, so `layout` follows preorder.
+//
+// `Layout` is NodeLayout, or SketchNode for a sketch, which builds no tree:
+// each node's fingerprint is computed as the node ends.
+template <class Layout>
 class XmlReader {
+  static constexpr bool kSketch = std::is_same_v<Layout, SketchNode>;
+
  public:
   XmlReader(Document& doc, const ReadOptions& options) : doc_(doc), options_(options) {}
 
@@ -73,34 +82,61 @@ class XmlReader {
 
     doc_.format = Format::Xml;
     doc_.id_attrs = options_.id_attrs;
-    doc_.layout.clear();
+    layout_.clear();
     doc_.attrs.clear();
-    doc_.layout.reserve(src.size() / 24 + 16);
+    layout_.reserve(options_.trims ? options_.node_count : src.size() / 24 + 16);
     doc_.prolog_end = src.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    doc_.layout.push_back(NodeLayout{.head_end = doc_.prolog_end});
-    done_.emplace_back("#document");
+    layout_.push_back(Layout{.head_end = doc_.prolog_end});
+    if constexpr (kSketch) {
+      light_.push_back({detail::fp_head("#document", nullptr, "", 0), false});
+    } else {
+      // The stubs are most of a trimmed tree; room for them at once spares
+      // the copies of a growing list.
+      if (options_.trims) done_.reserve(options_.node_count + 1);
+      done_.emplace_back("#document");
+    }
     open_.push_back(Open{0, 0, doc_.prolog_end});
 
-    // Small pieces keep expat's own copy of the input small and in cache;
-    // positions stay counted from the start of the whole input.
+    // The input goes to expat in pieces: the bytes between trimmed nodes'
+    // tags are left out, and small pieces keep expat's own copy of the input
+    // small and in cache. Positions are counted in the whole input.
     constexpr std::size_t kChunk = std::size_t{1} << 18;
-    std::size_t at = 0;
-    do {
-      if (options_.stop.poll && options_.stop.poll(options_.stop.context)) throw Stopped();
-      const std::size_t n = std::min(kChunk, src.size() - at);
-      const bool last = at + n == src.size();
-      if (XML_Parse(p, src.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
-        if (failure_) return failure_;
-        return detail::error_at(std::string("invalid XML: ") + XML_ErrorString(XML_GetErrorCode(p)), src,
-                                static_cast<std::size_t>(XML_GetCurrentByteIndex(p)));
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // [begin, end) of the source to read
+    std::uint32_t from = 0;
+    if (options_.trims) {
+      for (const Trim& t : *options_.trims) {
+        ranges.emplace_back(from, t.skip_begin);
+        from = t.skip_end;
       }
-      at += n;
-    } while (at < src.size());
+    }
+    ranges.emplace_back(from, static_cast<std::uint32_t>(src.size()));
+    std::uint64_t fed = 0;
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+      const auto [begin, end] = ranges[r];
+      segments_.push_back({fed, begin});
+      std::size_t at = begin;
+      do {
+        if (options_.stop.poll && options_.stop.poll(options_.stop.context)) throw Stopped();
+        const std::size_t n = std::min(kChunk, end - at);
+        const bool last = r + 1 == ranges.size() && at + n == end;
+        if (XML_Parse(p, src.data() + at, static_cast<int>(n), last) != XML_STATUS_OK) {
+          if (failure_) return failure_;
+          return detail::error_at(std::string("invalid XML: ") + XML_ErrorString(XML_GetErrorCode(p)), src, index());
+        }
+        at += n;
+        fed += n;
+      } while (at < end);
+    }
+    if (options_.trims && next_trim_ != options_.trims->size()) return error("a trimmed node is not where it was");
 
-    NodeLayout& root = doc_.layout[0];
+    Layout& root = layout_[0];
     root.end = root.tail_begin = static_cast<std::uint32_t>(src.size());
     root.close_gap_begin = open_.front().prev_end;
-    detail::adopt_children(done_.front(), done_, 1);
+    if constexpr (kSketch) {
+      layout_[0].fingerprint = fold(0);
+      return std::nullopt;
+    }
+    detail::adopt_children(done_, 0);
     doc_.tree = std::move(done_.front());
     learn_style();
     return std::nullopt;
@@ -111,13 +147,48 @@ class XmlReader {
   // children, so that each element's child list is allocated once,
   // at its exact size, when the element ends.
   struct Open {
-    std::size_t at;          // the element's own place in `done_`
+    std::size_t at;          // the element's own place in `done_` (in a sketch, in `light_`)
     std::uint32_t pre;
     std::uint32_t prev_end;  // end of the last child, or of the start tag
+    const Trim* trim = nullptr;  // set when the element's content is passed over
+  };
+
+  // A sketch's stand-in for a node in `done_`: its fingerprint so far, and
+  // whether it is a "#text" node (whose text is `light_text_`).
+  struct Light {
+    std::uint64_t hash;
+    bool text;
+  };
+
+  // Where a piece of the input given to expat starts, in expat's count and
+  // in the source.
+  struct Segment {
+    std::uint64_t fed;
+    std::uint32_t source;
   };
 
   static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
-  std::uint32_t index() const { return static_cast<std::uint32_t>(XML_GetCurrentByteIndex(parser_.get())); }
+  // The source position of expat's current event.
+  std::uint32_t index() const {
+    const XML_Index at = XML_GetCurrentByteIndex(parser_.get());
+    if (at < 0) return static_cast<std::uint32_t>(doc_.source.size());
+    const auto fed = static_cast<std::uint64_t>(at);
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), fed,
+                               [](std::uint64_t f, const Segment& s) { return f < s.fed; });
+    if (it != segments_.begin()) --it;
+    return static_cast<std::uint32_t>(it->source + (fed - it->fed));
+  }
+
+  // Ends a sketch's node whose head fingerprint stands at `light_[at]`, with
+  // the children after it: folds in its text and children.
+  std::uint64_t fold(std::size_t at, std::string_view text = {}) {
+    std::uint64_t h = detail::fp_text(light_[at].hash, text);
+    for (std::size_t k = at + 1; k < light_.size(); ++k) h = detail::fp_child(h, light_[k].hash);
+    h = detail::fp_end(h, light_.size() - at - 1);
+    light_.resize(at + 1);
+    light_[at] = {h, false};
+    return h;
+  }
   std::uint32_t count() const { return static_cast<std::uint32_t>(XML_GetCurrentByteCount(parser_.get())); }
 
   void fail(std::string message) {
@@ -133,15 +204,24 @@ class XmlReader {
       return std::nullopt;
     }
     Open& parent = open_.back();
-    const auto pre = static_cast<std::uint32_t>(doc_.layout.size());
-    doc_.layout.push_back(NodeLayout{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre});
+    const auto pre = static_cast<std::uint32_t>(layout_.size());
+    layout_.push_back(Layout{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre});
     parent.prev_end = end;
     return pre;
   }
 
   void add_leaf(const char* kind, std::uint32_t begin, std::uint32_t end, std::string text) {
-    if (!add(begin, end)) return;
-    done_.emplace_back(kind).text = std::move(text);
+    const auto pre = add(begin, end);
+    if (!pre) return;
+    if constexpr (kSketch) {
+      const std::uint64_t h = detail::fp_end(detail::fp_text(detail::fp_head(kind, nullptr, "", 0), text), 0);
+      layout_[*pre].fingerprint = h;
+      const bool is_text = std::strcmp(kind, "#text") == 0;
+      light_.push_back({h, is_text});
+      if (is_text) light_text_ = std::move(text);
+    } else {
+      done_.emplace_back(kind).text = std::move(text);
+    }
   }
 
   // Ends the run of character data read so far: a run of nothing but
@@ -178,18 +258,26 @@ class XmlReader {
       r.fail("more than 65,535 attributes on one element");
       return;
     }
-    NodeLayout& l = r.doc_.layout[*pre];
+    Layout& l = r.layout_[*pre];
     l.head_end = l.end;
     l.first_attr = static_cast<std::uint32_t>(r.doc_.attrs.size());
     l.attr_count = static_cast<std::uint16_t>(specified);
-    const Open open{r.done_.size(), *pre, l.head_end};
-    TreeNode& node = r.done_.emplace_back(name);
+    Open open{kSketch ? r.light_.size() : r.done_.size(), *pre, l.head_end};
+    if (const auto* trims = r.options_.trims; trims && r.next_trim_ < trims->size() &&
+                                              (*trims)[r.next_trim_].begin == begin) {
+      open.trim = &(*trims)[r.next_trim_++];
+    }
+    // A sketch has no node: the element's kind, identity and attributes go
+    // into its fingerprint at once.
+    TreeNode scratch;
+    TreeNode& node = kSketch ? scratch : r.done_.emplace_back(name);
+    if (kSketch) node.kind = name;
     const std::size_t name_len = std::strlen(name);
     // Finds each attribute's bytes in the start tag; expat has checked the
     // tag, so the scan only steps over what is there.
     const std::string& src = r.doc_.source;
     std::uint32_t pos = begin + 1 + static_cast<std::uint32_t>(name_len);
-    if (specified > 0) node.attributes.reserve(static_cast<std::size_t>(specified));
+    if (specified > 0 && !open.trim) node.attributes.reserve(static_cast<std::size_t>(specified));
     for (int k = 0; k < specified; ++k) {
       const char* attr = atts[2 * k];
       AttrLayout a{.begin = pos};
@@ -218,13 +306,23 @@ class XmlReader {
           return;
         }
       }
-      r.doc_.attrs.push_back(a);
+      // A stub keeps only its identity attribute: the fingerprint stands
+      // for the others, and the stub is written as its bytes.
       if (!node.identity && is_id_attr(r.options_.id_attrs, node.kind, attr)) {
         node.identity.emplace(atts[2 * k + 1]);
-        r.doc_.layout[*pre].id_attr = static_cast<std::uint16_t>(k);
-      } else {
+        if (!kSketch) r.doc_.attrs.push_back(a);
+        r.layout_[*pre].id_attr = static_cast<std::uint16_t>(open.trim ? 0 : k);
+      } else if (!open.trim) {
+        if (!kSketch) r.doc_.attrs.push_back(a);
         node.attributes.emplace_back(attr, atts[2 * k + 1]);
       }
+    }
+    if (open.trim) r.layout_[*pre].attr_count = node.identity ? 1 : 0;
+    if constexpr (kSketch) {
+      const std::string_view identity = node.identity ? std::string_view(*node.identity) : std::string_view();
+      std::uint64_t h = detail::fp_head(node.kind, node.identity ? &identity : nullptr, "", node.attributes.size());
+      for (const auto& [attr_name, value] : node.attributes) h = detail::fp_attr(h, attr_name, value);
+      r.light_.push_back({h, false});
     }
     r.open_.push_back(open);
   }
@@ -235,7 +333,7 @@ class XmlReader {
     r.end_run();
     const Open done = r.open_.back();
     r.open_.pop_back();
-    NodeLayout& l = r.doc_.layout[done.pre];
+    Layout& l = r.layout_[done.pre];
     const std::uint32_t n = r.count();
     if (n > 0) {  // an empty-element tag has no end tag of its own
       l.tail_begin = r.index();
@@ -244,15 +342,39 @@ class XmlReader {
       l.tail_begin = l.end = l.head_end;
     }
     l.close_gap_begin = done.prev_end;
+    if constexpr (kSketch) {
+      // As below: content that is one run of text is the element's own text.
+      std::string text;
+      if (r.light_.size() == done.at + 2 && r.light_.back().text) {
+        text = std::move(r.light_text_);
+        r.light_.pop_back();
+        r.layout_.pop_back();
+        l.close_gap_begin = l.head_end;
+      }
+      l.fingerprint = r.fold(done.at, text);
+      r.open_.back().prev_end = l.end;
+      return;
+    }
     // Content that is one run of text is the element's own text.
     TreeNode& node = r.done_[done.at];
+    if (done.trim) {
+      if (r.done_.size() != done.at + 1) {
+        r.fail("a trimmed node has content");
+        return;
+      }
+      node.label = detail::kStubLabel;
+      node.text.assign(reinterpret_cast<const char*>(&done.trim->fingerprint), sizeof done.trim->fingerprint);
+      r.doc_.stubs = true;
+      r.open_.back().prev_end = l.end;
+      return;
+    }
     if (r.done_.size() == done.at + 2 && r.done_.back().kind == "#text") {
       node.text = std::move(r.done_.back().text);
       r.done_.pop_back();
-      r.doc_.layout.pop_back();
+      r.layout_.pop_back();
       l.close_gap_begin = l.head_end;
     } else {
-      detail::adopt_children(node, r.done_, done.at + 1);
+      detail::adopt_children(r.done_, done.at);
     }
     r.open_.back().prev_end = l.end;
   }
@@ -314,7 +436,7 @@ class XmlReader {
       }
     }
     r.doc_.prolog_end = r.index() + r.count();
-    r.doc_.layout[0].head_end = r.open_.front().prev_end = r.doc_.prolog_end;
+    r.layout_[0].head_end = r.open_.front().prev_end = r.doc_.prolog_end;
   }
 
   static void XMLCALL on_entity_decl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
@@ -352,8 +474,8 @@ class XmlReader {
       ++i;  // the other top-level nodes have no children
     }
     if (!root) return;
-    for (std::uint32_t c = root + 1; c < doc_.layout.size() && c < root + 4096; ++c) {
-      const NodeLayout& l = doc_.layout[c];
+    for (std::uint32_t c = root + 1; c < layout_.size() && c < root + 4096; ++c) {
+      const Layout& l = layout_[c];
       if (l.parent != root) continue;
       const auto indent = detail::line_indent(std::string_view(src).substr(l.gap_begin, l.begin - l.gap_begin));
       if (indent && !indent->empty()) style.indent.assign(*indent);
@@ -363,9 +485,17 @@ class XmlReader {
 
   Document& doc_;
   const ReadOptions& options_;
+  std::vector<Layout>& layout_ = [this]() -> std::vector<Layout>& {
+    if constexpr (kSketch) return doc_.sketch;
+    else return doc_.layout;
+  }();
   ParserPtr parser_;
   std::vector<Open> open_;
   std::vector<TreeNode> done_;
+  std::vector<Light> light_;
+  std::string light_text_;
+  std::vector<Segment> segments_;
+  std::size_t next_trim_ = 0;
   std::optional<FormatError> failure_;
   std::string run_;
   bool in_run_ = false;
@@ -453,9 +583,11 @@ class Checker {
 // Writes a tree against the document it was read from (see write_document).
 class XmlWriter {
  public:
-  XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans)
+  XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans,
+            const Borrowed* borrowed)
       : doc_(doc), tree_(tree), match_(match), sp_(doc, match, no_comma_) {
     sp_.spans_ = spans;
+    sp_.borrowed_ = borrowed;
   }
 
   Result<std::string, FormatError> run() {
@@ -467,10 +599,14 @@ class XmlWriter {
     Frame root{.node = &tree_, .orig = match_.origin[0] == 0 ? std::optional<std::uint32_t>(0) : std::nullopt};
     sp_.open(root, std::nullopt, true);
     stack_.push_back(std::move(root));
-    auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) {
+    auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) -> std::optional<std::string> {
       const auto orig = sp_.origin(pre, child, same_sort);
       const auto indent = sp_.gap(parent, orig, child.kind == "#text");
       sp_.begin_span(pre);
+      if (sp_.borrow(pre, child)) return std::nullopt;
+      // A stub is written as the bytes it stands for, which only its equal
+      // original has.
+      if (detail::is_stub(child) && !(orig && sp_.original(*orig) == child)) throw detail::NeedWholeTrees();
       return is_element(child.kind) ? element(child, orig, indent, parent.child_indent) : leaf(child, orig);
     };
     auto close = [this](const Frame& f) {
@@ -543,7 +679,7 @@ class XmlWriter {
   // children (or writes its end tag when it has none).
   std::optional<std::string> element(const TreeNode& node, std::optional<std::uint32_t> orig,
                                      std::optional<std::string_view> indent, const std::string& parent_child_indent) {
-    if (!node.label.empty()) return "XML has no place for a label";
+    if (!node.label.empty() && !detail::is_stub(node)) return "XML has no place for a label";
     const bool content = !node.text.empty() || !node.children.empty();
     if (auto problem = start_tag(node, orig, content)) return problem;
     const bool text_only_orig = orig && !sp_.has_children(*orig);
@@ -718,11 +854,14 @@ class XmlWriter {
 
 namespace detail {
 
-std::optional<FormatError> parse_xml(Document& doc, const ReadOptions& options) { return XmlReader(doc, options).run(); }
+std::optional<FormatError> parse_xml(Document& doc, const ReadOptions& options) {
+  if (options.sketch) return XmlReader<SketchNode>(doc, options).run();
+  return XmlReader<NodeLayout>(doc, options).run();
+}
 
 Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree, const Correspondence& match,
-                                           std::vector<OutputSpan>* spans) {
-  return XmlWriter(original, tree, match, spans).run();
+                                           std::vector<OutputSpan>* spans, const Borrowed* borrowed) {
+  return XmlWriter(original, tree, match, spans, borrowed).run();
 }
 
 }  // namespace detail

@@ -135,6 +135,7 @@ std::vector<Change> detail::located_diff(const IndexedTree& a, const IndexedTree
     stack.pop_back();
     ticker.tick();
     if (detail::same_subtree(a, f.a, b, f.b)) continue;
+    if (a.stub(f.a) || b.stub(f.b)) throw detail::NeedWholeTrees();
     const TreeNode& x = a.node(f.a);
     const TreeNode& y = b.node(f.b);
     // Most frames change nothing of their own, so the location is built on

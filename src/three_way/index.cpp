@@ -1,110 +1,47 @@
 #include "three_way/index.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <functional>
 #include <new>
 #include <utility>
+
+#include "three_way/fingerprint.h"
+#include "three_way/pairing.h"
 
 namespace vext {
 namespace {
 
 using detail::ChildPairs;
 using detail::IndexedTree;
+using detail::kScanLimit;
+using Key = detail::NodeKey;
+using KeyHash = detail::NodeKey::Hash;
 
-constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
-// Parents with at most this many children are scanned instead of indexed.
-constexpr std::size_t kScanLimit = 32;
-
-std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
-  h = std::rotl(h ^ v, 27) * kMul;
-  return h ^ (h >> 31);
-}
-
-// Hashes a string eight bytes at a time; the strings of a tree are mostly short.
-std::uint64_t mix(std::uint64_t h, std::string_view s) {
-  h = mix(h, s.size());
-  const char* p = s.data();
-  std::size_t n = s.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = mix(h, w);
-  }
-  if (n > 0) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = mix(h, w);
-  }
-  return h;
-}
-
-// A child's kind and identity, by view.
-struct Key {
-  std::string_view kind;
-  std::string_view identity;
-  bool has_identity;
-
-  explicit Key(const TreeNode& n)
-      : kind(n.kind), identity(n.identity ? std::string_view(*n.identity) : std::string_view()),
-        has_identity(n.identity.has_value()) {}
-  friend bool operator==(const Key&, const Key&) = default;
-};
-
-struct KeyHash {
-  std::size_t operator()(const Key& k) const { return mix(mix(k.has_identity ? 1 : 0, k.kind), k.identity); }
-};
-
+// A node's own part of its fingerprint: everything but its children.
 std::uint64_t own_hash(const TreeNode& n) {
-  std::uint64_t h = mix(n.identity ? 2 : 1, n.kind);
-  if (n.identity) h = mix(h, *n.identity);
-  h = mix(mix(h, n.label), n.text);
-  h = mix(h, n.attributes.size());
-  for (const auto& [name, value] : n.attributes) h = mix(mix(h, name), value);
-  return mix(h, n.children.size());
+  const std::string_view identity = n.identity ? std::string_view(*n.identity) : std::string_view();
+  std::uint64_t h = detail::fp_head(n.kind, n.identity ? &identity : nullptr, n.label, n.attributes.size());
+  for (const auto& [name, value] : n.attributes) h = detail::fp_attr(h, name, value);
+  return detail::fp_text(h, n.text);
 }
 
-// Pairs the unpaired children of x in [xa, xb) with those of y in [ya, yb),
-// each with the next unpaired y child of the same kind, so pairs stay in order.
-void pair_gap(const IndexedTree& x, std::size_t px, const std::vector<std::size_t>& xs, std::size_t xa,
-              std::size_t xb, const IndexedTree& y, std::size_t py, const std::vector<std::size_t>& ys,
-              std::size_t ya, std::size_t yb, ChildPairs& out) {
-  if (xa == xb || ya == yb) return;
-  const auto& xc = x.node(px).children;
-  const auto& yc = y.node(py).children;
-  std::size_t cursor = ya;
-  if (yb - ya <= kScanLimit) {
-    for (std::size_t i = xa; i < xb && cursor < yb; ++i) {
-      for (std::size_t j = cursor; j < yb; ++j) {
-        if (xc[xs[i]].kind == yc[ys[j]].kind) {
-          out.x_to_y[xs[i]] = static_cast<std::int64_t>(ys[j]);
-          out.y_to_x[ys[j]] = static_cast<std::int64_t>(xs[i]);
-          cursor = j + 1;
-          break;
-        }
-      }
-    }
-    return;
-  }
-  std::unordered_map<std::string_view, std::vector<std::size_t>> by_kind;
-  for (std::size_t j = ya; j < yb; ++j) by_kind[yc[ys[j]].kind].push_back(j);
-  for (std::size_t i = xa; i < xb && cursor < yb; ++i) {
-    auto it = by_kind.find(xc[xs[i]].kind);
-    if (it == by_kind.end()) continue;
-    auto pos = std::lower_bound(it->second.begin(), it->second.end(), cursor);
-    if (pos == it->second.end()) continue;
-    out.x_to_y[xs[i]] = static_cast<std::int64_t>(ys[*pos]);
-    out.y_to_x[ys[*pos]] = static_cast<std::int64_t>(xs[i]);
-    cursor = *pos + 1;
-  }
+// Reads the fingerprint a stub carries as its text.
+std::uint64_t stub_hash(const TreeNode& n) {
+  std::uint64_t h = 0;
+  std::memcpy(&h, n.text.data(), std::min(n.text.size(), sizeof h));
+  return h;
 }
 
 }  // namespace
 
 namespace detail {
 
-IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint) {
+std::size_t NodeKey::Hash::operator()(const NodeKey& k) const {
+  return fp_mix(fp_mix(k.has_identity ? 1 : 0, k.kind), k.identity);
+}
+
+IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint, bool stubs) : stubs_(stubs) {
   entries_.reserve(size_hint);
   // The first pass hashes each node's own fields while it is in cache; the
   // second folds in the children, which come after their parent, so a
@@ -112,7 +49,7 @@ IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_
   entries_.push_back({&root, 0, 0, 0});
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const TreeNode& n = *entries_[i].node;
-    entries_[i].hash = own_hash(n);
+    entries_[i].hash = stubs && is_stub(n) ? stub_hash(n) : own_hash(n);
     if (entries_.size() + n.children.size() > UINT32_MAX) throw std::bad_alloc();
     entries_[i].first_child = static_cast<std::uint32_t>(entries_.size());
     entries_[i].child_count = static_cast<std::uint32_t>(n.children.size());
@@ -121,16 +58,21 @@ IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_
   }
   for (std::size_t i = entries_.size(); i-- > 0;) {
     Entry& e = entries_[i];
+    if (stub(i)) continue;
     const std::size_t count = e.child_count;
-    if (count == 0) continue;
     std::uint64_t h = e.hash;
-    for (std::size_t k = 0; k < count; ++k) h = mix(h, entries_[e.first_child + k].hash);
-    e.hash = h;
+    for (std::size_t k = 0; k < count; ++k) h = fp_child(h, entries_[e.first_child + k].hash);
+    e.hash = fp_end(h, count);
   }
 }
 
 bool same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j) {
-  return x[i].hash == y[j].hash && x.node(i) == y.node(j);
+  if (x[i].hash != y[j].hash) return false;
+  if (x.node(i) == y.node(j)) return true;
+  // Equal fingerprints of unequal trees: a collision, or a stub somewhere
+  // below that stands for what the other tree holds whole.
+  if (x.has_stubs() || y.has_stubs()) throw NeedWholeTrees();
+  return false;
 }
 
 bool is_increasing(const std::vector<std::int64_t>& order) {
@@ -144,69 +86,8 @@ bool is_increasing(const std::vector<std::int64_t>& order) {
 }
 
 ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py) {
-  const auto& xc = x.node(px).children;
-  const auto& yc = y.node(py).children;
-  ChildPairs out{std::vector<std::int64_t>(xc.size(), -1), std::vector<std::int64_t>(yc.size(), -1)};
-  // Most parents keep their children where they were.
-  if (xc.size() == yc.size()) {
-    bool aligned = true;
-    for (std::size_t k = 0; k < xc.size() && aligned; ++k) {
-      aligned = Key(xc[k]) == Key(yc[k]) &&
-                (xc[k].identity.has_value() || x[x.child(px, k)].hash == y[y.child(py, k)].hash);
-    }
-    if (aligned) {
-      for (std::size_t k = 0; k < xc.size(); ++k) out.x_to_y[k] = out.y_to_x[k] = static_cast<std::int64_t>(k);
-      return out;
-    }
-  }
-  std::vector<std::size_t> xs, ys;  // children without identity
-  // The y children with identity, chained in order per key; `next` is the
-  // first one not yet paired, `last` where the chain grows.
-  struct Chain {
-    std::size_t next, last;
-  };
-  constexpr std::size_t kEnd = SIZE_MAX;
-  std::unordered_map<Key, Chain, KeyHash> named;
-  if (yc.size() > kScanLimit) named.reserve(yc.size());
-  std::vector<std::size_t> later(yc.size(), kEnd);
-  for (std::size_t j = 0; j < yc.size(); ++j) {
-    if (!yc[j].identity) {
-      ys.push_back(j);
-      continue;
-    }
-    const auto [it, fresh] = named.try_emplace(Key(yc[j]), Chain{j, j});
-    if (!fresh) later[std::exchange(it->second.last, j)] = j;
-  }
-  for (std::size_t i = 0; i < xc.size(); ++i) {
-    if (!xc[i].identity) {
-      xs.push_back(i);
-      continue;
-    }
-    auto it = named.find(Key(xc[i]));
-    if (it == named.end() || it->second.next == kEnd) continue;
-    const std::size_t j = std::exchange(it->second.next, later[it->second.next]);
-    out.x_to_y[i] = static_cast<std::int64_t>(j);
-    out.y_to_x[j] = static_cast<std::int64_t>(i);
-  }
-  if (xs.empty() || ys.empty()) return out;
-  std::vector<std::uint64_t> fx(xs.size()), fy(ys.size());
-  for (std::size_t i = 0; i < xs.size(); ++i) fx[i] = x[x.child(px, xs[i])].hash;
-  for (std::size_t j = 0; j < ys.size(); ++j) fy[j] = y[y.child(py, ys[j])].hash;
-  const std::vector<std::int64_t> aligned = align_sequences(fx, fy);
-  std::size_t xa = 0, ya = 0;
-  for (std::size_t i = 0; i < xs.size(); ++i) {
-    if (aligned[i] < 0) continue;
-    const auto j = static_cast<std::size_t>(aligned[i]);
-    // Equal fingerprints of different kinds can only be a collision.
-    if (xc[xs[i]].kind != yc[ys[j]].kind) continue;
-    pair_gap(x, px, xs, xa, i, y, py, ys, ya, j, out);
-    out.x_to_y[xs[i]] = static_cast<std::int64_t>(ys[j]);
-    out.y_to_x[ys[j]] = static_cast<std::int64_t>(xs[i]);
-    xa = i + 1;
-    ya = j + 1;
-  }
-  pair_gap(x, px, xs, xa, xs.size(), y, py, ys, ya, ys.size(), out);
-  return out;
+  auto [x_to_y, y_to_x] = pair_child_lists(x, px, y, py);
+  return ChildPairs{std::move(x_to_y), std::move(y_to_x)};
 }
 
 const std::string* last_value(const Attributes& attrs, std::string_view name) {

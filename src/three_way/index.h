@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -13,6 +14,35 @@
 #include "three_way/three_way.h"
 
 namespace vext::detail {
+
+// A child's kind and identity, by view: what pairs children that have an identity.
+struct NodeKey {
+  std::string_view kind;
+  std::string_view identity;
+  bool has_identity = false;
+
+  explicit NodeKey(const TreeNode& n)
+      : kind(n.kind), identity(n.identity ? std::string_view(*n.identity) : std::string_view()),
+        has_identity(n.identity.has_value()) {}
+  friend bool operator==(const NodeKey&, const NodeKey&) = default;
+  struct Hash {
+    std::size_t operator()(const NodeKey& k) const;
+  };
+};
+
+// A stub stands in a tree for a sub-tree that is the same, byte for byte, in
+// every file of a call, so that it is never built: it keeps the sub-tree's
+// kind, identity and attributes, has no children, carries this label (which
+// no file can hold) and, as its text, the sub-tree's fingerprint.
+inline constexpr std::string_view kStubLabel = "\x01stub";
+inline bool is_stub(const TreeNode& n) { return n.label == kStubLabel; }
+
+// Thrown when stubs would make a result differ from the one the whole trees
+// give: a stub paired with anything but its equal. The caller starts over
+// with whole trees.
+struct NeedWholeTrees : std::exception {
+  const char* what() const noexcept override { return "a stub is needed whole"; }
+};
 
 // A tree laid out breadth-first, so that the children of every node are one
 // contiguous run of entries. Each entry carries a fingerprint of its whole
@@ -27,21 +57,34 @@ class IndexedTree {
   };
 
   // `size_hint`, when known, is the number of nodes, so that the entries are
-  // allocated once.
-  IndexedTree(const TreeNode& root, class Ticker& ticker, std::size_t size_hint = 0);
+  // allocated once. With `stubs`, a stub's fingerprint is the one it
+  // carries, so fingerprints are those of the whole tree.
+  IndexedTree(const TreeNode& root, class Ticker& ticker, std::size_t size_hint = 0, bool stubs = false);
 
   std::size_t size() const { return entries_.size(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
   const TreeNode& node(std::size_t i) const { return *entries_[i].node; }
   std::size_t child(std::size_t i, std::size_t k) const { return entries_[i].first_child + k; }
   std::size_t child_count(std::size_t i) const { return entries_[i].child_count; }
+  bool stub(std::size_t i) const { return stubs_ && is_stub(*entries_[i].node); }
+  bool has_stubs() const { return stubs_; }
+
+  // What the pairing of children asks of a tree.
+  using Key = NodeKey;
+  using KeyHash = NodeKey::Hash;
+  Key key(std::size_t i) const { return NodeKey(*entries_[i].node); }
+  std::string_view kind(std::size_t i) const { return entries_[i].node->kind; }
+  std::uint64_t hash(std::size_t i) const { return entries_[i].hash; }
 
  private:
   std::vector<Entry> entries_;
+  bool stubs_ = false;
 };
 
 // Whether two indexed sub-trees are equal: fingerprints first, then a full
-// comparison, so a fingerprint collision never passes for equality.
+// comparison, so a fingerprint collision never passes for equality. Throws
+// NeedWholeTrees when a tree with stubs meets an equal fingerprint it does
+// not equal: only the whole trees can tell.
 bool same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j);
 
 // Polls a StopCheck every few milliseconds of work.

@@ -127,6 +127,7 @@ class Merger {
       *f.out = o_.node(f.o);
       return;
     }
+    if (b_.stub(f.b) || o_.stub(f.o) || t_.stub(f.t)) throw detail::NeedWholeTrees();
     const TreeNode& b = b_.node(f.b);
     const TreeNode& o = o_.node(f.o);
     const TreeNode& t = t_.node(f.t);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "files/files.h"
+#include "three_way/index.h"
 
 namespace vext {
 namespace {
@@ -130,6 +131,195 @@ TEST(FileReadTest, FilesReadSideBySideReportTheFirstFailureInOrder) {
   docs = read_files({big, big, big}, {});
   ASSERT_TRUE(docs.ok());
   EXPECT_EQ(docs.value()[2].tree.children.size(), 200'001u);
+}
+
+}  // namespace vext
+
+namespace vext {
+namespace {
+
+// Texts of a diff's rows and of a merge's result, to compare two ways of
+// computing them.
+std::vector<std::string> rows(const std::vector<FileChange>& changes) {
+  std::vector<std::string> out;
+  for (const FileChange& c : changes) {
+    out.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
+                  c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
+  }
+  return out;
+}
+
+std::string merge_text(const FileMerge& m) {
+  std::string out = m.merged;
+  for (const FileConflict& c : m.conflicts) {
+    out += "\n! " + c.path + " " + std::string(field_name(c.field)) + " " + c.base.value_or("-") + " " +
+           c.ours.value_or("-") + " " + c.theirs.value_or("-");
+  }
+  return out;
+}
+
+// A small document of the given format, from a list of items that a test
+// edits: keyed and anonymous entries, nested lists, repeated values, so that
+// equal sub-trees stand at several places.
+struct Item {
+  std::string key;  // empty: no identity
+  std::string kind = "entry";
+  std::vector<std::string> values;
+};
+
+std::string render(const std::vector<Item>& items, Format format) {
+  std::string out;
+  if (format == Format::Xml) {
+    out = "<?xml version=\"1.0\"?>\n<list>\n";
+    for (const Item& it : items) {
+      out += "  <" + it.kind + (it.key.empty() ? "" : " id=\"" + it.key + "\"") + " n=\"" +
+             std::to_string(it.values.size()) + "\">";
+      for (const std::string& v : it.values) out += "<v>" + v + "</v>";
+      out += "</" + it.kind + ">\n";
+    }
+    return out + "</list>\n";
+  }
+  out = "{\n  \"keyed\": {";
+  bool first = true;
+  for (const Item& it : items) {
+    if (it.key.empty()) continue;
+    out += std::string(first ? "" : ",") + "\n    \"" + it.key + "\": [";
+    for (std::size_t k = 0; k < it.values.size(); ++k) out += (k ? ", \"" : "\"") + it.values[k] + "\"";
+    out += "]";
+    first = false;
+  }
+  out += "\n  },\n  \"anonymous\": [";
+  first = true;
+  for (const Item& it : items) {
+    if (!it.key.empty()) continue;
+    out += std::string(first ? "" : ",") + "\n    {\"kind\": \"" + it.kind + "\", \"v\": [";
+    for (std::size_t k = 0; k < it.values.size(); ++k) out += (k ? ", \"" : "\"") + it.values[k] + "\"";
+    out += "]}";
+    first = false;
+  }
+  return out + "\n  ]\n}\n";
+}
+
+std::vector<Item> base_items(std::uint32_t& seed, std::size_t count) {
+  auto next = [&seed] { return seed = seed * 1103515245U + 12345U, (seed >> 8) % 1000; };
+  std::vector<Item> items;
+  for (std::size_t i = 0; i < count; ++i) {
+    Item it;
+    if (next() % 3 != 0) it.key = "k" + std::to_string(i);
+    it.kind = next() % 4 == 0 ? "other" : "entry";
+    const std::size_t n = 1 + next() % 3;
+    for (std::size_t k = 0; k < n; ++k) it.values.push_back("v" + std::to_string(next() % 4));
+    items.push_back(std::move(it));
+  }
+  return items;
+}
+
+// Changes a few items: values, removals, duplicates, moves and new items.
+std::vector<Item> edited(std::vector<Item> items, std::uint32_t& seed, std::size_t edits) {
+  auto next = [&seed] { return seed = seed * 1103515245U + 12345U, (seed >> 8) % 1000; };
+  for (std::size_t e = 0; e < edits && !items.empty(); ++e) {
+    const std::size_t at = next() % items.size();
+    switch (next() % 5) {
+      case 0: items[at].values.back() = "w" + std::to_string(next() % 3); break;
+      case 1: items.erase(items.begin() + static_cast<std::ptrdiff_t>(at)); break;
+      case 2: {  // a copy, under a new key when it has one
+        Item copy = items[at];
+        if (!copy.key.empty()) copy.key += "c" + std::to_string(e);
+        items.insert(items.begin() + static_cast<std::ptrdiff_t>(next() % items.size()), std::move(copy));
+        break;
+      }
+      case 3: {
+        Item moved = items[at];
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(at));
+        items.insert(items.begin() + static_cast<std::ptrdiff_t>(next() % (items.size() + 1)), std::move(moved));
+        break;
+      }
+      default: items.push_back(Item{"", "entry", {"new" + std::to_string(e)}}); break;
+    }
+  }
+  return items;
+}
+
+}  // namespace
+
+// Reading a file trims what every file of a call holds alike; the rows and
+// the merged file must be exactly those that whole trees give, whatever the
+// files hold: moves, copies and anonymous siblings with equal twins.
+TEST(FileTrimTest, TrimmedDiffsAndMergesEqualThoseOfWholeTrees) {
+  for (const Format format : {Format::Xml, Format::Json}) {
+    for (std::uint32_t round = 0; round < 60; ++round) {
+      std::uint32_t seed = round * 7919U + 1;
+      const std::vector<Item> base = base_items(seed, 12 + round % 20);
+      const std::string b = render(base, format);
+      const std::string o = render(edited(base, seed, round % 4), format);
+      const std::string t = render(edited(base, seed, 1 + round % 3), format);
+      SCOPED_TRACE(b + "\n---\n" + o + "\n---\n" + t);
+
+      const auto whole = read({b, o, t});
+      const auto trimmed_diff = diff_files({b, o}, {});
+      ASSERT_TRUE(trimmed_diff.ok());
+      EXPECT_EQ(rows(trimmed_diff.value()), rows(diff_documents(whole[0], whole[1])));
+      for (const bool markers : {false, true}) {
+        const auto expected = merge_documents(whole[0], whole[1], whole[2], markers);
+        const auto got = merge_files({b, o, t}, {}, markers);
+        ASSERT_TRUE(expected.ok() && got.ok());
+        EXPECT_EQ(merge_text(got.value()), merge_text(expected.value()));
+      }
+    }
+  }
+}
+
+// A sketch's fingerprints are those the engine computes on the whole tree,
+// so that a stub stands in the engine's pairing exactly as its sub-tree.
+TEST(FileTrimTest, SketchFingerprintsAreTheEnginesOwn) {
+  const std::vector<std::string> sources = {
+      R"(<?xml version="1.0"?><!--c--><a x="1" id="r"><b>text &amp; more</b><b/>)"
+      R"(mixed <i>run</i> tail<![CDATA[x<y]]><?pi d?></a>)",
+      R"({"a": [1, 1.50, "s\u00e9", true, null, {"k": {}}], "b": {"c": []}})",
+  };
+  for (const std::string& source : sources) {
+    auto sketch = read_document(source, ReadOptions{.sketch = true});
+    auto whole = read_document(source);
+    ASSERT_TRUE(sketch.ok() && whole.ok());
+    detail::Ticker ticker(StopCheck{});
+    const detail::IndexedTree index(whole->tree, ticker);
+    // The index is breadth-first; a walk of it in preorder meets the nodes
+    // in the order of the sketch.
+    std::vector<std::uint64_t> in_preorder;
+    std::vector<std::size_t> stack{0};
+    while (!stack.empty()) {
+      const std::size_t i = stack.back();
+      stack.pop_back();
+      in_preorder.push_back(index[i].hash);
+      for (std::size_t k = index.child_count(i); k-- > 0;) stack.push_back(index.child(i, k));
+    }
+    ASSERT_EQ(sketch->sketch.size(), in_preorder.size()) << source;
+    for (std::size_t i = 0; i < in_preorder.size(); ++i) EXPECT_EQ(sketch->sketch[i].fingerprint, in_preorder[i]) << i;
+  }
+}
+
+// Trimmed nodes read as stubs in place, the rest as usual, and the file
+// writes back byte for byte.
+TEST(FileTrimTest, TrimmedReadingKeepsStubsInPlaceAndWritesBackTheSameBytes) {
+  const std::string xml = "<a>\n  <b id=\"1\" x=\"y\">\n    <c>t</c>\n  </b>\n  <b id=\"2\"><c>u</c></b>\n</a>\n";
+  auto sketch = read_xml(xml, ReadOptions{.sketch = true});
+  ASSERT_TRUE(sketch.ok());
+  const SketchNode& first = sketch->sketch[2];  // #document, a, then the first b
+  const std::vector<Trim> trims{{first.begin, first.head_end, first.tail_begin, first.fingerprint}};
+  auto doc = read_xml(xml, ReadOptions{.trims = &trims, .node_count = 4});
+  ASSERT_TRUE(doc.ok()) << doc.error().text();
+  const TreeNode& stub = doc->tree.children[0].children[0];
+  EXPECT_TRUE(detail::is_stub(stub));
+  EXPECT_EQ(stub.identity, "1");
+  EXPECT_TRUE(stub.children.empty() && stub.attributes.empty());
+  EXPECT_EQ(doc->tree.children[0].children[1].children.size(), 1U);
+  const auto written = rewrite(*doc);
+  ASSERT_TRUE(written.ok());
+  EXPECT_EQ(written.value(), xml);
+
+  // A trim that names no node where it says is refused, never read wrongly.
+  const std::vector<Trim> wrong{{first.begin + 1, first.head_end, first.tail_begin, first.fingerprint}};
+  EXPECT_FALSE(read_xml(xml, ReadOptions{.trims = &wrong}).ok());
 }
 
 }  // namespace vext

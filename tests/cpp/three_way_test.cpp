@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "builders.h"
+#include "three_way/index.h"
 
 namespace vext {
 namespace {
@@ -264,6 +265,36 @@ TEST(ThreeWayMergeTest, SurvivesDeepChainsAndStopsWhenAsked) {
   const TreeNode wide = paragraphs(300'000);
   EXPECT_THROW((void)three_way_merge(wide, paragraphs(300'001), wide, stop), Stopped);
   EXPECT_GT(polls, 0);
+}
+
+// A stub stands for a sub-tree it carries the fingerprint of. Met beside
+// anything but its equal, it cannot say what it stands for: the engine
+// stops and asks for whole trees instead of answering from the stub.
+TEST(StubTest, AStubMeetingAnythingButItsEqualAsksForWholeTrees) {
+  TreeNode real = node("item", "k1", "body");
+  real.children.push_back(para("inside"));
+  detail::Ticker ticker(StopCheck{});
+  const detail::IndexedTree whole(real, ticker);
+  TreeNode stub("item");
+  stub.identity = "k1";
+  stub.label = std::string(detail::kStubLabel);
+  stub.text.assign(reinterpret_cast<const char*>(&whole[0].hash), sizeof whole[0].hash);
+
+  TreeNode with_stub("doc"), with_real("doc"), changed("doc");
+  with_stub.children.push_back(stub);
+  with_real.children.push_back(real);
+  changed.children.push_back(node("item", "k1", "other"));
+  const detail::IndexedTree s(with_stub, ticker, 0, true), r(with_real, ticker, 0, true), c(changed, ticker, 0, true);
+  // The stub's fingerprint is its sub-tree's, so its parent's is too.
+  EXPECT_EQ(s[0].hash, r[0].hash);
+  EXPECT_THROW(detail::same_subtree(s, 0, r, 0), detail::NeedWholeTrees);
+  EXPECT_THROW(detail::located_diff(s, c, ticker), detail::NeedWholeTrees);
+  EXPECT_THROW(detail::three_way_merge(s, c, r, ticker), detail::NeedWholeTrees);
+  // Beside its equal it is simply unchanged.
+  EXPECT_TRUE(detail::located_diff(s, s, ticker).empty());
+  // Without stubs, the same label is a label like any other.
+  const detail::IndexedTree plain(with_stub, ticker), plain_real(with_real, ticker);
+  EXPECT_FALSE(detail::same_subtree(plain, 0, plain_real, 0));
 }
 
 }  // namespace
