@@ -33,27 +33,43 @@ bool is_element(const TreeNode& n) { return !n.kind.empty() && n.kind[0] != '#';
 using detail::count_nodes;
 
 // A tree indexed for pairing, with each entry's preorder number and the
-// size of its sub-tree, so that an unchanged sub-tree pairs in one step.
+// size of its sub-tree, so that an unchanged sub-tree pairs in one step. The
+// numbers are made when a pairing first needs them: a merge runs on the
+// index alone, and its peak of memory goes without them.
 struct Numbered {
   IndexedTree index;
-  std::vector<std::uint32_t> pre, size;
 
   // `stubs`: the tree may hold stubs (see Document::stubs).
   Numbered(const TreeNode& root, detail::Ticker& ticker, std::size_t size_hint = 0, bool stubs = false)
-      : index(root, ticker, size_hint, stubs), pre(index.size()), size(index.size(), 1) {
-    std::vector<std::size_t> stack{0};
-    std::uint32_t next = 0;
-    while (!stack.empty()) {
-      const std::size_t i = stack.back();
-      stack.pop_back();
-      pre[i] = next++;
-      for (std::size_t k = index.child_count(i); k-- > 0;) stack.push_back(index.child(i, k));
+      : index(root, ticker, size_hint, stubs) {}
+
+  std::uint32_t pre(std::size_t i) const { return numbers().pre[i]; }
+  std::uint32_t size(std::size_t i) const { return numbers().size[i]; }
+
+ private:
+  struct Numbers {
+    std::vector<std::uint32_t> pre, size;
+  };
+  const Numbers& numbers() const {
+    if (!numbers_) {
+      Numbers& n = numbers_.emplace(Numbers{std::vector<std::uint32_t>(index.size()),
+                                            std::vector<std::uint32_t>(index.size(), 1)});
+      std::vector<std::size_t> stack{0};
+      std::uint32_t next = 0;
+      while (!stack.empty()) {
+        const std::size_t i = stack.back();
+        stack.pop_back();
+        n.pre[i] = next++;
+        for (std::size_t k = index.child_count(i); k-- > 0;) stack.push_back(index.child(i, k));
+      }
+      // Children come after their parent, so a backward pass sees them first.
+      for (std::size_t i = index.size(); i-- > 0;) {
+        for (std::size_t k = 0; k < index.child_count(i); ++k) n.size[i] += n.size[index.child(i, k)];
+      }
     }
-    // Children come after their parent, so a backward pass sees them first.
-    for (std::size_t i = index.size(); i-- > 0;) {
-      for (std::size_t k = 0; k < index.child_count(i); ++k) size[i] += size[index.child(i, k)];
-    }
+    return *numbers_;
   }
+  mutable std::optional<Numbers> numbers_;
 };
 
 Correspondence pair_numbered(const Numbered& x, const Numbered& y, detail::Ticker& ticker) {
@@ -64,11 +80,12 @@ Correspondence pair_numbered(const Numbered& x, const Numbered& y, detail::Ticke
     stack.pop_back();
     if (detail::same_subtree(x.index, i, y.index, j)) {
       // Equal sub-trees pair node for node, and their preorder runs line up.
-      for (std::uint32_t k = 0; k < y.size[j]; ++k) match.origin[y.pre[j] + k] = x.pre[i] + k;
-      ticker.tick(y.size[j]);
+      const std::uint32_t from = x.pre(i), to = y.pre(j), count = y.size(j);
+      for (std::uint32_t k = 0; k < count; ++k) match.origin[to + k] = from + k;
+      ticker.tick(count);
       continue;
     }
-    match.origin[y.pre[j]] = x.pre[i];
+    match.origin[y.pre(j)] = x.pre(i);
     if (x.index.child_count(i) == 0 || y.index.child_count(j) == 0) continue;
     const detail::ChildPairs pairs = detail::pair_children(x.index, i, y.index, j);
     ticker.tick(pairs.y_to_x.size());
@@ -645,7 +662,9 @@ Result<std::vector<Document>, FileError> read_inputs(std::vector<std::string> so
   constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
   // Trimmed files are quick to read, and one at a time the transient
   // memory of building each tree is needed only once.
-  const std::size_t threads = total < kParallelBytes || trims ? 1
+  const bool trimmed = trims && std::any_of(trims->lists.begin(), trims->lists.end(),
+                                           [](const std::vector<Trim>& list) { return !list.empty(); });
+  const std::size_t threads = total < kParallelBytes || trimmed ? 1
                               : std::min<std::size_t>(n, std::max(1U, std::thread::hardware_concurrency()));
   {
     std::vector<std::jthread> helpers;
@@ -923,6 +942,7 @@ std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std:
   std::vector<std::string> bytes = take_sources(*sketches);
   give_back_free_memory();
   auto docs = read_inputs(std::move(bytes), options, stop, false, &trims);
+  trims = Trims();
   if (!docs.ok()) return docs.error();
   try {
     return work(*docs);

@@ -91,6 +91,8 @@ bool same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std
 class Ticker {
  public:
   explicit Ticker(const StopCheck& stop) : stop_(stop) {}
+  // The check is kept by reference, so it must outlive the ticker.
+  explicit Ticker(const StopCheck&& stop) = delete;
   void tick(std::size_t work = 1) {
     if (!stop_.poll) return;
     budget_ += work;

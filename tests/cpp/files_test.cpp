@@ -281,7 +281,8 @@ TEST(FileTrimTest, SketchFingerprintsAreTheEnginesOwn) {
     auto sketch = read_document(source, ReadOptions{.sketch = true});
     auto whole = read_document(source);
     ASSERT_TRUE(sketch.ok() && whole.ok());
-    detail::Ticker ticker(StopCheck{});
+    const StopCheck no_stop;
+    detail::Ticker ticker(no_stop);
     const detail::IndexedTree index(whole->tree, ticker);
     // The index is breadth-first; a walk of it in preorder meets the nodes
     // in the order of the sketch.

@@ -273,7 +273,8 @@ TEST(ThreeWayMergeTest, SurvivesDeepChainsAndStopsWhenAsked) {
 TEST(StubTest, AStubMeetingAnythingButItsEqualAsksForWholeTrees) {
   TreeNode real = node("item", "k1", "body");
   real.children.push_back(para("inside"));
-  detail::Ticker ticker(StopCheck{});
+  const StopCheck no_stop;
+  detail::Ticker ticker(no_stop);
   const detail::IndexedTree whole(real, ticker);
   TreeNode stub("item");
   stub.identity = "k1";
