@@ -1,7 +1,9 @@
 // libFuzzer target for the file layer. The input is up to three files
 // separated by "\n@@\n". Every file that reads must write back as its own
-// bytes; when all read in one format, they are diffed and merged, and a
-// merge without markers must read back in that format.
+// bytes, and a sketch of it must read exactly when the file does; when all
+// read in one format, they are diffed and merged, a merge without markers
+// must read back in that format, and the calls that trim what the files hold
+// alike must give exactly what whole trees give.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,6 +17,28 @@ namespace {
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "formats_fuzz: check failed: %s\n", what);
   std::abort();
+}
+
+bool same(const std::vector<vext::FileChange>& a, const std::vector<vext::FileChange>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].op != b[i].op || a[i].path != b[i].path || a[i].field != b[i].field ||
+        a[i].old_value != b[i].old_value || a[i].new_value != b[i].new_value) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool same(const vext::FileMerge& a, const vext::FileMerge& b) {
+  if (a.merged != b.merged || a.conflicts.size() != b.conflicts.size()) return false;
+  for (std::size_t i = 0; i < a.conflicts.size(); ++i) {
+    const vext::FileConflict &x = a.conflicts[i], &y = b.conflicts[i];
+    if (x.path != y.path || x.field != y.field || x.base != y.base || x.ours != y.ours || x.theirs != y.theirs) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -31,6 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<vext::Document> docs;
   for (const std::string& file : files) {
     auto doc = vext::read_document(file);
+    const auto sketch = vext::read_document(file, vext::ReadOptions{.sketch = true});
+    if (sketch.ok() != doc.ok() || (!doc.ok() && sketch.error().text() != doc.error().text())) {
+      fail("a sketch reads exactly when the file does");
+    }
     if (!doc.ok()) continue;
     auto again = vext::rewrite(*doc);
     if (!again.ok() || *again != file) fail("an unchanged file writes back as its own bytes");
@@ -42,9 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto changes = vext::diff_documents(docs[0], docs[1]);
   if (changes.empty() != (docs[0].tree == docs[1].tree)) fail("a diff is empty exactly for equal trees");
+  const auto trimmed = vext::diff_files({files[0], files[1]}, {});
+  if (!trimmed.ok() || !same(*trimmed, changes)) fail("a trimmed diff is the diff of whole trees");
   if (docs.size() < 3) return 0;
   for (const bool markers : {false, true}) {
     auto merged = vext::merge_documents(docs[0], docs[1], docs[2], markers);
+    const auto trimmed_merge = vext::merge_files({files[0], files[1], files[2]}, {}, markers);
+    if (merged.ok() != trimmed_merge.ok() || (merged.ok() && !same(*merged, *trimmed_merge))) {
+      fail("a trimmed merge is the merge of whole trees");
+    }
     if (!merged.ok() || markers) continue;
     const vext::ReadOptions options;
     auto back = docs[0].format == vext::Format::Xml ? vext::read_xml(merged->merged, options)

@@ -514,6 +514,7 @@ class FileMerger {
     if (trees_) {
       for (Document& d : *trees_) d.tree = TreeNode();
     }
+    give_back_free_memory();
     for (Region& r : regions) r.span = spans[r.merged];
     out.merged = with_markers(out.merged, std::move(regions));
     return out;

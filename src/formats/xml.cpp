@@ -92,7 +92,10 @@ class XmlReader {
     } else {
       // The stubs are most of a trimmed tree; room for them at once spares
       // the copies of a growing list.
-      if (options_.trims) done_.reserve(options_.node_count + 1);
+      if (options_.trims) {
+        done_.reserve(options_.node_count + 1);
+        doc_.attrs.reserve(options_.node_count);
+      }
       done_.emplace_back("#document");
     }
     open_.push_back(Open{0, 0, doc_.prolog_end});

@@ -340,9 +340,15 @@ class Merger {
         return;
       }
       const auto bu = static_cast<std::size_t>(item.base);
-      stack_.push_back({b_.child(f.b, bu), o_.child(f.o, static_cast<std::size_t>(item.ours)),
-                        t_.child(f.t, static_cast<std::size_t>(item.theirs)), &slot,
-                        locations_.add(f.loc, base, bu)});
+      const std::size_t bc = b_.child(f.b, bu), oc = o_.child(f.o, static_cast<std::size_t>(item.ours)),
+                        tc = t_.child(f.t, static_cast<std::size_t>(item.theirs));
+      // What ours left as in base is theirs' at once, as merge_node would
+      // take it, without a frame or a location for it.
+      if (detail::same_subtree(o_, oc, b_, bc)) {
+        slot = t_.node(tc);
+        return;
+      }
+      stack_.push_back({bc, oc, tc, &slot, locations_.add(f.loc, base, bu)});
     };
     for (std::size_t i = 0; i <= skeleton.size(); ++i) {
       for (const Item& item : before[i]) emit(item);
