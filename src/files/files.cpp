@@ -736,18 +736,19 @@ class SketchTree {
     }
   };
 
-  explicit SketchTree(const Document& doc) : doc_(doc), src_(doc.source) {
-    const std::size_t n = doc.sketch.size();
-    first_.assign(n + 1, 0);
-    for (std::size_t c = 1; c < n; ++c) ++first_[doc.sketch[c].parent + 1];
-    for (std::size_t p = 0; p < n; ++p) first_[p + 1] += first_[p];
-    kids_.resize(n > 0 ? n - 1 : 0);
-    std::vector<std::uint32_t> fill(first_.begin(), first_.end() - 1);
-    for (std::uint32_t c = 1; c < n; ++c) kids_[fill[doc.sketch[c].parent]++] = c;
-  }
+  explicit SketchTree(const Document& doc) : doc_(doc), src_(doc.source) {}
 
-  std::size_t child_count(std::size_t p) const { return first_[p + 1] - first_[p]; }
-  std::size_t child(std::size_t p, std::size_t k) const { return kids_[first_[p] + k]; }
+  // The children of `p`, found by stepping over each one's descendants, so
+  // that no index of the whole sketch is needed.
+  std::vector<std::uint32_t> children(std::size_t p) const {
+    std::vector<std::uint32_t> out;
+    const std::size_t n = doc_.sketch.size();
+    for (std::size_t c = p + 1; c < n && doc_.sketch[c].parent == p; c += descendants(c) + 1) {
+      out.push_back(static_cast<std::uint32_t>(c));
+    }
+    return out;
+  }
+  bool has_children(std::size_t p) const { return p + 1 < doc_.sketch.size() && doc_.sketch[p + 1].parent == p; }
   std::uint64_t hash(std::size_t e) const { return doc_.sketch[e].fingerprint; }
   std::string_view bytes(std::size_t e) const {
     const SketchNode& l = doc_.sketch[e];
@@ -820,7 +821,7 @@ class SketchTree {
     if (e == 0 || l.tail_begin <= l.head_end) return std::nullopt;
     if (doc_.format == Format::Xml) {
       if (l.parent == 0 || src_[l.begin] != '<' || kind(e)[0] == '#') return std::nullopt;
-    } else if (child_count(e) == 0) {
+    } else if (!has_children(e)) {
       return std::nullopt;
     }
     return Trim{.begin = l.begin, .skip_begin = l.head_end, .skip_end = l.tail_begin, .fingerprint = hash(e)};
@@ -839,8 +840,7 @@ class SketchTree {
   // could make equal bytes read differently in different files.
   bool has_internal_subset() const {
     if (doc_.format != Format::Xml) return false;
-    for (std::size_t k = 0; k < child_count(0); ++k) {
-      const std::size_t c = child(0, k);
+    for (const std::uint32_t c : children(0)) {
       if (kind(c) == "#doctype" && bytes(c).find('[') != std::string_view::npos) return true;
     }
     return false;
@@ -856,7 +856,20 @@ class SketchTree {
 
   const Document& doc_;
   std::string_view src_;
-  std::vector<std::uint32_t> first_, kids_;
+};
+
+// One parent's children in a sketch, as the pairing of children asks for them.
+struct SketchKids {
+  using Key = SketchTree::Key;
+  using KeyHash = SketchTree::KeyHash;
+  const SketchTree* tree;
+  std::vector<std::uint32_t> list;
+
+  std::size_t child_count(std::size_t) const { return list.size(); }
+  std::size_t child(std::size_t, std::size_t k) const { return list[k]; }
+  Key key(std::size_t e) const { return tree->key(e); }
+  std::string_view kind(std::size_t e) const { return tree->kind(e); }
+  std::uint64_t hash(std::size_t e) const { return tree->hash(e); }
 };
 
 // Chooses what the second reading passes over: the largest sub-trees that
@@ -895,21 +908,23 @@ Trims plan_trims(const std::vector<Document>& sketches, detail::Ticker& ticker) 
       }
     }
     bool parents = true;
-    for (std::size_t d = 0; d < n && parents; ++d) parents = trees[d].child_count(at[d]) > 0;
+    for (std::size_t d = 0; d < n && parents; ++d) parents = trees[d].has_children(at[d]);
     if (!parents) continue;
+    std::vector<SketchKids> kids;
+    for (std::size_t d = 0; d < n; ++d) kids.push_back(SketchKids{&trees[d], trees[d].children(at[d])});
     std::vector<std::vector<std::int64_t>> partner(n);
     for (std::size_t d = 1; d < n; ++d) {
-      partner[d] = detail::pair_child_lists(trees[0], at[0], trees[d], at[d]).first;
+      partner[d] = detail::pair_child_lists(kids[0], 0, kids[d], 0).first;
       ticker.tick(partner[d].size());
     }
-    for (std::size_t k = trees[0].child_count(at[0]); k-- > 0;) {
-      std::array<std::uint32_t, 3> kids{static_cast<std::uint32_t>(trees[0].child(at[0], k)), 0, 0};
+    for (std::size_t k = kids[0].list.size(); k-- > 0;) {
+      std::array<std::uint32_t, 3> next{kids[0].list[k], 0, 0};
       bool all = true;
       for (std::size_t d = 1; d < n && all; ++d) {
         all = partner[d][k] >= 0;
-        if (all) kids[d] = static_cast<std::uint32_t>(trees[d].child(at[d], static_cast<std::size_t>(partner[d][k])));
+        if (all) next[d] = kids[d].list[static_cast<std::size_t>(partner[d][k])];
       }
-      if (all) stack.push_back(kids);
+      if (all) stack.push_back(next);
     }
   }
   for (auto& list : trims) {
