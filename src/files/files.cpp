@@ -85,6 +85,9 @@ Correspondence pair_numbered(const Numbered& x, const Numbered& y, detail::Ticke
       ticker.tick(count);
       continue;
     }
+    // A stub paired with anything but its equal cannot say what it stands
+    // for; the pairings the trimming planned never do this, others may.
+    if (x.index.stub(i) || y.index.stub(j)) throw detail::NeedWholeTrees();
     match.origin[y.pre(j)] = x.pre(i);
     if (x.index.child_count(i) == 0 || y.index.child_count(j) == 0) continue;
     const detail::ChildPairs pairs = detail::pair_children(x.index, i, y.index, j);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/document.h"
+#include "three_way/index.h"
 
 namespace vext::detail {
 
@@ -82,7 +83,10 @@ class Splicer {
   template <class SameSort>
   std::optional<std::uint32_t> origin(std::uint32_t pre, const TreeNode& node, SameSort same_sort) const {
     const auto& o = match_.origin[pre];
-    if (!o || !same_sort(*original_[*o], node)) return std::nullopt;
+    if (!o) return std::nullopt;
+    // A stub's bytes can only stand for its equal.
+    if (is_stub(*original_[*o]) && !(*original_[*o] == node)) throw NeedWholeTrees();
+    if (!same_sort(*original_[*o], node)) return std::nullopt;
     return o;
   }
   const TreeNode& original(std::uint32_t pre) const { return *original_[pre]; }
