@@ -1,22 +1,22 @@
 #include "files/files.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <array>
 #include <system_error>
 #include <thread>
 #include <tuple>
 #include <type_traits>
+#include <unordered_map>
+#include <utility>
 
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <unordered_map>
-#include <utility>
 
 #include "formats/splice.h"
 #include "three_way/index.h"
@@ -26,7 +26,6 @@ namespace vext {
 namespace {
 
 using detail::IndexedTree;
-
 
 bool is_element(const TreeNode& n) { return !n.kind.empty() && n.kind[0] != '#'; }
 
@@ -899,15 +898,19 @@ Trims plan_trims(const std::vector<Document>& sketches, detail::Ticker& ticker) 
     bool same = true;
     for (std::size_t d = 1; d < n && same; ++d) same = trees[d].hash(at[d]) == trees[0].hash(at[0]);
     if (same) {
-      if (const auto t = trees[0].trim(at[0])) {
-        for (std::size_t d = 1; d < n && same; ++d) same = trees[d].bytes(at[d]) == trees[0].bytes(at[0]);
-        if (same) {
-          for (std::size_t d = 0; d < n; ++d) {
-            trims[d].push_back(*trees[d].trim(at[d]));
-            out.nodes[d] -= trees[d].descendants(at[d]);
-          }
-          continue;
+      // Equal bytes in paired places make the same node, so each file can
+      // trim it.
+      std::array<std::optional<Trim>, 3> trim{};
+      for (std::size_t d = 0; d < n && same; ++d) {
+        trim[d] = trees[d].trim(at[d]);
+        same = trim[d] && trees[d].bytes(at[d]) == trees[0].bytes(at[0]);
+      }
+      if (same) {
+        for (std::size_t d = 0; d < n; ++d) {
+          trims[d].push_back(*trim[d]);
+          out.nodes[d] -= trees[d].descendants(at[d]);
         }
+        continue;
       }
     }
     bool parents = true;
