@@ -806,7 +806,7 @@ class SketchTree {
       const char quote = src_[at];
       const std::size_t value_begin = ++at;
       while (src_[at] != quote) ++at;
-      if (gives_identity(k.kind, name)) {
+      if (gives_identity(doc_.id_attrs, k.kind, name)) {
         k.identity = src_.substr(value_begin, at - value_begin);
         k.has_identity = true;
         return k;
@@ -849,13 +849,6 @@ class SketchTree {
   }
 
  private:
-  bool gives_identity(std::string_view element, std::string_view name) const {
-    for (const IdAttr& a : doc_.id_attrs) {
-      if (a.name == name && (a.element.empty() || a.element == element)) return true;
-    }
-    return false;
-  }
-
   const Document& doc_;
   std::string_view src_;
 };

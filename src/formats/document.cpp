@@ -10,6 +10,13 @@
 
 namespace vext {
 
+bool gives_identity(const std::vector<IdAttr>& id_attrs, std::string_view element, std::string_view name) {
+  for (const IdAttr& a : id_attrs) {
+    if (a.name == name && (a.element.empty() || a.element == element)) return true;
+  }
+  return false;
+}
+
 std::vector<IdAttr> default_id_attrs() { return {IdAttr{"", "id"}, IdAttr{"", "xml:id"}}; }
 
 std::optional<IdAttr> parse_id_attr(std::string_view text) {

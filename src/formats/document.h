@@ -70,6 +70,9 @@ struct IdAttr {
   friend bool operator==(const IdAttr&, const IdAttr&) = default;
 };
 
+// Whether an attribute called `name` gives an `element` its identity.
+bool gives_identity(const std::vector<IdAttr>& id_attrs, std::string_view element, std::string_view name);
+
 // Returns the identity attributes used when none are given: `id` and `xml:id`.
 std::vector<IdAttr> default_id_attrs();
 

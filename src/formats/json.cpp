@@ -316,8 +316,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     if (done.trim) {
       if (done_.size() != done.at + 1) return fail("a trimmed node has content", close);
       TreeNode& node = done_[done.at];
-      node.label = detail::kStubLabel;
-      node.text.assign(reinterpret_cast<const char*>(&done.trim->fingerprint), sizeof done.trim->fingerprint);
+      detail::make_stub(node, done.trim->fingerprint);
       doc_.stubs = true;
       return true;
     }

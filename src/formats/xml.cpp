@@ -33,12 +33,6 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
          });
 }
 
-bool is_id_attr(const std::vector<IdAttr>& id_attrs, std::string_view element, std::string_view name) {
-  for (const IdAttr& a : id_attrs) {
-    if (a.name == name && (a.element.empty() || a.element == element)) return true;
-  }
-  return false;
-}
 
 // Names the entities every XML document has; all others would need a
 // declaration, and declarations are refused.
@@ -270,17 +264,13 @@ class XmlReader {
                                               (*trims)[r.next_trim_].begin == begin) {
       open.trim = &(*trims)[r.next_trim_++];
     }
-    // A sketch has no node: the element's kind, identity and attributes go
-    // into its fingerprint at once.
-    TreeNode scratch;
-    TreeNode& node = kSketch ? scratch : r.done_.emplace_back(name);
-    if (kSketch) node.kind = name;
     const std::size_t name_len = std::strlen(name);
+    const std::string_view kind(name, name_len);
     // Finds each attribute's bytes in the start tag; expat has checked the
     // tag, so the scan only steps over what is there.
     const std::string& src = r.doc_.source;
     std::uint32_t pos = begin + 1 + static_cast<std::uint32_t>(name_len);
-    if (specified > 0 && !open.trim) node.attributes.reserve(static_cast<std::size_t>(specified));
+    int id = -1;  // which attribute gives the element its identity
     for (int k = 0; k < specified; ++k) {
       const char* attr = atts[2 * k];
       AttrLayout a{.begin = pos};
@@ -309,24 +299,33 @@ class XmlReader {
           return;
         }
       }
+      const bool gives_id = id < 0 && gives_identity(r.options_.id_attrs, kind, attr);
+      if (gives_id) id = k;
       // A stub keeps only its identity attribute: the fingerprint stands
       // for the others, and the stub is written as its bytes.
-      if (!node.identity && is_id_attr(r.options_.id_attrs, node.kind, attr)) {
-        node.identity.emplace(atts[2 * k + 1]);
-        if (!kSketch) r.doc_.attrs.push_back(a);
-        r.layout_[*pre].id_attr = static_cast<std::uint16_t>(open.trim ? 0 : k);
-      } else if (!open.trim) {
-        if (!kSketch) r.doc_.attrs.push_back(a);
-        node.attributes.emplace_back(attr, atts[2 * k + 1]);
+      if (!kSketch && (gives_id || !open.trim)) r.doc_.attrs.push_back(a);
+    }
+    const int others = specified - (id >= 0 ? 1 : 0);
+    if constexpr (kSketch) {
+      // A sketch builds no node: the element goes into its fingerprint at once.
+      const std::string_view identity = id >= 0 ? std::string_view(atts[2 * id + 1]) : std::string_view();
+      std::uint64_t h = detail::fp_head(kind, id >= 0 ? &identity : nullptr, "", static_cast<std::size_t>(others));
+      for (int k = 0; k < specified; ++k) {
+        if (k != id) h = detail::fp_attr(h, atts[2 * k], atts[2 * k + 1]);
+      }
+      r.light_.push_back({h, false});
+    } else {
+      TreeNode& node = r.done_.emplace_back(name);
+      if (id >= 0) node.identity.emplace(atts[2 * id + 1]);
+      if (!open.trim) {
+        node.attributes.reserve(static_cast<std::size_t>(others));
+        for (int k = 0; k < specified; ++k) {
+          if (k != id) node.attributes.emplace_back(atts[2 * k], atts[2 * k + 1]);
+        }
       }
     }
-    if (open.trim) r.layout_[*pre].attr_count = node.identity ? 1 : 0;
-    if constexpr (kSketch) {
-      const std::string_view identity = node.identity ? std::string_view(*node.identity) : std::string_view();
-      std::uint64_t h = detail::fp_head(node.kind, node.identity ? &identity : nullptr, "", node.attributes.size());
-      for (const auto& [attr_name, value] : node.attributes) h = detail::fp_attr(h, attr_name, value);
-      r.light_.push_back({h, false});
-    }
+    if (id >= 0) l.id_attr = static_cast<std::uint16_t>(open.trim ? 0 : id);
+    if (open.trim) l.attr_count = id >= 0 ? 1 : 0;
     r.open_.push_back(open);
   }
 
@@ -365,8 +364,7 @@ class XmlReader {
         r.fail("a trimmed node has content");
         return;
       }
-      node.label = detail::kStubLabel;
-      node.text.assign(reinterpret_cast<const char*>(&done.trim->fingerprint), sizeof done.trim->fingerprint);
+      detail::make_stub(node, done.trim->fingerprint);
       r.doc_.stubs = true;
       r.open_.back().prev_end = l.end;
       return;
@@ -771,12 +769,12 @@ class XmlWriter {
       }
     }
     for (const Out& a : attrs_) {
-      if (is_id_attr(doc_.id_attrs, node.kind, a.name)) {
+      if (gives_identity(doc_.id_attrs, node.kind, a.name)) {
         if (!a.identity) return "the attribute " + quoted(a.name) + " would read back as the element's identity";
         break;
       }
     }
-    if (node.identity && !is_id_attr(doc_.id_attrs, node.kind, id_name)) {
+    if (node.identity && !gives_identity(doc_.id_attrs, node.kind, id_name)) {
       return "its identity attribute " + quoted(id_name) + " does not give " + quoted(node.kind) + " elements an identity";
     }
 

@@ -36,6 +36,12 @@ struct NodeKey {
 // no file can hold) and, as its text, the sub-tree's fingerprint.
 inline constexpr std::string_view kStubLabel = "\x01stub";
 inline bool is_stub(const TreeNode& n) { return n.label == kStubLabel; }
+// Makes `n`, which has its kind, identity and attributes, the stub of a
+// sub-tree with this fingerprint.
+inline void make_stub(TreeNode& n, std::uint64_t fingerprint) {
+  n.label = kStubLabel;
+  n.text.assign(reinterpret_cast<const char*>(&fingerprint), sizeof fingerprint);
+}
 
 // Thrown when stubs would make a result differ from the one the whole trees
 // give: a stub paired with anything but its equal. The caller starts over
