@@ -217,19 +217,16 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     return i + 1;
   }
 
-  // Lays out the value starting at `begin` and returns its node, named by
-  // the pending member name; nullopt when it is too deep.
-  std::optional<TreeNode> add(const char* kind, std::uint32_t begin, std::uint32_t end) {
+  // Lays out the value starting at `begin`, named by the pending member
+  // name; false when it is too deep or a stop was asked for.
+  bool add(std::uint32_t begin, std::uint32_t end) {
     // Polls for a stop every 16,384 values; RapidJSON ends the parse when a
     // handler returns false.
     if ((layout_.size() & 0x3FFF) == 0 && options_.stop.poll && options_.stop.poll(options_.stop.context)) {
       stopped_ = true;
-      return std::nullopt;
+      return false;
     }
-    if (open_.size() > options_.max_depth) {
-      fail(detail::too_deep(options_.max_depth), begin);
-      return std::nullopt;
-    }
+    if (open_.size() > options_.max_depth) return fail(detail::too_deep(options_.max_depth), begin);
     Open& parent = open_.back();
     Layout l{.begin = begin, .end = end, .gap_begin = parent.prev_end, .parent = parent.pre};
     if (has_key_) {
@@ -241,35 +238,31 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     }
     layout_.push_back(l);
     parent.prev_end = end;
-    std::optional<TreeNode> node(std::in_place, kind);
-    if (has_key_) {
-      if (kSketch) member_names_.push_back(key_);
-      node->identity.emplace(std::move(key_));
-      key_.clear();
-      has_key_ = false;
-    }
-    return node;
+    return true;
   }
 
-  // A sketch's fingerprint of a node's head and text.
-  static std::uint64_t head_hash(const TreeNode& node) {
-    const std::string_view identity = node.identity ? std::string_view(*node.identity) : std::string_view();
-    return detail::fp_text(detail::fp_head(node.kind, node.identity ? &identity : nullptr, "", 0), node.text);
+  // Makes the node of the value just laid out, named by the pending member
+  // name; a sketch makes only its fingerprint, as far as its text.
+  void take(const char* kind, std::string_view text) {
+    if constexpr (kSketch) {
+      const std::string_view identity = key_;
+      light_.push_back(detail::fp_text(detail::fp_head(kind, has_key_ ? &identity : nullptr, "", 0), text));
+      if (has_key_) member_names_.push_back(std::move(key_));
+    } else {
+      TreeNode& node = done_.emplace_back(kind);
+      if (has_key_) node.identity.emplace(std::move(key_));
+      node.text.assign(text);
+    }
+    key_.clear();
+    has_key_ = false;
   }
 
   bool scalar(const char* kind, std::uint32_t length, std::string_view text) {
     const std::uint32_t begin = value_begin();
     const auto pre = static_cast<std::uint32_t>(layout_.size());
-    auto node = add(kind, begin, begin + length);
-    if (!node) return false;
-    node->text.assign(text);
-    if constexpr (kSketch) {
-      const std::uint64_t h = detail::fp_end(head_hash(*node), 0);
-      layout_[pre].fingerprint = h;
-      light_.push_back(h);
-    } else {
-      done_.push_back(*std::move(node));
-    }
+    if (!add(begin, begin + length)) return false;
+    take(kind, text);
+    if constexpr (kSketch) layout_[pre].fingerprint = light_.back() = detail::fp_end(light_.back(), 0);
     pos_ = begin + length;
     return true;
   }
@@ -277,20 +270,16 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   bool start(const char* kind) {
     const std::uint32_t begin = value_begin();
     const auto pre = static_cast<std::uint32_t>(layout_.size());
-    auto node = add(kind, begin, begin + 1);
-    if (!node) return false;
+    if (!add(begin, begin + 1)) return false;
     layout_[pre].head_end = pos_ = begin + 1;
-    Open open{kSketch ? light_.size() : done_.size(), pre, pos_, member_names_.size()};
+    // A sketch's object lists its members' names after its own.
+    Open open{kSketch ? light_.size() : done_.size(), pre, pos_, member_names_.size() + (has_key_ ? 1 : 0)};
     if (options_.trims && next_trim_ < options_.trims->size() && (*options_.trims)[next_trim_].begin == begin) {
       open.trim = &(*options_.trims)[next_trim_++];
       pos_ = open.trim->skip_end;
     }
     open_.push_back(open);
-    if (kSketch) {
-      light_.push_back(head_hash(*node));
-    } else {
-      done_.push_back(*std::move(node));
-    }
+    take(kind, {});
     return true;
   }
 
