@@ -32,12 +32,12 @@ struct NodeKey {
 
 // A stub stands in a tree for a sub-tree that is the same, byte for byte, in
 // every file of a call, so that it is never built: it keeps the sub-tree's
-// kind, identity and attributes, has no children, carries this label (which
-// no file can hold) and, as its text, the sub-tree's fingerprint.
+// kind and identity, has no attributes or children, carries this label
+// (which no file can hold) and, as its text, the sub-tree's fingerprint.
 inline constexpr std::string_view kStubLabel = "\x01stub";
 inline bool is_stub(const TreeNode& n) { return n.label == kStubLabel; }
-// Makes `n`, which has its kind, identity and attributes, the stub of a
-// sub-tree with this fingerprint.
+// Makes `n`, which has its kind and identity, the stub of a sub-tree with
+// this fingerprint.
 inline void make_stub(TreeNode& n, std::uint64_t fingerprint) {
   n.label = kStubLabel;
   n.text.assign(reinterpret_cast<const char*>(&fingerprint), sizeof fingerprint);
