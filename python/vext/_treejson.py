@@ -247,7 +247,10 @@ def _pad(level: int) -> str:
 
 def render_json(tree: dict[str, Any]) -> str:
     """Writes `tree` as `json.dumps(tree, indent=2, ensure_ascii=False)` does,
-    with a newline at the end, without recursion."""
+    with a newline at the end, without recursion; past 32 levels of
+    indentation (a tree 16 nodes deep) the indentation stops growing, so that
+    a very deep tree stays linear in size (the text still reads back as the
+    same value)."""
     out: list[str] = []
     work: list[str | tuple[dict[str, Any], int]] = [(tree, 0)]
     while work:
@@ -262,7 +265,7 @@ def render_json(tree: dict[str, Any]) -> str:
         inner = _pad(level + 1)
         todo: list[str | tuple[dict[str, Any], int]] = ["{"]
         for i, (key, value) in enumerate(node.items()):
-            todo.append(("," if i else "") + f"\n{inner}{json.dumps(key)}: ")
+            todo.append(("," if i else "") + f"\n{inner}{json.dumps(key, ensure_ascii=False)}: ")
             if isinstance(value, list):
                 if not value:
                     todo.append("[]")

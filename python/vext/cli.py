@@ -384,8 +384,6 @@ def _native[T](names: Sequence[str], call: Callable[[], T]) -> T:
         raise Trouble(f"cannot write the merged file: {e}") from None
     except OSError as e:  # a file handed on open could not be read
         raise Trouble(f"{_name(str(e.filename))}: {e.strerror or e}") from None
-    except ValueError as e:  # an --id-attr the native layer refuses
-        raise Trouble(f"--id-attr: {e}") from None
 
 
 def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
@@ -484,7 +482,7 @@ def run(argv: Sequence[str] | None = None) -> int:
         return INTERRUPTED
     except MemoryError:
         _say("vext: out of memory")
-    except Exception as e:  # a bug still ends in one line, never a traceback
+    except BaseException as e:  # a bug (PanicException too) still ends in one line, never a traceback
         _say(f"vext: internal error: {type(e).__name__}: {e}")
     return TROUBLE
 
