@@ -223,9 +223,9 @@ bool to_change(PyObject* obj, vext::Change& out) {
 }
 
 PyObject* mod_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a{};
-  if (!bind(kDiff, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 2> a{};
+    if (!bind(kDiff, args, nargs, kwnames, a.data())) return nullptr;
     auto trees = py_to_trees(a);
     if (!trees) return nullptr;
     auto changes = without_lock(
@@ -236,9 +236,9 @@ PyObject* mod_diff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* mod_apply(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a{};
-  if (!bind(kApply, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 2> a{};
+    if (!bind(kApply, args, nargs, kwnames, a.data())) return nullptr;
     auto tree = py_to_tree(a[0]);
     if (!tree) return nullptr;
     Ref items = Ref::steal(PySequence_List(a[1]));
@@ -259,9 +259,9 @@ PyObject* mod_apply(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* mod_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> a{};
-  if (!bind(kMerge, args, nargs, kwnames, a.data())) return nullptr;
   return call_core([&]() -> PyObject* {
+    std::array<PyObject*, 3> a{};
+    if (!bind(kMerge, args, nargs, kwnames, a.data())) return nullptr;
     auto trees = py_to_trees(a);
     if (!trees) return nullptr;
     auto result = without_lock([&](const vext::StopCheck& stop) {
