@@ -37,12 +37,26 @@ constexpr Signature kMerge{"merge_files()", kMergeParams};
 // without the lock, so that a file's bytes are never copied through Python.
 struct Input {
   std::string data;
-  int fd = -1;
-  std::optional<off_t> at;   // where the file object stands, when it can tell
+  int fd = -1;               // a seekable file's descriptor, read without the lock
+  std::optional<off_t> at;   // where the file object stands
   PyObject* file = nullptr;  // borrowed from the arguments
 };
 
-// Copies a bytes-like argument, or takes the descriptor of a file object.
+// Copies what `file.read()` returns: bytes.
+bool read_through(PyObject* file, const char* param, Input& out) {
+  Ref data = Ref::steal(PyObject_CallMethod(file, "read", nullptr));
+  if (!data) return false;
+  if (!PyBytes_Check(data.get())) {
+    set_conversion_error(data.get(), "PyBytes");
+    prefix_argument_error(param);
+    return false;
+  }
+  out.data.assign(PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+  return true;
+}
+
+// Copies a bytes-like argument, or takes the descriptor of a seekable file
+// object, which is read later without the lock.
 bool to_input(PyObject* obj, const char* param, Input& out) {
   Py_buffer view;
   if (!PyUnicode_Check(obj) && PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) == 0) {
@@ -55,14 +69,18 @@ bool to_input(PyObject* obj, const char* param, Input& out) {
     const int fd = PyObject_AsFileDescriptor(obj);
     if (fd < 0) return false;
     // A buffered file may have read ahead of where it stands; its own
-    // position says where reading goes on.
-    if (Ref at = Ref::steal(PyObject_CallMethod(obj, "tell", nullptr))) {
-      const long long offset = PyLong_AsLongLong(at.get());
-      if (offset == -1 && PyErr_Occurred()) return false;
-      out.at = static_cast<off_t>(offset);
-    } else {
-      PyErr_Clear();  // not seekable: reading goes on where the descriptor stands
+    // position says where reading goes on, and the object is moved past
+    // what was read once it has been read.
+    Ref at = Ref::steal(PyObject_CallMethod(obj, "tell", nullptr));
+    if (!at) {
+      // Not seekable: what the object read ahead is in its buffer alone, so
+      // the object reads it all.
+      PyErr_Clear();
+      return read_through(obj, param, out);
     }
+    const long long offset = PyLong_AsLongLong(at.get());
+    if (offset == -1 && PyErr_Occurred()) return false;
+    out.at = static_cast<off_t>(offset);
     out.fd = fd;
     out.file = obj;
     return true;
@@ -232,7 +250,14 @@ bool read_inputs(std::vector<Input>& inputs) {
     return true;
   });
   if (!done) return false;
-  if (!failure) return true;
+  if (!failure) {
+    for (const Input& input : inputs) {
+      if (input.fd < 0) continue;
+      const long long end = static_cast<long long>(*input.at) + static_cast<long long>(input.data.size());
+      if (!Ref::steal(PyObject_CallMethod(input.file, "seek", "L", end))) return false;
+    }
+    return true;
+  }
   if (failure->error == 0) {
     raise_format_error({static_cast<int>(failure->which), vext::FormatError{"the file is empty", std::nullopt}});
     return false;
