@@ -288,29 +288,39 @@ std::optional<std::uint32_t> walk(DocView& view, const Location& location, std::
 
 std::string root_path(const DocView& view) { return view.xml() ? "/" : ""; }
 
-// Writes a node that has no bytes of its own in any input, in `format`.
-std::string fresh(const TreeNode& node, Format format) {
+// Writes a node that has no bytes of its own in any input, in `format`: as
+// the one new node of a small document, cut out of it by its span. A JSON
+// member's name is not part of its value; an XML node that may only stand
+// inside an element is written inside one.
+Result<std::string, FormatError> fresh(const TreeNode& node, Format format) {
+  TreeNode top;
+  std::uint32_t at = 0;
+  std::string source;
   if (format == Format::Json) {
-    TreeNode top = node;
+    top = node;
     top.identity.reset();
-    auto doc = read_json("null");
-    auto out = write_document(*doc, top, Correspondence{std::vector<std::optional<std::uint32_t>>(count_nodes(top))});
-    return out.ok() ? std::move(out).value() : match_key(node);
-  }
-  auto doc = read_xml("<x/>");
-  TreeNode top("#document");
-  const bool element = is_element(node);
-  if (element) {
-    top.children.push_back(node);
+    source = "null";
   } else {
-    top.children.emplace_back("x").children.push_back(node);
+    top = TreeNode("#document");
+    if (is_element(node) || node.kind == "#comment" || node.kind == "#pi" || node.kind == "#doctype") {
+      top.children.push_back(node);
+      if (!is_element(node)) top.children.emplace_back("x");
+      at = 1;
+    } else {
+      top.children.emplace_back("x").children.push_back(node);
+      at = 2;
+    }
+    source = "<x/>";
   }
+  auto doc = format == Format::Json ? read_json(std::move(source)) : read_xml(std::move(source));
+  if (!doc.ok()) throw Fatal("a blank document does not read: " + doc.error().text());
   std::vector<std::optional<std::uint32_t>> origin(count_nodes(top));
-  origin[0] = 0;
-  auto out = write_document(*doc, top, Correspondence{std::move(origin)});
-  if (!out.ok()) return match_key(node);
-  if (element) return std::move(out).value();
-  return out->substr(3, out->size() - 7);  // without "<x>" and "</x>"
+  if (format == Format::Xml) origin[0] = 0;
+  std::vector<OutputSpan> spans;
+  auto out = write_document(*doc, top, Correspondence{std::move(origin)}, &spans);
+  if (!out.ok()) return out.error();
+  const OutputSpan span = spans[at];
+  return out->substr(span.begin, span.end - span.begin);
 }
 
 std::string attributes_text(const Attributes& attrs) {
@@ -331,29 +341,33 @@ std::string attributes_text(const Attributes& attrs) {
 }
 
 // Renders a field's value as text. A node is shown as its bytes in `view`
-// at `pre` when that is the same node, else written fresh.
-std::optional<std::string> value_text(const FieldValue& value, const DocView* view, std::optional<std::uint32_t> pre,
-                                      Format format) {
+// at `pre` when that is the same node, else written fresh; a node that
+// cannot be written in `format` is an error.
+Result<std::optional<std::string>, FormatError> value_text(const FieldValue& value, const DocView* view,
+                                                           std::optional<std::uint32_t> pre, Format format) {
+  using Text = Result<std::optional<std::string>, FormatError>;
   struct Visit {
     const DocView* view;
     std::optional<std::uint32_t> pre;
     Format format;
-    std::optional<std::string> operator()(std::monostate) const { return std::nullopt; }
-    std::optional<std::string> operator()(const std::string& s) const { return s; }
-    std::optional<std::string> operator()(const TreeNode& n) const {
-      if (view && pre && view->node(*pre) == n) return std::string(view->bytes(*pre));
-      return fresh(n, format);
+    Text operator()(std::monostate) const { return std::optional<std::string>(); }
+    Text operator()(const std::string& s) const { return std::optional<std::string>(s); }
+    Text operator()(const TreeNode& n) const {
+      if (view && pre && view->node(*pre) == n) return std::optional<std::string>(view->bytes(*pre));
+      auto text = fresh(n, format);
+      if (!text.ok()) return text.error();
+      return std::optional<std::string>(std::move(text).value());
     }
-    std::optional<std::string> operator()(const Attributes& a) const { return attributes_text(a); }
-    std::optional<std::string> operator()(const std::vector<std::string>& steps) const {
+    Text operator()(const Attributes& a) const { return std::optional<std::string>(attributes_text(a)); }
+    Text operator()(const std::vector<std::string>& steps) const {
       std::string out;
       for (const std::string& s : steps) {
         if (!out.empty()) out += ", ";
         out += s;
       }
-      return out;
+      return std::optional<std::string>(std::move(out));
     }
-    std::optional<std::string> operator()(std::uint64_t n) const { return std::to_string(n); }
+    Text operator()(std::uint64_t n) const { return std::optional<std::string>(std::to_string(n)); }
   };
   return std::visit(Visit{view, pre, format}, value);
 }
@@ -416,100 +430,45 @@ class FileMerger {
       : base_(base), ours_(ours), theirs_(theirs), stop_(stop), trees_(trees) {}
 
   Result<FileMerge, FileError> run(bool markers) {
-    FileMerge out;
-    if (ours_.source == theirs_.source || theirs_.source == base_.source) {
-      out.merged = ours_.source;
-      return out;
-    }
-    if (ours_.source == base_.source) {
-      out.merged = theirs_.source;
-      return out;
-    }
+    if (auto same = one_side_unchanged()) return FileMerge{.merged = *same};
     // Each tree is indexed once for the merge and all the pairings after it.
     detail::Ticker ticker(stop_);
     const bool stubs = base_.stubs || ours_.stubs || theirs_.stubs;
     std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size(), stubs);
-    const Numbered no(ours_.tree, ticker, ours_.layout.size(), stubs);
-    const Numbered nt(theirs_.tree, ticker, theirs_.layout.size(), stubs);
-    ThreeWayResult merged = detail::three_way_merge(nb->index, no.index, nt.index, ticker);
+    std::optional<Numbered> no(std::in_place, ours_.tree, ticker, ours_.layout.size(), stubs);
+    std::optional<Numbered> nt(std::in_place, theirs_.tree, ticker, theirs_.layout.size(), stubs);
+    ThreeWayResult merged = detail::three_way_merge(nb->index, no->index, nt->index, ticker);
     if (merged.conflicts.empty()) nb.reset();
     // Room for what ours and theirs hold together; room left unused is
     // never touched.
     std::optional<Numbered> nm(std::in_place, merged.tree, ticker, ours_.layout.size() + theirs_.layout.size(), stubs);
-    const Correspondence from_ours = pair_numbered(no, *nm, ticker);
-    const bool mark = markers && !merged.conflicts.empty();
-    const bool from_theirs_only = std::any_of(from_ours.origin.begin(), from_ours.origin.end(),
-                                              [](const auto& o) { return !o.has_value(); });
-    std::vector<OutputSpan> spans;
-    std::optional<DocView> t;
-    std::optional<Correspondence> from_theirs;
-    if (mark || from_theirs_only) {
-      t.emplace(theirs_);
-      from_theirs = pair_numbered(nt, *nm, ticker);
-    }
-    // A sub-tree that came from theirs alone, and stands there unchanged,
-    // is written as its bytes in theirs, so that it keeps their layout.
-    const Borrowed from_theirs_bytes = [&](std::uint32_t pre, const TreeNode& node) -> std::optional<std::string_view> {
-      const auto tn = from_theirs->origin[pre];
-      if (!tn || !(node == t->node(*tn))) return std::nullopt;
-      return std::string_view(theirs_.source).substr(t->lead(*tn), theirs_.layout[*tn].end - t->lead(*tn));
-    };
+    Pairing pairing{.from_ours = pair_numbered(*no, *nm, ticker)};
+    pairing.mark = markers && !merged.conflicts.empty();
+    pairing.from_theirs_only = std::any_of(pairing.from_ours.origin.begin(), pairing.from_ours.origin.end(),
+                                           [](const auto& o) { return !o.has_value(); });
+    if (pairing.mark || pairing.from_theirs_only) pairing.from_theirs = pair_numbered(*nt, *nm, ticker);
     // Conflicts are described before the merged file is written, so that
     // base's tree is gone by then; their blocks' places follow the writing.
+    FileMerge out;
     std::vector<Region> regions;
     if (!merged.conflicts.empty()) {
-      DocView b(base_), o(ours_);
-      if (!t) t.emplace(theirs_);
-      const auto ours_of_base = invert(pair_numbered(*nb, no, ticker), b.size());
-      const auto theirs_of_base = invert(pair_numbered(*nb, nt, ticker), b.size());
-      std::vector<std::optional<std::uint32_t>> merged_of_ours, merged_of_theirs;
-      if (mark) {
-        merged_of_ours = invert(from_ours, o.size());
-        merged_of_theirs = invert(*from_theirs, t->size());
-      }
-      for (const Conflict& c : merged.conflicts) {
-        FileConflict fc{.field = c.field};
-        const Location& loc = c.location;
-        std::optional<std::uint32_t> bn = walk(b, loc, loc.size(), fc.path);
-        std::optional<std::uint32_t> on, tn, start = bn;
-        if (bn) {
-          on = ours_of_base[*bn];
-          tn = theirs_of_base[*bn];
-        } else if (c.field == Field::Node && !loc.empty()) {
-          // A node both sides added: the last step names it below ours' parent.
-          fc.path.clear();
-          start = walk(b, loc, loc.size() - 1, fc.path);
-          if (start && ours_of_base[*start]) on = o.resolve(*ours_of_base[*start], loc.back());
-          if (start && theirs_of_base[*start]) tn = t->resolve(*theirs_of_base[*start], loc.back());
-          if (on) {
-            o.append_segment(fc.path, *on);
-          } else {
-            fc.path += '/';
-            fc.path += detail::step_text(loc.back());
-          }
-        }
-        if (fc.path.empty()) fc.path = root_path(b);
-        if (c.field == Field::Attribute) fc.path += "/@" + c.name;
-        fc.base = value_text(c.base, &b, bn, base_.format);
-        fc.ours = value_text(c.ours, &o, on, ours_.format);
-        fc.theirs = value_text(c.theirs, &*t, tn, theirs_.format);
-        out.conflicts.push_back(std::move(fc));
-        if (mark) regions.push_back(enclose(b, start.value_or(0), ours_of_base, theirs_of_base, merged_of_ours,
-                                            merged_of_theirs));
-      }
+      auto described = describe_conflicts(merged.conflicts, *nb, *no, *nt, pairing, ticker, regions);
+      if (!described.ok()) return FileError{-1, described.error()};
+      out.conflicts = std::move(described).value();
     }
     nb.reset();
+    no.reset();
+    nt.reset();
     merged.conflicts.clear();
     if (trees_) {
       (*trees_)[0].tree = TreeNode();
       give_back_free_memory();
     }
-
-    auto written = write_document(ours_, merged.tree, from_ours, mark || from_theirs_only ? &spans : nullptr,
-                                  from_theirs_only ? &from_theirs_bytes : nullptr);
+    std::vector<OutputSpan> spans;
+    auto written = write_merged(merged.tree, pairing, spans);
     if (!written.ok()) return FileError{-1, written.error()};
     out.merged = std::move(written).value();
-    if (!mark) return out;
+    if (!pairing.mark) return out;
     // The markers need only the files' bytes and where their nodes stand.
     nm.reset();
     merged.tree = TreeNode();
@@ -523,6 +482,94 @@ class FileMerger {
   }
 
  private:
+  // Where the merged tree's nodes came from.
+  struct Pairing {
+    Correspondence from_ours{};
+    std::optional<Correspondence> from_theirs{};  // when marking or when theirs added nodes
+    bool mark = false;                          // conflicts are marked in the file
+    bool from_theirs_only = false;              // the merge holds nodes ours does not
+  };
+
+  // The merged bytes when one side changed nothing, or both made the same file.
+  std::optional<std::string> one_side_unchanged() const {
+    if (ours_.source == theirs_.source || theirs_.source == base_.source) return ours_.source;
+    if (ours_.source == base_.source) return theirs_.source;
+    return std::nullopt;
+  }
+
+  // Names each conflict's place and values in the files, and with markers,
+  // finds the block that encloses it.
+  Result<std::vector<FileConflict>, FormatError> describe_conflicts(const std::vector<Conflict>& conflicts,
+                                                                   const Numbered& nb, const Numbered& no,
+                                                                   const Numbered& nt, const Pairing& pairing,
+                                                                   detail::Ticker& ticker,
+                                                                   std::vector<Region>& regions) const {
+    DocView b(base_), o(ours_), t(theirs_);
+    const auto ours_of_base = invert(pair_numbered(nb, no, ticker), b.size());
+    const auto theirs_of_base = invert(pair_numbered(nb, nt, ticker), b.size());
+    std::vector<std::optional<std::uint32_t>> merged_of_ours, merged_of_theirs;
+    if (pairing.mark) {
+      merged_of_ours = invert(pairing.from_ours, o.size());
+      merged_of_theirs = invert(*pairing.from_theirs, t.size());
+    }
+    std::vector<FileConflict> out;
+    for (const Conflict& c : conflicts) {
+      FileConflict fc{.field = c.field};
+      const Location& loc = c.location;
+      std::optional<std::uint32_t> bn = walk(b, loc, loc.size(), fc.path);
+      std::optional<std::uint32_t> on, tn, start = bn;
+      if (bn) {
+        on = ours_of_base[*bn];
+        tn = theirs_of_base[*bn];
+      } else if (c.field == Field::Node && !loc.empty()) {
+        // A node both sides added: the last step names it below ours' parent.
+        fc.path.clear();
+        start = walk(b, loc, loc.size() - 1, fc.path);
+        if (start && ours_of_base[*start]) on = o.resolve(*ours_of_base[*start], loc.back());
+        if (start && theirs_of_base[*start]) tn = t.resolve(*theirs_of_base[*start], loc.back());
+        if (on) {
+          o.append_segment(fc.path, *on);
+        } else {
+          fc.path += '/';
+          fc.path += detail::step_text(loc.back());
+        }
+      }
+      if (fc.path.empty()) fc.path = root_path(b);
+      if (c.field == Field::Attribute) fc.path += "/@" + c.name;
+      auto base = value_text(c.base, &b, bn, base_.format);
+      auto ours = value_text(c.ours, &o, on, ours_.format);
+      auto theirs = value_text(c.theirs, &t, tn, theirs_.format);
+      for (auto* side : {&base, &ours, &theirs}) {
+        if (!side->ok()) return side->error();
+      }
+      fc.base = std::move(base).value();
+      fc.ours = std::move(ours).value();
+      fc.theirs = std::move(theirs).value();
+      out.push_back(std::move(fc));
+      if (pairing.mark) {
+        regions.push_back(enclose(b, start.value_or(0), ours_of_base, theirs_of_base, merged_of_ours, merged_of_theirs));
+      }
+    }
+    return out;
+  }
+
+  // Writes the merged tree against ours. A sub-tree that came from theirs
+  // alone, and stands there unchanged, is written as its bytes in theirs,
+  // so that it keeps their layout.
+  Result<std::string, FormatError> write_merged(const TreeNode& tree, const Pairing& pairing,
+                                                std::vector<OutputSpan>& spans) const {
+    std::optional<DocView> t;
+    if (pairing.from_theirs_only) t.emplace(theirs_);
+    const Borrowed from_theirs_bytes = [&](std::uint32_t pre, const TreeNode& node) -> std::optional<std::string_view> {
+      const auto tn = pairing.from_theirs->origin[pre];
+      if (!tn || !(node == t->node(*tn))) return std::nullopt;
+      return std::string_view(theirs_.source).substr(t->lead(*tn), theirs_.layout[*tn].end - t->lead(*tn));
+    };
+    return write_document(ours_, tree, pairing.from_ours,
+                          pairing.mark || pairing.from_theirs_only ? &spans : nullptr,
+                          pairing.from_theirs_only ? &from_theirs_bytes : nullptr);
+  }
+
   // Climbs from base's node `at` to the nearest element (XML) or member
   // (JSON) that stands in the merged file.
   Region enclose(DocView& b, std::uint32_t at, const std::vector<std::optional<std::uint32_t>>& ours_of_base,
@@ -978,7 +1025,7 @@ Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sou
 Result<std::vector<FileChange>, FileError> diff_files(std::vector<std::string> sources, const FileOptions& options,
                                                       const StopCheck& stop) {
   auto out = run_trimmed(std::move(sources), options, stop, [&](std::vector<Document>& docs) {
-    return Result<std::vector<FileChange>, FileError>(diff_documents(docs[0], docs[1], stop));
+    return diff_documents(docs[0], docs[1], stop);
   });
   give_back_free_memory();
   return out;
@@ -1006,7 +1053,8 @@ Result<std::string, FormatError> rewrite(const Document& doc) {
   return write_document(doc, doc.tree, same);
 }
 
-std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc, const StopCheck& stop) {
+Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_doc, const Document& new_doc,
+                                                         const StopCheck& stop) {
   detail::Ticker ticker(stop);
   const bool stubs = old_doc.stubs || new_doc.stubs;
   std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs);
@@ -1049,8 +1097,12 @@ std::vector<FileChange> diff_documents(const Document& old_doc, const Document& 
     }
     if (fc.path.empty()) fc.path = root_path(ov);
     if (c.field == Field::Attribute) fc.path += "/@" + c.name;
-    fc.old_value = value_text(c.old_value, &ov, old_pre, old_doc.format);
-    fc.new_value = value_text(c.new_value, &nv, new_pre, new_doc.format);
+    auto old_value = value_text(c.old_value, &ov, old_pre, old_doc.format);
+    if (!old_value.ok()) return FileError{0, old_value.error()};
+    auto new_value = value_text(c.new_value, &nv, new_pre, new_doc.format);
+    if (!new_value.ok()) return FileError{1, new_value.error()};
+    fc.old_value = std::move(old_value).value();
+    fc.new_value = std::move(new_value).value();
     if (c.field == Field::Attribute && !fc.old_value) fc.op = ChangeOp::Insert;
     if (c.field == Field::Attribute && !fc.new_value) fc.op = ChangeOp::Remove;
     const std::uint64_t place = old_pre ? 2 * std::uint64_t{*old_pre}
