@@ -20,8 +20,8 @@ def main() -> int:
     status = subprocess.call([sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml")], cwd=ROOT)
 
     with tempfile.TemporaryDirectory() as scratch:
-        # A scratch working directory, so that the source folder vext_py/ cannot
-        # stand in for the installed module.
+        # A scratch working directory, so that nothing in the source tree can
+        # stand in for the installed modules.
         env = dict(os.environ, MYPY_CACHE_DIR=str(Path(scratch) / "cache"))
         status |= subprocess.call([sys.executable, "-m", "mypy.stubtest", "vext_py"], cwd=scratch, env=env)
         # The vext package is typed Python; its native module has a stub of its own.
