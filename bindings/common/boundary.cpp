@@ -4,8 +4,8 @@
 
 namespace vext_py {
 
-void raise_panic(const char* message) {
-  PyErr_SetString(binding.panic, (message && *message) ? message : "internal failure");
+void raise_panic(const BindingState& state, const char* message) {
+  PyErr_SetString(state.panic, (message && *message) ? message : "internal failure");
 }
 
 }  // namespace vext_py

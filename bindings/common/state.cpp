@@ -1,9 +1,6 @@
 #include "state.h"
 
 namespace vext_py {
-
-BindingState binding;
-
 namespace {
 
 // Throws and catches one exception, so that the runtime allocates now what
@@ -24,26 +21,28 @@ bool intern(PyObject*& slot, const char* text) {
   return slot != nullptr;
 }
 
-bool init_binding(const BindingSetup& setup) {
+bool init_binding(BindingState& state, const BindingSetup& setup) {
   prime_exceptions();
-  if (!binding.panic) {
-    binding.panic = PyErr_NewExceptionWithDoc(setup.panic_name, setup.panic_doc, PyExc_BaseException, nullptr);
-    if (!binding.panic) return false;
+  if (!state.panic) {
+    state.panic = PyErr_NewExceptionWithDoc(setup.panic_name, setup.panic_doc, PyExc_BaseException, nullptr);
+    if (!state.panic) return false;
   }
-  TreeKeys& keys = binding.tree_keys;
+  TreeKeys& keys = state.tree_keys;
   return intern(keys.kind, "kind") && intern(keys.identity, "identity") && intern(keys.label, "label") &&
          intern(keys.text, "text") && intern(keys.attributes, "attributes") && intern(keys.children, "children");
 }
 
-PyObject* module_once(ModuleOnce& once, PyObject* (*create)(), const char* refusal) {
-  const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
-  std::int64_t expected = -1;
-  if (!once.owner.compare_exchange_strong(expected, interp) && expected != interp) {
-    PyErr_SetString(PyExc_ImportError, refusal);
-    return nullptr;
+int traverse_binding(const BindingState& state, visitproc visit, void* arg) {
+  const TreeKeys& k = state.tree_keys;
+  for (PyObject* o : {state.panic, k.kind, k.identity, k.label, k.text, k.attributes, k.children}) Py_VISIT(o);
+  return 0;
+}
+
+void clear_binding(BindingState& state) {
+  TreeKeys& k = state.tree_keys;
+  for (PyObject** slot : {&state.panic, &k.kind, &k.identity, &k.label, &k.text, &k.attributes, &k.children}) {
+    Py_CLEAR(*slot);
   }
-  if (!once.module) once.module = create();
-  return Py_XNewRef(once.module);
 }
 
 }  // namespace vext_py

@@ -9,13 +9,10 @@
 #include <vector>
 
 #include "args.h"
-#include "state.h"
 #include "string_cache.h"
 
 namespace vext_py {
 namespace {
-
-const TreeKeys& keys = binding.tree_keys;
 
 // Looks `key` up in the dict's own storage and returns a strong reference, so
 // the value survives user code run by later lookups. Empty with no error set
@@ -47,7 +44,7 @@ bool read_attributes(PyObject* attrs, vext::Attributes& out) {
 
 // Fills `node` from one tree dict, except for its children, whose list (if
 // any) is handed back in `children`.
-bool read_node(PyObject* obj, vext::TreeNode& node, Ref& children) {
+bool read_node(const TreeKeys& keys, PyObject* obj, vext::TreeNode& node, Ref& children) {
   if (!PyDict_Check(obj)) {
     set_conversion_error(obj, "PyDict");
     return false;
@@ -110,7 +107,7 @@ bool set_cached(PyObject* dict, PyObject* key, std::string_view value, StringCac
 }
 
 // Builds the dict of one node, without its children.
-Ref write_node(const NodeFields& node, StringCache& cache) {
+Ref write_node(const TreeKeys& keys, const NodeFields& node, StringCache& cache) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
   Ref kind = cache.get(node.kind);
@@ -131,17 +128,15 @@ Ref write_node(const NodeFields& node, StringCache& cache) {
   return dict;
 }
 
-// Adds a "children" list of `count` empty slots to `dict` and returns it.
-// Slots are filled before anyone sees it.
-Ref add_children(PyObject* dict, std::size_t count) {
+}  // namespace
+
+Ref add_children(const TreeKeys& keys, PyObject* dict, std::size_t count) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list || PyDict_SetItem(dict, keys.children, list.get()) != 0) return {};
   return list;
 }
 
-}  // namespace
-
-std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
+std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj) {
   struct Frame {
     Ref children;  // held strongly: user code may drop it from its dict
     Py_ssize_t next = 0;
@@ -149,7 +144,7 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
   };
   vext::TreeNode root;
   Ref children;
-  if (!read_node(obj, root, children)) return std::nullopt;
+  if (!read_node(keys, obj, root, children)) return std::nullopt;
   std::vector<Frame> stack;
   if (children) stack.push_back({std::move(children), 0, &root});
   while (!stack.empty()) {
@@ -166,7 +161,7 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
     // parent gains no further children until this frame is done.
     vext::TreeNode& child = f.node->children.emplace_back();
     Ref grandchildren;
-    if (!read_node(item.get(), child, grandchildren)) return std::nullopt;
+    if (!read_node(keys, item.get(), child, grandchildren)) return std::nullopt;
     if (grandchildren) {
       if (stack.size() + 2 > kMaxTreeDepth) {
         PyErr_Format(PyExc_RecursionError, "tree is nested deeper than %zu levels", kMaxTreeDepth);
@@ -178,18 +173,18 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
   return root;
 }
 
-Ref tree_to_py(const vext::TreeNode& node) {
+Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node) {
   struct Frame {
     Ref list;
     const vext::TreeNode* node;
     std::size_t next;
   };
   StringCache cache;
-  Ref root = write_node(fields_of(node), cache);
+  Ref root = write_node(keys, fields_of(node), cache);
   if (!root) return {};
   std::vector<Frame> stack;
   if (!node.children.empty()) {
-    Ref list = add_children(root.get(), node.children.size());
+    Ref list = add_children(keys, root.get(), node.children.size());
     if (!list) return {};
     stack.push_back({std::move(list), &node, 0});
   }
@@ -201,10 +196,10 @@ Ref tree_to_py(const vext::TreeNode& node) {
     }
     const std::size_t index = f.next++;
     const vext::TreeNode& child = f.node->children[index];
-    Ref dict = write_node(fields_of(child), cache);
+    Ref dict = write_node(keys, fields_of(child), cache);
     if (!dict) return {};
     Ref child_list;
-    if (!child.children.empty() && !(child_list = add_children(dict.get(), child.children.size()))) return {};
+    if (!child.children.empty() && !(child_list = add_children(keys, dict.get(), child.children.size()))) return {};
     PyList_SET_ITEM(f.list.get(), static_cast<Py_ssize_t>(index), dict.release());
     if (child_list) stack.push_back({std::move(child_list), &child, 0});
   }

@@ -87,8 +87,4 @@ inline Ref optional_str(const std::optional<std::string>& s) {
            : Ref::borrow(Py_None);
 }
 
-// Adds the file functions and FormatError to vext._core. Returns false with
-// a Python error set.
-bool add_file_api(PyObject* module);
-
 }  // namespace vext_py

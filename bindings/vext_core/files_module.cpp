@@ -15,15 +15,13 @@
 #include "args.h"
 #include "boundary.h"
 #include "core_call.h"
+#include "module.h"
 #include "files/files.h"
 #include "ref.h"
 #include "tree_convert.h"
 
 namespace vext_py {
 namespace {
-
-// vext._core.FormatError, created once with the module.
-PyObject* format_error = nullptr;
 
 constexpr const char* kReadParams[] = {"data", "format", "id_attrs"};
 constexpr Signature kRead{"read_file()", kReadParams};
@@ -145,11 +143,11 @@ Ref optional_int(const std::optional<std::uint64_t>& n) {
 }
 
 // Raises FormatError with the problem's message, place and input.
-void raise_format_error(const vext::FileError& e) {
+void raise_format_error(const CoreState& state, const vext::FileError& e) {
   const std::string message = e.error.text();
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;
-  Ref exc = Ref::steal(PyObject_CallOneArg(format_error, text.get()));
+  Ref exc = Ref::steal(PyObject_CallOneArg(state.format_error, text.get()));
   if (!exc) return;
   Ref which = Ref::steal(PyLong_FromLong(e.which));
   Ref line = optional_int(e.error.where ? std::optional(e.error.where->line) : std::nullopt);
@@ -232,7 +230,7 @@ int read_to_end(int fd, std::optional<off_t> at, std::string& out, const vext::S
 // Reads the inputs given as files, without the lock. Returns false with a
 // Python error set when one cannot be read (OSError, naming the file) or is
 // empty (FormatError), or when Ctrl-C stopped the call.
-bool read_inputs(std::vector<Input>& inputs) {
+bool read_inputs(const CoreState& state, std::vector<Input>& inputs) {
   struct Failure {
     std::size_t which;
     int error;  // 0: the file is empty
@@ -259,7 +257,7 @@ bool read_inputs(std::vector<Input>& inputs) {
     return true;
   }
   if (failure->error == 0) {
-    raise_format_error({static_cast<int>(failure->which), vext::FormatError{"the file is empty", std::nullopt}});
+    raise_format_error(state, {static_cast<int>(failure->which), vext::FormatError{"the file is empty", std::nullopt}});
     return false;
   }
   Ref name = Ref::steal(PyObject_GetAttrString(inputs[failure->which].file, "name"));
@@ -271,8 +269,8 @@ bool read_inputs(std::vector<Input>& inputs) {
 
 // Takes the bytes of the inputs, read without the lock; nullopt with a
 // Python error set when one could not be read or Ctrl-C stopped the call.
-std::optional<std::vector<std::string>> input_bytes(std::vector<Input> inputs) {
-  if (!read_inputs(inputs)) return std::nullopt;
+std::optional<std::vector<std::string>> input_bytes(const CoreState& state, std::vector<Input> inputs) {
+  if (!read_inputs(state, inputs)) return std::nullopt;
   std::vector<std::string> data;
   data.reserve(inputs.size());
   for (Input& input : inputs) data.push_back(std::move(input.data));
@@ -281,84 +279,89 @@ std::optional<std::vector<std::string>> input_bytes(std::vector<Input> inputs) {
 
 // Reads the files without the lock; nullopt with a Python error set when one
 // could not be read or Ctrl-C stopped the call.
-std::optional<std::vector<vext::Document>> read_all(std::vector<Input> inputs, const vext::FileOptions& options) {
-  auto data = input_bytes(std::move(inputs));
+std::optional<std::vector<vext::Document>> read_all(const CoreState& state, std::vector<Input> inputs,
+                                                    const vext::FileOptions& options) {
+  auto data = input_bytes(state, std::move(inputs));
   if (!data) return std::nullopt;
   auto docs =
       without_lock([&](const vext::StopCheck& stop) { return vext::read_files(*std::move(data), options, stop); });
   if (!docs) return std::nullopt;
   if (!docs->ok()) {
-    raise_format_error(docs->error());
+    raise_format_error(state, docs->error());
     return std::nullopt;
   }
   return std::move(*docs).value();
 }
 
-PyObject* mod_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
+PyObject* mod_read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<1>(kRead, a, args, nargs, kwnames, data, options)) return nullptr;
-    auto docs = read_all(std::move(data), options);
+    auto docs = read_all(state, std::move(data), options);
     if (!docs) return nullptr;
-    return tree_to_py((*docs)[0].tree).release();
+    return tree_to_py(state.binding.tree_keys, (*docs)[0].tree).release();
   });
 }
 
-PyObject* mod_rewrite_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
+PyObject* mod_rewrite_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<1>(kRewrite, a, args, nargs, kwnames, data, options)) return nullptr;
-    auto docs = read_all(std::move(data), options);
+    auto docs = read_all(state, std::move(data), options);
     if (!docs) return nullptr;
     auto out = without_lock([&](const vext::StopCheck&) { return vext::rewrite((*docs)[0]); });
     if (!out) return nullptr;
     if (!out->ok()) {
-      raise_format_error({-1, out->error()});
+      raise_format_error(state, {-1, out->error()});
       return nullptr;
     }
     return from_bytes(out->value()).release();
   });
 }
 
-PyObject* mod_diff_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
+PyObject* mod_diff_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
     std::array<PyObject*, 4> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<2>(kDiff, a, args, nargs, kwnames, data, options)) return nullptr;
-    auto bytes = input_bytes(std::move(data));
+    auto bytes = input_bytes(state, std::move(data));
     if (!bytes) return nullptr;
     auto changes =
         without_lock([&](const vext::StopCheck& stop) { return vext::diff_files(*std::move(bytes), options, stop); });
     if (!changes) return nullptr;
     if (!changes->ok()) {
-      raise_format_error(changes->error());
+      raise_format_error(state, changes->error());
       return nullptr;
     }
     return list_of(changes->value(), from_file_change).release();
   });
 }
 
-PyObject* mod_merge_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
+PyObject* mod_merge_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
     std::array<PyObject*, 6> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<3>(kMerge, a, args, nargs, kwnames, data, options)) return nullptr;
     const int markers = a[5] ? PyObject_IsTrue(a[5]) : 1;
     if (markers < 0) return nullptr;
-    auto bytes = input_bytes(std::move(data));
+    auto bytes = input_bytes(state, std::move(data));
     if (!bytes) return nullptr;
     auto result = without_lock([&](const vext::StopCheck& stop) {
       return vext::merge_files(*std::move(bytes), options, markers != 0, stop);
     });
     if (!result) return nullptr;
     if (!result->ok()) {
-      raise_format_error(result->error());
+      raise_format_error(state, result->error());
       return nullptr;
     }
     Ref merged = from_bytes(result->value().merged);
@@ -383,16 +386,16 @@ PyMethodDef file_methods[] = {
 
 }  // namespace
 
-bool add_file_api(PyObject* module) {
-  if (!format_error) {
+bool add_file_api(PyObject* module, CoreState& state) {
+  if (!state.format_error) {
     Ref defaults = Ref::steal(Py_BuildValue("{s:i,s:O,s:O}", "which", -1, "line", Py_None, "column", Py_None));
     if (!defaults) return false;
-    format_error = PyErr_NewExceptionWithDoc(
+    state.format_error = PyErr_NewExceptionWithDoc(
         "vext._core.FormatError", "A file could not be read, or a result could not be written in its format.",
         PyExc_ValueError, defaults.get());
-    if (!format_error) return false;
+    if (!state.format_error) return false;
   }
-  return PyModule_AddObjectRef(module, "FormatError", format_error) == 0 &&
+  return PyModule_AddObjectRef(module, "FormatError", state.format_error) == 0 &&
          PyModule_AddFunctions(module, file_methods) == 0;
 }
 

@@ -33,10 +33,10 @@ Ref change_to_py(const ChangeKeys& k, const vext::TreeChange& change) {
 }
 
 PyObject* mod_diff_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
+  return call_core(module_state.binding, [&]() -> PyObject* {
     std::array<PyObject*, 2> a{};
     if (!bind(kDiffTrees, args, nargs, kwnames, a.data())) return nullptr;
-    auto trees = py_to_trees(a);
+    auto trees = py_to_trees(module_state.binding.tree_keys, a);
     if (!trees) return nullptr;
     const vext::TreeDiff diff = vext::tree_diff((*trees)[0], (*trees)[1]);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(diff.changes.size())));
@@ -51,14 +51,14 @@ PyObject* mod_diff_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* mod_merge_trees(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
+  return call_core(module_state.binding, [&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     if (!bind(kMergeTrees, args, nargs, kwnames, a.data())) return nullptr;
-    auto trees = py_to_trees(a);
+    auto trees = py_to_trees(module_state.binding.tree_keys, a);
     if (!trees) return nullptr;
     const auto& [base, ours, theirs] = *trees;
     const vext::TreeMergeResult result = vext::tree_merge(base, ours, theirs);
-    Ref merged = tree_to_py(result.merged);
+    Ref merged = tree_to_py(module_state.binding.tree_keys, result.merged);
     if (!merged) return nullptr;
     Ref count = Ref::steal(PyLong_FromSize_t(result.conflicts.size()));
     if (!count) return nullptr;

@@ -1,6 +1,9 @@
 // The vext_py extension module: initialisation and the module-level functions.
 #include "module.h"
 
+#include <atomic>
+#include <cstdint>
+
 #include "args.h"
 #include "boundary.h"
 #include "functions.h"
@@ -41,6 +44,9 @@ PyModuleDef module_def = {
 };
 
 bool init_module_state() {
+  if (!init_binding(module_state.binding, {"vext_py.PanicException",
+                                           "Raised when vext hits an internal failure, such as an unknown commit id."}))
+    return false;
   ChangeKeys& keys = module_state.change_keys;
   if (!intern(keys.kind, "kind") || !intern(keys.elem_type, "elem_type") || !intern(keys.id, "id") ||
       !intern(keys.names[0], "Added") || !intern(keys.names[1], "Removed") || !intern(keys.names[2], "Modified"))
@@ -50,9 +56,6 @@ bool init_module_state() {
 }
 
 PyObject* create_module() {
-  if (!init_binding({"vext_py.PanicException",
-                     "Raised when vext hits an internal failure, such as an unknown commit id."}))
-    return nullptr;
   if (!init_module_state()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
@@ -67,13 +70,31 @@ PyObject* create_module() {
   return module.release();
 }
 
+// The module, made by the first interpreter to import it.
+struct ModuleOnce {
+  PyObject* module = nullptr;
+  std::atomic<std::int64_t> owner{-1};  // the interpreter that made it
+};
+ModuleOnce once;
+
+// Returns a new reference to the module, making it on the first call. Any
+// interpreter other than the first gets ImportError, since the module's
+// state is the process's.
+PyObject* module_once() {
+  const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  std::int64_t expected = -1;
+  if (!once.owner.compare_exchange_strong(expected, interp) && expected != interp) {
+    PyErr_SetString(PyExc_ImportError, "vext_py does not support sub-interpreters");
+    return nullptr;
+  }
+  if (!once.module) once.module = create_module();
+  return Py_XNewRef(once.module);
+}
+
 }  // namespace
 
 ModuleState module_state;
 
 }  // namespace vext_py
 
-PyMODINIT_FUNC PyInit_vext_py() {
-  static vext_py::ModuleOnce once;
-  return vext_py::module_once(once, vext_py::create_module, "vext_py does not support sub-interpreters");
-}
+PyMODINIT_FUNC PyInit_vext_py() { return vext_py::module_once(); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ref.h"
+#include "state.h"
 
 namespace vext_py {
 
@@ -10,9 +11,12 @@ struct ChangeKeys {
   PyObject* names[3];  // "Added", "Removed", "Modified"
 };
 
-// The objects of this module, beside those of the binding helpers
-// (state.h); created with the module and kept for the life of the process.
+// What vext_py creates: the binding helpers' objects, the Repo type and the
+// change keys. The module is made once per process (single-phase init,
+// without per-module storage), so its state is made with it and kept for
+// the life of the process.
 struct ModuleState {
+  BindingState binding;
   PyObject* repo_type;
   ChangeKeys change_keys;
 };

@@ -8,21 +8,10 @@
 #include <utility>
 
 #include "args.h"
-#include "state.h"
 #include "tree_convert.h"
 
 namespace vext_py {
 namespace {
-
-const TreeKeys& keys = binding.tree_keys;
-
-// Adds a "children" list of `count` empty slots to `dict` and returns it.
-// Slots are filled before anyone sees it.
-Ref add_children(PyObject* dict, std::size_t count) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list || PyDict_SetItem(dict, keys.children, list.get()) != 0) return {};
-  return list;
-}
 
 // Makes room for `need` more elements, doubling the capacity when it grows,
 // so that the pushes that follow cannot throw. Indexes into `v` stay below
@@ -97,7 +86,7 @@ void RepoCache::make_kids(const vext::NodeStore& store, vext::NodeId at) {
   kids_.insert(kids_.end(), scratch_.begin(), scratch_.end());
 }
 
-Ref RepoCache::node_dict(const Node& n) const {
+Ref RepoCache::node_dict(const TreeKeys& keys, const Node& n) const {
   PyObject* const* o = objects_.data() + (n.first - 1);
   Ref dict = Ref::steal(PyDict_New());
   if (!dict || PyDict_SetItem(dict.get(), keys.kind, *o++) != 0) return {};
@@ -121,12 +110,13 @@ void RepoCache::prefetch(const Node& n) const {
   for (int i = 0; i < strs; ++i) __builtin_prefetch(objects_[n.first + i], 1);
 }
 
-Ref RepoCache::section_tree(const vext::NodeStore& store, std::optional<vext::NodeId> section) {
+Ref RepoCache::section_tree(const TreeKeys& keys, const vext::NodeStore& store,
+                             std::optional<vext::NodeId> section) {
   const vext::NodeId root = section ? store.rebuild_root(*section) : vext::kNoNode;
-  if (root == vext::kNoNode) return tree_to_py(vext::TreeNode(std::string()));
+  if (root == vext::kNoNode) return tree_to_py(keys, vext::TreeNode(std::string()));
   if (nodes_.size() < store.node_count()) nodes_.resize(store.node_count());
   const Node* n = fields(store, root);
-  Ref top = n ? node_dict(*n) : Ref();
+  Ref top = n ? node_dict(keys, *n) : Ref();
   if (!top) return {};
   // Each node's dict is made before its children are known; the children
   // list is added when the node comes off the stack, after its other keys.
@@ -140,14 +130,14 @@ Ref RepoCache::section_tree(const vext::NodeStore& store, std::optional<vext::No
     const std::size_t first = nodes_[at].kids - 1;
     const std::size_t count = nodes_[at].kid_count;
     if (count == 0) continue;
-    Ref list = add_children(dict.get(), count);
+    Ref list = add_children(keys, dict.get(), count);
     if (!list) return {};
     for (std::size_t i = 0; i < std::min(count, kAhead); ++i) prefetch(nodes_[kids_[first + i]]);
     for (std::size_t i = 0; i < count; ++i) {
       const vext::NodeId kid = kids_[first + i];
       if (i + kAhead < count) prefetch(nodes_[kids_[first + i + kAhead]]);
       n = fields(store, kid);
-      Ref child = n ? node_dict(*n) : Ref();
+      Ref child = n ? node_dict(keys, *n) : Ref();
       if (!child) return {};
       if (n->present & kParent) stack.emplace_back(kid, Ref::borrow(child.get()));
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), child.release());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "repo/repo.h"
+#include "state.h"
 #include "string_cache.h"
 
 namespace vext_py {
@@ -35,7 +36,7 @@ class RepoCache {
 
   // Builds the tree dict that rebuilding a stored section gives. A missing
   // section, or one without a root, gives the dict of the empty node.
-  Ref section_tree(const vext::NodeStore& store, std::optional<vext::NodeId> section);
+  Ref section_tree(const TreeKeys& keys, const vext::NodeStore& store, std::optional<vext::NodeId> section);
 
   // Builds the list of (id, message) rows of repo.log().
   Ref log(const vext::Repo& repo);
@@ -59,7 +60,7 @@ class RepoCache {
   const Node* fields(const vext::NodeStore& store, vext::NodeId at);
   // Makes the list of a node's children in nodes_[at] unless it is there.
   void make_kids(const vext::NodeStore& store, vext::NodeId at);
-  Ref node_dict(const Node& n) const;
+  Ref node_dict(const TreeKeys& keys, const Node& n) const;
   // Starts loading the strs that node_dict(n) will reference: a node's own
   // strs (its identity, most often) sit apart from the dicts being built,
   // and waiting for each of them costs more than the rest of the dict.

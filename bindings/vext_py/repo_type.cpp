@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "args.h"
+#include "module.h"
 #include "boundary.h"
 #include "repo/repo.h"
 #include "repo/serialize.h"
@@ -93,7 +94,7 @@ PyObject* raise_history_error(const E& error) {
 // The tree dict of a stored section, built straight from the store; the
 // same tree that Repo::section_as_tree rebuilds.
 Ref section_tree_to_py(RepoObject* self, vext::SectionHash hash) {
-  return self->cache.section_tree(self->repo.store(), self->repo.section_root(hash));
+  return self->cache.section_tree(module_state.binding.tree_keys, self->repo.store(), self->repo.section_root(hash));
 }
 
 // --- methods -----------------------------------------------------------------
@@ -113,7 +114,7 @@ constexpr Signature kTreeAt{"Repo.tree_at()", kTreeAtParams};
 constexpr Signature kNew{"Repo.__new__()", {}};
 
 PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_core([&]() -> PyObject* {
+  return call_core(module_state.binding, [&]() -> PyObject* {
     std::array<PyObject*, 3> a{};
     if (!bind(kCommit, args, nargs, kwnames, a.data())) return nullptr;
     Borrow borrow(self, Access::Exclusive);
@@ -122,7 +123,7 @@ PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!message) return nullptr;
     auto parents = to_parents(kCommit, a.data(), 1);
     if (!parents) return nullptr;
-    auto tree = py_to_tree(a[2]);
+    auto tree = py_to_tree(module_state.binding.tree_keys, a[2]);
     if (!tree) return nullptr;
     auto id = as_repo(self)->repo.commit(*message, *parents, *tree);
     if (!id) return raise_history_error(id.error());
@@ -135,7 +136,7 @@ PyObject* repo_commit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 template <std::size_t N, class Body>
 PyObject* id_method(PyObject* self, const Signature& sig, Access access, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Body body) {
-  return call_core([&]() -> PyObject* {
+  return call_core(module_state.binding, [&]() -> PyObject* {
     std::array<PyObject*, N> a{};
     if (!bind(sig, args, nargs, kwnames, a.data())) return nullptr;
     Borrow borrow(self, access);
@@ -210,7 +211,7 @@ PyObject* repo_revert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* repo_log(PyObject* self, PyObject*) {
-  return call_core([&]() -> PyObject* {
+  return call_core(module_state.binding, [&]() -> PyObject* {
     Borrow borrow(self, Access::Shared);
     if (!borrow) return nullptr;
     return as_repo(self)->cache.log(as_repo(self)->repo).release();
@@ -219,7 +220,8 @@ PyObject* repo_log(PyObject* self, PyObject*) {
 
 PyObject* repo_tree_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return id_method<1>(self, kTreeAt, Access::Shared, args, nargs, kwnames, [](RepoObject& self, std::uint64_t id) {
-    return self.cache.section_tree(self.repo.store(), self.repo.root_of(id)).release();
+    const TreeKeys& keys = module_state.binding.tree_keys;
+    return self.cache.section_tree(keys, self.repo.store(), self.repo.root_of(id)).release();
   });
 }
 
@@ -240,7 +242,7 @@ PyObject* repo_repr(PyObject* self) {
 PyObject* repo_reduce(PyObject* self, PyObject*) {
   Borrow borrow(self, Access::Shared);
   if (!borrow) return nullptr;
-  return call_core([&]() -> PyObject* {
+  return call_core(module_state.binding, [&]() -> PyObject* {
     const std::string state = vext::save(as_repo(self)->repo);
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
     if (!bytes) return nullptr;
@@ -257,7 +259,7 @@ PyObject* repo_setstate(PyObject* self, PyObject* state) {
     PyErr_Clear();
     return PyErr_Format(PyExc_TypeError, "Repo.__setstate__() expects bytes, not '%s'", Py_TYPE(state)->tp_name);
   }
-  PyObject* result = call_core([&]() -> PyObject* {
+  PyObject* result = call_core(module_state.binding, [&]() -> PyObject* {
     as_repo(self)->cache.clear();
     auto loaded = vext::load(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
                              as_repo(self)->repo);
@@ -273,7 +275,7 @@ PyObject* repo_setstate(PyObject* self, PyObject* state) {
 }
 
 PyObject* repo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return call_core([&]() -> PyObject* {
+  return call_core(module_state.binding, [&]() -> PyObject* {
     // Bind through the shared binder so that messages match the methods'.
     // Repo() has no parameters, so the binder reads no argument values.
     Ref kwnames;
