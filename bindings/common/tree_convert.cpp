@@ -163,8 +163,8 @@ std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj) {
     Ref grandchildren;
     if (!read_node(keys, item.get(), child, grandchildren)) return std::nullopt;
     if (grandchildren) {
-      if (stack.size() + 2 > kMaxTreeDepth) {
-        PyErr_Format(PyExc_RecursionError, "tree is nested deeper than %zu levels", kMaxTreeDepth);
+      if (stack.size() + 2 > vext::kMaxTreeDepth) {
+        PyErr_Format(PyExc_RecursionError, "tree is nested deeper than %zu levels", vext::kMaxTreeDepth);
         return std::nullopt;
       }
       stack.push_back({std::move(grandchildren), 0, &child});

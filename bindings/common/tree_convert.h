@@ -12,10 +12,6 @@
 
 namespace vext_py {
 
-// Trees may nest at most this many levels (the root is level 1); deeper input
-// is refused with RecursionError.
-inline constexpr std::size_t kMaxTreeDepth = 200'000;
-
 // Converts a tree dict into a TreeNode, looking its fields up by `keys`.
 // Returns nullopt with a Python error set.
 std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj);

@@ -291,7 +291,7 @@ int exec_module(PyObject* module) {
   if (!init_binding(state.binding, {"vext.PanicException", "Raised when vext hits an internal failure."}) ||
       !init_names(state) || !add_file_api(module, state))
     return -1;
-  return 0;
+  return PyModule_AddIntConstant(module, "MAX_DEPTH", static_cast<long>(vext::kMaxTreeDepth));
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

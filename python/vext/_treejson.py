@@ -19,8 +19,10 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
+from vext import _core
+
 # The deepest tree vext accepts (the root is level 1).
-MAX_DEPTH = 200_000
+MAX_DEPTH = _core.MAX_DEPTH
 
 # Indentation stops growing here, so that very deep trees stay linear in size.
 _MAX_INDENT_LEVEL = 32

@@ -357,6 +357,7 @@ class TestTreeJson:
         # Far past Python's recursion limit and the json module's nesting limit.
         text = _treejson.render_json(chain(20_000, "leaf"))
         assert chain_depth(_treejson.read_tree(text.encode())) == 20_000
+        assert _treejson.MAX_DEPTH == _core.MAX_DEPTH == 200_000
         assert _treejson.check_tree(chain(_treejson.MAX_DEPTH)) is None
         assert _treejson.check_tree(chain(_treejson.MAX_DEPTH + 1)) == "nested deeper than 200,000 levels"
 
