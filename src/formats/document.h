@@ -55,7 +55,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "three_way/three_way.h"
+#include "common/stop.h"
 #include "tree/tree.h"
 
 namespace vext {

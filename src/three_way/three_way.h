@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "common/stop.h"
 #include "tree/tree.h"
 
 // A second engine over the same trees: a located diff that is a complete edit
@@ -87,18 +88,6 @@ struct Conflict {
 struct ThreeWayResult {
   TreeNode tree;
   std::vector<Conflict> conflicts;
-};
-
-// Lets a long call be stopped from outside: `poll` runs every few milliseconds
-// of work and returns true to stop the call, which then throws Stopped.
-struct StopCheck {
-  bool (*poll)(void* context) = nullptr;
-  void* context = nullptr;
-};
-
-// Thrown when a StopCheck asked a call to stop; nothing of the call remains.
-struct Stopped : std::exception {
-  const char* what() const noexcept override { return "stopped"; }
 };
 
 enum class ApplyFailure : std::uint8_t { Missing, Mismatch, Clash };
