@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <tuple>
 
 #include "three_way/index.h"
 
@@ -330,10 +331,14 @@ class Merger {
     }
   }
 
-  // Records two different nodes both sides added at one place.
+  // Records two different nodes both sides added at one place. The last
+  // step names the one that comes first among its siblings (ours' on a
+  // tie), so that swapping the sides swaps only the values.
   void added_twice(const Frame& f, std::size_t oj, std::size_t tj) {
     Location loc = locations_.build(f.loc);
-    loc.push_back(locations_.step(o_.node(f.o), oj));
+    Step o = locations_.step(o_.node(f.o), oj), t = locations_.step(t_.node(f.t), tj);
+    const bool theirs_first = std::tie(t.position, t.kind) < std::tie(o.position, o.kind);
+    loc.push_back(std::move(theirs_first ? t : o));
     conflicts_.push_back({.location = std::move(loc), .field = Field::Node, .base = {},
                           .ours = o_.node(f.o).children[oj], .theirs = t_.node(f.t).children[tj]});
   }

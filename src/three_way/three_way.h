@@ -73,7 +73,8 @@ struct Change {
 };
 
 // A place where the two sides of a merge disagree. The location names the node
-// in the base tree, or for a node both sides added, in the sides.
+// in the base tree, or for nodes both sides added at one place, the one of
+// the two that comes first among its siblings (ours' on a tie), in its side.
 struct Conflict {
   Location location{};
   Field field = Field::Text;

@@ -72,6 +72,12 @@ class Pairing:
         return out
 
 
+def first(ours_step, theirs_step):
+    """Of the steps of two nodes both sides added at one place, the one a
+    conflict names: the first among its siblings, ours' on a tie."""
+    return theirs_step if (theirs_step.position, theirs_step.kind) < (ours_step.position, ours_step.kind) else ours_step
+
+
 class Merged:
     """A node the model merged from three: its own fields, the expected
     children (trees, or Merged for nodes both sides changed), and the added
@@ -171,7 +177,7 @@ class Model:
         for j in added_o:
             if ok[j].get("identity") is not None:
                 named[(ok[j]["kind"], ok[j]["identity"])].append(j)
-        osteps = steps(ok)
+        osteps, tsteps = steps(ok), steps(tk)
         optional, twin_of_ours = [], set()
         for j in added_t:
             child = tk[j]
@@ -181,7 +187,7 @@ class Model:
                     oj = mates.pop(0)
                     twin_of_ours.add(j)
                     if exact(ok[oj]) != exact(child):
-                        self.conflict(location + (osteps[oj],), "node", None, None, ok[oj], child)
+                        self.conflict(location + (first(osteps[oj], tsteps[j]),), "node", None, None, ok[oj], child)
 
         # Unnamed ones both sides added at one place (after the same child
         # both kept, or at the start) are one copy if equal, else a conflict.
@@ -202,7 +208,8 @@ class Model:
             if [exact(ok[j]) for j in mine] == [exact(tk[j]) for j in yours]:
                 twin_of_ours.update(yours)
             else:
-                self.conflict(location + (osteps[mine[0]],), "node", None, None, ok[mine[0]], tk[yours[0]])
+                at = first(osteps[mine[0]], tsteps[yours[0]])
+                self.conflict(location + (at,), "node", None, None, ok[mine[0]], tk[yours[0]])
         # Where only one side changed this list, its order is the merged one.
         if location in self.ours.edits:
             order = [("b", i) if i is not None else ("o", j) for j, i in enumerate(o_to_b)]
