@@ -74,7 +74,8 @@ struct Change {
 };
 
 // A place where the two sides of a merge disagree. The location names the node
-// in the base tree, or for a node both sides added, in the sides.
+// in the base tree, or for nodes both sides added at one place, the one of
+// the two that comes first among its siblings (ours' on a tie), in its side.
 struct Conflict {
   Location location{};
   Field field = Field::Text;
@@ -105,9 +106,12 @@ struct ApplyRefusal {
 [[nodiscard]] std::vector<Change> located_diff(const TreeNode& old_root, const TreeNode& new_root,
                                                const StopCheck& stop = {});
 
-// Applies `changes` to a copy of `tree`. Refuses, changing nothing, when a
-// location does not resolve, an old value differs from the tree's, or two
-// changes claim the same node or slot.
+// Applies `changes` to a copy of `tree`; every location names a node of
+// `tree` (an insertion's last step, the node it adds). Refuses, changing
+// nothing, when a location does not resolve, an old value differs from the
+// tree's, two changes claim the same node or slot, a position lies outside
+// the list, an insertion names an identified node that is there already, or
+// a change lies inside a node another change removes.
 [[nodiscard]] Result<TreeNode, ApplyRefusal> apply_changes(const TreeNode& tree,
                                                            const std::vector<Change>& changes,
                                                            const StopCheck& stop = {});

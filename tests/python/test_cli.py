@@ -130,6 +130,32 @@ class TestMerge:
         result = vext_run("diff", "--id-attr", "i@", "base.xml", "ours.xml", cwd=tmp_path)
         assert result.returncode == 2 and b"ELEMENT@NAME" in result.stderr
 
+    # Sibling lists without identities follow the same rule as identified ones.
+    @pytest.mark.parametrize("ext, base, ours, theirs, status, merged", [
+        # Two different reorderings conflict; nothing comes out twice.
+        ("json", '{"l": ["A", "B", "C"]}', '{"l": ["B", "A", "C"]}', '{"l": ["B", "C", "A"]}', 1, None),
+        ("xml", "<r><i>A</i><i>B</i><i>C</i></r>", "<r><i>B</i><i>A</i><i>C</i></r>",
+         "<r><i>B</i><i>C</i><i>A</i></r>", 1, None),
+        # A move on one side against a removal on the other: the removal stands.
+        ("json", '{"l": ["A", "B", "C"]}', '{"l": ["B", "A", "C"]}', '{"l": ["B", "C"]}', 0, '{"l": ["B", "C"]}'),
+        ("xml", "<r><i>A</i><i>B</i><i>C</i></r>", "<r><i>B</i><i>A</i><i>C</i></r>", "<r><i>B</i><i>C</i></r>", 0,
+         "<r><i>B</i><i>C</i></r>"),
+        # Both add a timeout after the port: different values conflict, equal ones are one.
+        ("xml", "<c><port>80</port></c>", "<c><port>80</port><timeout>30</timeout></c>",
+         "<c><port>80</port><timeout>60</timeout></c>", 1, None),
+        ("xml", "<c><port>80</port></c>", "<c><port>80</port><timeout>30</timeout></c>",
+         "<c><port>80</port><timeout>30</timeout></c>", 0, "<c><port>80</port><timeout>30</timeout></c>"),
+        ("json", '{"l": [1]}', '{"l": [1, 30]}', '{"l": [1, 60]}', 1, None),
+    ])
+    def test_sibling_lists_without_identity(self, tmp_path, ext, base, ours, theirs, status, merged):
+        put(tmp_path, **{f"base_{ext}": base, f"ours_{ext}": ours, f"theirs_{ext}": theirs})
+        result = vext_run("merge", f"base.{ext}", f"ours.{ext}", f"theirs.{ext}", cwd=tmp_path)
+        assert result.returncode == status, result.stderr
+        if merged is not None:
+            assert result.stdout.decode() == merged
+        else:
+            assert b"conflict" in result.stderr and b"<<<<<<< ours" in result.stdout
+
 
 def _one_line_status_2(result, *needles):
     assert (result.returncode, result.stdout) == (2, b""), result.stderr
