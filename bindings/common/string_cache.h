@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "args.h"
+#include "common/hash.h"
 
 namespace vext_py {
 
@@ -56,7 +57,7 @@ class StringCache {
   };
   static std::size_t index_of(const Key& k) {
     std::uint64_t h = k.size;
-    for (std::uint64_t w : k.words) h = (h ^ w) * 0x9e3779b97f4a7c15ULL;
+    for (std::uint64_t w : k.words) h = (h ^ w) * vext::kHashMul;
     return static_cast<std::size_t>(h >> (64 - kSlotBits));
   }
   std::vector<Slot> slots_;  // allocated on first use

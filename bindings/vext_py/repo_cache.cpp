@@ -26,12 +26,11 @@ void make_room(std::vector<T>& v, std::size_t need) {
 
 void RepoCache::clear() noexcept {
   for (PyObject* o : objects_) Py_DECREF(o);
-  for (const Row& r : rows_) Py_XDECREF(r.row);
+  rows_.for_each([](PyObject* row) { Py_DECREF(row); });
   std::vector<PyObject*>().swap(objects_);
   std::vector<Node>().swap(nodes_);
   std::vector<vext::NodeId>().swap(kids_);
-  std::vector<Row>().swap(rows_);
-  row_count_ = 0;
+  rows_.clear();
   strings_.clear();
 }
 
@@ -147,28 +146,15 @@ Ref RepoCache::section_tree(const TreeKeys& keys, const vext::NodeStore& store,
 }
 
 Ref RepoCache::row(vext::CommitId id, const vext::Commit& commit) {
-  if ((row_count_ + 1) * 2 > rows_.size()) {
-    std::vector<Row> grown(std::max<std::size_t>(64, rows_.size() * 2));
-    const std::size_t mask = grown.size() - 1;
-    for (const Row& r : rows_) {
-      if (!r.row) continue;
-      std::size_t i = static_cast<std::size_t>(r.id * 0x9e3779b97f4a7c15ULL >> 32) & mask;
-      while (grown[i].row) i = (i + 1) & mask;
-      grown[i] = r;
-    }
-    rows_.swap(grown);
-  }
-  const std::size_t mask = rows_.size() - 1;
-  std::size_t i = static_cast<std::size_t>(id * 0x9e3779b97f4a7c15ULL >> 32) & mask;
-  for (; rows_[i].row; i = (i + 1) & mask) {
-    if (rows_[i].id == id) return Ref::borrow(rows_[i].row);
-  }
+  // mix_hash is a bijection, so a slot whose hash matches holds this id's row.
+  const std::uint64_t hash = vext::mix_hash(id);
+  if (PyObject* kept = rows_.find(hash, [](PyObject*) { return true; })) return Ref::borrow(kept);
+  rows_.reserve_one();
   Ref pid = Ref::steal(PyLong_FromUnsignedLongLong(id));
   Ref message = pid ? from_string(commit.message) : Ref();
   Ref made = message ? Ref::steal(PyTuple_Pack(2, pid.get(), message.get())) : Ref();
   if (!made) return {};
-  rows_[i] = {id, Ref::borrow(made.get()).release()};
-  ++row_count_;
+  rows_.insert(hash, Ref::borrow(made.get()).release());
   return made;
 }
 

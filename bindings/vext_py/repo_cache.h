@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/hash.h"
+#include "common/hash_table.h"
 #include "repo/repo.h"
 #include "state.h"
 #include "string_cache.h"
@@ -72,12 +74,7 @@ class RepoCache {
   std::vector<PyObject*> objects_;  // each a strong reference
   std::vector<vext::NodeId> kids_;
   StringCache strings_;           // shares the strs of equal short fields
-  struct Row {
-    vext::CommitId id = 0;
-    PyObject* row = nullptr;  // strong; nullptr marks an empty slot
-  };
-  std::vector<Row> rows_;  // open addressing by commit id
-  std::size_t row_count_ = 0;
+  vext::HashIndex<PyObject*, nullptr> rows_;  // strong references, by mix_hash(commit id)
   std::vector<vext::NodeId> scratch_;  // of make_kids
 };
 

@@ -5,70 +5,36 @@
 #include <utility>
 
 #include "common/fatal.h"
+#include "common/hash.h"
 
 namespace vext {
 namespace {
 
 constexpr const char* kNoEntry = "no entry found for key";
 
-void append_u64_le(std::string& out, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-// A set of commit ids with open addressing: the history walks insert every
-// id they reach, and a node-based set would allocate for each of them.
+// A set of commit ids: the history walks insert every id they reach, and a
+// node-based set would allocate for each of them. mix_hash is a bijection,
+// so equal hashes mean equal ids.
 class IdSet {
  public:
-  explicit IdSet(std::size_t expected = 16) {
-    std::size_t capacity = 16;
-    while (capacity < expected * 2) capacity *= 2;
-    slots_.assign(capacity, kEmpty);
-  }
+  explicit IdSet(std::size_t expected = 8) : index_(expected) {}
 
   // Returns false when `id` was already present.
   bool insert(CommitId id) {
-    if (id == kEmpty) return !std::exchange(has_empty_key_, true);
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    std::size_t i = slot_of(id);
-    while (slots_[i] != kEmpty) {
-      if (slots_[i] == id) return false;
-      i = (i + 1) & (slots_.size() - 1);
-    }
-    slots_[i] = id;
-    ++count_;
+    if (contains(id)) return false;
+    index_.add(mix_hash(id), true);
     return true;
   }
-
   bool contains(CommitId id) const {
-    if (id == kEmpty) return has_empty_key_;
-    for (std::size_t i = slot_of(id);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i] == id) return true;
-      if (slots_[i] == kEmpty) return false;
-    }
+    return index_.find(mix_hash(id), [](bool) { return true; });
   }
 
  private:
-  static constexpr CommitId kEmpty = 0;
-
-  std::size_t slot_of(CommitId id) const {
-    return static_cast<std::size_t>((id * 0x9e3779b97f4a7c15ULL) >> 17) & (slots_.size() - 1);
-  }
-
-  void grow() {
-    std::vector<CommitId> old = std::move(slots_);
-    slots_.assign(old.size() * 2, kEmpty);
-    count_ = 0;
-    for (CommitId id : old)
-      if (id != kEmpty) insert(id);
-  }
-
-  std::vector<CommitId> slots_;
-  std::size_t count_ = 0;
-  bool has_empty_key_ = false;
+  HashIndex<bool, false> index_;
 };
 
 // A commit id's parents when it is stored; none otherwise.
-std::span<const CommitId> parents_of(const detail::CommitIndex& commits, CommitId id) {
+std::span<const CommitId> parents_of(const Commits& commits, CommitId id) {
   const Commit* commit = commits.find(id);
   if (commit == nullptr) return {};
   return commit->parents;
@@ -78,7 +44,7 @@ std::span<const CommitId> parents_of(const detail::CommitIndex& commits, CommitI
 // calls `visit` on each id when first reached; stops when it returns true.
 // Returns the ids reached.
 template <class F>
-IdSet walk(const detail::CommitIndex& commits, CommitId start, F&& visit) {
+IdSet walk(const Commits& commits, CommitId start, F&& visit) {
   IdSet seen(commits.size());
   std::vector<CommitId> stack{start};
   while (!stack.empty()) {
@@ -92,13 +58,13 @@ IdSet walk(const detail::CommitIndex& commits, CommitId start, F&& visit) {
 }
 
 // Every id reachable from `start` through parent links, `start` included.
-IdSet ancestors(const detail::CommitIndex& commits, CommitId start) {
+IdSet ancestors(const Commits& commits, CommitId start) {
   return walk(commits, start, [](CommitId) { return false; });
 }
 
 // The largest depth at which a fresh depth-first walk from `x` first reaches
 // an id.
-std::uint64_t height(const detail::CommitIndex& commits, CommitId x) {
+std::uint64_t height(const Commits& commits, CommitId x) {
   IdSet seen;
   std::vector<std::pair<CommitId, std::uint64_t>> stack{{x, 0}};
   std::uint64_t h = 0;
@@ -114,51 +80,6 @@ std::uint64_t height(const detail::CommitIndex& commits, CommitId x) {
 
 }  // namespace
 
-void append_entry_tail(std::string& out, const Value& value) {
-  out.push_back('|');
-  append_text(out, value);
-  out.push_back('\n');
-}
-
-namespace {
-
-template <class Sink>
-void feed_section(Sink&& sink, const Section& section) {
-  std::string tail;
-  for (const auto& entry : section) {
-    tail.clear();
-    append_entry_tail(tail, entry.value);
-    feed_entry(sink, entry.path, tail);
-  }
-}
-
-}  // namespace
-
-void append_section_hash_input(std::string& out, const Section& section) {
-  feed_section([&](std::string_view bytes) { out.append(bytes); }, section);
-}
-
-SectionHash section_hash(const Section& section) {
-  // Folds the input entry by entry rather than building it whole: every
-  // entry repeats its full path, so deep trees would need a huge buffer.
-  FnvSink sink;
-  feed_section(sink, section);
-  return sink.hash;
-}
-
-void append_commit_hash_input(std::string& out, const Commit& commit) {
-  for (CommitId p : commit.parents) append_u64_le(out, p);
-  append_u64_le(out, commit.section_hash);
-  out.append(commit.message);
-  append_u64_le(out, commit.timestamp);
-}
-
-CommitId commit_id(const Commit& commit) {
-  std::string buffer;
-  append_commit_hash_input(buffer, commit);
-  return fnv1a(buffer);
-}
-
 std::string to_text(const Collision& collision) {
   char key[19];
   std::snprintf(key, sizeof key, "0x%016llx", static_cast<unsigned long long>(collision.key));
@@ -171,34 +92,42 @@ std::string to_text(const HistoryError& error) {
   return std::visit([](const auto& e) { return to_text(e); }, error);
 }
 
-namespace detail {
+std::uint32_t Commits::entry_of(CommitId id) const {
+  return index_.find(mix_hash(id), [](std::uint32_t) { return true; });
+}
 
-const Commit* CommitIndex::find(CommitId id) const {
-  if (slots_.empty()) return nullptr;
-  for (std::size_t i = slot_of(id);; i = (i + 1) & (slots_.size() - 1)) {
-    if (slots_[i].commit == nullptr) return nullptr;
-    if (slots_[i].id == id) return slots_[i].commit;
+const Commit* Commits::find(CommitId id) const {
+  const std::uint32_t entry = entry_of(id);
+  return entry == kAbsent ? nullptr : &entries_[entry].second;
+}
+
+const Commit& Commits::at(CommitId id) const {
+  const Commit* commit = find(id);
+  if (commit == nullptr) throw Fatal(kNoEntry);
+  return *commit;
+}
+
+const Commit& Commits::add(CommitId id, Commit commit) {
+  if (entries_.size() >= kAbsent) throw Fatal("repository: too many commits");
+  index_.reserve_one();
+  entries_.emplace_back(id, std::move(commit));
+  index_.insert(mix_hash(id), static_cast<std::uint32_t>(entries_.size() - 1));
+  return entries_.back().second;
+}
+
+void Commits::clear() noexcept {
+  entries_.clear();
+  index_.clear();
+}
+
+bool operator==(const Commits& a, const Commits& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [id, commit] : a) {
+    const Commit* other = b.find(id);
+    if (other == nullptr || !(*other == commit)) return false;
   }
+  return true;
 }
-
-void CommitIndex::reserve_one() {
-  if ((used_ + 1) * 2 <= slots_.size()) return;
-  std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
-  old.swap(slots_);
-  used_ = 0;
-  for (const Slot& slot : old) {
-    if (slot.commit != nullptr) insert(slot.id, slot.commit);
-  }
-}
-
-void CommitIndex::insert(CommitId id, const Commit* commit) noexcept {
-  std::size_t i = slot_of(id);
-  while (slots_[i].commit != nullptr) i = (i + 1) & (slots_.size() - 1);
-  slots_[i] = {id, commit};
-  ++used_;
-}
-
-}  // namespace detail
 
 std::uint64_t system_clock_seconds() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
@@ -273,12 +202,10 @@ Result<CommitId, Collision> Repo::commit_root(std::string_view message, std::spa
                 .section_hash = *hash,
                 .timestamp = clock_()};
   const CommitId id = commit_id(commit);
-  const Commit* existing = index_.find(id);
+  const Commit* existing = commits_.find(id);
   if (existing != nullptr && !(*existing == commit)) return Collision{Collision::Kind::Commit, id};
   if (existing == nullptr) {
-    index_.reserve_one();
-    const auto stored = commits_.emplace(id, std::move(commit)).first;
-    index_.insert(id, &stored->second);
+    commits_.add(id, std::move(commit));
   }
   undo.done();
   head_ = id;
@@ -297,16 +224,12 @@ Result<CommitId, Collision> Repo::commit(std::string_view message, std::span<con
   // one, the latest commit's.
   NodeId like = kNoNode;
   const auto first = parents.empty() ? head_ : std::optional<CommitId>(parents.front());
-  if (const Commit* c = first ? index_.find(*first) : nullptr) like = section_root(c->section_hash).value_or(kNoNode);
+  if (const Commit* c = first ? commits_.find(*first) : nullptr) like = section_root(c->section_hash).value_or(kNoNode);
   Undo undo(*this);
   return commit_root(message, parents, store_.intern_tree(tree, like), undo);
 }
 
-const Commit& Repo::commit_at(CommitId id) const {
-  const Commit* commit = index_.find(id);
-  if (commit == nullptr) throw Fatal(kNoEntry);
-  return *commit;
-}
+const Commit& Repo::commit_at(CommitId id) const { return commits_.at(id); }
 
 std::optional<NodeId> Repo::section_root(SectionHash hash) const {
   auto it = sections_.find(hash);
@@ -339,7 +262,7 @@ std::vector<std::pair<CommitId, const Commit*>> Repo::log(std::optional<CommitId
     const CommitId x = stack.back();
     stack.pop_back();
     if (!seen.insert(x)) continue;
-    const Commit* commit = index_.find(x);
+    const Commit* commit = commits_.find(x);
     if (commit == nullptr) continue;
     out.emplace_back(x, commit);
     stack.insert(stack.end(), commit->parents.begin(), commit->parents.end());
@@ -355,12 +278,12 @@ EditSet Repo::diff(CommitId a, CommitId b) const {
 
 CommitId Repo::merge_base_by_heights(CommitId a, CommitId b) const {
   if (a == b) return a;
-  const auto in_a = ancestors(index_, a);
+  const auto in_a = ancestors(commits_, a);
   std::optional<CommitId> best;
   std::uint64_t best_height = 0;
-  walk(index_, b, [&](CommitId x) {
+  walk(commits_, b, [&](CommitId x) {
     if (x != a && x != b && in_a.contains(x)) {
-      const std::uint64_t h = height(index_, x);
+      const std::uint64_t h = height(commits_, x);
       if (!best || h < best_height) {
         best = x;
         best_height = h;
@@ -379,13 +302,13 @@ CommitId Repo::merge_base(CommitId a, CommitId b) const {
   // an acyclic history every candidate's ancestry ends in one, so the literal
   // computation below runs only for histories whose links form a cycle.
   if (a == b) return a;
-  const auto in_a = ancestors(index_, a);
+  const auto in_a = ancestors(commits_, a);
   std::optional<CommitId> found;
   bool any_candidate = false;
-  walk(index_, b, [&](CommitId x) {
+  walk(commits_, b, [&](CommitId x) {
     if (x == a || x == b || !in_a.contains(x)) return false;
     any_candidate = true;
-    if (!parents_of(index_, x).empty()) return false;
+    if (!parents_of(commits_, x).empty()) return false;
     found = x;
     return true;
   });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -11,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/hash_table.h"
 #include "common/result.h"
 #include "repo/hash.h"
 #include "repo/store.h"
@@ -20,24 +22,6 @@
 #include "tree/tree.h"
 
 namespace vext {
-
-// Appends the bytes hashed for a section, entry by entry in path order (see
-// feed_entry).
-void append_section_hash_input(std::string& out, const Section& section);
-SectionHash section_hash(const Section& section);
-
-struct Commit {
-  std::vector<CommitId> parents;
-  std::string message;
-  SectionHash section_hash = 0;
-  std::uint64_t timestamp = 0;
-  friend bool operator==(const Commit&, const Commit&) = default;
-};
-
-// Appends the bytes hashed for a commit: parents, section hash, message and
-// timestamp, integers as 8 bytes little-endian.
-void append_commit_hash_input(std::string& out, const Commit& commit);
-CommitId commit_id(const Commit& commit);
 
 // A different section or commit already stored under the same 64-bit key.
 struct Collision {
@@ -60,33 +44,37 @@ struct MergeResult {
   CommitId theirs = 0;
 };
 
-namespace detail {
-
-// Finds stored commits by id with open addressing: the history walks look up
-// every commit they pass, and a node-based map costs a division and a
-// pointer chase per lookup.
-class CommitIndex {
+// The stored commits, in the order they were added, found by id through one
+// hash index. A stored commit never moves, so references to it stay valid.
+class Commits {
  public:
+  using Entry = std::pair<CommitId, Commit>;
+
   [[nodiscard]] const Commit* find(CommitId id) const;
-  [[nodiscard]] std::size_t size() const { return used_; }
-  // Makes room for one more entry; the only step of an insert that allocates.
-  void reserve_one();
-  // Adds an id that is not present yet.
-  void insert(CommitId id, const Commit* commit) noexcept;
+  // The commit under `id`; throws Fatal("no entry found for key") when none is.
+  [[nodiscard]] const Commit& at(CommitId id) const;
+  [[nodiscard]] bool contains(CommitId id) const { return find(id) != nullptr; }
+  [[nodiscard]] std::size_t size() const { return entries_.size(); }
+  [[nodiscard]] bool empty() const { return entries_.empty(); }
+  [[nodiscard]] std::deque<Entry>::const_iterator begin() const { return entries_.begin(); }
+  [[nodiscard]] std::deque<Entry>::const_iterator end() const { return entries_.end(); }
+
+  // Stores a commit under an id that is not stored yet. On an exception
+  // nothing is added.
+  const Commit& add(CommitId id, Commit commit);
+  void clear() noexcept;
+
+  // Equal when both hold the same ids with equal commits, in any order.
+  friend bool operator==(const Commits& a, const Commits& b);
 
  private:
-  struct Slot {
-    CommitId id = 0;
-    const Commit* commit = nullptr;  // nullptr marks an empty slot
-  };
-  [[nodiscard]] std::size_t slot_of(CommitId id) const {
-    return static_cast<std::size_t>((id * 0x9e3779b97f4a7c15ULL) >> 20) & (slots_.size() - 1);
-  }
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
-};
+  friend struct RepoTestAccess;  // lets tests replace a stored commit
+  static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+  [[nodiscard]] std::uint32_t entry_of(CommitId id) const;
 
-}  // namespace detail
+  std::deque<Entry> entries_;
+  HashIndex<std::uint32_t, kAbsent> index_;  // entry numbers by mix_hash(id)
+};
 
 // Reads the wall clock as whole seconds since the Unix epoch, 0 before it.
 std::uint64_t system_clock_seconds();
@@ -106,7 +94,7 @@ class Repo {
   explicit Repo(Clock clock) : clock_(std::move(clock)) {}
 
   std::optional<CommitId> head() const { return head_; }
-  const std::unordered_map<CommitId, Commit>& commits() const { return commits_; }
+  const Commits& commits() const { return commits_; }
   std::size_t commit_count() const { return commits_.size(); }
   std::size_t section_count() const { return sections_.size(); }
   const NodeStore& store() const { return store_; }
@@ -162,8 +150,7 @@ class Repo {
   NodeStore store_;
   std::unordered_map<SectionHash, NodeId> sections_;
   std::unordered_map<NodeId, SectionHash> section_hashes_;  // the other way round, empty section aside
-  std::unordered_map<CommitId, Commit> commits_;
-  detail::CommitIndex index_;  // the same commits, for fast lookups
+  Commits commits_;
 };
 
 }  // namespace vext

@@ -410,7 +410,6 @@ void StateIo::read(std::string_view bytes, Repo& into, LoadCheck check) {
   const std::size_t commit_count = in.count(4, "more commits than bytes");
   std::vector<CommitId> ids;
   ids.reserve(commit_count);
-  into.commits_.reserve(commit_count);
   for (std::size_t i = 0; i < commit_count; ++i) {
     Commit commit;
     commit.parents.resize(in.count(8, "more parents than bytes"));
@@ -423,9 +422,7 @@ void StateIo::read(std::string_view bytes, Repo& into, LoadCheck check) {
     const CommitId id = commit_id(commit);
     if (!ids.empty() && id <= ids.back()) inconsistent("commits are out of order or stored twice");
     ids.push_back(id);
-    into.index_.reserve_one();
-    const auto stored = into.commits_.emplace(id, std::move(commit)).first;
-    into.index_.insert(id, &stored->second);
+    into.commits_.add(id, std::move(commit));
   }
   const std::uint32_t head = in.ref(ids.size(), "the head is not a stored commit");
   if (head != kNoNode) into.head_ = ids[head];
@@ -441,7 +438,6 @@ Result<bool, LoadError> StateIo::load(std::string_view bytes, Repo& into, LoadCh
     into.store_.rollback({});
     into.sections_.clear();
     into.section_hashes_.clear();
-    into.index_ = {};
     into.commits_.clear();
     into.head_.reset();
   };

@@ -5,40 +5,10 @@
 #include <cstring>
 
 #include "common/fatal.h"
+#include "common/hash.h"
 
 namespace vext {
 namespace {
-
-constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15ULL;
-
-std::uint64_t finish_hash(std::uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
-}
-
-// Folds bytes into a running lookup hash, eight at a time.
-std::uint64_t fold_bytes(std::string_view s, std::uint64_t h) {
-  h = (h ^ s.size()) * kMul;
-  std::size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    h = ((h ^ w) * kMul);
-    h ^= h >> 29;
-  }
-  std::uint64_t w = 0;
-  if (i < s.size()) std::memcpy(&w, s.data() + i, s.size() - i);
-  return (h ^ w) * kMul;
-}
-
-std::uint64_t fold_word(std::uint64_t h, std::uint64_t w) {
-  h = (h ^ w) * kMul;
-  return h ^ (h >> 29);
-}
 
 std::uint64_t value_key(std::string_view kind, std::string_view label, std::string_view text,
                         const Attributes& attrs, std::uint64_t order) {
@@ -46,17 +16,17 @@ std::uint64_t value_key(std::string_view kind, std::string_view label, std::stri
   h = fold_bytes(label, h);
   h = fold_bytes(text, h);
   for (const auto& [name, value] : attrs) h = fold_bytes(value, fold_bytes(name, h));
-  return finish_hash(fold_word(fold_word(h, attrs.size()), order));
+  return mix_hash(fold_word(fold_word(h, attrs.size()), order));
 }
 
 std::uint64_t node_key(std::uint64_t element_hash, ValueId value, ListId kids) {
-  return finish_hash(fold_word(fold_word(element_hash, value), kids));
+  return mix_hash(fold_word(fold_word(element_hash, value), kids));
 }
 
 std::uint64_t list_key(std::span<const std::uint32_t> items, std::uint8_t level) {
   std::uint64_t h = 2 + std::uint64_t{level};
   for (std::uint32_t item : items) h = fold_word(h, item);
-  return finish_hash(fold_word(h, items.size()));
+  return mix_hash(fold_word(h, items.size()));
 }
 
 // Whether a list of `level` ends after a child of this hash: five more low
@@ -249,38 +219,6 @@ bool settle(std::uint32_t base, std::uint32_t ours, std::uint32_t theirs, std::u
 
 // --- intern tables -------------------------------------------------------------
 
-template <class Same>
-std::uint32_t NodeStore::InternTable::find(std::uint64_t hash, std::size_t limit, Same&& same) const {
-  if (slots_.empty()) return kNoNode;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.id == kNoNode) return kNoNode;
-    if (slot.hash == hash && slot.id < limit && same(slot.id)) return slot.id;
-  }
-}
-
-void NodeStore::InternTable::reserve_one() {
-  if ((used_ + 1) * 2 <= slots_.size()) return;
-  std::vector<Slot> grown(std::max<std::size_t>(64, slots_.size() * 2));
-  const std::size_t mask = grown.size() - 1;
-  for (const Slot& slot : slots_) {
-    if (slot.id == kNoNode) continue;
-    std::size_t i = slot.hash & mask;
-    while (grown[i].id != kNoNode) i = (i + 1) & mask;
-    grown[i] = slot;
-  }
-  slots_.swap(grown);
-}
-
-void NodeStore::InternTable::insert(std::uint64_t hash, std::uint32_t id) noexcept {
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash & mask;
-  while (slots_[i].id != kNoNode) i = (i + 1) & mask;
-  slots_[i] = {hash, id};
-  ++used_;
-}
-
 // --- records -------------------------------------------------------------------
 
 void NodeStore::rollback(const Mark& mark) noexcept {
@@ -302,7 +240,8 @@ void check_room(std::size_t count) {
 ValueId NodeStore::intern_value(std::string_view kind, std::string_view label, std::string_view text,
                                 const Attributes& attrs, std::uint64_t order) {
   const std::uint64_t key = value_key(kind, label, text, attrs, order);
-  const ValueId found = value_table_.find(key, values_.size(), [&](ValueId id) {
+  const ValueId found = value_table_.find(key, [&](ValueId id) {
+    if (id >= values_.size()) return false;
     const Value& v = values_[id].value;
     return v.order == order && v.kind == kind && v.label == label && v.text == text && v.attrs == attrs;
   });
@@ -328,9 +267,10 @@ ValueId NodeStore::intern_value(const Value& value) {
 
 NodeId NodeStore::intern_node(std::string_view element, ValueId value, ListId kids) {
   if (value == kNoNode && kids == kNoNode) return kNoNode;
-  const std::uint64_t element_hash = finish_hash(fold_bytes(element, 5));
+  const std::uint64_t element_hash = mix_hash(fold_bytes(element, 5));
   const std::uint64_t key = node_key(element_hash, value, kids);
-  const NodeId found = node_table_.find(key, nodes_.size(), [&](NodeId id) {
+  const NodeId found = node_table_.find(key, [&](NodeId id) {
+    if (id >= nodes_.size()) return false;
     const Node& n = nodes_[id];
     return n.value == value && n.kids == kids && n.element == element;
   });
@@ -350,7 +290,8 @@ NodeId NodeStore::intern_node(std::string_view element, ValueId value, ListId ki
 
 ListId NodeStore::intern_list(std::span<const std::uint32_t> items, std::uint8_t level) {
   const std::uint64_t key = list_key(items, level);
-  const ListId found = list_table_.find(key, lists_.size(), [&](ListId id) {
+  const ListId found = list_table_.find(key, [&](ListId id) {
+    if (id >= lists_.size()) return false;
     const List& l = lists_[id];
     return l.level == level && l.count == items.size() &&
            std::equal(items.begin(), items.end(), items_.begin() + l.first);

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/hash_table.h"
 #include "patch/merge.h"
 #include "patch/patch.h"
 #include "repo/hash.h"
@@ -170,24 +171,9 @@ class NodeStore {
  private:
   friend struct StateIo;  // loads records as saved, checking their shape
 
-  // An open-addressing table of record numbers, keyed by content hash.
-  class InternTable {
-   public:
-    // Returns the number whose content `same` accepts, or kNoNode.
-    template <class Same>
-    std::uint32_t find(std::uint64_t hash, std::size_t limit, Same&& same) const;
-    // Makes room for one more entry; the only step of an insert that allocates.
-    void reserve_one();
-    void insert(std::uint64_t hash, std::uint32_t id) noexcept;
-
-   private:
-    struct Slot {
-      std::uint64_t hash = 0;
-      std::uint32_t id = kNoNode;
-    };
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
-  };
+  // Record numbers by content hash; entries whose records a rollback
+  // dropped stay behind and are passed over.
+  using InternTable = HashIndex<std::uint32_t, kNoNode>;
 
   ListId intern_list(std::span<const std::uint32_t> items, std::uint8_t level);
   // make_list's steps: appends one item to the list filling at `level`,

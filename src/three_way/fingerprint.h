@@ -11,11 +11,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/hash.h"
+
 namespace vext::detail {
 
 inline std::uint64_t fp_mix(std::uint64_t h, std::uint64_t v) {
-  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
-  h = std::rotl(h ^ v, 27) * kMul;
+  h = std::rotl(h ^ v, 27) * kHashMul;
   return h ^ (h >> 31);
 }
 

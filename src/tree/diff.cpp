@@ -120,7 +120,7 @@ class ChildPairing {
       const std::uint64_t h = detail::hash_key(key);
       const std::uint32_t group = find(h, key);
       if (group == detail::kNone) {
-        index_.insert(h, static_cast<std::uint32_t>(first_.size()));
+        index_.add(h, static_cast<std::uint32_t>(first_.size()));
         first_.push_back(i);
         cursor_.push_back(i);
         last.push_back(i);

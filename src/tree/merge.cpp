@@ -38,7 +38,7 @@ class ChildFinder {
         const KeyView k(kids[i]);
         const std::uint64_t h = hash_key(k);
         if (lookup.index.find(h, [&](std::uint32_t id) { return keys_equal(KeyView(kids[id]), k); }) == kNone)
-          lookup.index.insert(h, i);
+          lookup.index.add(h, i);
       }
       return found;
     }
@@ -107,7 +107,7 @@ class MergedTree {
     const auto id = static_cast<std::uint32_t>(appends_.size());
     appends_.push_back({&parent, depth, key});
     queue_.push_back(std::move(node));
-    queued_.insert(queue_hash(parent, key), id);
+    queued_.add(queue_hash(parent, key), id);
   }
 
   // Moves the queued nodes into their parents and returns the tree. Deeper
@@ -233,7 +233,7 @@ class Places {
     });
     if (id == kNone) {
       id = table_.add(parent, piece);
-      index_.insert(h, id);
+      index_.add(h, id);
     }
     return id;
   }
@@ -324,7 +324,7 @@ struct SideIndex {
             const auto [ap, an] = attr_place(places, place_of[c.path], a.name);
             const std::uint32_t id = find_attr(ap, an);
             if (id == kNone) {
-              attr_index.insert(attr_hash(ap, an), static_cast<std::uint32_t>(attrs.size()));
+              attr_index.add(attr_hash(ap, an), static_cast<std::uint32_t>(attrs.size()));
               attrs.push_back({ap, an, &a});
             } else {
               attrs[id].change = &a;

@@ -15,11 +15,12 @@ struct RepoTestAccess {
     repo.section_hashes_.insert_or_assign(root, hash);
   }
   static void plant_commit(Repo& repo, CommitId id, Commit commit) {
-    const bool known = repo.commits_.contains(id);
-    const auto stored = repo.commits_.insert_or_assign(id, std::move(commit)).first;
-    if (!known) {
-      repo.index_.reserve_one();
-      repo.index_.insert(id, &stored->second);
+    Commits& commits = repo.commits_;
+    const std::uint32_t entry = commits.entry_of(id);
+    if (entry == Commits::kAbsent) {
+      commits.add(id, std::move(commit));
+    } else {
+      commits.entries_[entry].second = std::move(commit);
     }
   }
 };

@@ -90,7 +90,7 @@ TEST(SerializeTest, RoundTripKeepsEveryIdAndBothSidesGoOnIndependently) {
   const std::size_t sections = copy.section_count();
   const CommitId again = *copy.commit("again", std::vector<CommitId>{*copy.head()}, copy.tree(*copy.head()));
   EXPECT_EQ(copy.section_count(), sections);
-  EXPECT_EQ(original.commits().count(again), 0u);
+  EXPECT_FALSE(original.commits().contains(again));
   EXPECT_EQ(copy.commit_count(), original.commit_count() + 1);
   ASSERT_TRUE(copy.revert(*original.head(), again));
 
