@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "section/section.h"
 
@@ -46,5 +47,23 @@ struct FnvSink {
   std::uint64_t hash = kFnvOffsetBasis;
   void operator()(std::string_view bytes) { hash = fnv1a(bytes, hash); }
 };
+
+// Appends the bytes hashed for a section, entry by entry in path order (see
+// feed_entry).
+void append_section_hash_input(std::string& out, const Section& section);
+SectionHash section_hash(const Section& section);
+
+struct Commit {
+  std::vector<CommitId> parents;
+  std::string message;
+  SectionHash section_hash = 0;
+  std::uint64_t timestamp = 0;
+  friend bool operator==(const Commit&, const Commit&) = default;
+};
+
+// Appends the bytes hashed for a commit: parents, section hash, message and
+// timestamp, integers as 8 bytes little-endian.
+void append_commit_hash_input(std::string& out, const Commit& commit);
+CommitId commit_id(const Commit& commit);
 
 }  // namespace vext
