@@ -21,18 +21,8 @@ bool is_name_end(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n
 // sub-tree from being trimmed.
 class SketchTree {
  public:
-  struct Key {
-    std::string_view kind;
-    std::string_view identity;
-    bool has_identity = false;
-    friend bool operator==(const Key&, const Key&) = default;
-  };
-  struct KeyHash {
-    std::size_t operator()(const Key& k) const {
-      const std::hash<std::string_view> h;
-      return h(k.kind) * 31 + h(k.identity) + (k.has_identity ? 1 : 0);
-    }
-  };
+  using Key = KeyView;
+  using KeyHash = KeyView::Hash;
 
   explicit SketchTree(const Document& doc) : doc_(doc), src_(doc.source) {}
 

@@ -16,7 +16,7 @@ using detail::ChildPairs;
 using detail::IndexedTree;
 using detail::kScanLimit;
 using Key = detail::NodeKey;
-using KeyHash = detail::NodeKey::Hash;
+using KeyHash = KeyView::Hash;
 
 // A node's own part of its fingerprint: everything but its children.
 std::uint64_t own_hash(const TreeNode& n) {
@@ -36,10 +36,6 @@ std::uint64_t stub_hash(const TreeNode& n) {
 }  // namespace
 
 namespace detail {
-
-std::size_t NodeKey::Hash::operator()(const NodeKey& k) const {
-  return fp_mix(fp_mix(k.has_identity ? 1 : 0, k.kind), k.identity);
-}
 
 IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint, bool stubs) : stubs_(stubs) {
   entries_.reserve(size_hint);

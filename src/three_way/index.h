@@ -16,19 +16,7 @@
 namespace vext::detail {
 
 // A child's kind and identity, by view: what pairs children that have an identity.
-struct NodeKey {
-  std::string_view kind;
-  std::string_view identity;
-  bool has_identity = false;
-
-  explicit NodeKey(const TreeNode& n)
-      : kind(n.kind), identity(n.identity ? std::string_view(*n.identity) : std::string_view()),
-        has_identity(n.identity.has_value()) {}
-  friend bool operator==(const NodeKey&, const NodeKey&) = default;
-  struct Hash {
-    std::size_t operator()(const NodeKey& k) const;
-  };
-};
+using NodeKey = KeyView;
 
 // A stub stands in a tree for a sub-tree that is the same, byte for byte, in
 // every file of a call, so that it is never built: it keeps the sub-tree's
@@ -77,7 +65,7 @@ class IndexedTree {
 
   // What the pairing of children asks of a tree.
   using Key = NodeKey;
-  using KeyHash = NodeKey::Hash;
+  using KeyHash = KeyView::Hash;
   Key key(std::size_t i) const { return NodeKey(*entries_[i].node); }
   std::string_view kind(std::size_t i) const { return entries_[i].node->kind; }
   std::uint64_t hash(std::size_t i) const { return entries_[i].hash; }

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <new>
 
+#include "common/hash.h"
+
 namespace vext {
 namespace {
 
@@ -175,6 +177,10 @@ std::string match_key(const TreeNode& node) {
   std::string key;
   KeyView(node).append_to(key);
   return key;
+}
+
+std::size_t KeyView::Hash::operator()(const KeyView& k) const {
+  return mix_hash(fold_bytes(k.identity, fold_bytes(k.kind, k.has_identity ? 2 : 1)));
 }
 
 void KeyView::append_to(std::string& out) const {

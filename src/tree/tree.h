@@ -48,21 +48,31 @@ std::vector<const Attribute*> as_map(const Attributes& attrs);
 // Returns the node's kind, or kind + "#" + identity when it has an identity.
 std::string match_key(const TreeNode& node);
 
-// A match key seen as up to three pieces, compared without building the string.
+// A node's kind and identity, by view: the key that pairs children. As a
+// value (==, Hash) its pieces count apart, so kind "a#b" is not kind "a" with
+// identity "b"; as a match key (compare_keys, keys_equal) it stands for the
+// string kind + "#" + identity.
 struct KeyView {
   std::string_view kind;
   std::string_view identity;
   bool has_identity = false;
 
+  KeyView(std::string_view kind, std::string_view identity, bool has_identity)
+      : kind(kind), identity(identity), has_identity(has_identity) {}
   explicit KeyView(const TreeNode& node)
       : kind(node.kind),
         identity(node.identity ? std::string_view(*node.identity) : std::string_view()),
         has_identity(node.identity.has_value()) {}
-  // Views a key that is already one string.
+  // Views a match key that is already one string.
   explicit KeyView(std::string_view whole) : kind(whole) {}
 
   std::size_t size() const { return kind.size() + (has_identity ? identity.size() + 1 : 0); }
   void append_to(std::string& out) const;
+
+  friend bool operator==(const KeyView&, const KeyView&) = default;
+  struct Hash {
+    std::size_t operator()(const KeyView& k) const;
+  };
 };
 
 // Compares two match keys byte-wise, as the strings they stand for.

@@ -25,14 +25,10 @@ inline bool is_element(const TreeNode& n) { return !n.kind.empty() && n.kind[0] 
 // A child as a step names it: kind, identity and place among the siblings
 // that share both; views into the tree.
 struct ChildKey {
-  std::string_view kind;
-  std::string_view identity;
-  bool has_identity = false;
+  KeyView key;
   std::size_t position = 0;
 
-  static ChildKey of(const TreeNode& n, std::size_t position) {
-    return {n.kind, n.identity ? std::string_view(*n.identity) : std::string_view(), n.identity.has_value(), position};
-  }
+  static ChildKey of(const TreeNode& n, std::size_t position) { return {KeyView(n), position}; }
   friend bool operator==(const ChildKey&, const ChildKey&) = default;
 };
 
@@ -77,7 +73,7 @@ class DocView {
   std::optional<std::uint32_t> resolve(std::uint32_t parent, const Step& step) {
     const Facts& f = facts(parent);
     const std::string_view identity = step.identity ? std::string_view(*step.identity) : std::string_view();
-    const auto k = find(parent, f, ChildKey{step.kind, identity, step.identity.has_value(), step.position});
+    const auto k = find(parent, f, ChildKey{KeyView(step.kind, identity, step.identity.has_value()), step.position});
     if (!k) return std::nullopt;
     return child(parent, *k);
   }
@@ -133,8 +129,8 @@ class DocView {
     return ChildKey::of(node(child(parent, k)), f.key_pos[k]);
   }
   static bool before(const ChildKey& a, const ChildKey& b) {
-    return std::tie(a.kind, a.has_identity, a.identity, a.position) <
-           std::tie(b.kind, b.has_identity, b.identity, b.position);
+    return std::tie(a.key.kind, a.key.has_identity, a.key.identity, a.position) <
+           std::tie(b.key.kind, b.key.has_identity, b.key.identity, b.position);
   }
 
   // The child of `parent` that `key` names.
