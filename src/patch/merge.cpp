@@ -15,7 +15,7 @@ bool same(const T* a, const T* b) {
 // chosen version (possibly absent) and returns true, or returns false on a
 // conflict.
 template <class T>
-bool pick(const T* ours, const T* base, const T* theirs, const T*& out) {
+bool pick(const T* base, const T* ours, const T* theirs, const T*& out) {
   if (same(ours, base)) {
     out = theirs;
   } else if (same(theirs, base) || same(ours, theirs)) {
@@ -28,15 +28,15 @@ bool pick(const T* ours, const T* base, const T* theirs, const T*& out) {
 
 }  // namespace
 
-std::optional<std::string> merge_field(std::string_view ours, std::string_view base, std::string_view theirs) {
+std::optional<std::string> merge_field(std::string_view base, std::string_view ours, std::string_view theirs) {
   const std::string_view* chosen = nullptr;
-  if (!pick(&ours, &base, &theirs, chosen)) return std::nullopt;
+  if (!pick(&base, &ours, &theirs, chosen)) return std::nullopt;
   return std::string(*chosen);
 }
 
-std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
+std::optional<Attributes> merge_attrs(const Attributes& base, const Attributes& ours,
                                       const Attributes& theirs) {
-  const std::vector<const Attribute*> maps[3] = {as_map(ours), as_map(base), as_map(theirs)};
+  const std::vector<const Attribute*> maps[3] = {as_map(base), as_map(ours), as_map(theirs)};
   std::size_t pos[3] = {0, 0, 0};
   Attributes merged;
   for (;;) {
@@ -65,18 +65,18 @@ std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& 
   return merged;
 }
 
-std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs) {
+std::optional<Value> merge_values(const Value& base, const Value& ours, const Value& theirs) {
   const std::string* kind = nullptr;
   const std::string* label = nullptr;
   const std::string* text = nullptr;
   const std::uint64_t* order = nullptr;
-  if (!pick(&ours.kind, &base.kind, &theirs.kind, kind) ||
-      !pick(&ours.label, &base.label, &theirs.label, label) ||
-      !pick(&ours.text, &base.text, &theirs.text, text) ||
-      !pick(&ours.order, &base.order, &theirs.order, order)) {
+  if (!pick(&base.kind, &ours.kind, &theirs.kind, kind) ||
+      !pick(&base.label, &ours.label, &theirs.label, label) ||
+      !pick(&base.text, &ours.text, &theirs.text, text) ||
+      !pick(&base.order, &ours.order, &theirs.order, order)) {
     return std::nullopt;
   }
-  std::optional<Attributes> attrs = merge_attrs(ours.attrs, base.attrs, theirs.attrs);
+  std::optional<Attributes> attrs = merge_attrs(base.attrs, ours.attrs, theirs.attrs);
   if (!attrs) return std::nullopt;
   return Value{.kind = *kind, .label = *label, .text = *text, .attrs = std::move(*attrs), .order = *order};
 }
@@ -92,12 +92,12 @@ SectionMergeResult merge_sections(const Section& base, const Section& ours, cons
     const Value* o = ours.value_at(walk.node(1));
     const Value* t = theirs.value_at(walk.node(2));
     const Value* chosen = nullptr;
-    if (pick(o, b, t, chosen)) {
+    if (pick(b, o, t, chosen)) {
       if (chosen != nullptr) merged.set(*chosen);
       continue;
     }
     if (b != nullptr && o != nullptr && t != nullptr) {
-      if (std::optional<Value> fields = merge_values(*o, *b, *t)) {
+      if (std::optional<Value> fields = merge_values(*b, *o, *t)) {
         merged.set(std::move(*fields));
         continue;
       }

@@ -34,17 +34,17 @@ struct SectionMergeResult {
 // Merges one entry that both sides changed differently, field by field: the
 // three strings and `order` by the three-way rule, the attributes by name.
 // Returns nullopt when any field conflicts.
-[[nodiscard]] std::optional<Value> merge_values(const Value& ours, const Value& base, const Value& theirs);
+[[nodiscard]] std::optional<Value> merge_values(const Value& base, const Value& ours, const Value& theirs);
 
 // Applies the three-way rule to one string: theirs if ours kept the base, ours
 // if theirs kept it or both agree; nullopt when both changed it differently.
-[[nodiscard]] std::optional<std::string> merge_field(std::string_view ours, std::string_view base,
+[[nodiscard]] std::optional<std::string> merge_field(std::string_view base, std::string_view ours,
                                                      std::string_view theirs);
 
 // Merges attribute lists by name, each read as a map in which the last pair of
 // a name counts. Returns the merged pairs sorted by name, or nullopt at the
 // first name that conflicts.
-[[nodiscard]] std::optional<Attributes> merge_attrs(const Attributes& ours, const Attributes& base,
+[[nodiscard]] std::optional<Attributes> merge_attrs(const Attributes& base, const Attributes& ours,
                                                     const Attributes& theirs);
 
 }  // namespace vext

@@ -204,13 +204,13 @@ TEST(MergeTest, FieldAndAttributeRules) {
   EXPECT_EQ(attrs(A{{"k", "2"}}, A{{"k", "1"}}, A{{"k", "2"}}), (A{{"k", "2"}}));
   EXPECT_EQ(attrs(A{{"k", "2"}}, A{}, A{{"k", "3"}}), std::nullopt);
   EXPECT_EQ(attrs(A{}, A{{"k", "1"}}, A{}), A{});
-  // The same rules called directly, in the argument order ours, base, theirs.
-  EXPECT_EQ(merge_attrs(A{{"k", "2"}}, A{{"k", "1"}}, A{{"j", "0"}, {"k", "1"}}), (A{{"j", "0"}, {"k", "2"}}));
-  EXPECT_EQ(merge_attrs(A{{"k", "2"}}, A{{"k", "1"}}, A{{"k", "3"}}), std::nullopt);
-  EXPECT_EQ(merge_field("o", "b", "b"), "o");
+  // The same rules called directly, in the argument order base, ours, theirs.
+  EXPECT_EQ(merge_attrs(A{{"k", "1"}}, A{{"k", "2"}}, A{{"j", "0"}, {"k", "1"}}), (A{{"j", "0"}, {"k", "2"}}));
+  EXPECT_EQ(merge_attrs(A{{"k", "1"}}, A{{"k", "2"}}, A{{"k", "3"}}), std::nullopt);
+  EXPECT_EQ(merge_field("b", "o", "b"), "o");
   EXPECT_EQ(merge_field("b", "b", "t"), "t");
-  EXPECT_EQ(merge_field("x", "b", "x"), "x");
-  EXPECT_EQ(merge_field("o", "b", "t"), std::nullopt);
+  EXPECT_EQ(merge_field("b", "x", "x"), "x");
+  EXPECT_EQ(merge_field("b", "o", "t"), std::nullopt);
 }
 
 }  // namespace
