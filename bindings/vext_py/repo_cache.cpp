@@ -71,7 +71,7 @@ const RepoCache::Node* RepoCache::fields(const vext::NodeStore& store, vext::Nod
   n.attrs = static_cast<std::uint32_t>(value.attrs.size());
   n.present = static_cast<std::uint8_t>((identity ? kIdentity : 0) | (value.label.empty() ? 0 : kLabel) |
                                         (value.text.empty() ? 0 : kText) |
-                                        (node.kids == vext::kNoNode ? 0 : kParent));
+                                        (node.kids == vext::kNoKids ? 0 : kParent));
   return &n;
 }
 

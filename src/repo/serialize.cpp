@@ -133,10 +133,10 @@ class Reader {
   }
 
   // A reference to one of `limit` earlier records, stored as number + 1
-  // with 0 for none; returns kNoNode for none.
+  // with 0 for none; returns kNoRecord for none.
   std::uint32_t ref(std::size_t limit, const char* what) {
     const std::uint64_t v = varint();
-    if (v == 0) return kNoNode;
+    if (v == 0) return kNoRecord;
     if (v > limit) inconsistent(what);
     return static_cast<std::uint32_t>(v - 1);
   }
@@ -232,14 +232,14 @@ std::string StateIo::save(const Repo& repo) {
     }
     const NodeStore::Node& n = store.nodes_[nodes++];
     out.push_back(static_cast<char>(kNodeTag));
-    if (n.value != kNoNode && n.element == store.values_[n.value].value.kind) {
+    if (n.value != kNoValue && n.element == store.values_[n.value].value.kind) {
       put_varint(out, 0);
     } else {
       put_varint(out, n.element.size() + 1);
       out.append(n.element);
     }
-    put_varint(out, n.value == kNoNode ? 0 : std::uint64_t{n.value} + 1);
-    put_varint(out, n.kids == kNoNode ? 0 : std::uint64_t{n.kids} + 1);
+    put_varint(out, n.value == kNoValue ? 0 : std::uint64_t{n.value} + 1);
+    put_varint(out, n.kids == kNoKids ? 0 : std::uint64_t{n.kids} + 1);
   }
 
   std::vector<std::pair<SectionHash, NodeId>> sections(repo.sections_.begin(), repo.sections_.end());
@@ -298,7 +298,7 @@ void StateIo::load_records(Reader& in, NodeStore& store, std::uint64_t version) 
   std::vector<ListId> list_ids;
   const auto list_ref = [&](const char* what) {
     const std::uint32_t r = in.ref(list_ids.size(), what);
-    return r == kNoNode ? kNoNode : list_ids[r];
+    return r == kNoRecord ? kNoKids : list_ids[r];
   };
   const auto list_index = [&](const char* what) { return list_ids[in.index(list_ids.size(), what)]; };
   const std::size_t record_count = in.count(2, "more nodes and lists than bytes");
@@ -312,9 +312,9 @@ void StateIo::load_records(Reader& in, NodeStore& store, std::uint64_t version) 
       const std::string_view element = element_size == 0 ? std::string_view() : in.text(element_size - 1);
       const ValueId value = in.ref(store.values_.size(), "a node refers to a value not yet stored");
       const ListId kids = list_ref("a node refers to a child list not yet stored");
-      if (element_size == 0 && value == kNoNode) inconsistent("a node takes its element from a value it lacks");
+      if (element_size == 0 && value == kNoValue) inconsistent("a node takes its element from a value it lacks");
       // A child list of one item is that item; only a part of a list holds one.
-      if (kids != kNoNode && store.lists_[kids].level > 0 && store.lists_[kids].count == 1)
+      if (kids != kNoKids && store.lists_[kids].level > 0 && store.lists_[kids].count == 1)
         inconsistent("a child list is not cut where the store would cut it");
       const std::string_view name = element_size == 0 ? std::string_view(store.values_[value].value.kind) : element;
       const NodeId id = store.intern_node(name, value, kids);
@@ -425,7 +425,7 @@ void StateIo::read(std::string_view bytes, Repo& into, LoadCheck check) {
     into.commits_.add(id, std::move(commit));
   }
   const std::uint32_t head = in.ref(ids.size(), "the head is not a stored commit");
-  if (head != kNoNode) into.head_ = ids[head];
+  if (head != kNoRecord) into.head_ = ids[head];
   if (in.left() != 0) inconsistent("bytes are left after the head");
 }
 

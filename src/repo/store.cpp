@@ -39,7 +39,7 @@ bool cuts(std::uint64_t last_hash, std::size_t level) {
 }
 
 std::optional<Value> copy_of(const NodeStore& store, ValueId id) {
-  return id == kNoNode ? std::nullopt : std::optional<Value>(store.value(id));
+  return id == kNoValue ? std::nullopt : std::optional<Value>(store.value(id));
 }
 
 // Walks one child list in element order. It keeps a frame per level, from
@@ -49,7 +49,7 @@ class KidCursor {
  public:
   KidCursor() = default;
   KidCursor(const NodeStore& store, ListId list) {
-    if (list == kNoNode) return;
+    if (list == kNoKids) return;
     top_level_ = store.list(list).level;
     enter(store, list);
     descend(store);
@@ -82,7 +82,7 @@ class KidCursor {
 
  private:
   struct Frame {
-    ListId list = kNoNode;
+    ListId list = kNoKids;
     std::uint32_t pos = 0;
     std::uint32_t end = 0;
   };
@@ -115,7 +115,7 @@ class KidCursor {
 // have at the same place, or the children of one element (kNoNode where a
 // list lacks it).
 struct ZipStep {
-  ListId shared_list = kNoNode;
+  ListId shared_list = kNoKids;
   std::array<NodeId, 3> nodes{kNoNode, kNoNode, kNoNode};
 };
 
@@ -128,7 +128,7 @@ class KidZip {
 
   bool next(const NodeStore& store, ZipStep& step) {
     if (skip_shared(store, step)) return true;
-    step.shared_list = kNoNode;
+    step.shared_list = kNoKids;
     std::string_view least;
     bool any = false;
     for (std::size_t k = 0; k < N; ++k) {
@@ -193,7 +193,7 @@ void walk_section(const NodeStore& store, NodeId root, F&& f) {
     const NodeStore::Node& node = store.node(id);
     path.push_back(node.element);
     f(std::span<const std::string_view>(path), id);
-    if (node.kids != kNoNode) {
+    if (node.kids != kNoKids) {
       stack.emplace_back(store, node.kids);
     } else {
       path.pop_back();
@@ -245,7 +245,7 @@ ValueId NodeStore::intern_value(std::string_view kind, std::string_view label, s
     const Value& v = values_[id].value;
     return v.order == order && v.kind == kind && v.label == label && v.text == text && v.attrs == attrs;
   });
-  if (found != kNoNode) return found;
+  if (found != kNoRecord) return found;
   check_room(values_.size());
   value_table_.reserve_one();
   StoredValue stored{.value = Value{.kind = std::string(kind),
@@ -266,7 +266,7 @@ ValueId NodeStore::intern_value(const Value& value) {
 }
 
 NodeId NodeStore::intern_node(std::string_view element, ValueId value, ListId kids) {
-  if (value == kNoNode && kids == kNoNode) return kNoNode;
+  if (value == kNoValue && kids == kNoKids) return kNoNode;
   const std::uint64_t element_hash = mix_hash(fold_bytes(element, 5));
   const std::uint64_t key = node_key(element_hash, value, kids);
   const NodeId found = node_table_.find(key, [&](NodeId id) {
@@ -274,7 +274,7 @@ NodeId NodeStore::intern_node(std::string_view element, ValueId value, ListId ki
     const Node& n = nodes_[id];
     return n.value == value && n.kids == kids && n.element == element;
   });
-  if (found != kNoNode) return found;
+  if (found != kNoRecord) return found;
   check_room(nodes_.size());
   node_table_.reserve_one();
   // Built before the push: `element` may view a node that the push moves.
@@ -282,7 +282,7 @@ NodeId NodeStore::intern_node(std::string_view element, ValueId value, ListId ki
             .value = value,
             .kids = kids,
             .element_hash = element_hash,
-            .order = value == kNoNode ? 0 : values_[value].value.order};
+            .order = value == kNoValue ? 0 : values_[value].value.order};
   nodes_.push_back(std::move(node));
   node_table_.insert(key, static_cast<NodeId>(nodes_.size() - 1));
   return static_cast<NodeId>(nodes_.size() - 1);
@@ -296,7 +296,7 @@ ListId NodeStore::intern_list(std::span<const std::uint32_t> items, std::uint8_t
     return l.level == level && l.count == items.size() &&
            std::equal(items.begin(), items.end(), items_.begin() + l.first);
   });
-  if (found != kNoNode) return found;
+  if (found != kNoRecord) return found;
   check_room(std::max(lists_.size(), items_.size() + items.size()));
   list_table_.reserve_one();
   const auto first = static_cast<std::uint32_t>(items_.size());
@@ -394,7 +394,7 @@ ListId NodeStore::make_list(std::span<const std::uint32_t> entries) {
     }
     close_filling(level);
   }
-  return kNoNode;
+  return kNoKids;
 }
 
 // --- sections in and out ---------------------------------------------------------
@@ -440,7 +440,7 @@ class TreeInterner final : public FlattenVisitor {
     entries_.resize(o.entries);
     const TreeNode& n = *o.node;
     ValueId value = like_value;
-    if (value == kNoNode || !same_value(store_.value(value), n, o.order)) {
+    if (value == kNoValue || !same_value(store_.value(value), n, o.order)) {
       value = store_.intern_value(n.kind, n.label, n.text, n.attributes, o.order);
     }
     entries_.push_back(value == like_value && kids == like_kids ? o.like : store_.intern_node(o.element, value, kids));
@@ -479,7 +479,7 @@ NodeId NodeStore::intern_tree(const TreeNode& root, NodeId like) {
   TreeInterner interner(*this, like);
   flatten(root, interner);
   const std::uint32_t entry = interner.root_entry();
-  return intern_node("", kNoNode, make_list(std::span(&entry, 1)));
+  return intern_node("", kNoValue, make_list(std::span(&entry, 1)));
 }
 
 NodeId NodeStore::intern_section(const Section& section) {
@@ -496,7 +496,7 @@ NodeId NodeStore::intern_section(const Section& section) {
     }
     const ListId kids = make_list(entries);
     const Value* value = section.value_at(static_cast<std::uint32_t>(i));
-    ids[i] = intern_node(trie.node(static_cast<std::uint32_t>(i)).element, value ? intern_value(*value) : kNoNode,
+    ids[i] = intern_node(trie.node(static_cast<std::uint32_t>(i)).element, value ? intern_value(*value) : kNoValue,
                          kids);
   }
   return ids[0];
@@ -506,7 +506,7 @@ Section NodeStore::to_section(NodeId root) const {
   Section::Builder out;
   walk_section(*this, root, [&](std::span<const std::string_view> path, NodeId id) {
     if (!path.empty()) out.move_to(path.size(), path.back());
-    if (nodes_[id].value != kNoNode) out.set(values_[nodes_[id].value].value);
+    if (nodes_[id].value != kNoValue) out.set(values_[nodes_[id].value].value);
   });
   return std::move(out).finish();
 }
@@ -514,7 +514,7 @@ Section NodeStore::to_section(NodeId root) const {
 SectionHash NodeStore::hash(NodeId root) const {
   FnvSink sink;
   walk_section(*this, root, [&](std::span<const std::string_view> path, NodeId id) {
-    if (nodes_[id].value != kNoNode) feed_entry(sink, path, values_[nodes_[id].value].tail);
+    if (nodes_[id].value != kNoValue) feed_entry(sink, path, values_[nodes_[id].value].tail);
   });
   return sink.hash;
 }
@@ -528,7 +528,7 @@ NodeId NodeStore::rebuild_root(NodeId root) const {
   KidCursor c(*this, nodes_[root].kids);
   for (; !c.done(); c.advance(*this)) {
     const NodeId kid = c.head(*this);
-    if (nodes_[kid].value != kNoNode) return kid;
+    if (nodes_[kid].value != kNoValue) return kid;
   }
   return found;
 }
@@ -536,7 +536,7 @@ NodeId NodeStore::rebuild_root(NodeId root) const {
 void NodeStore::rebuild_children(NodeId at, std::vector<NodeId>& out) const {
   out.clear();
   for_each_kid(nodes_[at].kids, [&](NodeId kid) {
-    if (nodes_[kid].value != kNoNode) out.push_back(kid);
+    if (nodes_[kid].value != kNoValue) out.push_back(kid);
   });
   // Children come in path order, so ties in `order` stay in path order.
   const auto by_order = [&](NodeId a, NodeId b) { return nodes_[a].order < nodes_[b].order; };
@@ -570,7 +570,7 @@ TreeNode NodeStore::to_tree(NodeId root) const {
     parent->children.reserve(kids.size());
     for (NodeId kid : kids) {
       TreeNode& child = parent->children.emplace_back(make(kid));
-      if (nodes_[kid].kids != kNoNode) stack.emplace_back(kid, &child);
+      if (nodes_[kid].kids != kNoKids) stack.emplace_back(kid, &child);
     }
   }
   return tree;
@@ -597,7 +597,7 @@ EditSet NodeStore::diff(NodeId a, NodeId b) const {
     }
     const NodeId x = step.nodes[0];
     const NodeId y = step.nodes[1];
-    if (step.shared_list != kNoNode || x == y) continue;
+    if (step.shared_list != kNoKids || x == y) continue;
     out.move_to(stack.size(), nodes_[x != kNoNode ? x : y].element);
     if (visit(x, y)) stack.emplace_back(*this, std::array<ListId, 2>{kids_of(x), kids_of(y)});
   }
@@ -633,7 +633,7 @@ NodeId walk3(NodeStore& store, NodeId a, NodeId b, NodeId c, Path& path, Open&& 
   };
   const auto visit = [&](NodeId x, NodeId y, NodeId z) {
     NodeId settled = kNoNode;
-    ValueId value = kNoNode;
+    ValueId value = kNoValue;
     if (!open(x, y, z, settled, value)) {
       deliver(settled);
       if (!stack.empty()) path.pop_back();
@@ -646,7 +646,7 @@ NodeId walk3(NodeStore& store, NodeId a, NodeId b, NodeId c, Path& path, Open&& 
   while (!stack.empty()) {
     Frame3& top = stack.back();
     if (top.zip.next(store, step)) {
-      if (step.shared_list != kNoNode) {
+      if (step.shared_list != kNoKids) {
         entries.push_back(step.shared_list | NodeStore::kListTag);
         continue;
       }
@@ -677,8 +677,8 @@ NodeStore::Merged NodeStore::merge(NodeId base, NodeId ours, NodeId theirs) {
                      const ValueId vb = value_of(b), vo = value_of(o), vt = value_of(t);
                      if (!settle(vb, vo, vt, value)) {
                        std::optional<Value> fields;
-                       if (vb != kNoNode && vo != kNoNode && vt != kNoNode) {
-                         fields = merge_values(values_[vo].value, values_[vb].value, values_[vt].value);
+                       if (vb != kNoValue && vo != kNoValue && vt != kNoValue) {
+                         fields = merge_values(values_[vb].value, values_[vo].value, values_[vt].value);
                        }
                        if (fields) {
                          value = intern_value(*fields);
@@ -690,7 +690,7 @@ NodeStore::Merged NodeStore::merge(NodeId base, NodeId ours, NodeId theirs) {
                          value = vo;
                        }
                      }
-                     ListId kids = kNoNode;
+                     ListId kids = kNoKids;
                      if (!settle(kids_of(b), kids_of(o), kids_of(t), kids)) return true;
                      settled = intern_node(path.empty() ? std::string_view() : std::string_view(path.back()), value, kids);
                      return false;
@@ -725,7 +725,7 @@ std::variant<NodeId, ApplyError> NodeStore::transplant(NodeId from, NodeId to, N
                                 value = vt;
                               }
                               const ListId lf = kids_of(f), lt = kids_of(t), ld = kids_of(d);
-                              ListId kids = kNoNode;
+                              ListId kids = kNoKids;
                               if (lf == lt) {
                                 kids = ld;
                               } else if (ld == lf) {

@@ -17,11 +17,14 @@
 
 namespace vext {
 
-// Numbers of the store's records. kNoNode stands for "none": an absent value,
-// an empty child list, or an empty section.
+// Numbers of the store's records, each kind with its own "none".
 using ValueId = std::uint32_t;
 using NodeId = std::uint32_t;
 using ListId = std::uint32_t;
+inline constexpr ValueId kNoValue = ~std::uint32_t{0};  // a node that holds no value
+inline constexpr ListId kNoKids = ~std::uint32_t{0};    // a node without children
+inline constexpr NodeId kNoNode = ~std::uint32_t{0};    // no such path on a side; the empty section
+inline constexpr std::uint32_t kNoRecord = ~std::uint32_t{0};  // no record found or referred to
 
 // Every section of one repository, kept as immutable trie nodes that are
 // shared by all the sections containing them.
@@ -52,8 +55,8 @@ class NodeStore {
  public:
   struct Node {
     std::string element;  // "" for the empty path
-    ValueId value = kNoNode;
-    ListId kids = kNoNode;
+    ValueId value = kNoValue;
+    ListId kids = kNoKids;
     std::uint64_t element_hash = 0;
     std::uint64_t order = 0;  // the value's, kept here for rebuilding child order
   };
@@ -97,9 +100,9 @@ class NodeStore {
   [[nodiscard]] std::span<const std::uint32_t> items(ListId id) const {
     return {items_.data() + lists_[id].first, lists_[id].count};
   }
-  // Returns the value stored at a node, kNoNode for none or for kNoNode.
-  [[nodiscard]] ValueId value_of(NodeId id) const { return id == kNoNode ? kNoNode : nodes_[id].value; }
-  [[nodiscard]] ListId kids_of(NodeId id) const { return id == kNoNode ? kNoNode : nodes_[id].kids; }
+  // Returns the value stored at a node, kNoValue for none or for kNoNode.
+  [[nodiscard]] ValueId value_of(NodeId id) const { return id == kNoNode ? kNoValue : nodes_[id].value; }
+  [[nodiscard]] ListId kids_of(NodeId id) const { return id == kNoNode ? kNoKids : nodes_[id].kids; }
   // Calls f(child) for each child of a list, in element order.
   template <class F>
   void for_each_kid(ListId list, F&& f) const;
@@ -117,7 +120,7 @@ class NodeStore {
   // Returns the number of the node, storing it when new. kNoNode when it has
   // neither a value nor children: such a path is not part of a section.
   NodeId intern_node(std::string_view element, ValueId value, ListId kids);
-  // Returns the list of `entries`, storing what is new; kNoNode for none. An
+  // Returns the list of `entries`, storing what is new; kNoKids for none. An
   // entry is a node number, or a list number (of any level) tagged with
   // kListTag whose children are taken whole. Entries must come in increasing
   // element order.
@@ -173,7 +176,7 @@ class NodeStore {
 
   // Record numbers by content hash; entries whose records a rollback
   // dropped stay behind and are passed over.
-  using InternTable = HashIndex<std::uint32_t, kNoNode>;
+  using InternTable = HashIndex<std::uint32_t, kNoRecord>;
 
   ListId intern_list(std::span<const std::uint32_t> items, std::uint8_t level);
   // make_list's steps: appends one item to the list filling at `level`,
@@ -205,7 +208,7 @@ class NodeStore {
 
 template <class F>
 void NodeStore::for_each_kid(ListId list, F&& f) const {
-  if (list == kNoNode) return;
+  if (list == kNoKids) return;
   if (lists_[list].level == 0) {
     for (std::uint32_t kid : items(list)) f(kid);
     return;

@@ -40,7 +40,7 @@ namespace {
 
 template <class P>
 std::uint32_t find_in(const PathTrie& trie, const P& path) {
-  if (trie.node_count() == 0) return kNoNode;
+  if (trie.node_count() == 0) return kNoTrieNode;
   std::uint32_t at = 0;
   for (const auto& element : path) {
     const std::span<const std::uint32_t> kids = trie.children_of(at);
@@ -49,7 +49,7 @@ std::uint32_t find_in(const PathTrie& trie, const P& path) {
                                      [&](std::uint32_t kid, std::string_view key) {
                                        return std::string_view(trie.node(kid).element) < key;
                                      });
-    if (it == kids.end() || trie.node(*it).element != wanted) return kNoNode;
+    if (it == kids.end() || trie.node(*it).element != wanted) return kNoTrieNode;
     at = *it;
   }
   return at;
@@ -68,20 +68,20 @@ void TrieBuilder::move_to(std::size_t depth, std::string_view element) {
     throw Fatal("path builder: paths out of order");
   }
   levels_.resize(depth);
-  levels_.push_back({element, kNoNode});
+  levels_.push_back({element, kNoTrieNode});
 }
 
 std::uint32_t TrieBuilder::materialize() {
   std::size_t first = levels_.size();
-  while (first > 0 && levels_[first - 1].node == kNoNode) --first;
-  if (trie_.nodes_.size() + (levels_.size() - first) >= kNoNode) {
+  while (first > 0 && levels_[first - 1].node == kNoTrieNode) --first;
+  if (trie_.nodes_.size() + (levels_.size() - first) >= kNoTrieNode) {
     throw Fatal("path builder: too many paths");
   }
   for (std::size_t d = first; d < levels_.size(); ++d) {
     PathTrie::Node& node = trie_.nodes_.emplace_back();
     node.element = levels_[d].element;
     node.depth = static_cast<std::uint32_t>(d);
-    node.parent = d == 0 ? kNoNode : levels_[d - 1].node;
+    node.parent = d == 0 ? kNoTrieNode : levels_[d - 1].node;
     levels_[d].node = static_cast<std::uint32_t>(trie_.nodes_.size() - 1);
   }
   return levels_.back().node;
@@ -117,15 +117,15 @@ bool ZipWalk::next() {
     started_ = true;
     bool any = false;
     for (std::size_t k = 0; k < count_; ++k) {
-      nodes_[k] = tries_[k]->node_count() > 0 ? 0 : kNoNode;
-      any = any || nodes_[k] != kNoNode;
+      nodes_[k] = tries_[k]->node_count() > 0 ? 0 : kNoTrieNode;
+      any = any || nodes_[k] != kNoTrieNode;
     }
     return any;
   }
   // Descend into the children of the path visited last.
   std::array<Cursor, kMaxTries>& frame = frames_.emplace_back();
   for (std::size_t k = 0; k < count_; ++k) {
-    if (nodes_[k] == kNoNode) continue;
+    if (nodes_[k] == kNoTrieNode) continue;
     const std::span<const std::uint32_t> kids = tries_[k]->children_of(nodes_[k]);
     frame[k] = {kids.data(), kids.data() + kids.size()};
   }
@@ -147,7 +147,7 @@ bool ZipWalk::next() {
       if (top[k].pos != top[k].end && heads[k] == element) {
         nodes_[k] = *top[k].pos++;
       } else {
-        nodes_[k] = kNoNode;
+        nodes_[k] = kNoTrieNode;
       }
     }
     path_.resize(frames_.size() - 1);

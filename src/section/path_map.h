@@ -34,7 +34,7 @@ using PathView = std::span<const std::string_view>;
 // Joins the elements with '/' between them.
 [[nodiscard]] std::string join_path(const Path& path);
 
-inline constexpr std::uint32_t kNoNode = UINT32_MAX;
+inline constexpr std::uint32_t kNoTrieNode = UINT32_MAX;
 
 // The shape of a set of paths: a trie whose nodes are laid out in path order.
 // Node 0 is the empty path; every other node stores only the last element of
@@ -45,7 +45,7 @@ class PathTrie {
  public:
   struct Node {
     std::string element;  // last element of the node's path; empty for node 0
-    std::uint32_t parent = kNoNode;
+    std::uint32_t parent = kNoTrieNode;
     std::uint32_t depth = 0;  // number of elements in the node's path
     std::uint32_t first_child = 0;
     std::uint32_t child_count = 0;
@@ -58,7 +58,7 @@ class PathTrie {
     const Node& n = nodes_[index];
     return {children_.data() + n.first_child, n.child_count};
   }
-  // Returns the node of `path`, or kNoNode. Binary-searches each level.
+  // Returns the node of `path`, or kNoTrieNode. Binary-searches each level.
   [[nodiscard]] std::uint32_t find(PathView path) const;
   [[nodiscard]] std::uint32_t find(const Path& path) const;
 
@@ -94,7 +94,7 @@ class TrieBuilder {
  private:
   struct Level {
     std::string_view element;
-    std::uint32_t node = kNoNode;
+    std::uint32_t node = kNoTrieNode;
   };
   std::vector<Level> levels_;  // levels_[0] is the empty path
   PathTrie trie_;
@@ -169,10 +169,10 @@ class PathMap {
         if (node.depth > 0) path_.back() = node.element;
         if (map_->values_[index_]) return;
       }
-      index_ = kNoNode;
+      index_ = kNoTrieNode;
     }
     const PathMap* map_ = nullptr;
-    std::uint32_t index_ = kNoNode;
+    std::uint32_t index_ = kNoTrieNode;
     std::vector<std::string_view> path_;
   };
 
@@ -249,10 +249,10 @@ class PathMap {
   [[nodiscard]] Iterator end() const { return Iterator(); }
 
   // Low-level access for walks over the trie: the layout, and the value of a
-  // node (nullptr for kNoNode or a node without a value).
+  // node (nullptr for kNoTrieNode or a node without a value).
   [[nodiscard]] const PathTrie& trie() const { return trie_; }
   [[nodiscard]] const T* value_at(std::uint32_t node) const {
-    return node == kNoNode || !values_[node] ? nullptr : &*values_[node];
+    return node == kNoTrieNode || !values_[node] ? nullptr : &*values_[node];
   }
 
   // Returns a map with the same paths and f(value) at each of them.

@@ -276,11 +276,11 @@ std::optional<std::string_view> rebuilt_identity(const Value& value, std::string
 std::uint32_t rebuild_root(const Section& section) {
   // The root is the first one-element path holding a value; the others, and
   // anything reachable only through a path without a value, are left out.
-  if (section.empty()) return kNoNode;
+  if (section.empty()) return kNoTrieNode;
   for (std::uint32_t kid : section.trie().children_of(0)) {
     if (section.value_at(kid)) return kid;
   }
-  return kNoNode;
+  return kNoTrieNode;
 }
 
 void rebuild_children(const Section& section, std::uint32_t at, std::vector<std::uint32_t>& out) {
@@ -296,7 +296,7 @@ void rebuild_children(const Section& section, std::uint32_t at, std::vector<std:
 
 std::optional<TreeNode> to_tree(const Section& section) {
   const std::uint32_t root = rebuild_root(section);
-  if (root == kNoNode) return std::nullopt;
+  if (root == kNoTrieNode) return std::nullopt;
   const PathTrie& trie = section.trie();
   TreeNode tree = make_node(*section.value_at(root), trie.node(root).element);
   std::vector<std::pair<std::uint32_t, TreeNode*>> stack{{root, &tree}};

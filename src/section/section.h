@@ -65,7 +65,7 @@ void flatten(const TreeNode& root, FlattenVisitor& visitor);
 [[nodiscard]] std::optional<TreeNode> to_tree(const Section& section);
 
 // The steps of that rebuild, for callers that build another tree form: the
-// trie node of the root (kNoNode when there is none), the kept children of a
+// trie node of the root (kNoTrieNode when there is none), the kept children of a
 // trie node in rebuild order (replacing `out`), and a node's identity.
 [[nodiscard]] std::uint32_t rebuild_root(const Section& section);
 void rebuild_children(const Section& section, std::uint32_t at, std::vector<std::uint32_t>& out);
