@@ -7,15 +7,13 @@ they are almost always mistakes that would silently drop data. So is a member
 name given twice in one object, which JSON readers resolve by dropping one.
 
 Trees may be nested as deeply as vext allows, far deeper than `json` reads,
-so reading falls back to a reader that keeps its open containers on a list,
-and checking and writing walk with explicit stacks.
+so reading falls back to the native JSON reader, and building the value,
+checking and writing walk with explicit stacks.
 """
 
 from __future__ import annotations
 
 import json
-import re
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -31,17 +29,6 @@ MAX_DEPTH = _core.MAX_DEPTH
 _MAX_INDENT_LEVEL = 32
 
 _TREE_KEYS = ("kind", "identity", "label", "text", "attributes", "children")
-
-# The string scanner that json itself uses (in C where available); typeshed
-# does not list it.
-_scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
-
-_SPACE = re.compile(r"[ \t\n\r]+")
-_NUMBER = re.compile(r"(-?(?:0|[1-9][0-9]*))(\.[0-9]+)?([eE][-+]?[0-9]+)?")
-_CONSTANTS: dict[str, Any] = {
-    "null": None, "true": True, "false": False,
-    "NaN": float("nan"), "Infinity": float("inf"), "-Infinity": float("-inf"),
-}
 
 
 class TreeFileError(Exception):
@@ -71,101 +58,55 @@ def read_tree(data: bytes) -> dict[str, Any]:
             # length from tripping the interpreter's digit limit.
             value = json.loads(data, parse_int=float, object_pairs_hook=_unique)
         except RecursionError:
-            value = loads(data.decode(json.detect_encoding(data)), parse_int=float)
+            # Deeper than json reads: the native reader reads any depth, in UTF-8.
+            encoding = json.detect_encoding(data)
+            if encoding != "utf-8":
+                data = data.decode(encoding).encode("utf-8")
+            value = _from_document(_core.read_file(data, format="json"))
     except json.JSONDecodeError as e:
         raise TreeFileError(f"invalid JSON: {e.msg} (line {e.lineno}, column {e.colno})") from None
     except UnicodeDecodeError as e:
         raise TreeFileError(f"invalid JSON: not UTF-8 text ({e.reason} at byte {e.start})") from None
     except DuplicateKeyError as e:
         raise TreeFileError(f"invalid JSON: {e}") from None
+    except _core.FormatError as e:
+        message = str(e)
+        raise TreeFileError(message if message.startswith("invalid JSON") else f"invalid JSON: {message}") from None
     problem = check_tree(value)
     if problem:
         raise TreeFileError(f"not a tree: {problem}")
     return value  # type: ignore[no-any-return]
 
 
-def loads(text: str, parse_int: Callable[[str], Any] = int) -> Any:
-    """Parses one JSON document from `text` as `json.loads` does (NaN and
-    Infinity included, the same kinds of `json.JSONDecodeError`), at any
-    depth; a repeated member name raises DuplicateKeyError."""
-    # Each open container is [container, key waiting for its value or None].
-    stack: list[list[Any]] = []
-    pos = _skip(text, 0)
-    while True:
-        # Here a value starts at `pos`.
-        char = text[pos : pos + 1]
+def _from_document(doc: dict[str, Any]) -> Any:
+    """Builds the value of a JSON document tree, as the native reader gives
+    it, with explicit stacks; numbers become floats, as in read_tree."""
+    result: list[Any] = [None]
+    # Each entry: a node and the container and key (or index) its value goes to.
+    stack: list[tuple[dict[str, Any], Any, Any]] = [(doc, result, 0)]
+    while stack:
+        node, into, key = stack.pop()
+        kind = node["kind"]
+        children = node.get("children", ())
         value: Any
-        if char == "{" or char == "[":
-            pos = _skip(text, pos + 1)
-            closing = "}" if char == "{" else "]"
-            if text[pos : pos + 1] == closing:
-                value, pos = ({} if char == "{" else []), pos + 1
-            elif char == "[":
-                stack.append([[], None])
-                continue
-            else:
-                key, pos = _key(text, pos)
-                stack.append([{}, key])
-                continue
-        elif char == '"':
-            value, pos = _scanstring(text, pos + 1)
+        if kind == "object":
+            value = {}
+            for child in reversed(children):
+                stack.append((child, value, child["identity"]))
+        elif kind == "array":
+            value = [None] * len(children)
+            for i in range(len(children) - 1, -1, -1):
+                stack.append((children[i], value, i))
+        elif kind == "string":
+            value = node.get("text", "")
+        elif kind == "number":
+            value = float(node["text"])
+        elif kind == "boolean":
+            value = node["text"] == "true"
         else:
-            number = _NUMBER.match(text, pos)
-            if number:
-                whole, fraction, exponent = number.groups()
-                value = float(whole + (fraction or "") + (exponent or "")) if fraction or exponent else parse_int(whole)
-                pos = number.end()
-            else:
-                for word, constant in _CONSTANTS.items():
-                    if text.startswith(word, pos):
-                        value, pos = constant, pos + len(word)
-                        break
-                else:
-                    raise json.JSONDecodeError("Expecting value", text, pos)
-        # A value is complete: store it, then close every container it completes.
-        while True:
-            pos = _skip(text, pos)
-            if not stack:
-                if pos != len(text):
-                    raise json.JSONDecodeError("Extra data", text, pos)
-                return value
-            frame = stack[-1]
-            container = frame[0]
-            if isinstance(container, list):
-                container.append(value)
-                closing = "]"
-            else:
-                if frame[1] in container:
-                    raise DuplicateKeyError(f"the member name {json.dumps(frame[1], ensure_ascii=False)} occurs twice")
-                container[frame[1]] = value
-                closing = "}"
-            char = text[pos : pos + 1]
-            if char == ",":
-                pos = _skip(text, pos + 1)
-                if closing == "}":
-                    frame[1], pos = _key(text, pos)
-                break
-            if char != closing:
-                raise json.JSONDecodeError("Expecting ',' delimiter", text, pos)
-            stack.pop()
-            value, pos = container, pos + 1
-
-
-def _key(text: str, pos: int) -> tuple[str, int]:
-    """Reads `"name":` at `pos` and returns the name and where its value starts."""
-    if text[pos : pos + 1] != '"':
-        raise json.JSONDecodeError("Expecting property name enclosed in double quotes", text, pos)
-    key, pos = _scanstring(text, pos + 1)
-    pos = _skip(text, pos)
-    if text[pos : pos + 1] != ":":
-        raise json.JSONDecodeError("Expecting ':' delimiter", text, pos)
-    return key, _skip(text, pos + 1)
-
-
-def _skip(text: str, pos: int) -> int:
-    """Returns the position of the first non-blank character from `pos` on."""
-    blank = _SPACE.match(text, pos)
-    return blank.end() if blank else pos
+            value = None
+        into[key] = value
+    return result[0]
 
 
 def _json_type(value: object) -> str:

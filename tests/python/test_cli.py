@@ -399,13 +399,21 @@ class TestTreeJson:
             else:
                 assert max(len(line) - len(line.lstrip(" ")) for line in text.splitlines()) == 2 * 32
 
-    @given(st.recursive(st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
+    @given(st.recursive(st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
                         lambda inner: st.lists(inner) | st.dictionaries(st.text(), inner), max_leaves=20))
     def test_deep_json_reader_agrees_with_json(self, value):
+        # The value the native reader's document gives, as json.loads reads it with floats for integers.
         for text in (json.dumps(value), json.dumps(value, indent=1)):
-            assert _treejson.loads(text) == json.loads(text)
-        with pytest.raises(json.JSONDecodeError, match="Extra data"):
-            _treejson.loads(json.dumps(value) + " 1")
+            doc = _core.read_file(text.encode(), format="json")
+            assert _treejson._from_document(doc) == json.loads(text, parse_int=float)
+
+    def test_deep_tree_files_in_utf16_and_with_repeated_names(self, tmp_path):
+        text = _treejson.render_json(chain(5_000, "leaf"))
+        assert chain_depth(_treejson.read_tree(text.encode("utf-16"))) == 5_000
+        with pytest.raises(_treejson.TreeFileError, match='invalid JSON: duplicate member name "kind"'):
+            _treejson.read_tree(text.replace('"leaf"', '"leaf", "kind": "x"').encode())
+        with pytest.raises(_treejson.TreeFileError, match="invalid JSON: .*line 1, column"):
+            _treejson.read_tree(b"[" * 5_000)
 
 
 class TestInternalFailures:
