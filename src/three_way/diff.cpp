@@ -367,105 +367,141 @@ void rebuild(TreeNode& parent, const Group& g) {
   parent.children = std::move(fresh);
 }
 
+// What applying a list of changes will do, gathered and checked before
+// anything is changed: the field updates, and per parent the children it
+// loses, moves and gains.
+struct ApplyPlan {
+  TreeNode& root;
+  Resolver resolver;
+  std::vector<std::pair<TreeNode*, const Change*>> updates;
+  std::map<TreeNode*, Group> groups;
+  std::set<std::tuple<const TreeNode*, Field, std::string_view>> claimed_fields;
+  std::set<const TreeNode*> claimed_nodes;
+
+  explicit ApplyPlan(TreeNode& tree) : root(tree) {}
+
+  // Finds the nodes change `n` names and files it; refuses a change that
+  // does not fit the tree or claims what another change claimed.
+  std::optional<ApplyRefusal> add(std::size_t n, const Change& c) {
+    const bool structural = c.op != ChangeOp::Update;
+    if (structural && c.location.empty()) return refuse(ApplyFailure::Missing, n, c, "the root has no parent");
+    std::span<const Step> steps(c.location);
+    TreeNode* parent = structural ? resolver.walk(root, steps.first(steps.size() - 1)) : nullptr;
+    if (structural && !parent) return refuse(ApplyFailure::Missing, n, c, "no such parent");
+    TreeNode* node = nullptr;
+    if (c.op != ChangeOp::Insert) {
+      node = structural ? resolver.child(*parent, steps.back()) : resolver.walk(root, steps);
+      if (!node) return refuse(ApplyFailure::Missing, n, c, "no such node");
+    }
+    switch (c.op) {
+      case ChangeOp::Update: return add_update(n, c, *node);
+      case ChangeOp::Remove: return add_removal(n, c, *parent, *node);
+      case ChangeOp::Move: return add_move(n, c, *parent, *node);
+      case ChangeOp::Insert: return add_insertion(n, c, *parent);
+    }
+    return std::nullopt;
+  }
+
+  std::optional<ApplyRefusal> add_update(std::size_t n, const Change& c, TreeNode& node) {
+    const auto fits = update_fits(node, c);
+    if (!fits || !update_value_usable(c)) return refuse(ApplyFailure::Mismatch, n, c, "not an edit of a field");
+    if (!*fits) return refuse(ApplyFailure::Mismatch, n, c, "the old value differs");
+    if (!claimed_fields.emplace(&node, c.field, c.name).second) {
+      return refuse(ApplyFailure::Clash, n, c, "the field is changed twice");
+    }
+    updates.emplace_back(&node, &c);
+    return std::nullopt;
+  }
+
+  std::optional<ApplyRefusal> add_removal(std::size_t n, const Change& c, TreeNode& parent, TreeNode& node) {
+    const auto* old = std::get_if<TreeNode>(&c.old_value);
+    if (c.field != Field::Node || !old) return refuse(ApplyFailure::Mismatch, n, c, "not a removal of a node");
+    if (!(node == *old)) return refuse(ApplyFailure::Mismatch, n, c, "the node differs");
+    if (!claimed_nodes.insert(&node).second) return refuse(ApplyFailure::Clash, n, c, "the node is moved or removed twice");
+    Group& g = group(parent, c);
+    g.removed.push_back(static_cast<std::size_t>(&node - parent.children.data()));
+    return std::nullopt;
+  }
+
+  std::optional<ApplyRefusal> add_move(std::size_t n, const Change& c, TreeNode& parent, TreeNode& node) {
+    const auto* from = std::get_if<std::uint64_t>(&c.old_value);
+    const auto* to = std::get_if<std::uint64_t>(&c.new_value);
+    const auto at = static_cast<std::size_t>(&node - parent.children.data());
+    if (c.field != Field::Position || !from || !to) return refuse(ApplyFailure::Mismatch, n, c, "not a move");
+    if (*from != at) return refuse(ApplyFailure::Mismatch, n, c, "the node is elsewhere");
+    if (!claimed_nodes.insert(&node).second) return refuse(ApplyFailure::Clash, n, c, "the node is moved or removed twice");
+    group(parent, c).moved.emplace_back(at, static_cast<std::size_t>(*to));
+    return std::nullopt;
+  }
+
+  std::optional<ApplyRefusal> add_insertion(std::size_t n, const Change& c, TreeNode& parent) {
+    const auto* added = std::get_if<TreeNode>(&c.new_value);
+    if (c.field != Field::Node || !added) return refuse(ApplyFailure::Mismatch, n, c, "not an insertion of a node");
+    const Step& step = c.location.back();
+    if (added->kind != step.kind || added->identity != step.identity) {
+      return refuse(ApplyFailure::Mismatch, n, c, "the node does not match its location");
+    }
+    Group& g = group(parent, c);
+    g.added.emplace_back(added, c.index);
+    g.added_by.push_back(n);
+    return std::nullopt;
+  }
+
+  Group& group(TreeNode& parent, const Change& c) {
+    Group& g = groups[&parent];
+    g.depth = c.location.size();
+    return g;
+  }
+
+  // Every slot of a rebuilt child list is claimed at most once.
+  std::optional<ApplyRefusal> check_places() const {
+    for (const auto& [parent, g] : groups) {
+      const std::size_t count = parent->children.size() - g.removed.size() + g.added.size();
+      std::vector<bool> taken(count, false);
+      auto claim = [&](std::size_t at) { return at < count && !taken[at] && (taken[at] = true); };
+      for (const auto& m : g.moved) {
+        if (!claim(m.second)) {
+          return ApplyRefusal{.failure = ApplyFailure::Clash, .detail = "a move lands outside the children or on a taken place"};
+        }
+      }
+      for (const auto& a : g.added) {
+        if (!claim(a.second)) {
+          return ApplyRefusal{.failure = ApplyFailure::Clash, .detail = "an insertion lands outside the children or on a taken place"};
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Makes the changes: fields first, then child lists, deeper parents first,
+  // since rebuilding a child list moves the nodes in it.
+  void carry_out(detail::Ticker& ticker) {
+    for (const auto& [node, c] : updates) apply_update(*node, *c);
+    std::vector<std::pair<TreeNode*, const Group*>> order;
+    for (const auto& [parent, g] : groups) order.emplace_back(parent, &g);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& x, const auto& y) { return x.second->depth > y.second->depth; });
+    for (const auto& [parent, g] : order) {
+      rebuild(*parent, *g);
+      ticker.tick(parent->children.size());
+    }
+  }
+};
+
 }  // namespace
 
 Result<TreeNode, ApplyRefusal> apply_changes(const TreeNode& tree, const std::vector<Change>& changes,
                                              const StopCheck& stop) {
   detail::Ticker ticker(stop);
   TreeNode out = tree;
-  Resolver resolver;
-  std::vector<std::pair<TreeNode*, const Change*>> updates;
-  std::map<TreeNode*, Group> groups;
-  std::set<std::tuple<const TreeNode*, Field, std::string_view>> claimed_fields;
-  std::set<const TreeNode*> claimed_nodes;
+  ApplyPlan plan(out);
   for (std::size_t n = 0; n < changes.size(); ++n) {
-    const Change& c = changes[n];
-    ticker.tick(c.location.size() + 1);
-    const bool structural = c.op != ChangeOp::Update;
-    if (structural && c.location.empty()) return refuse(ApplyFailure::Missing, n, c, "the root has no parent");
-    std::span<const Step> steps(c.location);
-    TreeNode* parent = structural ? resolver.walk(out, steps.first(steps.size() - 1)) : nullptr;
-    if (structural && !parent) return refuse(ApplyFailure::Missing, n, c, "no such parent");
-    TreeNode* node = nullptr;
-    if (c.op != ChangeOp::Insert) {
-      node = structural ? resolver.child(*parent, steps.back()) : resolver.walk(out, steps);
-      if (!node) return refuse(ApplyFailure::Missing, n, c, "no such node");
-    }
-    switch (c.op) {
-      case ChangeOp::Update: {
-        const auto fits = update_fits(*node, c);
-        if (!fits || !update_value_usable(c)) return refuse(ApplyFailure::Mismatch, n, c, "not an edit of a field");
-        if (!*fits) return refuse(ApplyFailure::Mismatch, n, c, "the old value differs");
-        if (!claimed_fields.emplace(node, c.field, c.name).second) {
-          return refuse(ApplyFailure::Clash, n, c, "the field is changed twice");
-        }
-        updates.emplace_back(node, &c);
-        break;
-      }
-      case ChangeOp::Remove: {
-        const auto* old = std::get_if<TreeNode>(&c.old_value);
-        if (c.field != Field::Node || !old) return refuse(ApplyFailure::Mismatch, n, c, "not a removal of a node");
-        if (!(*node == *old)) return refuse(ApplyFailure::Mismatch, n, c, "the node differs");
-        if (!claimed_nodes.insert(node).second) return refuse(ApplyFailure::Clash, n, c, "the node is moved or removed twice");
-        Group& g = groups[parent];
-        g.depth = steps.size();
-        g.removed.push_back(static_cast<std::size_t>(node - parent->children.data()));
-        break;
-      }
-      case ChangeOp::Move: {
-        const auto* from = std::get_if<std::uint64_t>(&c.old_value);
-        const auto* to = std::get_if<std::uint64_t>(&c.new_value);
-        const auto at = static_cast<std::size_t>(node - parent->children.data());
-        if (c.field != Field::Position || !from || !to) return refuse(ApplyFailure::Mismatch, n, c, "not a move");
-        if (*from != at) return refuse(ApplyFailure::Mismatch, n, c, "the node is elsewhere");
-        if (!claimed_nodes.insert(node).second) return refuse(ApplyFailure::Clash, n, c, "the node is moved or removed twice");
-        Group& g = groups[parent];
-        g.depth = steps.size();
-        g.moved.emplace_back(at, static_cast<std::size_t>(*to));
-        break;
-      }
-      case ChangeOp::Insert: {
-        const auto* added = std::get_if<TreeNode>(&c.new_value);
-        if (c.field != Field::Node || !added) return refuse(ApplyFailure::Mismatch, n, c, "not an insertion of a node");
-        if (added->kind != steps.back().kind || added->identity != steps.back().identity) {
-          return refuse(ApplyFailure::Mismatch, n, c, "the node does not match its location");
-        }
-        Group& g = groups[parent];
-        g.depth = steps.size();
-        g.added.emplace_back(added, c.index);
-        g.added_by.push_back(n);
-        break;
-      }
-    }
+    ticker.tick(changes[n].location.size() + 1);
+    if (auto refused = plan.add(n, changes[n])) return *refused;
   }
-  if (auto refused = check_removals(out, changes, groups, resolver)) return *refused;
-  // Every slot of a rebuilt child list is claimed at most once.
-  for (const auto& [parent, g] : groups) {
-    const std::size_t count = parent->children.size() - g.removed.size() + g.added.size();
-    std::vector<bool> taken(count, false);
-    auto claim = [&](std::size_t at) { return at < count && !taken[at] && (taken[at] = true); };
-    for (const auto& m : g.moved) {
-      if (!claim(m.second)) {
-        return ApplyRefusal{.failure = ApplyFailure::Clash, .detail = "a move lands outside the children or on a taken place"};
-      }
-    }
-    for (const auto& a : g.added) {
-      if (!claim(a.second)) {
-        return ApplyRefusal{.failure = ApplyFailure::Clash, .detail = "an insertion lands outside the children or on a taken place"};
-      }
-    }
-  }
-  for (const auto& [node, c] : updates) apply_update(*node, *c);
-  // Deeper parents first: rebuilding a child list moves the nodes in it, so
-  // everything below them must already be done.
-  std::vector<std::pair<TreeNode*, const Group*>> order;
-  for (const auto& [parent, g] : groups) order.emplace_back(parent, &g);
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& x, const auto& y) { return x.second->depth > y.second->depth; });
-  for (const auto& [parent, g] : order) {
-    rebuild(*parent, *g);
-    ticker.tick(parent->children.size());
-  }
+  if (auto refused = check_removals(out, changes, plan.groups, plan.resolver)) return *refused;
+  if (auto refused = plan.check_places()) return *refused;
+  plan.carry_out(ticker);
   return out;
 }
 
