@@ -723,8 +723,16 @@ class XmlWriter {
     sp_.out.append("</").append(node.kind).append(">");
   }
 
+  // An attribute to write; `identity` marks the one that holds the identity.
+  struct Out {
+    std::string_view name;
+    std::string_view value;
+    bool identity = false;
+  };
+
   // Writes the start tag, copying the original's bytes for whatever did not
-  // change.
+  // change: the whole tag when nothing did, else the name, each attribute
+  // and the tail on their own.
   std::optional<std::string> start_tag(const TreeNode& node, std::optional<std::uint32_t> orig, bool content) {
     const TreeNode* o = orig ? &sp_.original(*orig) : nullptr;
     const NodeLayout* l = orig ? &sp_.layout(*orig) : nullptr;
@@ -741,7 +749,33 @@ class XmlWriter {
       if (reopen) out += '>';
       return std::nullopt;
     }
-    // The attributes in writing order: the identity keeps its place.
+    if (auto problem = order_attrs(node, o, l)) return problem;
+    out += '<';
+    if (o && o->kind == node.kind) {
+      sp_.copy(l->begin + 1, l->begin + 1 + static_cast<std::uint32_t>(node.kind.size()));
+    } else {
+      if (!checker_.element_name(node.kind)) return "the kind " + quoted(node.kind) + " is not an XML name";
+      out += node.kind;
+    }
+    std::string_view sep = " ";
+    if (l && l->attr_count) {
+      const AttrLayout& last = doc_.attrs[l->first_attr + l->attr_count - 1];
+      sep = sp_.bytes(last.begin, last.name_begin);
+    }
+    for (const Out& a : attrs_) {
+      if (auto problem = write_attr(a, o, l, sep)) return problem;
+    }
+    if (reopen) {
+      out.append(tail.substr(0, tail.size() - 2)) += '>';
+    } else {
+      out += tail;
+    }
+    return std::nullopt;
+  }
+
+  // Fills attrs_ with the attributes in writing order, the identity in its
+  // old place, and refuses a set that would not read back as this node.
+  std::optional<std::string> order_attrs(const TreeNode& node, const TreeNode* o, const NodeLayout* l) {
     attrs_.clear();
     std::string_view id_name;
     if (node.identity) {
@@ -777,69 +811,51 @@ class XmlWriter {
     if (node.identity && !gives_identity(doc_.id_attrs, node.kind, id_name)) {
       return "its identity attribute " + quoted(id_name) + " does not give " + quoted(node.kind) + " elements an identity";
     }
-
-    out += '<';
-    if (o && o->kind == node.kind) {
-      sp_.copy(l->begin + 1, l->begin + 1 + static_cast<std::uint32_t>(node.kind.size()));
-    } else {
-      if (!checker_.element_name(node.kind)) return "the kind " + quoted(node.kind) + " is not an XML name";
-      out += node.kind;
-    }
-    std::string_view sep = " ";
-    if (l && l->attr_count) {
-      const AttrLayout& last = doc_.attrs[l->first_attr + l->attr_count - 1];
-      sep = sp_.bytes(last.begin, last.name_begin);
-    }
-    for (const Out& a : attrs_) {
-      const AttrLayout* was = nullptr;
-      std::string_view old_value;
-      for (std::uint16_t k = 0; l && k < l->attr_count; ++k) {
-        const AttrLayout& c = doc_.attrs[l->first_attr + k];
-        if (sp_.bytes(c.name_begin, c.name_end) != a.name) continue;
-        was = &c;
-        if (o->identity && k == l->id_attr) {
-          old_value = *o->identity;
-        } else {
-          for (const auto& [name, value] : o->attributes) {
-            if (name == a.name) old_value = value;
-          }
-        }
-        break;
-      }
-      if (was && old_value == a.value && (!o->identity || a.identity == (was == &doc_.attrs[l->first_attr + l->id_attr]))) {
-        sp_.copy(was->begin, was->value_end + 1);
-        sep = sp_.bytes(was->begin, was->name_begin);
-        continue;
-      }
-      if (auto bad = bad_char(a.value)) {
-        return "the value of " + quoted(a.name) + " holds a character XML cannot represent at byte " + std::to_string(*bad);
-      }
-      if (was) {
-        sp_.copy(was->begin, was->value_begin);
-        const char quote = doc_.source[was->value_begin - 1];
-        escape_attr(out, a.value, quote);
-        out += quote;
-        sep = sp_.bytes(was->begin, was->name_begin);
-        continue;
-      }
-      if (!checker_.attr_name(a.name)) return "the attribute name " + quoted(a.name) + " is not an XML name";
-      out.append(sep).append(a.name).append("=\"");
-      escape_attr(out, a.value, '"');
-      out += '"';
-    }
-    if (reopen) {
-      out.append(tail.substr(0, tail.size() - 2)) += '>';
-    } else {
-      out += tail;
-    }
     return std::nullopt;
   }
 
-  struct Out {
-    std::string_view name;
-    std::string_view value;
-    bool identity = false;
-  };
+  // Writes one attribute: the original's bytes when it kept its value, its
+  // old quotes and spacing around a new value, else `sep` and a new pair.
+  // Leaves in `sep` the spacing that the next new attribute takes.
+  std::optional<std::string> write_attr(const Out& a, const TreeNode* o, const NodeLayout* l, std::string_view& sep) {
+    std::string& out = sp_.out;
+    const AttrLayout* was = nullptr;
+    std::string_view old_value;
+    for (std::uint16_t k = 0; l && k < l->attr_count; ++k) {
+      const AttrLayout& c = doc_.attrs[l->first_attr + k];
+      if (sp_.bytes(c.name_begin, c.name_end) != a.name) continue;
+      was = &c;
+      if (o->identity && k == l->id_attr) {
+        old_value = *o->identity;
+      } else {
+        for (const auto& [name, value] : o->attributes) {
+          if (name == a.name) old_value = value;
+        }
+      }
+      break;
+    }
+    if (was && old_value == a.value && (!o->identity || a.identity == (was == &doc_.attrs[l->first_attr + l->id_attr]))) {
+      sp_.copy(was->begin, was->value_end + 1);
+      sep = sp_.bytes(was->begin, was->name_begin);
+      return std::nullopt;
+    }
+    if (auto bad = bad_char(a.value)) {
+      return "the value of " + quoted(a.name) + " holds a character XML cannot represent at byte " + std::to_string(*bad);
+    }
+    if (was) {
+      sp_.copy(was->begin, was->value_begin);
+      const char quote = doc_.source[was->value_begin - 1];
+      escape_attr(out, a.value, quote);
+      out += quote;
+      sep = sp_.bytes(was->begin, was->name_begin);
+      return std::nullopt;
+    }
+    if (!checker_.attr_name(a.name)) return "the attribute name " + quoted(a.name) + " is not an XML name";
+    out.append(sep).append(a.name).append("=\"");
+    escape_attr(out, a.value, '"');
+    out += '"';
+    return std::nullopt;
+  }
 
   const Document& doc_;
   const TreeNode& tree_;
