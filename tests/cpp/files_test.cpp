@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "files/files.h"
+#include "files/internal/view.h"
 #include "three_way/index.h"
 
 namespace vext {
@@ -112,6 +113,26 @@ TEST(FileMergeTest, MarksJsonMembersOnTheirOwnLines) {
                       "  \"b\": 5\n}\n");
   ASSERT_EQ(m.conflicts.size(), 1u);
   EXPECT_EQ(m.conflicts[0].path, "/a");
+}
+
+// A node shown without bytes of its own is written fresh; one that cannot be
+// written in the file's format is an error, never some other node's text.
+TEST(FileViewTest, NodesWrittenFreshOrRefused) {
+  using detail::value_text;
+  TreeNode element("item");
+  element.attributes = {{"a", "1 < 2"}};
+  element.children.emplace_back("#text").text = "x & y";
+  EXPECT_EQ(value_text(element, nullptr, std::nullopt, Format::Xml).value(), "<item a=\"1 &lt; 2\">x &amp; y</item>");
+  TreeNode member("string");
+  member.identity = "name";
+  member.text = "q\"";
+  EXPECT_EQ(value_text(member, nullptr, std::nullopt, Format::Json).value(), "\"q\\\"\"");
+  for (const char* kind : {"1bad", "a b", ""}) {
+    const auto text = value_text(TreeNode(kind), nullptr, std::nullopt, Format::Xml);
+    ASSERT_FALSE(text.ok()) << kind;
+    EXPECT_NE(text.error().text().find("XML"), std::string::npos) << text.error().text();
+  }
+  EXPECT_FALSE(value_text(TreeNode("no such kind"), nullptr, std::nullopt, Format::Json).ok());
 }
 
 TEST(FileReadTest, FilesReadSideBySideReportTheFirstFailureInOrder) {
