@@ -289,7 +289,7 @@ PyMethodDef methods[] = {
 int exec_module(PyObject* module) {
   CoreState& state = *new (PyModule_GetState(module)) CoreState{};
   if (!init_binding(state.binding, {"vext.PanicException", "Raised when vext hits an internal failure."}) ||
-      !init_names(state) || !add_file_api(module, state))
+      !init_names(state) || !add_file_api(module, state) || !add_json_api(module))
     return -1;
   return PyModule_AddIntConstant(module, "MAX_DEPTH", static_cast<long>(vext::kMaxTreeDepth));
 }

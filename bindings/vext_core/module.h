@@ -25,4 +25,8 @@ inline CoreState& core_state(PyObject* module) { return *static_cast<CoreState*>
 // vext._core. Returns false with a Python error set.
 bool add_file_api(PyObject* module, CoreState& state);
 
+// Adds from_json and to_json, between JSON values and their trees, to
+// vext._core. Returns false with a Python error set.
+bool add_json_api(PyObject* module);
+
 }  // namespace vext_py

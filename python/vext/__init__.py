@@ -27,7 +27,11 @@ from vext import _core
 if TYPE_CHECKING:
     from collections.abc import Iterable, Mapping
 
-__all__ = ["Change", "Conflict", "FieldName", "MergeResult", "Op", "Step", "Tree", "Value", "apply", "diff", "merge"]
+__all__ = [
+    "Change", "Conflict", "FieldName", "FileChange", "FileConflict", "FileMergeResult", "FormatError", "MergeResult",
+    "Op", "Source", "Step", "Tree", "Value", "apply", "diff", "diff_files", "from_json", "merge", "merge_files",
+    "read_file", "to_json",
+]
 
 Tree: TypeAlias = dict[str, Any]
 """A tree dict, as ``vext_py`` returns it. Any mapping of the same shape is
@@ -72,10 +76,20 @@ def _show(value: Value) -> str:
     if isinstance(value, tuple):
         return "[" + ", ".join(value) + "]"
     if "kind" in value and isinstance(value.get("kind"), str):
+        # A node: its kind and identity, then its text, so that a line about
+        # an inserted or removed leaf shows its value too.
         identity = value.get("identity")
         named = f" id={json.dumps(identity, ensure_ascii=False)}" if isinstance(identity, str) else ""
-        return f"<{value['kind']}{named}>"
+        shown = f"<{value['kind']}{named}>"
+        text = value.get("text")
+        if isinstance(text, str) and text:
+            shown += " " + json.dumps(text if len(text) <= _WIDTH else text[: _WIDTH - 1] + "\u2026", ensure_ascii=False)
+        return shown
     return json.dumps(value, ensure_ascii=False)
+
+
+# The longest text a node's line shows, in characters; an ellipsis marks the cut.
+_WIDTH = 60
 
 
 def _what(field: FieldName, name: str | None) -> str:
@@ -174,3 +188,17 @@ def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str,
         for loc, field, name, b, o, t in raw
     )
     return MergeResult(tree, conflicts)
+
+
+from vext._files import (  # noqa: E402 - the file API builds on the types above
+    FileChange,
+    FileConflict,
+    FileMergeResult,
+    FormatError,
+    Source,
+    diff_files,
+    from_json,
+    merge_files,
+    read_file,
+    to_json,
+)

@@ -85,6 +85,9 @@ SUCCESS = {
     "rewrite_file": (kw(_core.rewrite_file, format="xml", id_attrs=["p@id"]), (XML,)),
     "diff_files": (_core.diff_files, (XML, XML_THEIRS)),
     "merge_files with markers": (_core.merge_files, (XML, XML_OURS, XML_THEIRS)),
+    "from_json": (_core.from_json, ({"a": [1, 2.5, "x", True, None], "b": {}},)),
+    "to_json": (_core.to_json, (_core.read_file(b'{"a": [1, 2.5, "x", true, null], "b": {}}'),)),
+    "vext.merge_files printed": (lambda *f: [str(c) for c in vext.merge_files(*f).conflicts], (XML, XML_OURS, XML_THEIRS)),
 }
 
 ERRORS = {
@@ -136,4 +139,9 @@ ERRORS = {
     "diff_files binding": (raising(TypeError, kw(_core.diff_files, markers=True)), (XML, XML)),
     "merge_files binding": (raising(TypeError, _core.merge_files), (XML, XML)),
     "merge_files bad format": (raising(ValueError, kw(_core.merge_files, format="yaml")), (XML, XML, XML)),
+    "from_json binding": (raising(TypeError, _core.from_json), ()),
+    "from_json bad key": (raising(TypeError, _core.from_json), ({"a": [{1: 2}]},)),
+    "from_json infinity": (raising(ValueError, _core.from_json), ([1, float("inf")],)),
+    "to_json binding": (raising(TypeError, kw(_core.to_json, value=1)), (BASE,)),
+    "to_json not a JSON tree": (raising(ValueError, _core.to_json), (BASE,)),
 }

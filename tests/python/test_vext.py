@@ -87,7 +87,7 @@ class TestDiffAndApply:
         assert [str(c) for c in changes] == [
             '/ @v: "1" -> "2"',
             '/ @w: (none) -> "x"',
-            "/p[1]: removed <p>",
+            '/p[1]: removed <p> "para 0"',
             "/q[1]: inserted <q> at 4",
             '/p[3] text: "para 2" -> "para two"',
         ]
