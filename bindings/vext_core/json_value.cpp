@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "args.h"
+#include "formats/document.h"
 #include "boundary.h"
 #include "module.h"
 #include "ref.h"
@@ -126,28 +127,6 @@ std::optional<vext::TreeNode> value_to_tree(PyObject* value) {
 
 // --- trees back to values ------------------------------------------------------
 
-bool is_json_number(std::string_view s) {
-  std::size_t i = 0;
-  auto digits = [&] {
-    const std::size_t from = i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
-    return i > from;
-  };
-  if (i < s.size() && s[i] == '-') ++i;
-  if (i < s.size() && s[i] == '0') {
-    ++i;
-  } else if (!digits()) {
-    return false;
-  }
-  if (i < s.size() && s[i] == '.' && (++i, !digits())) return false;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    if (!digits()) return false;
-  }
-  return i == s.size();
-}
-
 // The value of a leaf, or a container with no items in it yet. On a node
 // that is no JSON value, an empty Ref and `problem` saying what is wrong;
 // on a failure of the interpreter, an empty Ref with its error set.
@@ -173,7 +152,7 @@ Ref make_value(const vext::TreeNode& n, const char*& problem) {
   if (n.kind == "boolean" && (n.text == "true" || n.text == "false")) {
     return Ref::borrow(n.text == "true" ? Py_True : Py_False);
   }
-  if (n.kind == "number" && is_json_number(n.text)) {
+  if (n.kind == "number" && vext::is_json_number(n.text)) {
     if (n.text.find_first_of(".eE") == std::string::npos) {
       return Ref::steal(PyLong_FromString(n.text.c_str(), nullptr, 10));
     }

@@ -76,6 +76,9 @@ bool gives_identity(const std::vector<IdAttr>& id_attrs, std::string_view elemen
 // Returns the identity attributes used when none are given: `id` and `xml:id`.
 std::vector<IdAttr> default_id_attrs();
 
+// Whether `text` is a number as JSON writes it (RFC 8259).
+bool is_json_number(std::string_view text);
+
 // Reads "NAME" or "ELEMENT@NAME"; nullopt when either part is empty.
 std::optional<IdAttr> parse_id_attr(std::string_view text);
 

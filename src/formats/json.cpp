@@ -14,12 +14,6 @@
 #include "three_way/index.h"
 
 namespace vext {
-namespace {
-
-using detail::error;
-using detail::Frame;
-using detail::is_space;
-using detail::quoted;
 
 bool is_json_number(std::string_view s) {
   std::size_t i = 0;
@@ -42,6 +36,13 @@ bool is_json_number(std::string_view s) {
   }
   return i == s.size();
 }
+
+namespace {
+
+using detail::error;
+using detail::Frame;
+using detail::is_space;
+using detail::quoted;
 
 // Reads the source for RapidJSON with every number literal shown as "0".
 // RapidJSON refuses numbers beyond the range of a double even when it hands
