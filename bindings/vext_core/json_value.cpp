@@ -5,6 +5,7 @@
 // depth the trees allow is safe, and neither runs Python code of the value's
 // own: numbers are written by int's and float's own repr.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,8 +42,7 @@ bool number_text(PyObject* obj, std::string& out) {
   if (PyLong_Check(obj)) {
     text = Ref::steal(PyLong_Type.tp_repr(obj));
   } else {
-    const double d = PyFloat_AS_DOUBLE(obj);
-    if (d != d || d == d * 2 && d != 0) {  // NaN or an infinity
+    if (!std::isfinite(PyFloat_AS_DOUBLE(obj))) {
       PyErr_SetString(PyExc_ValueError, "Out of range float values are not JSON compliant");
       return false;
     }
