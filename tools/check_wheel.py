@@ -1,6 +1,7 @@
 """Checks that a built wheel installs on any x86-64 Linux with glibc: its tag
-is manylinux, and every native library in it needs only the C and C++
-runtimes (what every such system has) or libraries the wheel itself carries.
+is manylinux, and every native file in it (modules, libraries, the vext
+command) needs only the C and C++ runtimes (what every such system has) or
+libraries the wheel itself carries.
 
 Run it with a Python that has pyelftools (the tools venv, where auditwheel
 brings it):
@@ -36,7 +37,9 @@ def problems(wheel: str) -> list[str]:
     if not re.search(r"-manylinux_\d+_\d+_x86_64\.whl$", wheel):
         found.append(f"{wheel}: not tagged manylinux")
     with zipfile.ZipFile(wheel) as archive:
-        libraries = {name: archive.read(name) for name in archive.namelist() if re.search(r"\.so(\.\d+)*$", name)}
+        members = {name: archive.read(name) for name in archive.namelist()}
+    # The native modules and libraries, and the native vext command among the scripts.
+    libraries = {name: data for name, data in members.items() if data.startswith(b"\x7fELF")}
     if not libraries:
         found.append(f"{wheel}: no native library")
     carried = {PurePosixPath(name).name for name in libraries}
