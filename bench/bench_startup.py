@@ -6,7 +6,8 @@ nearly all start-up.
     python bench/bench_startup.py [--runs N]   (with a venv's python where vext is installed)
 
 Each command runs N times (default 50) per case, interleaved; the median is
-shown. The cases: a two-line JSON file and a small XML file, each merged
+shown. The Python command, vext-python, is timed the same way where it is
+installed beside vext. The cases: a two-line JSON file and a small XML file, each merged
 cleanly and with a conflict. `vext merge BASE OURS THEIRS -o OURS` rewrites
 OURS in place as git has it do, so every run starts from fresh copies;
 `git merge-file OURS BASE THEIRS` does the same.
@@ -24,7 +25,9 @@ import time
 from pathlib import Path
 
 VEXT = Path(sysconfig.get_path("scripts")) / "vext"
+PYTHON_COMMAND = VEXT.with_name("vext-python")
 TARGET_MS = 10.0
+DRIVER = ("merge", "base", "ours", "theirs", "-o", "ours")
 
 CASES = {
     "json, clean": ('{"a": 1,\n "b": 2}\n', '{"a": 10,\n "b": 2}\n', '{"a": 1,\n "b": 20}\n'),
@@ -63,14 +66,19 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         for case, texts in CASES.items():
-            ours_git: list[float] = []
-            ours_vext: list[float] = []
+            times: dict[str, list[float]] = {"git": [], "vext": [], "python": []}
             for _ in range(args.runs):
-                ours_git.append(timed([git, "merge-file", "ours", "base", "theirs"], folder, texts))
-                ours_vext.append(timed([str(VEXT), "merge", "base", "ours", "theirs", "-o", "ours"], folder, texts))
-            g, v = statistics.median(ours_git) * 1e3, statistics.median(ours_vext) * 1e3
+                times["git"].append(timed([git, "merge-file", "ours", "base", "theirs"], folder, texts))
+                times["vext"].append(timed([str(VEXT), *DRIVER], folder, texts))
+                if PYTHON_COMMAND.exists():
+                    times["python"].append(timed([str(PYTHON_COMMAND), *DRIVER], folder, texts))
+            g, v = (statistics.median(times[name]) * 1e3 for name in ("git", "vext"))
             worst = max(worst, v)
-            print(f"  {case:15} vext {v:7.2f} ms   git merge-file {g:6.2f} ms   {v / g:6.2f}x")
+            line = f"  {case:15} vext {v:7.2f} ms   git merge-file {g:6.2f} ms   {v / g:6.2f}x"
+            if times["python"]:
+                p = statistics.median(times["python"]) * 1e3
+                line += f"   (vext-python {p:7.2f} ms, {p / g:6.2f}x)"
+            print(line)
     verdict = "holds" if worst <= TARGET_MS else "misses"
     print(f"  slowest vext median {worst:.2f} ms: {verdict} the target of {TARGET_MS:.0f} ms")
 
