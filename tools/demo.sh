@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module and runs the demo: diff, merge and history on real trees,
-# then the vext command on the sample files in examples/.
+# then the vext command on the sample files in examples/: tree files
+# (--tree-json), an ordinary JSON file and an XML file; and says where the
+# command is installed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
@@ -21,7 +23,18 @@ run() {
   echo "(exit status $rc)"
 }
 cd "$root/examples"
+echo
+echo "== The vext command on tree files: tree dicts like the ones above, in JSON (--tree-json)"
+run diff --tree-json config-base.json config-theirs.json
+run merge --tree-json config-base.json config-ours.json config-theirs.json
+echo
+echo "== The vext command on an ordinary JSON file"
+run diff settings-base.json settings-theirs.json
+run merge settings-base.json settings-ours.json settings-theirs.json
+echo
+echo "== The vext command on an XML file"
 run diff guide-base.xml guide-ours.xml
-run diff --json config-base.json config-theirs.json
 run merge guide-base.xml guide-ours.xml guide-theirs.xml
-run merge config-base.json config-ours.json config-theirs.json
+echo
+echo "The vext command is installed at $vext"
+echo "(to have it on PATH: source $(dirname "$vext")/activate)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs all tests: the C++ suite, then, on every
-# Python >= 3.12 on the machine, builds the sdist and from it the wheel,
+# Builds everything and runs all tests: the configure's message for a missing
+# Debian package, the C++ suite, then, on every Python >= 3.12 on the machine,
+# builds the sdist and from it the manylinux wheel (tools/build_wheel.sh),
 # installs the wheel into a fresh venv and runs there the Python suite and the
 # type checks (mypy --strict, stubtest), so they test what users install; then
 # the C++ and Python suites again under the sanitizers (tools/sanitize.sh;
@@ -16,6 +17,14 @@ mapfile -t pythons < <(find_pythons)
 # The C++ build takes cmake and ninja from the first interpreter's venv.
 first=$(setup_tools_venv "${pythons[0]}" "$root")
 export PATH="$(dirname "$first"):$PATH"
+# A source build without a Debian package it needs stops at the configure, with
+# a line naming the package.
+for missing in "EXPAT libexpat1-dev" "RapidJSON rapidjson-dev"; do
+  read -r find deb <<<"$missing"
+  said=$(cmake -S "$root" -B "$root/build/missing-$find" -G Ninja -DCMAKE_DISABLE_FIND_PACKAGE_$find=TRUE 2>&1 >/dev/null || true)
+  rm -rf "$root/build/missing-$find"
+  [[ $said == *"install the Debian package $deb"* ]] || { echo "a configure without $find does not name $deb:" >&2; echo "$said" >&2; exit 1; }
+done
 cmake -S "$root" -B "$root/build/cpp" -G Ninja -DBUILD_TESTING=ON -DVEXT_WERROR=ON >/dev/null
 cmake --build "$root/build/cpp" -j2
 ctest --test-dir "$root/build/cpp" --output-on-failure -j2
@@ -24,7 +33,7 @@ status=0
 for python in "${pythons[@]}"; do
   tools=$(setup_tools_venv "$python" "$root")
   ver=$("$tools" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  echo "== Building the sdist and the wheel with Python $ver"
+  echo "== Building the sdist and the manylinux wheel with Python $ver"
   installed=$(setup_wheel_venv "$python" "$tools" "$root" "$root/build/dist-$ver" "$root/build/wheel-venv-$ver")
   ls "$root/build/dist-$ver"
   echo "== Python suite on the installed wheel, $("$installed" --version)"

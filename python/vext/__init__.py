@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias, TypedDict
 
 from vext import _core
 
@@ -33,9 +33,21 @@ __all__ = [
     "read_file", "to_json",
 ]
 
-Tree: TypeAlias = dict[str, Any]
-"""A tree dict, as ``vext_py`` returns it. Any mapping of the same shape is
-accepted as input (a dict subclass is needed at run time, as in vext_py)."""
+
+class Tree(TypedDict, total=False):
+    """A tree dict, as ``vext_py`` takes and returns it: the same type as
+    ``vext_py.Tree`` for a type checker, so a tree goes from either module to
+    the other unchanged. Functions here take any mapping of the same shape (a
+    dict subclass is needed at run time, as in vext_py) and return plain dicts
+    with the keys in this order."""
+
+    kind: str | None
+    identity: str | None
+    label: str | None
+    text: str | None
+    attributes: dict[str, str] | None
+    children: list[Tree] | None
+
 
 Op: TypeAlias = Literal["insert", "remove", "update", "move"]
 FieldName: TypeAlias = Literal[

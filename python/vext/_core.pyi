@@ -2,6 +2,8 @@
 from collections.abc import Mapping, Sequence
 from typing import Any, BinaryIO
 
+from vext import Tree
+
 MAX_DEPTH: int
 
 _Step = tuple[str, str | None, int]
@@ -9,8 +11,8 @@ _Change = tuple[str, tuple[_Step, ...], str, str | None, Any, Any, int | None]
 _Conflict = tuple[tuple[_Step, ...], str, str | None, Any, Any, Any]
 
 def diff(old: Mapping[str, Any], new: Mapping[str, Any]) -> list[_Change]: ...
-def apply(tree: Mapping[str, Any], changes: Sequence[_Change]) -> dict[str, Any]: ...
-def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str, Any]) -> tuple[dict[str, Any], list[_Conflict]]: ...
+def apply(tree: Mapping[str, Any], changes: Sequence[_Change]) -> Tree: ...
+def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str, Any]) -> tuple[Tree, list[_Conflict]]: ...
 
 class FormatError(ValueError):
     """A file could not be read, or a result could not be written in its format."""

@@ -20,6 +20,8 @@ from typing import TYPE_CHECKING, Any
 from vext import _core
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+
     from vext import Step, Value
 
 # The deepest tree vext accepts (the root is level 1).
@@ -191,14 +193,14 @@ def _pad(level: int) -> str:
     return "  " * min(level, _MAX_INDENT_LEVEL)
 
 
-def render_json(tree: dict[str, Any]) -> str:
+def render_json(tree: Mapping[str, Any]) -> str:
     """Writes `tree` as `json.dumps(tree, indent=2, ensure_ascii=False)` does,
     with a newline at the end, without recursion; past 32 levels of
     indentation (a tree 16 nodes deep) the indentation stops growing, so that
     a very deep tree stays linear in size (the text still reads back as the
     same value)."""
     out: list[str] = []
-    work: list[str | tuple[dict[str, Any], int]] = [(tree, 0)]
+    work: list[str | tuple[Mapping[str, Any], int]] = [(tree, 0)]
     while work:
         item = work.pop()
         if isinstance(item, str):
@@ -209,7 +211,7 @@ def render_json(tree: dict[str, Any]) -> str:
             out.append("{}")
             continue
         inner = _pad(level + 1)
-        todo: list[str | tuple[dict[str, Any], int]] = ["{"]
+        todo: list[str | tuple[Mapping[str, Any], int]] = ["{"]
         for i, (key, value) in enumerate(node.items()):
             todo.append(("," if i else "") + f"\n{inner}{json.dumps(key, ensure_ascii=False)}: ")
             if isinstance(value, list):

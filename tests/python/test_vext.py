@@ -1,5 +1,6 @@
 """The public vext package: located diff, checked apply, lossless merge."""
 
+import json
 import os
 import signal
 import subprocess
@@ -9,6 +10,7 @@ import threading
 import pytest
 
 import vext
+import vext_py
 from conftest import chain, chain_depth, interrupted_call
 from vext import Change, Conflict, MergeResult, Step
 
@@ -73,6 +75,15 @@ class TestMerge:
         assert eval(repr(conflict), vars(vext)) == conflict
         assert str(conflict) == "/a[3] @lang: base \"en\", ours (none), theirs \"fr\""
         assert str(Step("s", 'say "hi"', 1)) == 's[@id="say \\"hi\\""][2]'
+
+    def test_a_merged_tree_commits_and_reads_back_as_it_is(self):
+        ours = with_products(BASE, keep={0, 1, 2, 3}, name={0: "Zero"})
+        theirs = with_products(BASE, name={2: "Two"})
+        tree, conflicts = vext.merge(vext.Tree(BASE), ours, theirs)
+        assert conflicts == ()
+        repo = vext_py.Repo()
+        back = repo.tree_at(repo.commit("merged", [], tree))
+        assert json.dumps(back) == json.dumps(tree)  # the same keys in the same order
 
 
 class TestDiffAndApply:

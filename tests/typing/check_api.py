@@ -85,8 +85,23 @@ def public_package(tree: vext.Tree) -> None:
     assert_type(changes[0].location[0], vext.Step)
     assert_type(changes[0].op, Literal["insert", "remove", "update", "move"])
     merged, conflicts = vext.merge(tree, tree, tree)
-    assert_type(merged, dict[str, Any])
+    assert_type(merged, vext.Tree)
     assert_type(conflicts, tuple[vext.Conflict, ...])
     assert_type(vext.merge(tree, tree, tree).conflicts[0].ours, vext.Value)
-    assert_type(vext.apply(tree, changes), dict[str, Any])
+    assert_type(vext.apply(tree, changes), vext.Tree)
     vext.apply(tree, [1])  # type: ignore[list-item]
+    vext.merge({"kind": "doc"}, vext.Tree(kind="doc", children=[{"text": "t"}]), merged)
+    vext.Tree(kind=1)  # type: ignore[typeddict-item]
+
+
+def trees_cross_modules(base: vext.Tree, ours: Tree, theirs: vext.Tree) -> None:
+    # A tree of either module is a tree of the other: merge, then commit.
+    merged, _ = vext.merge(base, ours, theirs)
+    repo = vext_py.Repo()
+    root = repo.commit("merged", [], merged)
+    child = repo.commit("first child", [root], (merged.get("children") or [{}])[0])
+    back: vext.Tree = repo.tree_at(child)
+    vext_py.diff_trees(back, merged)
+    vext_py.merge_trees(base, merged, vext.apply(back, vext.diff(back, merged)))
+    children: list[vext.Tree] = vext_py.merge_trees(base, ours, theirs)[0].get("children") or []
+    repo.commit("children", [root], {"kind": "doc", "children": children})

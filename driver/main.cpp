@@ -1,0 +1,333 @@
+// The vext command's native front. git starts a merge driver once per file,
+// so the driver's command line, `vext merge BASE OURS THEIRS -o OUT` on small
+// files, is handled here on the core without starting Python. Every other
+// command line, and every case whose output this program could not be sure
+// to write exactly as the Python command does (any error, a large merge, text
+// in an encoding other than UTF-8), goes to the Python command installed
+// beside this program, which handles everything.
+#include <fcntl.h>
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/stop.h"
+#include "files/files.h"
+#include "three_way/three_way.h"
+
+namespace {
+
+// The Python command, installed beside this program by the same wheel.
+constexpr const char* kPythonCommand = "vext-python";
+// Larger merges go to the Python command, which shows a progress line on a
+// terminal when a run takes more than a second; start-up is nothing there.
+constexpr std::size_t kLargestInputs = std::size_t{1} << 20;
+// The longest value a conflict line shows, in characters (code points).
+constexpr std::size_t kWidth = 60;
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void on_interrupt(int) { interrupted = 1; }
+
+bool poll_interrupt(void*) { return interrupted != 0; }
+
+// Runs the Python command with this program's arguments; never returns.
+[[noreturn]] void hand_over(char** argv) {
+  std::string self(PATH_MAX, '\0');
+  const ssize_t size = readlink("/proc/self/exe", self.data(), self.size());
+  if (size <= 0 || static_cast<std::size_t>(size) >= self.size()) {
+    std::fprintf(stderr, "vext: cannot find the Python command: /proc/self/exe: %s\n", std::strerror(errno));
+    std::exit(2);
+  }
+  self.resize(static_cast<std::size_t>(size));
+  std::string python = self.substr(0, self.rfind('/') + 1) + kPythonCommand;
+  argv[0] = python.data();
+  execv(python.c_str(), argv);
+  std::fprintf(stderr, "vext: cannot start the Python command %s: %s\n", python.c_str(), std::strerror(errno));
+  std::exit(2);
+}
+
+bool descriptors_open() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) return false;
+  }
+  return true;
+}
+
+// Reads a regular file that is not empty; nullopt for anything else.
+std::optional<std::string> read_file(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> data;
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+      static_cast<unsigned long long>(info.st_size) <= kLargestInputs) {
+    data.emplace();
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got > 0) {
+        data->append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        break;
+      } else if (errno != EINTR) {
+        data.reset();
+        break;
+      }
+    }
+    if (data && data->empty()) data.reset();
+  }
+  close(fd);
+  return data;
+}
+
+// Decodes strict UTF-8 (no surrogates, no overlong forms); nullopt when the
+// bytes are not UTF-8.
+std::optional<std::u32string> decode(std::string_view text) {
+  std::u32string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                               : lead >= 0xF0 && lead < 0xF5                 ? 4
+                                                                             : 0;
+    if (length == 0 || i + length > text.size()) return std::nullopt;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      c = (c << 6) | (next & 0x3F);
+    }
+    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < least[length] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return std::nullopt;
+    out.push_back(c);
+    i += length;
+  }
+  return out;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// The characters that could break or disguise a line of output: control
+// characters, line and paragraph separators, direction marks.
+bool breaks_line(char32_t c) {
+  return c <= 0x1F || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || c == 0x2028 ||
+         c == 0x2029 || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Appends `text` with the characters `escaped` picks written as escapes.
+void append_escaped(std::string& out, std::u32string_view text, bool (*escaped)(char32_t)) {
+  for (const char32_t c : text) {
+    if (!escaped(c)) {
+      append_utf8(out, c);
+      continue;
+    }
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default: {
+        char code[8];
+        std::snprintf(code, sizeof code, c < 0x100 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+        out += code;
+      }
+    }
+  }
+}
+
+bool quoted_escape(char32_t c) { return c == '"' || c == '\\' || breaks_line(c); }
+
+// Appends a value as a conflict line shows it: quoted, cut at kWidth
+// characters with an ellipsis, escaped; false when it is not UTF-8.
+bool append_value(std::string& out, const std::optional<std::string>& value) {
+  if (!value) {
+    out += "(none)";
+    return true;
+  }
+  auto text = decode(*value);
+  if (!text) return false;
+  if (text->size() > kWidth) {
+    text->resize(kWidth - 1);
+    text->push_back(U'\u2026');
+  }
+  out += '"';
+  append_escaped(out, *text, quoted_escape);
+  out += '"';
+  return true;
+}
+
+// The line that reports a conflict on standard error; nullopt when a path or
+// value is not UTF-8.
+std::optional<std::string> conflict_line(const vext::FileConflict& c) {
+  std::string line = "vext: conflict: ";
+  const auto path = decode(c.path);
+  if (!path) return std::nullopt;
+  if (path->empty()) {
+    line += "(root)";
+  } else {
+    append_escaped(line, *path, breaks_line);
+  }
+  line += ' ';
+  line += vext::field_name(c.field);
+  line += ": base ";
+  if (!append_value(line, c.base)) return std::nullopt;
+  line += ", ours ";
+  if (!append_value(line, c.ours)) return std::nullopt;
+  line += ", theirs ";
+  if (!append_value(line, c.theirs)) return std::nullopt;
+  line += '\n';
+  return line;
+}
+
+// Whether the Python command would write standard error in UTF-8, as this
+// program does: a UTF-8 locale or UTF-8 mode.
+bool stderr_is_utf8() {
+  const char* utf8_mode = std::getenv("PYTHONUTF8");
+  if (utf8_mode && std::strcmp(utf8_mode, "1") == 0) return true;
+  if (!std::setlocale(LC_CTYPE, "")) return false;
+  const std::string_view codeset = nl_langinfo(CODESET);
+  return codeset == "UTF-8" || codeset == "utf-8" || codeset == "utf8";
+}
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t put = write(fd, data.data(), data.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return true;
+}
+
+enum class Written : std::uint8_t { Done, Failed, Interrupted };
+
+// Replaces the file at `path` (through a symbolic link, the file it names)
+// with `data` atomically, keeping its mode: a temporary file beside it is
+// written, synced and renamed over it. On failure the temporary file is gone
+// and the target is as it was.
+Written replace_file(const char* path, std::string_view data) {
+  char target[PATH_MAX];
+  struct stat info {};
+  if (!realpath(path, target) || stat(target, &info) != 0) return Written::Failed;
+  const std::string_view full(target);
+  const std::size_t slash = full.rfind('/');
+  const std::string directory(full.substr(0, slash == 0 ? 1 : slash));
+  std::string temp = std::string(full.substr(0, slash + 1)) + "." + std::string(full.substr(slash + 1)) +
+                     ".XXXXXX.vext-tmp";
+  const int fd = mkstemps(temp.data(), 9);
+  if (fd < 0) return Written::Failed;
+  const bool ok = write_all(fd, data) && fsync(fd) == 0;
+  if (close(fd) != 0 || !ok || chmod(temp.c_str(), info.st_mode & 07777) != 0 || interrupted ||
+      rename(temp.c_str(), target) != 0) {
+    unlink(temp.c_str());
+    return interrupted ? Written::Interrupted : Written::Failed;
+  }
+  // The rename itself is durable once the directory is synced.
+  const int dir = open(directory.c_str(), O_RDONLY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return Written::Done;
+}
+
+bool is_path(std::string_view arg) { return !arg.empty() && arg[0] != '-'; }
+
+// Merges as the Python command would; returns the exit status, or nullopt
+// to hand the command line over.
+std::optional<int> merge(char** argv) {
+  std::vector<std::string> inputs;
+  std::size_t total = 0;
+  for (int i = 2; i <= 4; ++i) {
+    auto data = read_file(argv[i]);
+    if (!data) return std::nullopt;
+    total += data->size();
+    inputs.push_back(*std::move(data));
+  }
+  if (total > kLargestInputs) return std::nullopt;
+
+  const vext::StopCheck stop{poll_interrupt, nullptr};
+  std::optional<vext::FileMerge> merged;
+  try {
+    auto result = vext::merge_files(std::move(inputs), vext::FileOptions{}, true, stop);
+    if (!result.ok()) return std::nullopt;
+    merged = std::move(result).value();
+  } catch (const vext::Stopped&) {
+    return 130;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+
+  std::string report;
+  for (const vext::FileConflict& conflict : merged->conflicts) {
+    auto line = conflict_line(conflict);
+    if (!line) return std::nullopt;
+    report += *line;
+  }
+  if (!report.empty()) {
+    // An encoding forced on the Python command's streams may not even be ASCII.
+    const char* forced = std::getenv("PYTHONIOENCODING");
+    if (forced && *forced) return std::nullopt;
+    const bool ascii = std::none_of(report.begin(), report.end(), [](char c) { return (c & 0x80) != 0; });
+    if (!ascii && !stderr_is_utf8()) return std::nullopt;
+  }
+
+  // A file too large for its limit fails to write instead of stopping the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+  switch (replace_file(argv[6], merged->merged)) {
+    case Written::Done: break;
+    case Written::Failed: return std::nullopt;
+    case Written::Interrupted: return 130;
+  }
+  write_all(2, report);
+  if (interrupted) return 130;
+  return merged->conflicts.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool driver = argc == 7 && std::string_view(argv[1]) == "merge" && is_path(argv[2]) && is_path(argv[3]) &&
+                      is_path(argv[4]) && (std::string_view(argv[5]) == "-o" || std::string_view(argv[5]) == "--output") &&
+                      is_path(argv[6]);
+  if (!driver || !descriptors_open()) hand_over(argv);
+  // Ctrl-C stops the merge and leaves OUT as it was, with status 130, unless
+  // the process was started with it ignored.
+  struct sigaction old {};
+  if (sigaction(SIGINT, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) std::signal(SIGINT, on_interrupt);
+  const std::optional<int> status = merge(argv);
+  if (interrupted) return 130;
+  if (!status) hand_over(argv);
+  return *status;
+}

@@ -1,0 +1,107 @@
+"""The vext command's native front: git's merge-driver command line is merged
+without starting Python, leaving the same files, output and status as the
+Python command (vext-python); every other case goes to the Python command."""
+
+import json
+import os
+import shutil
+import subprocess
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+SCRIPTS = Path(sysconfig.get_path("scripts"))
+NATIVE, PYTHON = SCRIPTS / "vext", SCRIPTS / "vext-python"
+DRIVER = ("merge", "base", "ours", "theirs", "-o", "ours")
+UTF8 = {"LC_ALL": "C.UTF-8"}
+
+
+def json_sides(pairs):
+    """Base, ours and theirs of a JSON object whose members each conflict:
+    ours and theirs set member i to pairs[i][0] and pairs[i][1]."""
+    sides = [{f"m{i}": "base" for i in range(len(pairs))},
+             {f"m{i}": a for i, (a, _) in enumerate(pairs)},
+             {f"m{i}": b for i, (_, b) in enumerate(pairs)}]
+    return {name: json.dumps(side, ensure_ascii=True).encode() for name, side in zip(("base", "ours", "theirs"), sides)}
+
+
+def xml_sides(ours_text, theirs_text):
+    return {"base": b'<doc><p id="1">base</p></doc>',
+            "ours": f'<doc><p id="1">{ours_text}</p></doc>'.encode(),
+            "theirs": f'<doc><p id="1">{theirs_text}</p></doc>'.encode()}
+
+
+# Every character up to U+2100 (past every escaped one) and a few beyond,
+# surrogates left out, in values short enough not to be cut.
+_CHARS = [chr(c) for c in [*range(0, 0x2100), 0xFFFD, 0xFEFF, 0x1F600, 0x10FFFF] if not 0xD800 <= c < 0xE000]
+EVERY_CHARACTER = [("".join(_CHARS[i:i + 50]), "x" + "".join(_CHARS[i:i + 50])) for i in range(0, len(_CHARS), 50)]
+
+CLEAN = {"base": b'{"a": 1,\n "b": 2}\n', "ours": b'{"a": 10,\n "b": 2}\n', "theirs": b'{"a": 1,\n "b": 20}\n'}
+
+# (name, files, arguments, environment, merged by the native front itself)
+CASES = [
+    ("clean json", CLEAN, DRIVER, UTF8, True),
+    ("clean xml", xml_sides("base", "theirs"), DRIVER, UTF8, True),
+    ("conflicts with escapes", xml_sides('say "hi"\t\\ \u202e\u2028\x85\x7f', "x\ny\r"), DRIVER, UTF8, True),
+    ("every character", json_sides(EVERY_CHARACTER), DRIVER, UTF8, True),
+    ("long values cut", json_sides([("é" * 80, "e" * 61), ("a" * 60, "b" * 59)]), DRIVER, UTF8, True),
+    ("long values, ASCII locale", json_sides([("é" * 80, "e" * 61)]), DRIVER,
+     {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}, False),
+    ("forced encoding", json_sides([("é", "è")]), DRIVER, {**UTF8, "PYTHONIOENCODING": "latin-1"}, False),
+    ("ascii under a forced encoding", json_sides([("a", "b")]), DRIVER, {**UTF8, "PYTHONIOENCODING": "utf-16"},
+     False),
+    ("clean under a forced encoding", CLEAN, DRIVER, {**UTF8, "PYTHONIOENCODING": "utf-16"}, True),
+    ("lone surrogate in the input", {**CLEAN, "ours": b'{"a": "\\ud800"}'}, DRIVER, UTF8, False),
+    ("over a megabyte", {side: data.replace(b"{", b'{"pad": "' + b"x" * 2**20 + b'",', 1) for side, data in CLEAN.items()},
+     DRIVER, UTF8, False),
+    ("output elsewhere", CLEAN, ("merge", "base", "ours", "theirs", "--output", "out"), UTF8, False),
+    ("output through a link", {**CLEAN, "link": "ours"}, ("merge", "base", "ours", "theirs", "-o", "link"), UTF8,
+     True),
+    ("output to a directory", {**CLEAN, "dir/": b""}, ("merge", "base", "ours", "theirs", "-o", "dir"), UTF8, False),
+    ("missing input", {"base": CLEAN["base"], "ours": CLEAN["ours"]}, DRIVER, UTF8, False),
+    ("empty input", {**CLEAN, "theirs": b""}, DRIVER, UTF8, False),
+    ("malformed input", {**CLEAN, "theirs": b'{"a": '}, DRIVER, UTF8, False),
+    ("mixed formats", {**CLEAN, "theirs": b"<a/>"}, DRIVER, UTF8, False),
+    ("ours' version instead of markers", CLEAN, ("merge", "--ours", "base", "ours", "theirs", "-o", "ours"), UTF8,
+     False),
+    ("standard output", CLEAN, ("merge", "base", "ours", "theirs"), UTF8, False),
+    ("diff", CLEAN, ("diff", "base", "ours"), UTF8, False),
+]
+
+
+def outcome(command, folder, files, args, env):
+    """Runs `command` on fresh copies of `files` in `folder` (a str value is a
+    symbolic link, a name ending in "/" a folder); returns what it printed,
+    its status, and every file it left, with its mode."""
+    folder.mkdir()
+    for name, content in files.items():
+        if isinstance(content, str):
+            (folder / name).symlink_to(content)
+        elif name.endswith("/"):
+            (folder / name).mkdir()
+        else:
+            (folder / name).write_bytes(content)
+            (folder / name).chmod(0o640)
+    run_env = {key: value for key, value in os.environ.items() if not key.startswith(("LC_", "LANG", "PYTHON"))}
+    result = subprocess.run([command, *args], cwd=folder, capture_output=True, env={**run_env, **env}, timeout=60)
+    left = {p.name: (p.read_bytes() if p.is_file() else None, p.lstat().st_mode) for p in sorted(folder.iterdir())}
+    return result.returncode, result.stdout, result.stderr, left
+
+
+@pytest.mark.parametrize(("files", "args", "env", "native"), [case[1:] for case in CASES], ids=[c[0] for c in CASES])
+def test_the_command_does_what_the_python_command_does(tmp_path, files, args, env, native):
+    expected = outcome(PYTHON, tmp_path / "python", files, args, env)
+    assert outcome(NATIVE, tmp_path / "native", files, args, env) == expected
+    # Alone, without the Python command beside it, the front shows which cases it merges itself.
+    alone = tmp_path / "alone"
+    alone.mkdir()
+    shutil.copy2(NATIVE, alone / "vext")
+    status, out, err, left = outcome(alone / "vext", tmp_path / "unaided", files, args, env)
+    if native:
+        assert (status, out, err, left) == expected
+    else:
+        assert (status, out) == (2, b"")
+        assert err.startswith(b"vext: cannot start the Python command " + bytes(alone / "vext-python"))
+        assert left == outcome(PYTHON, tmp_path / "untouched", files, ("--version",), env)[3]
+
