@@ -232,14 +232,16 @@ bool write_all(int fd, std::string_view data) {
 
 enum class Written : std::uint8_t { Done, Failed, Interrupted };
 
-// Replaces the file at `path` (through a symbolic link, the file it names)
-// with `data` atomically, keeping its mode: a temporary file beside it is
-// written, synced and renamed over it. On failure the temporary file is gone
-// and the target is as it was.
+// Replaces the regular file at `path` (through a symbolic link, the file it
+// names) with `data` atomically, keeping its mode: a temporary file beside it
+// is written, synced and renamed over it. On failure the temporary file is
+// gone and the target is as it was. Anything but a regular file (a FIFO, a
+// device) is never renamed over: that is Failed here, for the Python command
+// to write in place.
 Written replace_file(const char* path, std::string_view data) {
   char target[PATH_MAX];
   struct stat info {};
-  if (!realpath(path, target) || stat(target, &info) != 0) return Written::Failed;
+  if (!realpath(path, target) || stat(target, &info) != 0 || !S_ISREG(info.st_mode)) return Written::Failed;
   const std::string_view full(target);
   const std::size_t slash = full.rfind('/');
   const std::string directory(full.substr(0, slash == 0 ? 1 : slash));

@@ -80,12 +80,12 @@ def read_tree(data: bytes) -> dict[str, Any]:
     return value  # type: ignore[no-any-return]
 
 
-def _from_document(doc: dict[str, Any]) -> Any:
+def _from_document(doc: Mapping[str, Any]) -> Any:
     """Builds the value of a JSON document tree, as the native reader gives
     it, with explicit stacks; numbers become floats, as in read_tree."""
     result: list[Any] = [None]
     # Each entry: a node and the container and key (or index) its value goes to.
-    stack: list[tuple[dict[str, Any], Any, Any]] = [(doc, result, 0)]
+    stack: list[tuple[Mapping[str, Any], Any, Any]] = [(doc, result, 0)]
     while stack:
         node, into, key = stack.pop()
         kind = node["kind"]
