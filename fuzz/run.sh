@@ -15,7 +15,7 @@ target=${1:?usage: fuzz/run.sh core|load|formats|module SECONDS [libFuzzer flags
 seconds=${2:?usage: fuzz/run.sh core|load|formats|module SECONDS [libFuzzer flags...]}
 shift 2
 
-ensure_system_packages clang-14 libclang-rt-14-dev libexpat1-dev rapidjson-dev
+ensure_system_packages clang-14 libclang-rt-14-dev libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev
 mapfile -t pythons < <(find_pythons)
 python=""
 for p in "${pythons[@]}"; do  # atheris has wheels up to 3.12 here
