@@ -87,6 +87,14 @@ inline Ref optional_str(const std::optional<std::string>& s) {
            : Ref::borrow(Py_None);
 }
 
+// Converts a change or a conflict of the engine to the tuple vext wraps.
+Ref from_change(const vext::Change& c);
+Ref from_conflict(const vext::Conflict& c);
+
+// Adds the store functions and StoreError to vext._core. Returns false with a
+// Python error set.
+bool add_store_api(PyObject* module);
+
 // Adds the file functions and FormatError to vext._core. Returns false with
 // a Python error set.
 bool add_file_api(PyObject* module);

@@ -92,6 +92,8 @@ Ref name_of(vext::Field field, const std::string& name) {
   return field == vext::Field::Attribute ? str(name) : Ref::borrow(Py_None);
 }
 
+}  // namespace
+
 // (op, location, field, name, old, new, index)
 Ref from_change(const vext::Change& c) {
   Ref location = from_location(c.location);
@@ -113,6 +115,8 @@ Ref from_conflict(const vext::Conflict& c) {
   return Ref::steal(
       PyTuple_Pack(6, location.get(), field_key(c.field), name.get(), base.get(), ours.get(), theirs.get()));
 }
+
+namespace {
 
 // Reads the fields of one change tuple, in the layout from_change writes.
 // Returns false with a Python error set.
@@ -292,7 +296,7 @@ PyObject* create_module() {
   if (!init_binding({"vext.PanicException", "Raised when vext hits an internal failure."}) || !init_names())
     return nullptr;
   Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module || !add_file_api(module.get())) return nullptr;
+  if (!module || !add_file_api(module.get()) || !add_store_api(module.get())) return nullptr;
   return module.release();
 }
 

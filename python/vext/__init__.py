@@ -27,7 +27,24 @@ from vext import _core
 if TYPE_CHECKING:
     from collections.abc import Iterable, Mapping
 
-__all__ = ["Change", "Conflict", "FieldName", "MergeResult", "Op", "Step", "Tree", "Value", "apply", "diff", "merge"]
+__all__ = [
+    "Change",
+    "Commit",
+    "Conflict",
+    "FieldName",
+    "MergeResult",
+    "Op",
+    "Step",
+    "Store",
+    "StoreError",
+    "StoreMergeResult",
+    "StoreStats",
+    "Tree",
+    "Value",
+    "apply",
+    "diff",
+    "merge",
+]
 
 Tree: TypeAlias = dict[str, Any]
 """A tree dict, as ``vext_py`` returns it. Any mapping of the same shape is
@@ -174,3 +191,6 @@ def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str,
         for loc, field, name, b, o, t in raw
     )
     return MergeResult(tree, conflicts)
+
+
+from vext._store import Commit, Store, StoreError, StoreMergeResult, StoreStats  # noqa: E402
