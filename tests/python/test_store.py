@@ -16,6 +16,7 @@ import pytest
 from hypothesis import given, settings
 
 import vext
+from conftest import interrupted_call
 from test_properties import three_way, tree_and_edit, trees
 from test_vext_properties import exact
 
@@ -349,3 +350,15 @@ class TestCommand:
         status, out, err = self.run(*(tmp_path / a if a.endswith(".vext") else a for a in args))
         assert (status, out, err.count("\n")) == (2, "", 1)
         assert err.startswith("vext: ")
+
+
+def test_ctrl_c_stops_a_commit_and_leaves_the_store_whole(tmp_path):
+    path = tmp_path / "s.vext"
+    setup = (f"import vext\nstore = vext.Store({str(path)!r})\n"
+             "big = {'kind': 'doc', 'children': [{'kind': 'p', 'text': str(i)} for i in range(200000)]}\n")
+    where = interrupted_call(setup, "big['children'][0]['text'] += '.'\nstore.commit(big, 'x')", tmp_path)
+    assert where == "commit: return _core.store_commit(self._h, tree, message, full, branch, time.time())"
+    with vext.Store(path) as store:
+        store.verify()
+        for commit in store.log() if store.branches else ():
+            assert len(store.tree(commit.id)["children"]) == 200000
