@@ -1,9 +1,11 @@
 #include "store/object.h"
 
-#include <openssl/sha.h>
+#include <openssl/evp.h>
 
 #include <cstring>
+#include <new>
 
+#include "common/fatal.h"
 #include "three_way/fingerprint.h"
 
 namespace vext::store {
@@ -131,8 +133,21 @@ std::size_t ObjectId::Hash::operator()(const ObjectId& id) const {
 }
 
 ObjectId hash_bytes(std::string_view bytes) {
+  // The digest is looked up once and each thread keeps one context: the
+  // one-shot calls look it up again for every hash.
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  struct Context {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~Context() { EVP_MD_CTX_free(ctx); }
+  };
+  thread_local Context context;
+  if (!sha256 || !context.ctx) throw Fatal("SHA-256 is not available from libcrypto");
   ObjectId out;
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.bytes.data());
+  unsigned int n = 0;
+  if (EVP_DigestInit_ex2(context.ctx, sha256, nullptr) != 1 ||
+      EVP_DigestUpdate(context.ctx, bytes.data(), bytes.size()) != 1 ||
+      EVP_DigestFinal_ex(context.ctx, out.bytes.data(), &n) != 1 || n != out.bytes.size())
+    throw Fatal("SHA-256 failed");
   return out;
 }
 
@@ -185,24 +200,38 @@ std::uint64_t node_fingerprint(const NodeRecord& node, const std::vector<std::ui
   return detail::fp_end(h, child_fingerprints.size());
 }
 
-std::string encode(const NodeRecord& node) {
+std::string encode_node(const TreeNode& fields, std::uint64_t fingerprint, std::uint64_t child_count,
+                        std::uint8_t level, const std::vector<ObjectId>& items) {
   std::string out;
+  std::size_t room = 32 + fields.kind.size() + fields.label.size() + fields.text.size() + 33 * items.size();
+  if (fields.identity) room += fields.identity->size();
+  for (const auto& [name, value] : fields.attributes) room += name.size() + value.size() + 4;
+  out.reserve(room);
   out.push_back('N');
-  out.push_back(node.identity ? 1 : 0);
-  put_str(out, node.kind);
-  if (node.identity) put_str(out, *node.identity);
-  put_str(out, node.label);
-  put_varint(out, node.attributes.size());
-  for (const auto& [name, value] : node.attributes) {
+  out.push_back(fields.identity ? 1 : 0);
+  put_str(out, fields.kind);
+  if (fields.identity) put_str(out, *fields.identity);
+  put_str(out, fields.label);
+  put_varint(out, fields.attributes.size());
+  for (const auto& [name, value] : fields.attributes) {
     put_str(out, name);
     put_str(out, value);
   }
-  put_str(out, node.text);
-  put_u64(out, node.fingerprint);
-  put_varint(out, node.child_count);
-  out.push_back(static_cast<char>(node.level));
-  put_ids(out, node.items);
+  put_str(out, fields.text);
+  put_u64(out, fingerprint);
+  put_varint(out, child_count);
+  out.push_back(static_cast<char>(level));
+  put_ids(out, items);
   return out;
+}
+
+std::string encode(const NodeRecord& node) {
+  TreeNode fields(node.kind);
+  fields.identity = node.identity;
+  fields.label = node.label;
+  fields.attributes = node.attributes;
+  fields.text = node.text;
+  return encode_node(fields, node.fingerprint, node.child_count, node.level, node.items);
 }
 
 std::string encode(const ChunkRecord& chunk) {

@@ -78,6 +78,10 @@ struct CommitRecord {
 };
 
 std::string encode(const NodeRecord& node);
+// Encodes a node as encode(NodeRecord) does, its own fields taken from `fields`
+// (whose children are not looked at).
+std::string encode_node(const TreeNode& fields, std::uint64_t fingerprint, std::uint64_t child_count,
+                        std::uint8_t level, const std::vector<ObjectId>& items);
 std::string encode(const ChunkRecord& chunk);
 std::string encode(const CommitRecord& commit);
 

@@ -336,24 +336,18 @@ class Store::Impl {
       ticker.tick();
       const std::size_t base = f.base;
       stack.pop_back();
-      NodeRecord rec;
-      rec.kind = n.kind;
-      rec.identity = n.identity;
-      rec.label = n.label;
-      rec.attributes = n.attributes;
-      rec.text = n.text;
-      rec.child_count = n.children.size();
       fps.clear();
       std::vector<ObjectId> items;
       std::vector<std::int64_t> item_objects;
       items.reserve(done.size() - base);
+      item_objects.reserve(done.size() - base);
       for (std::size_t i = base; i < done.size(); ++i) {
         fps.push_back(done[i].fp);
         items.push_back(done[i].id);
         item_objects.push_back(done[i].object);
       }
       done.resize(base);
-      rec.fingerprint = node_fingerprint(n, fps);
+      const std::uint64_t fingerprint = node_fingerprint(n, fps);
       // Cut the list level by level until one list remains.
       std::uint8_t level = 0;
       while (true) {
@@ -384,14 +378,12 @@ class Store::Impl {
         item_objects = std::move(up_objects);
         ++level;
       }
-      rec.level = level;
-      rec.items = std::move(items);
-      NewObject obj{.id = {}, .bytes = encode(rec), .subs = {}};
+      NewObject obj{.id = {}, .bytes = encode_node(n, fingerprint, n.children.size(), level, items), .subs = {}};
       obj.id = hash_bytes(obj.bytes);
       for (std::int64_t o : item_objects) {
         if (o >= 0) obj.subs.push_back(static_cast<std::uint32_t>(o));
       }
-      done.push_back({obj.id, rec.fingerprint, static_cast<std::int64_t>(out.objects.size())});
+      done.push_back({obj.id, fingerprint, static_cast<std::int64_t>(out.objects.size())});
       out.objects.push_back(std::move(obj));
     }
     out.root = done.back().id;
