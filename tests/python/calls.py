@@ -2,7 +2,9 @@
 on each of its error paths, with arguments ready to use. Shared by the leak
 checks and the allocation-failure checks."""
 
+import os
 import pickle
+import tempfile
 
 import pytest
 
@@ -33,6 +35,19 @@ def make_repo():
 
 
 REPO, C_BASE, C_OURS, C_THEIRS = make_repo()
+
+
+def make_store():
+    """A store with BASE on main, OURS on "ours" and THEIRS on main after it."""
+    store = vext.Store(os.path.join(tempfile.mkdtemp(), "calls.vext"))
+    base = store.commit(BASE, "base")
+    store.branch("ours", at=base)
+    store.commit(OURS, "ours", branch="ours")
+    store.commit(THEIRS, "theirs")
+    return store, base
+
+
+STORE, S_BASE = make_store()
 PANIC = panic_type()
 UNKNOWN = 12345
 
@@ -82,6 +97,12 @@ SUCCESS = {
     "rewrite_file": (kw(_core.rewrite_file, format="xml", id_attrs=["p@id"]), (XML,)),
     "diff_files": (_core.diff_files, (XML, XML_THEIRS)),
     "merge_files with markers": (_core.merge_files, (XML, XML_OURS, XML_THEIRS)),
+    "Store.tree": (STORE.tree, ("main",)),
+    "Store.diff": (STORE.diff, (S_BASE, "ours")),
+    "Store.info": (STORE.info, (S_BASE[:10],)),
+    "Store.branches": (lambda: STORE.branches, ()),
+    "Store.merge with conflicts": (STORE.merge, ("ours",)),
+    "Store.verify": (STORE.verify, ()),
 }
 
 ERRORS = {
@@ -124,4 +145,7 @@ ERRORS = {
     "merge_files mixed formats": (raising(_core.FormatError, _core.merge_files), (XML, b"{}", XML)),
     "diff_files bad id_attrs": (raising(ValueError, kw(_core.diff_files, id_attrs=["@"])), (XML, XML)),
     "rewrite_file not bytes": (raising(TypeError, _core.rewrite_file), ("<a/>",)),
+    "Store.tree unknown": (raising(vext.StoreError, STORE.tree), ("nope",)),
+    "Store.commit on a moved branch": (raising(vext.StoreError, kw(STORE.commit, parents=[S_BASE])), (BASE, "m")),
+    "Store.commit bad tree": (raising(TypeError, STORE.commit), ({"children": [3]}, "m")),
 }
