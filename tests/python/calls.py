@@ -2,8 +2,10 @@
 on each of its error paths, with arguments ready to use. Shared by the leak
 checks and the allocation-failure checks."""
 
+import atexit
 import os
 import pickle
+import shutil
 import tempfile
 
 import pytest
@@ -39,7 +41,10 @@ REPO, C_BASE, C_OURS, C_THEIRS = make_repo()
 
 def make_store():
     """A store with BASE on main, OURS on "ours" and THEIRS on main after it."""
-    store = vext.Store(os.path.join(tempfile.mkdtemp(), "calls.vext"))
+    folder = tempfile.mkdtemp()
+    atexit.register(shutil.rmtree, folder, True)
+    store = vext.Store(os.path.join(folder, "calls.vext"))
+    atexit.register(store.close)
     base = store.commit(BASE, "base")
     store.branch("ours", at=base)
     store.commit(OURS, "ours", branch="ours")
