@@ -1,7 +1,8 @@
 // libFuzzer target for the decoders of the store's objects. The first byte
 // chooses the decoder (node, chunk or commit), the rest is the object's
-// bytes. Whatever decodes must encode back to exactly the same bytes, since
-// an object's id is the hash of its bytes and each content has one encoding.
+// bytes, which the pack decoder reads as well. Whatever decodes must encode
+// back to exactly the same bytes, since an object's id is the hash of its
+// bytes and each content has one encoding.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,10 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (auto pack = vext::store::decode_pack(bytes)) {
+    if (vext::store::encode(*pack) != bytes) fail("a pack encodes back differently");
+    if (pack->empty()) fail("an empty pack");
+  }
   switch (data[0] % 3) {
     case 0:
       if (auto node = vext::store::decode_node(bytes)) {

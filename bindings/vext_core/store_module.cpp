@@ -39,6 +39,7 @@ const char* reason_name(st::StoreErrorCode code) {
   switch (code) {
     case st::StoreErrorCode::NotAStore: return "not_a_store";
     case st::StoreErrorCode::NewerFormat: return "newer_format";
+    case st::StoreErrorCode::OlderFormat: return "older_format";
     case st::StoreErrorCode::Corrupt: return "corrupt";
     case st::StoreErrorCode::Io: return "io";
     case st::StoreErrorCode::NotFound: return "not_found";
@@ -150,6 +151,7 @@ constexpr const char* kNameParams[] = {"handle", "name"};
 constexpr Signature kResolve{"store_resolve()", kNameParams};
 constexpr Signature kTree{"store_tree()", kNameParams};
 constexpr Signature kInfo{"store_info()", kNameParams};
+constexpr Signature kLog{"store_log()", kNameParams};
 constexpr Signature kDelete{"store_delete_branch()", kNameParams};
 constexpr const char* kCommitParams[] = {"handle", "tree", "message", "parents", "branch", "time"};
 constexpr Signature kCommit{"store_commit()", kCommitParams};
@@ -248,10 +250,17 @@ PyObject* mod_store_tree(PyObject* module, PyObject* const* args, Py_ssize_t nar
     if (!bind(kTree, args, nargs, kwnames, a.data())) return nullptr;
     std::string name;
     if (!to_text(a[1], "commit", name)) return nullptr;
-    auto tree = with_store(state, a[0], [&](st::Store& s, const vext::StopCheck& stop) {
-      return resolved(s, name, [&](const st::ObjectId& id) { return s.tree(id, stop); });
+    auto nodes = with_store(state, a[0], [&](st::Store& s, const vext::StopCheck& stop) {
+      return resolved(s, name, [&](const st::ObjectId& id) { return s.tree_nodes(id, stop); });
     });
-    return tree ? tree_to_py(state.binding.tree_keys, *tree).release() : nullptr;
+    if (!nodes) return nullptr;
+    return preorder_to_py(state.binding.tree_keys, nodes->size(), [&](std::size_t i) {
+             const st::NodeRecord& n = *(*nodes)[i];
+             return PreorderNode{{n.kind, n.identity ? std::optional<std::string_view>(*n.identity) : std::nullopt,
+                                  n.label, n.text, n.attributes},
+                                 n.child_count};
+           })
+        .release();
   });
 }
 
@@ -270,6 +279,21 @@ PyObject* mod_store_info(PyObject* module, PyObject* const* args, Py_ssize_t nar
       });
     });
     return info ? commit_tuple(info->id, info->record).release() : nullptr;
+  });
+}
+
+PyObject* mod_store_log(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
+    std::array<PyObject*, 2> a{};
+    if (!bind(kLog, args, nargs, kwnames, a.data())) return nullptr;
+    std::string name;
+    if (!to_text(a[1], "branch", name)) return nullptr;
+    auto commits = with_store(state, a[0], [&](st::Store& s, const vext::StopCheck& stop) {
+      return resolved(s, name, [&](const st::ObjectId& id) { return s.log(id, stop); });
+    });
+    if (!commits) return nullptr;
+    return list_of(*commits, [](const st::CommitInfo& c) { return commit_tuple(c.id, c.record); }).release();
   });
 }
 
@@ -384,6 +408,7 @@ PyMethodDef store_methods[] = {
      "store_resolve(handle, name)\n--\n\n"},
     {"store_tree", as_method(mod_store_tree), METH_FASTCALL | METH_KEYWORDS, "store_tree(handle, name)\n--\n\n"},
     {"store_info", as_method(mod_store_info), METH_FASTCALL | METH_KEYWORDS, "store_info(handle, name)\n--\n\n"},
+    {"store_log", as_method(mod_store_log), METH_FASTCALL | METH_KEYWORDS, "store_log(handle, name)\n--\n\n"},
     {"store_diff", as_method(mod_store_diff), METH_FASTCALL | METH_KEYWORDS, "store_diff(handle, old, new)\n--\n\n"},
     {"store_merge", as_method(mod_store_merge), METH_FASTCALL | METH_KEYWORDS,
      "store_merge(handle, branch, into, message, time)\n--\n\n"},

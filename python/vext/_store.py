@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import heapq
 import os
 import time
 from dataclasses import dataclass
@@ -170,18 +169,10 @@ class Store:
 
     def log(self, branch: str = "main") -> Iterator[Commit]:
         """Yields the commits reachable from `branch` (or any commit), newest
-        first by time, each once, reading them only as the iteration asks."""
-        start = self.info(branch)
-        todo: list[tuple[float, str, Commit]] = [(-start.time, start.id, start)]
-        seen = {start.id}
-        while todo:
-            _, _, commit = heapq.heappop(todo)
-            yield commit
-            for parent in commit.parents:
-                if parent not in seen:
-                    seen.add(parent)
-                    info = self.info(parent)
-                    heapq.heappush(todo, (-info.time, info.id, info))
+        first by time, each once. The history is read in one native call,
+        when the iteration starts."""
+        for row in _core.store_log(self._h, branch):
+            yield Commit(*row)
 
     def verify(self) -> StoreStats:
         """Rechecks every stored object's hash and shape and that everything

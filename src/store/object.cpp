@@ -63,10 +63,11 @@ class Reader {
     ok_ = false;
     return 0;
   }
-  std::string str() {
+  std::string str() { return std::string(view()); }
+  std::string_view view() {
     const std::uint64_t n = varint();
     if (!need(n)) return {};
-    std::string s(rest_.substr(0, n));
+    const std::string_view s = rest_.substr(0, n);
     rest_.remove_prefix(n);
     return s;
   }
@@ -252,6 +253,20 @@ std::string encode(const CommitRecord& commit) {
   return out;
 }
 
+std::string encode(const std::vector<PackEntry>& pack) {
+  std::size_t room = 16;
+  for (const PackEntry& e : pack) room += 32 + 10 + e.bytes.size();
+  std::string out;
+  out.reserve(room);
+  out.push_back('P');
+  put_varint(out, pack.size());
+  for (const PackEntry& e : pack) {
+    out.append(reinterpret_cast<const char*>(e.id.bytes.data()), e.id.bytes.size());
+    put_str(out, e.bytes);
+  }
+  return out;
+}
+
 std::optional<NodeRecord> decode_node(std::string_view bytes) {
   Reader r(bytes);
   NodeRecord n;
@@ -300,6 +315,21 @@ std::optional<CommitRecord> decode_commit(std::string_view bytes) {
   c.message = r.str();
   if (!r.done()) return std::nullopt;
   return c;
+}
+
+std::optional<std::vector<PackEntry>> decode_pack(std::string_view bytes) {
+  Reader r(bytes);
+  if (r.byte() != 'P') return std::nullopt;
+  const std::uint64_t n = r.varint();
+  // An entry takes 33 bytes at least.
+  if (!r.ok() || n == 0 || n > bytes.size() / 33) return std::nullopt;
+  std::vector<PackEntry> out(n);
+  for (PackEntry& e : out) {
+    e.id = r.id();
+    e.bytes = r.view();
+  }
+  if (!r.done()) return std::nullopt;
+  return out;
 }
 
 }  // namespace vext::store

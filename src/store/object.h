@@ -77,6 +77,18 @@ struct CommitRecord {
   friend bool operator==(const CommitRecord&, const CommitRecord&) = default;
 };
 
+// A pack: objects written together, many to a row of the backend. Its bytes
+// are 'P', the number of objects, and for each its id, length and bytes. The
+// writer lays objects out in the order a walk from a root reads them (a
+// node's children side by side), so that one pack read brings the nodes a
+// read asks for next. An entry's id is checked against its bytes where the
+// object is used.
+struct PackEntry {
+  ObjectId id;
+  std::string_view bytes;
+  friend bool operator==(const PackEntry&, const PackEntry&) = default;
+};
+
 std::string encode(const NodeRecord& node);
 // Encodes a node as encode(NodeRecord) does, its own fields taken from `fields`
 // (whose children are not looked at).
@@ -84,12 +96,16 @@ std::string encode_node(const TreeNode& fields, std::uint64_t fingerprint, std::
                         std::uint8_t level, const std::vector<ObjectId>& items);
 std::string encode(const ChunkRecord& chunk);
 std::string encode(const CommitRecord& commit);
+std::string encode(const std::vector<PackEntry>& pack);
 
 // Decoders accept exactly what the encoders write: any other byte string,
 // however short, long or malformed, gives nullopt.
 std::optional<NodeRecord> decode_node(std::string_view bytes);
 std::optional<ChunkRecord> decode_chunk(std::string_view bytes);
 std::optional<CommitRecord> decode_commit(std::string_view bytes);
+// The entries of a pack, viewing `bytes`; nullopt unless it holds one entry
+// at least, each whole.
+std::optional<std::vector<PackEntry>> decode_pack(std::string_view bytes);
 
 // Whether a list of this level ends at this item, whatever its length: where
 // its id says so, below kHashLevels.

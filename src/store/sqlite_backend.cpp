@@ -1,5 +1,6 @@
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -12,12 +13,14 @@ namespace {
 
 // "vext" in ASCII: marks the file as a store, beside SQLite's own header.
 constexpr int kApplicationId = 0x76657874;
-constexpr int kFormatVersion = 1;
+// Format 1 kept one row per object; format 2 keeps objects in packs.
+constexpr int kFormatVersion = 2;
 // How long a writer waits for another before it gives up.
 constexpr auto kBusyLimit = std::chrono::seconds(120);
 
 constexpr const char* kSchema =
-    "CREATE TABLE objects(id BLOB PRIMARY KEY, data BLOB NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE packs(number INTEGER PRIMARY KEY, data BLOB NOT NULL);"
+    "CREATE TABLE objects(id BLOB PRIMARY KEY, pack INTEGER NOT NULL) WITHOUT ROWID;"
     "CREATE TABLE commits(id BLOB PRIMARY KEY, data BLOB NOT NULL) WITHOUT ROWID;"
     "CREATE TABLE refs(name TEXT PRIMARY KEY, id BLOB NOT NULL) WITHOUT ROWID;";
 
@@ -80,19 +83,24 @@ class SqliteBackend final : public Backend {
                                                ", this vext reads format " + std::to_string(kFormatVersion) + ")");
     } else if (version < 1) {
       problem(StoreErrorCode::Corrupt, "damaged: no store format version");
+    } else if (version < kFormatVersion) {
+      problem(StoreErrorCode::OlderFormat, "written by an older vext (store format " + std::to_string(version) +
+                                               "), which this vext no longer reads (it reads format " +
+                                               std::to_string(kFormatVersion) + ")");
     }
     exec("PRAGMA journal_mode=WAL");
     // Reads go through a mapping of the file and a page cache large enough
     // for the upper levels of the tables, so a tree read touches few pages twice.
     exec("PRAGMA mmap_size=1073741824");
     exec("PRAGMA cache_size=-65536");
-    prepare(get_object_, "SELECT data FROM objects WHERE id=?1");
-    prepare(has_object_, "SELECT 1 FROM objects WHERE id=?1");
+    prepare(find_object_, "SELECT pack FROM objects WHERE id=?1");
+    prepare(get_pack_, "SELECT data FROM packs WHERE number=?1");
     prepare(get_commit_, "SELECT data FROM commits WHERE id=?1");
     prepare(commits_between_, "SELECT id FROM commits WHERE id BETWEEN ?1 AND ?2 ORDER BY id LIMIT ?3");
     prepare(get_ref_, "SELECT id FROM refs WHERE name=?1");
     prepare(all_refs_, "SELECT name, id FROM refs ORDER BY name");
-    prepare(put_object_, "INSERT OR IGNORE INTO objects(id, data) VALUES(?1, ?2)");
+    prepare(put_pack_, "INSERT INTO packs(data) VALUES(?1)");
+    prepare(put_index_, "INSERT OR IGNORE INTO objects(id, pack) VALUES(?1, ?2)");
     prepare(put_commit_, "INSERT OR IGNORE INTO commits(id, data) VALUES(?1, ?2)");
     prepare(set_ref_, "INSERT OR REPLACE INTO refs(name, id) VALUES(?1, ?2)");
     prepare(delete_ref_, "DELETE FROM refs WHERE name=?1");
@@ -103,14 +111,21 @@ class SqliteBackend final : public Backend {
 
   const std::string& name() const override { return path_; }
 
-  std::optional<std::string> object(const ObjectId& id) override { return by_id(get_object_, id); }
-  std::optional<std::string> commit(const ObjectId& id) override { return by_id(get_commit_, id); }
-
-  bool has_object(const ObjectId& id) override {
-    Use q(has_object_);
+  std::optional<std::int64_t> find_object(const ObjectId& id) override {
+    Use q(find_object_);
     bind_id(q.get(), 1, id);
-    return step(q.get());
+    if (!step(q.get())) return std::nullopt;
+    return sqlite3_column_int64(q.get(), 0);
   }
+
+  std::optional<std::string> pack(std::int64_t number) override {
+    Use q(get_pack_);
+    sqlite3_bind_int64(q.get(), 1, number);
+    if (!step(q.get())) return std::nullopt;
+    return column_blob(q.get(), 0);
+  }
+
+  std::optional<std::string> commit(const ObjectId& id) override { return by_id(get_commit_, id); }
 
   std::vector<ObjectId> commits_between(const ObjectId& low, const ObjectId& high, std::size_t limit) override {
     Use q(commits_between_);
@@ -156,8 +171,34 @@ class SqliteBackend final : public Backend {
     in_write_ = true;
   }
 
-  void put_object(const ObjectId& id, std::string_view bytes) override { put(put_object_, id, bytes); }
-  void put_commit(const ObjectId& id, std::string_view bytes) override { put(put_commit_, id, bytes); }
+  std::vector<std::int64_t> put_packs(const std::vector<std::string>& packs,
+                                      const std::vector<std::vector<ObjectId>>& ids) override {
+    std::vector<std::int64_t> numbers;
+    std::vector<std::pair<ObjectId, std::int64_t>> index;
+    for (std::size_t i = 0; i < packs.size(); ++i) {
+      Use q(put_pack_);
+      sqlite3_bind_blob64(q.get(), 1, packs[i].data(), packs[i].size(), SQLITE_STATIC);
+      step(q.get());
+      numbers.push_back(sqlite3_last_insert_rowid(db_));
+      for (const ObjectId& id : ids[i]) index.emplace_back(id, numbers.back());
+    }
+    // In id order, the index's pages are written one after the other.
+    std::sort(index.begin(), index.end());
+    for (const auto& [id, number] : index) {
+      Use q(put_index_);
+      bind_id(q.get(), 1, id);
+      sqlite3_bind_int64(q.get(), 2, number);
+      step(q.get());
+    }
+    return numbers;
+  }
+
+  void put_commit(const ObjectId& id, std::string_view bytes) override {
+    Use q(put_commit_);
+    bind_id(q.get(), 1, id);
+    sqlite3_bind_blob64(q.get(), 2, bytes.data(), bytes.size(), SQLITE_STATIC);
+    step(q.get());
+  }
 
   void set_ref(std::string_view name, const ObjectId& id) override {
     Use q(set_ref_);
@@ -186,15 +227,18 @@ class SqliteBackend final : public Backend {
     sqlite3_reset(rollback_.get());
   }
 
-  void scan(bool commits, const std::function<void(const ObjectId&, std::string_view)>& f) override {
+  void scan_packs(const std::function<void(std::int64_t, std::string_view)>& f) override {
     Statement s;
-    prepare(s, commits ? "SELECT id, data FROM commits ORDER BY id" : "SELECT id, data FROM objects ORDER BY id");
+    prepare(s, "SELECT number, data FROM packs ORDER BY number");
     Use q(s);
-    while (step(q.get())) {
-      const auto* data = static_cast<const char*>(sqlite3_column_blob(q.get(), 1));
-      const auto n = static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 1));
-      f(column_id(q.get(), 0), std::string_view(data ? data : "", n));
-    }
+    while (step(q.get())) f(sqlite3_column_int64(q.get(), 0), column_view(q.get(), 1));
+  }
+
+  void scan_commits(const std::function<void(const ObjectId&, std::string_view)>& f) override {
+    Statement s;
+    prepare(s, "SELECT id, data FROM commits ORDER BY id");
+    Use q(s);
+    while (step(q.get())) f(column_id(q.get(), 0), column_view(q.get(), 1));
   }
 
  private:
@@ -221,8 +265,9 @@ class SqliteBackend final : public Backend {
   }
 
   void close() noexcept {
-    for (Statement* s : {&get_object_, &has_object_, &get_commit_, &commits_between_, &get_ref_, &all_refs_,
-                         &put_object_, &put_commit_, &set_ref_, &delete_ref_, &begin_, &commit_, &rollback_}) {
+    for (Statement* s : {&find_object_, &get_pack_, &get_commit_, &commits_between_, &get_ref_, &all_refs_,
+                         &put_pack_, &put_index_, &put_commit_, &set_ref_, &delete_ref_, &begin_, &commit_,
+                         &rollback_}) {
       sqlite3_finalize(s->slot());
       s->slot() = nullptr;
     }
@@ -310,26 +355,24 @@ class SqliteBackend final : public Backend {
     return id;
   }
 
+  static std::string_view column_view(sqlite3_stmt* q, int at) {
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(q, at));
+    const auto n = static_cast<std::size_t>(sqlite3_column_bytes(q, at));
+    return std::string_view(data ? data : "", n);
+  }
+  static std::string column_blob(sqlite3_stmt* q, int at) { return std::string(column_view(q, at)); }
+
   std::optional<std::string> by_id(const Statement& s, const ObjectId& id) {
     Use q(s);
     bind_id(q.get(), 1, id);
     if (!step(q.get())) return std::nullopt;
-    const auto* data = static_cast<const char*>(sqlite3_column_blob(q.get(), 0));
-    const auto n = static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0));
-    return std::string(data ? data : "", n);
-  }
-
-  void put(const Statement& s, const ObjectId& id, std::string_view bytes) {
-    Use q(s);
-    bind_id(q.get(), 1, id);
-    sqlite3_bind_blob64(q.get(), 2, bytes.data(), bytes.size(), SQLITE_STATIC);
-    step(q.get());
+    return column_blob(q.get(), 0);
   }
 
   std::string path_;
   sqlite3* db_ = nullptr;
-  Statement get_object_, has_object_, get_commit_, commits_between_, get_ref_, all_refs_, put_object_, put_commit_,
-      set_ref_, delete_ref_, begin_, commit_, rollback_;
+  Statement find_object_, get_pack_, get_commit_, commits_between_, get_ref_, all_refs_, put_pack_, put_index_,
+      put_commit_, set_ref_, delete_ref_, begin_, commit_, rollback_;
   const StopCheck* stop_ = nullptr;
   bool stopped_ = false;
   bool in_write_ = false;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <new>
 #include <queue>
 #include <set>
 
@@ -14,8 +15,10 @@ namespace {
 
 // The caches hold about this many bytes of decoded objects before they start over.
 constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
-// The ids known to be stored, kept to skip looking them up again.
-constexpr std::size_t kKnownLimit = std::size_t{1} << 22;
+// A commit's new objects go into packs of about this many bytes: large
+// enough that a read brings a node's children in one go, small enough that a
+// diff reading a few nodes of a large tree reads little else.
+constexpr std::size_t kPackBytes = std::size_t{16} << 10;
 constexpr std::size_t kStubText = 8 + 32;
 
 using IdSet = std::unordered_set<ObjectId, ObjectId::Hash>;
@@ -80,22 +83,67 @@ class Store::Impl {
 
   // ---- Reading objects
 
-  std::string read_object(const ObjectId& id) {
-    auto bytes = b_.object(id);
-    if (!bytes) corrupt("object " + to_hex(id) + " is missing");
-    if (hash_bytes(*bytes) != id) corrupt("object " + to_hex(id) + " does not hash to its id");
-    return std::move(*bytes);
+  // Where a read pack holds an object.
+  struct Located {
+    std::uint32_t pack;  // in packs_
+    std::uint32_t offset;
+    std::uint32_t size;
+  };
+
+  // Registers the objects of a pack whose bytes are `bytes`; false when the
+  // pack is malformed. A failed allocation leaves some of its objects
+  // registered and the pack not marked as read, so it is read again.
+  bool add_pack(std::int64_t number, std::shared_ptr<const std::string> bytes) {
+    const auto entries = decode_pack(*bytes);
+    if (!entries) return false;
+    const auto slot = static_cast<std::uint32_t>(packs_.size());
+    const char* start = bytes->data();
+    packs_.push_back(std::move(bytes));
+    for (const PackEntry& e : *entries) {
+      located_.emplace(e.id, Located{slot, static_cast<std::uint32_t>(e.bytes.data() - start),
+                                     static_cast<std::uint32_t>(e.bytes.size())});
+    }
+    loaded_.emplace(number, slot);
+    return true;
   }
+
+  // Reads the pack that holds `id`; its objects are found in located_ then.
+  void load_pack_of(const ObjectId& id) {
+    const auto number = b_.find_object(id);
+    if (!number) corrupt("object " + to_hex(id) + " is missing");
+    if (!loaded_.count(*number)) {
+      auto bytes = b_.pack(*number);
+      if (!bytes) corrupt("pack " + std::to_string(*number) + " is missing");
+      account(bytes->size() + 64);
+      if (!add_pack(*number, std::make_shared<const std::string>(std::move(*bytes))))
+        corrupt("pack " + std::to_string(*number) + " is not well-formed");
+    }
+    if (!located_.count(id)) corrupt("pack " + std::to_string(*number) + " does not hold object " + to_hex(id));
+  }
+
+  // The bytes of an object, checked against its id. The view lasts until
+  // the caches next grow.
+  std::string_view read_object(const ObjectId& id) {
+    auto it = located_.find(id);
+    if (it == located_.end()) {
+      load_pack_of(id);
+      it = located_.find(id);
+    }
+    const std::string_view bytes = std::string_view(*packs_[it->second.pack]).substr(it->second.offset, it->second.size);
+    if (hash_bytes(bytes) != id) corrupt("object " + to_hex(id) + " does not hash to its id");
+    return bytes;
+  }
+
+  bool is_stored(const ObjectId& id) { return located_.count(id) || b_.find_object(id); }
 
   std::shared_ptr<const NodeRecord> node(const ObjectId& id) {
     if (auto it = nodes_.find(id); it != nodes_.end()) return it->second;
-    const std::string bytes = read_object(id);
+    const std::string_view bytes = read_object(id);
     auto decoded = decode_node(bytes);
     if (!decoded) corrupt("object " + to_hex(id) + " is not a well-formed node");
     auto out = std::make_shared<const NodeRecord>(std::move(*decoded));
     account(bytes.size() + 160);
     nodes_.emplace(id, out);
-    remember(id);
     return out;
   }
 
@@ -124,18 +172,23 @@ class Store::Impl {
     return out;
   }
 
+  // Counts bytes into the caches, emptying them first when full; a view of
+  // read_object ends here.
   void account(std::size_t bytes) {
     cached_ += bytes;
     if (cached_ > kCacheBytes) {
-      nodes_.clear();
-      kids_.clear();
+      forget();
       cached_ = bytes;
     }
   }
 
-  void remember(const ObjectId& id) {
-    if (known_.size() >= kKnownLimit) known_.clear();
-    known_.insert(id);
+  void forget() noexcept {
+    nodes_.clear();
+    kids_.clear();
+    located_.clear();
+    loaded_.clear();
+    packs_.clear();
+    cached_ = 0;
   }
 
   static void fill(TreeNode& t, const NodeRecord& n) {
@@ -397,35 +450,64 @@ class Store::Impl {
   ObjectId write_commit(const Hashed& hashed, CommitRecord commit, std::string_view branch, const StopCheck& stop,
                         detail::Ticker& ticker, Check&& check) {
     b_.begin_write(stop);
-    IdSet written;
+    std::vector<std::string> packs;
+    std::vector<std::int64_t> numbers;
+    ObjectId id;
     try {
       check(commit);
       for (const ObjectId& p : commit.parents) {
         if (!b_.commit(p)) fail(StoreErrorCode::NotFound, "no commit " + to_hex(p));
       }
-      // A stored node comes with its whole sub-tree, so the walk stops there.
+      // The objects not stored yet, breadth first from the root, so that a
+      // node's children lie side by side in a pack. A stored node comes with
+      // its whole sub-tree, so the walk stops there.
+      IdSet written;
       std::vector<std::uint32_t> walk;
       if (hashed.root_object) walk.push_back(*hashed.root_object);
-      while (!walk.empty()) {
-        const NewObject& o = hashed.objects[walk.back()];
-        walk.pop_back();
+      std::vector<PackEntry> pack;
+      std::vector<std::vector<ObjectId>> ids(1);
+      std::size_t pack_bytes = 0;
+      const auto flush = [&] {
+        packs.push_back(encode(pack));
+        ids.emplace_back();
+        pack.clear();
+        pack_bytes = 0;
+      };
+      for (std::size_t next = 0; next < walk.size(); ++next) {
+        const NewObject& o = hashed.objects[walk[next]];
         ticker.tick();
-        if (known_.count(o.id) || written.count(o.id) || b_.has_object(o.id)) continue;
-        b_.put_object(o.id, o.bytes);
+        if (written.count(o.id) || is_stored(o.id)) continue;
         written.insert(o.id);
+        pack.push_back({o.id, o.bytes});
+        ids.back().push_back(o.id);
+        pack_bytes += o.bytes.size() + 34;
+        if (pack_bytes >= kPackBytes) flush();
         walk.insert(walk.end(), o.subs.begin(), o.subs.end());
       }
+      if (!pack.empty()) flush();
+      ids.pop_back();
+      numbers = b_.put_packs(packs, ids);
       const std::string bytes = encode(commit);
-      const ObjectId id = hash_bytes(bytes);
+      id = hash_bytes(bytes);
       b_.put_commit(id, bytes);
       b_.set_ref(branch, id);
       b_.end_write();
-      for (const ObjectId& w : written) remember(w);
-      return id;
     } catch (...) {
       b_.abandon_write();
       throw;
     }
+    // What was just written is read from memory from now on; the commit
+    // stands even when there is no memory left for that.
+    try {
+      std::size_t total = 0;
+      for (const std::string& bytes : packs) total += bytes.size() + 64;
+      account(total);
+      for (std::size_t i = 0; i < packs.size() && i < numbers.size(); ++i)
+        add_pack(numbers[i], std::make_shared<const std::string>(std::move(packs[i])));
+    } catch (const std::bad_alloc&) {
+      forget();
+    }
+    return id;
   }
 
   ObjectId commit(const TreeNode& tree, std::string_view message, const std::optional<std::vector<ObjectId>>& parents,
@@ -451,6 +533,22 @@ class Store::Impl {
     detail::Ticker ticker(stop);
     TreeNode out;
     load_tree(read_commit(commit).root, out, ticker);
+    return out;
+  }
+
+  std::vector<std::shared_ptr<const NodeRecord>> tree_nodes(const ObjectId& commit, const StopCheck& stop) {
+    detail::Ticker ticker(stop);
+    std::vector<std::shared_ptr<const NodeRecord>> out;
+    std::vector<ObjectId> stack{read_commit(commit).root};
+    while (!stack.empty()) {
+      const ObjectId id = stack.back();
+      stack.pop_back();
+      auto n = node(id);
+      const auto ids = kids(id, n);
+      stack.insert(stack.end(), ids->rbegin(), ids->rend());
+      out.push_back(std::move(n));
+      ticker.tick();
+    }
     return out;
   }
 
@@ -543,6 +641,29 @@ class Store::Impl {
     return out;
   }
 
+  std::vector<CommitInfo> log(const ObjectId& start, const StopCheck& stop) {
+    detail::Ticker ticker(stop);
+    // Newest first: a heap of the commits met but not yet listed.
+    const auto later = [](const CommitInfo& x, const CommitInfo& y) {
+      return x.record.time_us != y.record.time_us ? x.record.time_us < y.record.time_us : y.id < x.id;
+    };
+    std::vector<CommitInfo> todo{{start, read_commit(start)}};
+    IdSet seen{start};
+    std::vector<CommitInfo> out;
+    while (!todo.empty()) {
+      std::pop_heap(todo.begin(), todo.end(), later);
+      out.push_back(std::move(todo.back()));
+      todo.pop_back();
+      ticker.tick();
+      for (const ObjectId& p : out.back().record.parents) {
+        if (!seen.insert(p).second) continue;
+        todo.push_back({p, read_commit(p)});
+        std::push_heap(todo.begin(), todo.end(), later);
+      }
+    }
+    return out;
+  }
+
   // Commits from `from` (included) down its history, stopping at `stop_at`.
   IdSet ancestors(const ObjectId& from, const IdSet* stop_at = nullptr, IdSet* met = nullptr) {
     IdSet seen{from};
@@ -623,16 +744,23 @@ class Store::Impl {
 
   VerifyReport verify(const StopCheck& stop) {
     detail::Ticker ticker(stop);
+    // Everything is read again from the file.
+    forget();
+    commits_.clear();
     VerifyReport report;
     IdSet objects;
-    b_.scan(false, [&](const ObjectId& id, std::string_view bytes) {
-      ticker.tick();
-      if (hash_bytes(bytes) != id) corrupt("object " + to_hex(id) + " does not hash to its id");
-      if (!decode_node(bytes) && !decode_chunk(bytes)) corrupt("object " + to_hex(id) + " is not well-formed");
-      objects.insert(id);
+    b_.scan_packs([&](std::int64_t number, std::string_view pack) {
+      const auto entries = decode_pack(pack);
+      if (!entries) corrupt("pack " + std::to_string(number) + " is not well-formed");
+      for (const PackEntry& e : *entries) {
+        ticker.tick();
+        if (hash_bytes(e.bytes) != e.id) corrupt("object " + to_hex(e.id) + " does not hash to its id");
+        if (!decode_node(e.bytes) && !decode_chunk(e.bytes)) corrupt("object " + to_hex(e.id) + " is not well-formed");
+        objects.insert(e.id);
+      }
     });
     IdMap<CommitRecord> commits;
-    b_.scan(true, [&](const ObjectId& id, std::string_view bytes) {
+    b_.scan_commits([&](const ObjectId& id, std::string_view bytes) {
       ticker.tick();
       if (hash_bytes(bytes) != id) corrupt("commit " + to_hex(id) + " does not hash to its id");
       auto c = decode_commit(bytes);
@@ -693,7 +821,10 @@ class Store::Impl {
   IdMap<std::shared_ptr<const NodeRecord>> nodes_;
   IdMap<std::shared_ptr<const std::vector<ObjectId>>> kids_;
   IdMap<CommitRecord> commits_;
-  IdSet known_;
+  // The packs read, and where they hold each object.
+  std::vector<std::shared_ptr<const std::string>> packs_;
+  std::unordered_map<std::int64_t, std::uint32_t> loaded_;
+  IdMap<Located> located_;
   std::size_t cached_ = 0;
   bool stub_label_ = false;
 };
@@ -729,6 +860,11 @@ Result<TreeNode, StoreError> Store::tree(const ObjectId& commit, const StopCheck
   return guarded([&] { return impl_->tree(commit, stop); });
 }
 
+Result<std::vector<std::shared_ptr<const NodeRecord>>, StoreError> Store::tree_nodes(const ObjectId& commit,
+                                                                                    const StopCheck& stop) {
+  return guarded([&] { return impl_->tree_nodes(commit, stop); });
+}
+
 Result<CommitRecord, StoreError> Store::read_commit(const ObjectId& commit) {
   return guarded([&] { return impl_->read_commit(commit); });
 }
@@ -744,6 +880,10 @@ Result<std::vector<Change>, StoreError> Store::diff(const ObjectId& a, const Obj
 Result<StoreMerge, StoreError> Store::merge(std::string_view branch, std::string_view into, std::string_view message,
                                             std::int64_t time_us, const StopCheck& stop) {
   return guarded([&] { return impl_->merge(branch, into, message, time_us, stop); });
+}
+
+Result<std::vector<CommitInfo>, StoreError> Store::log(const ObjectId& start, const StopCheck& stop) {
+  return guarded([&] { return impl_->log(start, stop); });
 }
 
 Result<std::optional<ObjectId>, StoreError> Store::merge_base(const ObjectId& a, const ObjectId& b) {

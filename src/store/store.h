@@ -63,10 +63,19 @@ class Store {
 
   // Returns the tree of a commit, exactly as committed.
   Result<TreeNode, StoreError> tree(const ObjectId& commit, const StopCheck& stop = {});
+  // Returns the nodes of a commit's tree in pre-order (a node, then its
+  // children's sub-trees in order), for callers that build the tree in
+  // another form.
+  Result<std::vector<std::shared_ptr<const NodeRecord>>, StoreError> tree_nodes(const ObjectId& commit,
+                                                                                const StopCheck& stop = {});
   Result<CommitRecord, StoreError> read_commit(const ObjectId& commit);
   // Finds a commit by branch name, full hex id or unique hex prefix of at
   // least four digits, in that order.
   Result<ObjectId, StoreError> resolve(std::string_view name);
+
+  // Returns the commits of `start`'s history, `start` included, each once,
+  // newest first (by time, then by id).
+  Result<std::vector<CommitInfo>, StoreError> log(const ObjectId& start, const StopCheck& stop = {});
 
   // Returns the edits from commit `a`'s tree to commit `b`'s, as located_diff does.
   Result<std::vector<Change>, StoreError> diff(const ObjectId& a, const ObjectId& b, const StopCheck& stop = {});

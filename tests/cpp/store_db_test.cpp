@@ -96,17 +96,21 @@ TEST(StoreCodecTest, RecordsRoundTripAndEveryTruncationIsRefused) {
   n.items[1].bytes[0] = 3;
   ChunkRecord c{.level = 1, .items = {n.items[0]}};
   CommitRecord m{.root = n.items[1], .parents = {n.items[0]}, .time_us = -5, .message = "m\n"};
-  const std::string bytes[] = {encode(n), encode(c), encode(m)};
+  const std::string records[] = {encode(n), encode(c), encode(m)};
+  const std::vector<PackEntry> p{{.id = n.items[0], .bytes = records[0]}, {.id = m.root, .bytes = records[2]}};
+  const std::string bytes[] = {records[0], records[1], records[2], encode(p)};
   EXPECT_EQ(decode_node(bytes[0]), n);
   EXPECT_EQ(decode_chunk(bytes[1]), c);
   EXPECT_EQ(decode_commit(bytes[2]), m);
+  EXPECT_EQ(decode_pack(bytes[3]), p);
+  const auto decodes = [](std::string_view b) {
+    return decode_node(b) || decode_chunk(b) || decode_commit(b) || decode_pack(b);
+  };
   for (const std::string& b : bytes) {
-    for (std::size_t len = 0; len < b.size(); ++len) {
-      const std::string_view cut(b.data(), len);
-      EXPECT_FALSE(decode_node(cut) || decode_chunk(cut) || decode_commit(cut)) << len;
-    }
-    EXPECT_FALSE(decode_node(b + "x") || decode_chunk(b + "x") || decode_commit(b + "x"));
+    for (std::size_t len = 0; len < b.size(); ++len) EXPECT_FALSE(decodes(std::string_view(b.data(), len))) << len;
+    EXPECT_FALSE(decodes(b + "x"));
   }
+  EXPECT_FALSE(decode_pack(encode(std::vector<PackEntry>{})));
   EXPECT_EQ(from_hex(to_hex(m.root)), m.root);
   EXPECT_FALSE(from_hex(std::string(63, 'a')));
 }
@@ -127,7 +131,7 @@ TEST(StoreTest, GivesBackEveryTreeExactlyAsCommitted) {
   auto store = file.open();
   for (const auto& [id, t] : commits) {
     auto back = store->tree(id);
-    ASSERT_TRUE(back.ok());
+    ASSERT_TRUE(back.ok()) << back.error().message;
     EXPECT_EQ(*back, t);
   }
   auto last = store->read_commit(commits.back().first);
@@ -254,7 +258,7 @@ TEST(StoreTest, MergeBaseOfACrissCrossIsTheNewestBestCommonAncestor) {
   EXPECT_FALSE(*store->merge_base(a2, other));
 }
 
-TEST(StoreTest, RefusesFilesThatAreNoStoreOrTooNew) {
+TEST(StoreTest, RefusesFilesThatAreNoStoreOrOfAnotherFormat) {
   TempStore file;
   { std::ofstream(file.path()) << "just some text, long enough to be no database header at all......\n"; }
   auto text = Store::open(file.path());
@@ -268,10 +272,19 @@ TEST(StoreTest, RefusesFilesThatAreNoStoreOrTooNew) {
 
   TempStore newer;
   newer.open();
-  newer.sql("PRAGMA user_version=2");
+  newer.sql("PRAGMA user_version=3");
   auto refused = Store::open(newer.path());
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().code, StoreErrorCode::NewerFormat);
+
+  // Format 1 kept one row per object.
+  TempStore older;
+  older.open();
+  older.sql("PRAGMA user_version=1");
+  auto old = Store::open(older.path());
+  ASSERT_FALSE(old.ok());
+  EXPECT_EQ(old.error().code, StoreErrorCode::OlderFormat);
+  EXPECT_NE(old.error().message.find("older vext (store format 1)"), std::string::npos) << old.error().message;
 }
 
 TEST(StoreTest, ObjectsThatDoNotHashToTheirIdsAreReportedNeverReturned) {
@@ -282,7 +295,16 @@ TEST(StoreTest, ObjectsThatDoNotHashToTheirIdsAreReportedNeverReturned) {
     id = *store->commit(node("doc", std::nullopt, "", {}, {node("p", std::nullopt, "secret")}), "m", std::nullopt,
                         "main", 1);
   }
-  file.sql("UPDATE objects SET data = replace(data, 'secret', 'public')");
+  // An index that names the wrong pack.
+  file.sql("UPDATE objects SET pack = pack + 1");
+  {
+    auto moved = file.open();
+    EXPECT_EQ(moved->tree(id).error().code, StoreErrorCode::Corrupt);
+    EXPECT_EQ(moved->verify().error().code, StoreErrorCode::Corrupt);
+  }
+  file.sql("UPDATE objects SET pack = pack - 1");
+  EXPECT_TRUE(file.open()->tree(id).ok());
+  file.sql("UPDATE packs SET data = replace(data, 'secret', 'public')");
   auto store = file.open();
   auto back = store->tree(id);
   ASSERT_FALSE(back.ok());
@@ -290,7 +312,7 @@ TEST(StoreTest, ObjectsThatDoNotHashToTheirIdsAreReportedNeverReturned) {
   EXPECT_NE(back.error().message.find("does not hash to its id"), std::string::npos);
   EXPECT_EQ(store->verify().error().code, StoreErrorCode::Corrupt);
 
-  file.sql("DELETE FROM objects");
+  file.sql("DELETE FROM packs");
   auto empty = file.open();
   EXPECT_EQ(empty->verify().error().code, StoreErrorCode::Corrupt);
   EXPECT_EQ(empty->tree(id).error().code, StoreErrorCode::Corrupt);

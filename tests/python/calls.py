@@ -111,6 +111,7 @@ SUCCESS = {
     "Store.branches": (lambda: STORE.branches, ()),
     "Store.merge with conflicts": (STORE.merge, ("ours",)),
     "Store.verify": (STORE.verify, ()),
+    "Store.log": (lambda: list(STORE.log("ours")), ()),
 }
 
 ERRORS = {
@@ -177,4 +178,6 @@ ERRORS = {
     "store_set_branch binding": (raising(TypeError, _core.store_set_branch), (STORE._h, "x", "main")),
     "store_delete_branch binding": (raising(TypeError, _core.store_delete_branch), (STORE._h,)),
     "store_verify binding": (raising(TypeError, kw(_core.store_verify, extra=1)), (STORE._h,)),
+    "store_log binding": (raising(TypeError, _core.store_log), (STORE._h,)),
+    "Store.log unknown": (raising(vext.StoreError, lambda b: list(STORE.log(b))), ("nope",)),
 }
