@@ -254,8 +254,9 @@ PyObject* mod_store_tree(PyObject* module, PyObject* const* args, Py_ssize_t nar
       return resolved(s, name, [&](const st::ObjectId& id) { return s.tree_nodes(id, stop); });
     });
     if (!nodes) return nullptr;
-    return preorder_to_py(state.binding.tree_keys, nodes->size(), [&](std::size_t i) {
-             const st::NodeRecord& n = *(*nodes)[i];
+    const st::NodeList& list = **nodes;
+    return preorder_to_py(state.binding.tree_keys, list.size(), [&](std::size_t i) {
+             const st::NodeRecord& n = *list[i];
              return PreorderNode{{n.kind, n.identity ? std::optional<std::string_view>(*n.identity) : std::nullopt,
                                   n.label, n.text, n.attributes},
                                  n.child_count};

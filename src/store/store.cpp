@@ -20,6 +20,8 @@ constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
 // diff reading a few nodes of a large tree reads little else.
 constexpr std::size_t kPackBytes = std::size_t{16} << 10;
 constexpr std::size_t kStubText = 8 + 32;
+// How many trees read whole the store keeps.
+constexpr std::size_t kTrees = 2;
 
 using IdSet = std::unordered_set<ObjectId, ObjectId::Hash>;
 template <class V>
@@ -183,6 +185,7 @@ class Store::Impl {
   }
 
   void forget() noexcept {
+    trees_.clear();
     nodes_.clear();
     kids_.clear();
     located_.clear();
@@ -536,19 +539,26 @@ class Store::Impl {
     return out;
   }
 
-  std::vector<std::shared_ptr<const NodeRecord>> tree_nodes(const ObjectId& commit, const StopCheck& stop) {
+  std::shared_ptr<const NodeList> tree_nodes(const ObjectId& commit, const StopCheck& stop) {
+    const ObjectId root = read_commit(commit).root;
+    for (const auto& [id, nodes] : trees_) {
+      if (id == root) return nodes;
+    }
     detail::Ticker ticker(stop);
-    std::vector<std::shared_ptr<const NodeRecord>> out;
-    std::vector<ObjectId> stack{read_commit(commit).root};
+    auto out = std::make_shared<NodeList>();
+    std::vector<ObjectId> stack{root};
     while (!stack.empty()) {
       const ObjectId id = stack.back();
       stack.pop_back();
       auto n = node(id);
       const auto ids = kids(id, n);
       stack.insert(stack.end(), ids->rbegin(), ids->rend());
-      out.push_back(std::move(n));
+      out->push_back(std::move(n));
       ticker.tick();
     }
+    account(out->size() * sizeof(out->front()));
+    if (trees_.size() == kTrees) trees_.erase(trees_.begin());
+    trees_.emplace_back(root, out);
     return out;
   }
 
@@ -821,6 +831,8 @@ class Store::Impl {
   IdMap<std::shared_ptr<const NodeRecord>> nodes_;
   IdMap<std::shared_ptr<const std::vector<ObjectId>>> kids_;
   IdMap<CommitRecord> commits_;
+  // The last trees read whole, by root, so that reading one again walks nothing.
+  std::vector<std::pair<ObjectId, std::shared_ptr<const NodeList>>> trees_;
   // The packs read, and where they hold each object.
   std::vector<std::shared_ptr<const std::string>> packs_;
   std::unordered_map<std::int64_t, std::uint32_t> loaded_;
@@ -860,8 +872,7 @@ Result<TreeNode, StoreError> Store::tree(const ObjectId& commit, const StopCheck
   return guarded([&] { return impl_->tree(commit, stop); });
 }
 
-Result<std::vector<std::shared_ptr<const NodeRecord>>, StoreError> Store::tree_nodes(const ObjectId& commit,
-                                                                                    const StopCheck& stop) {
+Result<std::shared_ptr<const NodeList>, StoreError> Store::tree_nodes(const ObjectId& commit, const StopCheck& stop) {
   return guarded([&] { return impl_->tree_nodes(commit, stop); });
 }
 

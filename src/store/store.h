@@ -27,6 +27,8 @@ namespace vext::store {
 
 using Done = std::monostate;
 
+using NodeList = std::vector<std::shared_ptr<const NodeRecord>>;
+
 struct CommitInfo {
   ObjectId id;
   CommitRecord record;
@@ -65,9 +67,8 @@ class Store {
   Result<TreeNode, StoreError> tree(const ObjectId& commit, const StopCheck& stop = {});
   // Returns the nodes of a commit's tree in pre-order (a node, then its
   // children's sub-trees in order), for callers that build the tree in
-  // another form.
-  Result<std::vector<std::shared_ptr<const NodeRecord>>, StoreError> tree_nodes(const ObjectId& commit,
-                                                                                const StopCheck& stop = {});
+  // another form. The last few lists are kept, so reading again is free.
+  Result<std::shared_ptr<const NodeList>, StoreError> tree_nodes(const ObjectId& commit, const StopCheck& stop = {});
   Result<CommitRecord, StoreError> read_commit(const ObjectId& commit);
   // Finds a commit by branch name, full hex id or unique hex prefix of at
   // least four digits, in that order.
