@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs one fuzzer for a given time:  fuzz/run.sh core|load|formats|module SECONDS [libFuzzer flags...]
+# Runs one fuzzer for a given time:  fuzz/run.sh core|load|store|formats|module SECONDS [libFuzzer flags...]
 #   core    libFuzzer on the core library (fuzz/core_fuzz.cpp), ASan + UBSan
 #   load    libFuzzer on the repository loader (fuzz/load_fuzz.cpp), ASan + UBSan
+#   store   libFuzzer on the decoders of the store's objects (fuzz/store_fuzz.cpp), ASan + UBSan
 #   formats libFuzzer on reading, rewriting, diffing and merging files
 #           (fuzz/formats_fuzz.cpp), ASan + UBSan
 #   module  atheris on the Python module (fuzz/module_fuzz.py), module built
@@ -11,11 +12,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
-target=${1:?usage: fuzz/run.sh core|load|formats|module SECONDS [libFuzzer flags...]}
-seconds=${2:?usage: fuzz/run.sh core|load|formats|module SECONDS [libFuzzer flags...]}
+target=${1:?usage: fuzz/run.sh core|load|store|formats|module SECONDS [libFuzzer flags...]}
+seconds=${2:?usage: fuzz/run.sh core|load|store|formats|module SECONDS [libFuzzer flags...]}
 shift 2
 
-ensure_system_packages clang-14 libclang-rt-14-dev libexpat1-dev rapidjson-dev
+ensure_system_packages clang-14 libclang-rt-14-dev libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev
 mapfile -t pythons < <(find_pythons)
 python=""
 for p in "${pythons[@]}"; do  # atheris has wheels up to 3.12 here
@@ -35,7 +36,7 @@ libfuzzer=(-max_total_time="$seconds" -rss_limit_mb=4096 -timeout=30 -print_fina
            -artifact_prefix="$out/artifacts/" "$@" "$out/corpus")
 
 case $target in
-  core|load|formats)
+  core|load|store|formats)
     cmake -S "$root" -B "$out/build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBUILD_TESTING=OFF -DVEXT_FUZZ=ON -DCMAKE_CXX_FLAGS="$flags" >/dev/null
     cmake --build "$out/build" -j2 --target "vext_${target}_fuzz"

@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
-ensure_system_packages g++ libexpat1-dev rapidjson-dev
+ensure_system_packages g++ libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev
 mapfile -t pythons < <(find_pythons)
 [[ ${#pythons[@]} -gt 0 ]] || { echo "no Python >= 3.12 found" >&2; exit 1; }
 venv_python=$(setup_venv "${pythons[0]}" "$root")

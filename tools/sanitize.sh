@@ -11,7 +11,7 @@ source "$root/tools/common.sh"
 
 venv_python=${1:-}
 if [[ -z $venv_python ]]; then
-  ensure_system_packages g++ libgtest-dev libexpat1-dev rapidjson-dev
+  ensure_system_packages g++ libgtest-dev libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev
   mapfile -t pythons < <(find_pythons)
   venv_python=$(setup_venv "${pythons[0]}" "$root")
 fi

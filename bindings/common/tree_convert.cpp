@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,15 +87,6 @@ bool set_string(PyObject* dict, PyObject* key, std::string_view value) {
   Ref s = from_string(value);
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
-
-// The fields of one node to write, whichever form it comes from.
-struct NodeFields {
-  std::string_view kind;
-  std::optional<std::string_view> identity;
-  std::string_view label;
-  std::string_view text;
-  const vext::Attributes& attributes;
-};
 
 NodeFields fields_of(const vext::TreeNode& node) {
   return {node.kind, node.identity ? std::optional<std::string_view>(*node.identity) : std::nullopt, node.label,
@@ -202,6 +194,39 @@ Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node) {
     if (!child.children.empty() && !(child_list = add_children(keys, dict.get(), child.children.size()))) return {};
     PyList_SET_ITEM(f.list.get(), static_cast<Py_ssize_t>(index), dict.release());
     if (child_list) stack.push_back({std::move(child_list), &child, 0});
+  }
+  return root;
+}
+
+Ref preorder_to_py(const TreeKeys& keys, std::size_t count, const std::function<PreorderNode(std::size_t)>& at) {
+  struct Frame {
+    Ref list;  // every slot below `next` filled
+    std::size_t size;
+    std::size_t next;
+  };
+  StringCache cache;
+  Ref root;
+  std::vector<Frame> stack;
+  std::size_t i = 0;
+  for (; i < count && (i == 0 || !stack.empty()); ++i) {
+    const PreorderNode n = at(i);
+    Ref dict = write_node(keys, n.fields, cache);
+    if (!dict) return {};
+    Ref list;
+    if (n.children > 0 && !(list = add_children(keys, dict.get(), n.children))) return {};
+    if (i == 0) {
+      root = std::move(dict);
+    } else {
+      Frame& f = stack.back();
+      PyList_SET_ITEM(f.list.get(), static_cast<Py_ssize_t>(f.next), dict.release());
+      if (++f.next == f.size) stack.pop_back();
+    }
+    if (list) stack.push_back({std::move(list), n.children, 0});
+  }
+  // A list with empty slots must never reach Python code.
+  if (count == 0 || i != count || !stack.empty()) {
+    PyErr_SetString(PyExc_SystemError, "vext: a tree's nodes do not add up");
+    return {};
   }
   return root;
 }

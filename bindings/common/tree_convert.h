@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
+#include <string_view>
 
 #include "section/section.h"
 #include "state.h"
@@ -32,6 +34,27 @@ std::optional<std::array<vext::TreeNode, N>> py_to_trees(const TreeKeys& keys, c
 // Converts a TreeNode into a new tree dict with the keys `keys`. Returns an
 // empty Ref with a Python error set on failure.
 Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node);
+
+// The fields of one node to write, whichever form it comes from.
+struct NodeFields {
+  std::string_view kind;
+  std::optional<std::string_view> identity;
+  std::string_view label;
+  std::string_view text;
+  const vext::Attributes& attributes;
+};
+
+// One node of a tree given in pre-order: its fields and how many children
+// follow it (each with its own sub-tree).
+struct PreorderNode {
+  NodeFields fields;
+  std::size_t children;
+};
+
+// Converts a tree of `count` nodes given in pre-order, node i by `at(i)`,
+// into a new tree dict, with no tree in between. Returns an empty Ref with a
+// Python error set on failure, and when the counts do not add up.
+Ref preorder_to_py(const TreeKeys& keys, std::size_t count, const std::function<PreorderNode(std::size_t)>& at);
 
 // Adds a "children" list of `count` empty slots to `dict` and returns it;
 // the caller fills every slot before any Python code can see the list.

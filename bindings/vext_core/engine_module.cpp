@@ -88,6 +88,8 @@ Ref name_of(vext::Field field, const std::string& name) {
   return field == vext::Field::Attribute ? str(name) : Ref::borrow(Py_None);
 }
 
+}  // namespace
+
 // (op, location, field, name, old, new, index)
 Ref from_change(const CoreState& state, const vext::Change& c) {
   Ref location = from_location(c.location);
@@ -110,6 +112,8 @@ Ref from_conflict(const CoreState& state, const vext::Conflict& c) {
   return Ref::steal(
       PyTuple_Pack(6, location.get(), field_key(state, c.field), name.get(), base.get(), ours.get(), theirs.get()));
 }
+
+namespace {
 
 // Reads the fields of one change tuple, in the layout from_change writes.
 // Returns false with a Python error set.
@@ -289,7 +293,8 @@ PyMethodDef methods[] = {
 int exec_module(PyObject* module) {
   CoreState& state = *new (PyModule_GetState(module)) CoreState{};
   if (!init_binding(state.binding, {"vext.PanicException", "Raised when vext hits an internal failure."}) ||
-      !init_names(state) || !add_file_api(module, state) || !add_json_api(module))
+      !init_names(state) || !add_file_api(module, state) || !add_json_api(module) ||
+      !add_store_api(module, state))
     return -1;
   return PyModule_AddIntConstant(module, "MAX_DEPTH", static_cast<long>(vext::kMaxTreeDepth));
 }
@@ -299,6 +304,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   if (!state) return 0;
   if (const int status = traverse_binding(state->binding, visit, arg)) return status;
   Py_VISIT(state->format_error);
+  Py_VISIT(state->store_error);
   for (PyObject* o : state->ops) Py_VISIT(o);
   for (PyObject* o : state->fields) Py_VISIT(o);
   return 0;
@@ -309,6 +315,7 @@ int clear_module(PyObject* module) {
   if (!state) return 0;
   clear_binding(state->binding);
   Py_CLEAR(state->format_error);
+  Py_CLEAR(state->store_error);
   for (PyObject*& o : state->ops) Py_CLEAR(o);
   for (PyObject*& o : state->fields) Py_CLEAR(o);
   return 0;

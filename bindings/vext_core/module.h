@@ -5,15 +5,17 @@
 #include <array>
 
 #include "state.h"
+#include "three_way/three_way.h"
 
 namespace vext_py {
 
 // What vext._core creates, kept in the module's own state (multi-phase
-// init): the binding helpers' objects, FormatError, and the names of change
-// operations and fields, interned.
+// init): the binding helpers' objects, FormatError, StoreError, and the
+// names of change operations and fields, interned.
 struct CoreState {
   BindingState binding;
   PyObject* format_error;
+  PyObject* store_error;
   std::array<PyObject*, 4> ops;     // by vext::ChangeOp
   std::array<PyObject*, 9> fields;  // by vext::Field
 };
@@ -28,5 +30,13 @@ bool add_file_api(PyObject* module, CoreState& state);
 // Adds from_json and to_json, between JSON values and their trees, to
 // vext._core. Returns false with a Python error set.
 bool add_json_api(PyObject* module);
+// Creates StoreError in `state` and adds it and the store functions to
+// vext._core. Returns false with a Python error set.
+bool add_store_api(PyObject* module, CoreState& state);
+
+// Converts a change or a conflict of the engine to the tuple vext wraps; an
+// empty Ref with a Python error set when that fails.
+Ref from_change(const CoreState& state, const vext::Change& c);
+Ref from_conflict(const CoreState& state, const vext::Conflict& c);
 
 }  // namespace vext_py

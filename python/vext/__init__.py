@@ -28,9 +28,32 @@ if TYPE_CHECKING:
     from collections.abc import Iterable, Mapping
 
 __all__ = [
-    "Change", "Conflict", "FieldName", "FileChange", "FileConflict", "FileMergeResult", "FormatError", "MergeResult",
-    "Op", "Source", "Step", "Tree", "Value", "apply", "diff", "diff_files", "from_json", "merge", "merge_files",
-    "read_file", "to_json",
+    "Change",
+    "Commit",
+    "Conflict",
+    "FieldName",
+    "FileChange",
+    "FileConflict",
+    "FileMergeResult",
+    "FormatError",
+    "MergeResult",
+    "Op",
+    "Source",
+    "Step",
+    "Store",
+    "StoreError",
+    "StoreMergeResult",
+    "StoreStats",
+    "Tree",
+    "Value",
+    "apply",
+    "diff",
+    "diff_files",
+    "from_json",
+    "merge",
+    "merge_files",
+    "read_file",
+    "to_json",
 ]
 
 
@@ -214,3 +237,4 @@ from vext._files import (  # noqa: E402 - the file API builds on the types above
     read_file,
     to_json,
 )
+from vext._store import Commit, Store, StoreError, StoreMergeResult, StoreStats  # noqa: E402

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO
 
 import vext_py
 
-from vext import _core, _terminal, _treejson, diff, merge
+from vext import Commit, Store, StoreError, _core, _terminal, _treejson, diff, merge
 from vext._terminal import Trouble
 
 if TYPE_CHECKING:
@@ -128,6 +128,26 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("base", metavar="BASE", help="the common ancestor")
     sub.add_argument("ours", metavar="OURS", help="our version")
     sub.add_argument("theirs", metavar="THEIRS", help="their version")
+
+    sub = commands.add_parser(
+        "log", help="list the commits of a store, newest first",
+        description="Prints one line per commit reachable from BRANCH (default main), newest first:\n"
+        "    ID DATE TIME MESSAGE\nwith the id's first 12 hex digits, the time in UTC and the message's first line.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sub.add_argument("--json", action="store_true",
+                     help='print a JSON array of {"id", "parents", "message", "time"} with whole ids')
+    sub.add_argument("store", metavar="STORE", help="the store file (vext.Store)")
+    sub.add_argument("branch", metavar="BRANCH", nargs="?", default="main", help="a branch or commit (default: main)")
+
+    sub = commands.add_parser(
+        "show", help="print the tree of a commit in a store",
+        description="Prints the tree of COMMIT (a branch, a commit id or a unique prefix of one) as indented JSON.",
+    )
+    sub.add_argument("--json", action="store_true",
+                     help='print one JSON object {"id", "parents", "message", "time", "tree"} instead')
+    sub.add_argument("store", metavar="STORE", help="the store file (vext.Store)")
+    sub.add_argument("commit", metavar="COMMIT", help="a branch, a commit id or a unique prefix of one")
     return parser
 
 
@@ -294,6 +314,52 @@ def _run_merge(args: argparse.Namespace) -> int:
     return DIFFERENT if conflicts else SAME
 
 
+def _open_store(path: str) -> Store:
+    # Inspecting never creates a store.
+    if not os.path.exists(path):
+        raise Trouble(f"{_terminal.name(path)}: no such file")
+    try:
+        return Store(path)
+    except StoreError as e:
+        raise Trouble(str(e)) from None
+
+
+def _commit_json(commit: Commit) -> dict[str, Any]:
+    return {"id": commit.id, "parents": list(commit.parents), "message": commit.message, "time": commit.time}
+
+
+def _run_log(args: argparse.Namespace) -> int:
+    with _open_store(args.store) as store:
+        try:
+            commits = list(store.log(args.branch))
+        except StoreError as e:
+            raise Trouble(str(e)) from None
+    if args.json:
+        _terminal.emit(json.dumps([_commit_json(c) for c in commits], ensure_ascii=False) + "\n")
+    else:
+        _terminal.emit("".join(_terminal.plain(str(c)) + "\n" for c in commits))
+    return SAME
+
+
+def _run_show(args: argparse.Namespace) -> int:
+    with _open_store(args.store) as store:
+        try:
+            commit = store.info(args.commit)
+            tree = store.tree(commit.id)
+        except StoreError as e:
+            raise Trouble(str(e)) from None
+    if args.json:
+        _terminal.emit(json.dumps(dict(_commit_json(commit), tree=tree), ensure_ascii=False) + "\n")
+    else:
+        _terminal.emit(_treejson.render_json(tree))
+    return SAME
+
+
+_COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
+    "diff": _run_diff, "merge": _run_merge, "log": _run_log, "show": _run_show,
+}
+
+
 def run(argv: Sequence[str] | None = None) -> int:
     """Runs the command line `argv` (default: the process's arguments) and
     returns the exit status. Every failure is one line on standard error."""
@@ -302,9 +368,9 @@ def run(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
         if args.command == "merge" and args.json and args.output in (None, "-"):
             parser.error("merge --json needs -o OUT: the merged file and the report cannot share standard output")
-        if args.tree_json and args.id_attr:
+        if getattr(args, "tree_json", False) and args.id_attr:
             parser.error("--id-attr has no meaning with --tree-json")
-        return _run_diff(args) if args.command == "diff" else _run_merge(args)
+        return _COMMANDS[args.command](args)
     except SystemExit as e:  # argparse, after --help, --version or a usage error
         return e.code if isinstance(e.code, int) else TROUBLE if e.code else SAME
     except Trouble as e:

@@ -2,7 +2,11 @@
 on each of its error paths, with arguments ready to use. Shared by the leak
 checks and the allocation-failure checks."""
 
+import atexit
+import os
 import pickle
+import shutil
+import tempfile
 
 import pytest
 
@@ -33,6 +37,22 @@ def make_repo():
 
 
 REPO, C_BASE, C_OURS, C_THEIRS = make_repo()
+
+
+def make_store():
+    """A store with BASE on main, OURS on "ours" and THEIRS on main after it."""
+    folder = tempfile.mkdtemp()
+    atexit.register(shutil.rmtree, folder, True)
+    store = vext.Store(os.path.join(folder, "calls.vext"))
+    atexit.register(store.close)
+    base = store.commit(BASE, "base")
+    store.branch("ours", at=base)
+    store.commit(OURS, "ours", branch="ours")
+    store.commit(THEIRS, "theirs")
+    return store, base
+
+
+STORE, S_BASE = make_store()
 PANIC = panic_type()
 UNKNOWN = 12345
 
@@ -88,6 +108,13 @@ SUCCESS = {
     "from_json": (_core.from_json, ({"a": [1, 2.5, "x", True, None], "b": {}},)),
     "to_json": (_core.to_json, (_core.read_file(b'{"a": [1, 2.5, "x", true, null], "b": {}}'),)),
     "vext.merge_files printed": (lambda *f: [str(c) for c in vext.merge_files(*f).conflicts], (XML, XML_OURS, XML_THEIRS)),
+    "Store.tree": (STORE.tree, ("main",)),
+    "Store.diff": (STORE.diff, (S_BASE, "ours")),
+    "Store.info": (STORE.info, (S_BASE[:10],)),
+    "Store.branches": (lambda: STORE.branches, ()),
+    "Store.merge with conflicts": (STORE.merge, ("ours",)),
+    "Store.verify": (STORE.verify, ()),
+    "Store.log": (lambda: list(STORE.log("ours")), ()),
 }
 
 ERRORS = {
@@ -130,6 +157,9 @@ ERRORS = {
     "merge_files mixed formats": (raising(_core.FormatError, _core.merge_files), (XML, b"{}", XML)),
     "diff_files bad id_attrs": (raising(ValueError, kw(_core.diff_files, id_attrs=["@"])), (XML, XML)),
     "rewrite_file not bytes": (raising(TypeError, _core.rewrite_file), ("<a/>",)),
+    "Store.tree unknown": (raising(vext.StoreError, STORE.tree), ("nope",)),
+    "Store.commit on a moved branch": (raising(vext.StoreError, kw(STORE.commit, parents=[S_BASE])), (BASE, "m")),
+    "Store.commit bad tree": (raising(TypeError, STORE.commit), ({"children": [3]}, "m")),
     "_core.diff binding": (raising(TypeError, _core.diff), (BASE,)),
     "_core.apply binding": (raising(TypeError, kw(_core.apply, tree=BASE)), (BASE, [])),
     "_core.apply short change": (raising(ValueError, _core.apply), (BASE, [("update", (), "text")])),
@@ -144,4 +174,18 @@ ERRORS = {
     "from_json infinity": (raising(ValueError, _core.from_json), ([1, float("inf")],)),
     "to_json binding": (raising(TypeError, kw(_core.to_json, value=1)), (BASE,)),
     "to_json not a JSON tree": (raising(ValueError, _core.to_json), (BASE,)),
+    "store_open binding": (raising(TypeError, _core.store_open), ()),
+    "store_close binding": (raising(TypeError, _core.store_close), ()),
+    "store_commit binding": (raising(TypeError, _core.store_commit), (STORE._h, BASE, "m")),
+    "store_resolve binding": (raising(TypeError, _core.store_resolve), (STORE._h,)),
+    "store_tree binding": (raising(TypeError, kw(_core.store_tree, extra=1)), (STORE._h, "main")),
+    "store_info binding": (raising(TypeError, _core.store_info), (STORE._h,)),
+    "store_diff binding": (raising(TypeError, _core.store_diff), (STORE._h, "main")),
+    "store_merge binding": (raising(TypeError, _core.store_merge), (STORE._h, "ours", "main")),
+    "store_branches binding": (raising(TypeError, _core.store_branches), ()),
+    "store_set_branch binding": (raising(TypeError, _core.store_set_branch), (STORE._h, "x", "main")),
+    "store_delete_branch binding": (raising(TypeError, _core.store_delete_branch), (STORE._h,)),
+    "store_verify binding": (raising(TypeError, kw(_core.store_verify, extra=1)), (STORE._h,)),
+    "store_log binding": (raising(TypeError, _core.store_log), (STORE._h,)),
+    "Store.log unknown": (raising(vext.StoreError, lambda b: list(STORE.log(b))), ("nope",)),
 }

@@ -1,0 +1,93 @@
+#pragma once
+
+// The storage under a persistent store: objects and commits by id, and named
+// heads. The store's engine reaches storage only through this interface, so
+// another backend (a server database) can stand in for SQLite.
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "store/object.h"
+#include "three_way/three_way.h"
+
+namespace vext::store {
+
+enum class StoreErrorCode : std::uint8_t {
+  NotAStore,    // the file is no store (or no database at all)
+  NewerFormat,  // written by a newer version of the store
+  OlderFormat,  // written by an older version of the store, whose format this one no longer reads
+  Corrupt,      // damaged: unreadable pages, bytes that do not hash to their id, missing objects
+  Io,           // the system or the database refused: permissions, disk full, a lock held too long
+  NotFound,     // no such commit or branch
+  Ambiguous,    // a prefix that names more than one commit
+  BranchMoved,  // a commit built on parents that are no longer the branch's head
+  BranchExists,
+  BadArgument,
+};
+
+struct StoreError {
+  StoreErrorCode code = StoreErrorCode::Io;
+  std::string message;  // opens with the store's file name
+};
+
+// Carries a StoreError out of the store's internals; the public functions
+// return it as a Result.
+struct StoreFailure : std::exception {
+  StoreError error;
+  explicit StoreFailure(StoreError e) : error(std::move(e)) {}
+  const char* what() const noexcept override { return error.message.c_str(); }
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+
+  // The name messages give the store: its path.
+  virtual const std::string& name() const = 0;
+
+  // Objects are kept in packs (see object.h), many to a stored row. Returns
+  // the number of the pack that holds an object, nullopt when none does.
+  virtual std::optional<std::int64_t> find_object(const ObjectId& id) = 0;
+  // Returns a pack's bytes, nullopt when there is no such pack.
+  virtual std::optional<std::string> pack(std::int64_t number) = 0;
+  virtual std::optional<std::string> commit(const ObjectId& id) = 0;
+  // Returns up to `limit` commit ids between `low` and `high`, both included.
+  virtual std::vector<ObjectId> commits_between(const ObjectId& low, const ObjectId& high, std::size_t limit) = 0;
+  virtual std::optional<ObjectId> ref(std::string_view name) = 0;
+  // Returns every head, by name.
+  virtual std::vector<std::pair<std::string, ObjectId>> refs() = 0;
+
+  // Writes happen between begin_write and end_write, all or nothing. Other
+  // writers queue in begin_write, which `stop` can end by throwing Stopped.
+  virtual void begin_write(const StopCheck& stop) = 0;
+  // Stores the packs of one commit and indexes the objects they hold, none
+  // of them stored yet (`ids[i]` those of `packs[i]`); returns the packs'
+  // numbers, in order.
+  virtual std::vector<std::int64_t> put_packs(const std::vector<std::string>& packs,
+                                              const std::vector<std::vector<ObjectId>>& ids) = 0;
+  // Stores a commit unless one is stored under its id already.
+  virtual void put_commit(const ObjectId& id, std::string_view bytes) = 0;
+  virtual void set_ref(std::string_view name, const ObjectId& id) = 0;
+  virtual void delete_ref(std::string_view name) = 0;
+  // Makes the writes durable before it returns.
+  virtual void end_write() = 0;
+  virtual void abandon_write() noexcept = 0;
+
+  // Calls `f` with every pack and its number.
+  virtual void scan_packs(const std::function<void(std::int64_t, std::string_view)>& f) = 0;
+  // Calls `f` with every commit, in id order.
+  virtual void scan_commits(const std::function<void(const ObjectId&, std::string_view)>& f) = 0;
+};
+
+// Opens the SQLite store at `path`, creating it when the file is missing or
+// empty. Throws StoreFailure.
+std::unique_ptr<Backend> open_sqlite(const std::string& path);
+
+}  // namespace vext::store

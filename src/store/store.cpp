@@ -1,0 +1,927 @@
+#include "store/store.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <new>
+#include <queue>
+#include <set>
+
+#include "three_way/index.h"
+
+namespace vext::store {
+namespace {
+
+// The caches hold about this many bytes of decoded objects before they start over.
+constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
+// A commit's new objects go into packs of about this many bytes: large
+// enough that a read brings a node's children in one go, small enough that a
+// diff reading a few nodes of a large tree reads little else.
+constexpr std::size_t kPackBytes = std::size_t{16} << 10;
+constexpr std::size_t kStubText = 8 + 32;
+// How many trees read whole the store keeps.
+constexpr std::size_t kTrees = 2;
+
+using IdSet = std::unordered_set<ObjectId, ObjectId::Hash>;
+template <class V>
+using IdMap = std::unordered_map<ObjectId, V, ObjectId::Hash>;
+
+bool valid_branch_name(std::string_view name) {
+  if (name.empty() || name.size() > 255) return false;
+  return std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+// A node's kind and identity as one string, for pairing children.
+std::string key_of(const NodeRecord& n) {
+  std::string key = n.kind;
+  key.push_back('\0');
+  if (n.identity) {
+    key.push_back('1');
+    key += *n.identity;
+  }
+  return key;
+}
+
+void make_stub(TreeNode& t, const NodeRecord& n, const ObjectId& id) {
+  t.kind = n.kind;
+  t.identity = n.identity;
+  t.label = detail::kStubLabel;
+  t.text.assign(reinterpret_cast<const char*>(&n.fingerprint), 8);
+  t.text.append(reinterpret_cast<const char*>(id.bytes.data()), id.bytes.size());
+}
+
+bool is_store_stub(const TreeNode& t) { return detail::is_stub(t) && t.text.size() == kStubText; }
+
+ObjectId stub_id(const TreeNode& t) {
+  ObjectId id;
+  std::memcpy(id.bytes.data(), t.text.data() + 8, id.bytes.size());
+  return id;
+}
+
+std::uint64_t stub_fingerprint(const TreeNode& t) {
+  std::uint64_t fp;
+  std::memcpy(&fp, t.text.data(), 8);
+  return fp;
+}
+
+// Objects of a tree being committed, children before parents.
+struct NewObject {
+  ObjectId id;
+  std::string bytes;
+  std::vector<std::uint32_t> subs;  // the new objects it names
+};
+
+}  // namespace
+
+class Store::Impl {
+ public:
+  explicit Impl(Backend& backend) : b_(backend) {}
+
+  [[noreturn]] void fail(StoreErrorCode code, const std::string& what) const {
+    throw StoreFailure(StoreError{code, b_.name() + ": " + what});
+  }
+  [[noreturn]] void corrupt(const std::string& what) const { fail(StoreErrorCode::Corrupt, "damaged: " + what); }
+
+  // ---- Reading objects
+
+  // Where a read pack holds an object.
+  struct Located {
+    std::uint32_t pack;  // in packs_
+    std::uint32_t offset;
+    std::uint32_t size;
+  };
+
+  // Registers the objects of a pack whose bytes are `bytes`; false when the
+  // pack is malformed. A failed allocation leaves some of its objects
+  // registered and the pack not marked as read, so it is read again.
+  bool add_pack(std::int64_t number, std::shared_ptr<const std::string> bytes) {
+    const auto entries = decode_pack(*bytes);
+    if (!entries) return false;
+    const auto slot = static_cast<std::uint32_t>(packs_.size());
+    const char* start = bytes->data();
+    packs_.push_back(std::move(bytes));
+    for (const PackEntry& e : *entries) {
+      located_.emplace(e.id, Located{slot, static_cast<std::uint32_t>(e.bytes.data() - start),
+                                     static_cast<std::uint32_t>(e.bytes.size())});
+    }
+    loaded_.emplace(number, slot);
+    return true;
+  }
+
+  // Reads the pack that holds `id`; its objects are found in located_ then.
+  void load_pack_of(const ObjectId& id) {
+    const auto number = b_.find_object(id);
+    if (!number) corrupt("object " + to_hex(id) + " is missing");
+    if (!loaded_.count(*number)) {
+      auto bytes = b_.pack(*number);
+      if (!bytes) corrupt("pack " + std::to_string(*number) + " is missing");
+      account(bytes->size() + 64);
+      if (!add_pack(*number, std::make_shared<const std::string>(std::move(*bytes))))
+        corrupt("pack " + std::to_string(*number) + " is not well-formed");
+    }
+    if (!located_.count(id)) corrupt("pack " + std::to_string(*number) + " does not hold object " + to_hex(id));
+  }
+
+  // The bytes of an object, checked against its id. The view lasts until
+  // the caches next grow.
+  std::string_view read_object(const ObjectId& id) {
+    auto it = located_.find(id);
+    if (it == located_.end()) {
+      load_pack_of(id);
+      it = located_.find(id);
+    }
+    const std::string_view bytes = std::string_view(*packs_[it->second.pack]).substr(it->second.offset, it->second.size);
+    if (hash_bytes(bytes) != id) corrupt("object " + to_hex(id) + " does not hash to its id");
+    return bytes;
+  }
+
+  bool is_stored(const ObjectId& id) { return located_.count(id) || b_.find_object(id); }
+
+  std::shared_ptr<const NodeRecord> node(const ObjectId& id) {
+    if (auto it = nodes_.find(id); it != nodes_.end()) return it->second;
+    const std::string_view bytes = read_object(id);
+    auto decoded = decode_node(bytes);
+    if (!decoded) corrupt("object " + to_hex(id) + " is not a well-formed node");
+    auto out = std::make_shared<const NodeRecord>(std::move(*decoded));
+    account(bytes.size() + 160);
+    nodes_.emplace(id, out);
+    return out;
+  }
+
+  // The ids of a node's children, in order.
+  std::shared_ptr<const std::vector<ObjectId>> kids(const ObjectId& id, const std::shared_ptr<const NodeRecord>& n) {
+    if (n->level == 0) return std::shared_ptr<const std::vector<ObjectId>>(n, &n->items);
+    if (auto it = kids_.find(id); it != kids_.end()) return it->second;
+    auto out = std::make_shared<std::vector<ObjectId>>();
+    std::vector<std::pair<ObjectId, std::uint8_t>> stack;
+    for (std::size_t i = n->items.size(); i-- > 0;) stack.emplace_back(n->items[i], n->level - 1);
+    while (!stack.empty()) {
+      const auto [chunk_id, level] = stack.back();
+      stack.pop_back();
+      auto chunk = decode_chunk(read_object(chunk_id));
+      if (!chunk || chunk->level != level) corrupt("object " + to_hex(chunk_id) + " is not a well-formed list");
+      if (level == 0) {
+        if (out->size() + chunk->items.size() > n->child_count) break;
+        out->insert(out->end(), chunk->items.begin(), chunk->items.end());
+      } else {
+        for (std::size_t i = chunk->items.size(); i-- > 0;) stack.emplace_back(chunk->items[i], level - 1);
+      }
+    }
+    if (out->size() != n->child_count) corrupt("the children of node " + to_hex(id) + " do not add up");
+    account(out->size() * 32 + 64);
+    kids_.emplace(id, out);
+    return out;
+  }
+
+  // Counts bytes into the caches, emptying them first when full; a view of
+  // read_object ends here.
+  void account(std::size_t bytes) {
+    cached_ += bytes;
+    if (cached_ > kCacheBytes) {
+      forget();
+      cached_ = bytes;
+    }
+  }
+
+  void forget() noexcept {
+    trees_.clear();
+    nodes_.clear();
+    kids_.clear();
+    located_.clear();
+    loaded_.clear();
+    packs_.clear();
+    cached_ = 0;
+  }
+
+  static void fill(TreeNode& t, const NodeRecord& n) {
+    t.kind = n.kind;
+    t.identity = n.identity;
+    t.label = n.label;
+    t.attributes = n.attributes;
+    t.text = n.text;
+  }
+
+  // Reads a whole sub-tree into `out`.
+  void load_tree(const ObjectId& root, TreeNode& out, detail::Ticker& ticker) {
+    std::vector<std::pair<TreeNode*, ObjectId>> stack{{&out, root}};
+    while (!stack.empty()) {
+      auto [t, id] = stack.back();
+      stack.pop_back();
+      const auto n = node(id);
+      if (n->label == detail::kStubLabel) stub_label_ = true;
+      fill(*t, *n);
+      const auto ids = kids(id, n);
+      t->children.resize(ids->size());
+      for (std::size_t i = ids->size(); i-- > 0;) stack.emplace_back(&t->children[i], (*ids)[i]);
+      ticker.tick();
+    }
+  }
+
+  // Reads N trees side by side, standing a stub in for every child that is
+  // the same node on all sides, and pairing the other children by kind and
+  // identity, in order, to read on side by side; the rest is read whole.
+  // Sets stub_label_ when a node read carries the stub label itself.
+  template <std::size_t N>
+  void load_aligned(const std::array<ObjectId, N>& roots, const std::array<TreeNode*, N>& outs,
+                    detail::Ticker& ticker) {
+    struct Frame {
+      std::array<TreeNode*, N> t;
+      std::array<ObjectId, N> id;
+    };
+    std::vector<Frame> stack{{outs, roots}};
+    std::vector<std::pair<TreeNode*, ObjectId>> whole;
+    while (!stack.empty()) {
+      const Frame f = stack.back();
+      stack.pop_back();
+      std::array<std::shared_ptr<const std::vector<ObjectId>>, N> ids;
+      IdMap<std::array<std::uint32_t, N>> counts;
+      for (std::size_t d = 0; d < N; ++d) {
+        const auto n = node(f.id[d]);
+        if (n->label == detail::kStubLabel) stub_label_ = true;
+        fill(*f.t[d], *n);
+        ids[d] = kids(f.id[d], n);
+        f.t[d]->children.resize(ids[d]->size());
+        for (const ObjectId& c : *ids[d]) ++counts[c][d];
+        ticker.tick(ids[d]->size() + 1);
+      }
+      std::array<std::map<std::string, std::vector<std::size_t>>, N> pending;
+      for (std::size_t d = 0; d < N; ++d) {
+        IdMap<std::uint32_t> shared;
+        for (std::size_t k = 0; k < ids[d]->size(); ++k) {
+          const ObjectId& c = (*ids[d])[k];
+          const auto& per_side = counts[c];
+          const std::uint32_t all = *std::min_element(per_side.begin(), per_side.end());
+          const auto child = node(c);
+          if (shared[c] < all) {
+            ++shared[c];
+            make_stub(f.t[d]->children[k], *child, c);
+          } else {
+            pending[d][key_of(*child)].push_back(k);
+          }
+        }
+      }
+      // Pending children of one key are paired in order while every side has one.
+      for (auto& [key, first] : pending[0]) {
+        std::size_t paired = first.size();
+        for (std::size_t d = 1; d < N; ++d) {
+          auto it = pending[d].find(key);
+          paired = std::min(paired, it == pending[d].end() ? 0 : it->second.size());
+        }
+        for (std::size_t i = 0; i < paired; ++i) {
+          Frame next;
+          for (std::size_t d = 0; d < N; ++d) {
+            const std::size_t k = d == 0 ? first[i] : pending[d][key][i];
+            next.t[d] = &f.t[d]->children[k];
+            next.id[d] = (*ids[d])[k];
+          }
+          stack.push_back(next);
+        }
+        for (std::size_t i = paired; i < first.size(); ++i)
+          whole.emplace_back(&f.t[0]->children[first[i]], (*ids[0])[first[i]]);
+        for (std::size_t d = 1; d < N; ++d) {
+          auto it = pending[d].find(key);
+          if (it == pending[d].end()) continue;
+          for (std::size_t i = paired; i < it->second.size(); ++i)
+            whole.emplace_back(&f.t[d]->children[it->second[i]], (*ids[d])[it->second[i]]);
+          pending[d].erase(it);
+        }
+      }
+      for (std::size_t d = 1; d < N; ++d) {
+        for (const auto& [key, list] : pending[d]) {
+          for (std::size_t k : list) whole.emplace_back(&f.t[d]->children[k], (*ids[d])[k]);
+        }
+      }
+    }
+    for (auto& [t, id] : whole) load_tree(id, *t, ticker);
+  }
+
+  // Replaces every stub in `root` by the sub-tree it stands for.
+  void expand_stubs(TreeNode& root, detail::Ticker& ticker) {
+    std::vector<TreeNode*> stack{&root};
+    while (!stack.empty()) {
+      TreeNode* t = stack.back();
+      stack.pop_back();
+      if (is_store_stub(*t)) {
+        const ObjectId id = stub_id(*t);
+        load_tree(id, *t, ticker);
+        continue;
+      }
+      for (TreeNode& c : t->children) stack.push_back(&c);
+      ticker.tick();
+    }
+  }
+
+  void expand_value(FieldValue& v, detail::Ticker& ticker) {
+    if (auto* t = std::get_if<TreeNode>(&v)) expand_stubs(*t, ticker);
+  }
+
+  // ---- Commits
+
+  CommitRecord read_commit(const ObjectId& id) {
+    if (auto it = commits_.find(id); it != commits_.end()) return it->second;
+    auto bytes = b_.commit(id);
+    if (!bytes) fail(StoreErrorCode::NotFound, "no commit " + to_hex(id));
+    if (hash_bytes(*bytes) != id) corrupt("commit " + to_hex(id) + " does not hash to its id");
+    auto c = decode_commit(*bytes);
+    if (!c) corrupt("commit " + to_hex(id) + " is not well-formed");
+    if (commits_.size() > 100'000) commits_.clear();
+    commits_.emplace(id, *c);
+    return std::move(*c);
+  }
+
+  ObjectId head(std::string_view branch) {
+    auto id = b_.ref(branch);
+    if (!id) fail(StoreErrorCode::NotFound, "no branch '" + std::string(branch) + "'");
+    return *id;
+  }
+
+  ObjectId resolve(std::string_view name) {
+    if (valid_branch_name(name)) {
+      if (auto id = b_.ref(name)) return *id;
+    }
+    const bool hex = name.size() >= 4 && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+                       return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                     });
+    if (!hex) fail(StoreErrorCode::NotFound, "no commit or branch named '" + std::string(name) + "'");
+    std::string low(name), high(name);
+    low.append(64 - name.size(), '0');
+    high.append(64 - name.size(), 'f');
+    const auto found = b_.commits_between(*from_hex(low), *from_hex(high), 2);
+    if (found.empty()) fail(StoreErrorCode::NotFound, "no commit or branch named '" + std::string(name) + "'");
+    if (found.size() > 1) fail(StoreErrorCode::Ambiguous, "more than one commit starts with " + std::string(name));
+    return found[0];
+  }
+
+  // Hashes a tree into the objects that store it; with `stubs`, a store stub
+  // stands for the stored sub-tree it names. The root is the last object,
+  // unless the tree is itself a stub (nullopt then, with its id in `root`).
+  struct Hashed {
+    std::vector<NewObject> objects;
+    ObjectId root;
+    std::optional<std::uint32_t> root_object;
+  };
+  Hashed hash_tree(const TreeNode& tree, bool stubs, detail::Ticker& ticker) {
+    struct Done {
+      ObjectId id;
+      std::uint64_t fp;
+      std::int64_t object;  // -1 for a stub
+    };
+    struct Frame {
+      const TreeNode* node;
+      std::size_t next = 0;
+      std::size_t base = 0;
+    };
+    Hashed out;
+    std::vector<Done> done;
+    std::vector<Frame> stack{{&tree, 0, 0}};
+    std::vector<std::uint64_t> fps;
+    while (!stack.empty()) {
+      Frame& f = stack.back();
+      const TreeNode& n = *f.node;
+      if (stubs && is_store_stub(n)) {
+        done.push_back({stub_id(n), stub_fingerprint(n), -1});
+        stack.pop_back();
+        continue;
+      }
+      if (f.next < n.children.size()) {
+        const TreeNode* child = &n.children[f.next++];
+        stack.push_back({child, 0, done.size()});
+        continue;
+      }
+      ticker.tick();
+      const std::size_t base = f.base;
+      stack.pop_back();
+      fps.clear();
+      std::vector<ObjectId> items;
+      std::vector<std::int64_t> item_objects;
+      items.reserve(done.size() - base);
+      item_objects.reserve(done.size() - base);
+      for (std::size_t i = base; i < done.size(); ++i) {
+        fps.push_back(done[i].fp);
+        items.push_back(done[i].id);
+        item_objects.push_back(done[i].object);
+      }
+      done.resize(base);
+      const std::uint64_t fingerprint = node_fingerprint(n, fps);
+      // Cut the list level by level until one list remains.
+      std::uint8_t level = 0;
+      while (true) {
+        std::vector<std::pair<std::size_t, std::size_t>> lists;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+          if (i + 1 - start == kMaxChunk || cuts_after(items[i], level) || i + 1 == items.size()) {
+            lists.emplace_back(start, i + 1);
+            start = i + 1;
+          }
+        }
+        if (lists.size() <= 1) break;
+        if (level + 1 > kMaxLevel) throw std::bad_alloc();
+        std::vector<ObjectId> up;
+        std::vector<std::int64_t> up_objects;
+        for (const auto& [from, to] : lists) {
+          ChunkRecord chunk{.level = level, .items = {items.begin() + from, items.begin() + to}};
+          NewObject obj{.id = {}, .bytes = encode(chunk), .subs = {}};
+          obj.id = hash_bytes(obj.bytes);
+          for (std::size_t i = from; i < to; ++i) {
+            if (item_objects[i] >= 0) obj.subs.push_back(static_cast<std::uint32_t>(item_objects[i]));
+          }
+          up.push_back(obj.id);
+          up_objects.push_back(static_cast<std::int64_t>(out.objects.size()));
+          out.objects.push_back(std::move(obj));
+        }
+        items = std::move(up);
+        item_objects = std::move(up_objects);
+        ++level;
+      }
+      NewObject obj{.id = {}, .bytes = encode_node(n, fingerprint, n.children.size(), level, items), .subs = {}};
+      obj.id = hash_bytes(obj.bytes);
+      for (std::int64_t o : item_objects) {
+        if (o >= 0) obj.subs.push_back(static_cast<std::uint32_t>(o));
+      }
+      done.push_back({obj.id, fingerprint, static_cast<std::int64_t>(out.objects.size())});
+      out.objects.push_back(std::move(obj));
+    }
+    out.root = done.back().id;
+    if (done.back().object >= 0) out.root_object = static_cast<std::uint32_t>(done.back().object);
+    return out;
+  }
+
+  // Writes a hashed tree and its commit, and moves `branch`, in one
+  // transaction. `check` runs first, inside it, and may refuse.
+  template <class Check>
+  ObjectId write_commit(const Hashed& hashed, CommitRecord commit, std::string_view branch, const StopCheck& stop,
+                        detail::Ticker& ticker, Check&& check) {
+    b_.begin_write(stop);
+    std::vector<std::string> packs;
+    std::vector<std::int64_t> numbers;
+    ObjectId id;
+    try {
+      check(commit);
+      for (const ObjectId& p : commit.parents) {
+        if (!b_.commit(p)) fail(StoreErrorCode::NotFound, "no commit " + to_hex(p));
+      }
+      // The objects not stored yet, breadth first from the root, so that a
+      // node's children lie side by side in a pack. A stored node comes with
+      // its whole sub-tree, so the walk stops there.
+      IdSet written;
+      std::vector<std::uint32_t> walk;
+      if (hashed.root_object) walk.push_back(*hashed.root_object);
+      std::vector<PackEntry> pack;
+      std::vector<std::vector<ObjectId>> ids(1);
+      std::size_t pack_bytes = 0;
+      const auto flush = [&] {
+        packs.push_back(encode(pack));
+        ids.emplace_back();
+        pack.clear();
+        pack_bytes = 0;
+      };
+      for (std::size_t next = 0; next < walk.size(); ++next) {
+        const NewObject& o = hashed.objects[walk[next]];
+        ticker.tick();
+        if (written.count(o.id) || is_stored(o.id)) continue;
+        written.insert(o.id);
+        pack.push_back({o.id, o.bytes});
+        ids.back().push_back(o.id);
+        pack_bytes += o.bytes.size() + 34;
+        if (pack_bytes >= kPackBytes) flush();
+        walk.insert(walk.end(), o.subs.begin(), o.subs.end());
+      }
+      if (!pack.empty()) flush();
+      ids.pop_back();
+      numbers = b_.put_packs(packs, ids);
+      const std::string bytes = encode(commit);
+      id = hash_bytes(bytes);
+      b_.put_commit(id, bytes);
+      b_.set_ref(branch, id);
+      b_.end_write();
+    } catch (...) {
+      b_.abandon_write();
+      throw;
+    }
+    // What was just written is read from memory from now on; the commit
+    // stands even when there is no memory left for that.
+    try {
+      std::size_t total = 0;
+      for (const std::string& bytes : packs) total += bytes.size() + 64;
+      account(total);
+      for (std::size_t i = 0; i < packs.size() && i < numbers.size(); ++i)
+        add_pack(numbers[i], std::make_shared<const std::string>(std::move(packs[i])));
+    } catch (const std::bad_alloc&) {
+      forget();
+    }
+    return id;
+  }
+
+  ObjectId commit(const TreeNode& tree, std::string_view message, const std::optional<std::vector<ObjectId>>& parents,
+                  std::string_view branch, std::int64_t time_us, const StopCheck& stop) {
+    if (!valid_branch_name(branch)) fail(StoreErrorCode::BadArgument, "not a branch name: '" + std::string(branch) + "'");
+    detail::Ticker ticker(stop);
+    const Hashed hashed = hash_tree(tree, false, ticker);
+    CommitRecord record{.root = hashed.root, .parents = parents.value_or(std::vector<ObjectId>{}),
+                        .time_us = time_us, .message = std::string(message)};
+    return write_commit(hashed, std::move(record), branch, stop, ticker, [&](CommitRecord& c) {
+      const auto current = b_.ref(branch);
+      if (!parents) {
+        if (current) c.parents = {*current};
+        return;
+      }
+      if (current && std::find(parents->begin(), parents->end(), *current) == parents->end())
+        fail(StoreErrorCode::BranchMoved, "branch '" + std::string(branch) + "' has moved to " + to_hex(*current) +
+                                              ", which is not among the commit's parents");
+    });
+  }
+
+  TreeNode tree(const ObjectId& commit, const StopCheck& stop) {
+    detail::Ticker ticker(stop);
+    TreeNode out;
+    load_tree(read_commit(commit).root, out, ticker);
+    return out;
+  }
+
+  std::shared_ptr<const NodeList> tree_nodes(const ObjectId& commit, const StopCheck& stop) {
+    const ObjectId root = read_commit(commit).root;
+    for (const auto& [id, nodes] : trees_) {
+      if (id == root) return nodes;
+    }
+    detail::Ticker ticker(stop);
+    auto out = std::make_shared<NodeList>();
+    std::vector<ObjectId> stack{root};
+    while (!stack.empty()) {
+      const ObjectId id = stack.back();
+      stack.pop_back();
+      auto n = node(id);
+      const auto ids = kids(id, n);
+      stack.insert(stack.end(), ids->rbegin(), ids->rend());
+      out->push_back(std::move(n));
+      ticker.tick();
+    }
+    account(out->size() * sizeof(out->front()));
+    if (trees_.size() == kTrees) trees_.erase(trees_.begin());
+    trees_.emplace_back(root, out);
+    return out;
+  }
+
+  std::vector<Change> diff(const ObjectId& a, const ObjectId& b, const StopCheck& stop) {
+    detail::Ticker ticker(stop);
+    const std::array<ObjectId, 2> roots{read_commit(a).root, read_commit(b).root};
+    if (roots[0] == roots[1]) return {};
+    {
+      std::array<TreeNode, 2> trees;
+      stub_label_ = false;
+      load_aligned<2>(roots, {&trees[0], &trees[1]}, ticker);
+      if (!stub_label_) {
+        try {
+          const detail::IndexedTree x(trees[0], ticker, 0, true), y(trees[1], ticker, 0, true);
+          std::vector<Change> changes = detail::located_diff(x, y, ticker);
+          for (Change& c : changes) {
+            expand_value(c.old_value, ticker);
+            expand_value(c.new_value, ticker);
+          }
+          return changes;
+        } catch (const detail::NeedWholeTrees&) {
+        }
+      }
+    }
+    std::array<TreeNode, 2> trees;
+    for (std::size_t d = 0; d < 2; ++d) load_tree(roots[d], trees[d], ticker);
+    return located_diff(trees[0], trees[1], stop);
+  }
+
+  ThreeWayResult merge_trees(const std::array<ObjectId, 3>& roots, const StopCheck& stop, detail::Ticker& ticker,
+                             bool& stubbed) {
+    {
+      std::array<TreeNode, 3> trees;
+      stub_label_ = false;
+      load_aligned<3>(roots, {&trees[0], &trees[1], &trees[2]}, ticker);
+      if (!stub_label_) {
+        try {
+          const detail::IndexedTree b(trees[0], ticker, 0, true), o(trees[1], ticker, 0, true),
+              t(trees[2], ticker, 0, true);
+          ThreeWayResult r = detail::three_way_merge(b, o, t, ticker);
+          stubbed = true;
+          return r;
+        } catch (const detail::NeedWholeTrees&) {
+        }
+      }
+    }
+    std::array<TreeNode, 3> trees;
+    for (std::size_t d = 0; d < 3; ++d) load_tree(roots[d], trees[d], ticker);
+    stubbed = false;
+    return three_way_merge(trees[0], trees[1], trees[2], stop);
+  }
+
+  StoreMerge merge(std::string_view branch, std::string_view into, std::string_view message, std::int64_t time_us,
+                   const StopCheck& stop) {
+    detail::Ticker ticker(stop);
+    const ObjectId theirs = head(branch), ours = head(into);
+    const auto base = merge_base(ours, theirs);
+    if (!base)
+      fail(StoreErrorCode::BadArgument,
+           "branches '" + std::string(branch) + "' and '" + std::string(into) + "' share no history");
+    StoreMerge out{.base = *base, .tree = {}, .conflicts = {}, .commit = std::nullopt};
+    if (*base == theirs) {
+      load_tree(read_commit(ours).root, out.tree, ticker);
+      out.commit = ours;
+      return out;
+    }
+    bool stubbed = false;
+    ThreeWayResult r = merge_trees({read_commit(*base).root, read_commit(ours).root, read_commit(theirs).root}, stop,
+                                   ticker, stubbed);
+    if (r.conflicts.empty()) {
+      const Hashed hashed = hash_tree(r.tree, stubbed, ticker);
+      CommitRecord record{.root = hashed.root, .parents = {ours, theirs}, .time_us = time_us,
+                          .message = std::string(message)};
+      out.commit = write_commit(hashed, std::move(record), into, stop, ticker, [&](CommitRecord&) {
+        const auto current = b_.ref(into);
+        if (current != ours)
+          fail(StoreErrorCode::BranchMoved, "branch '" + std::string(into) + "' moved during the merge");
+      });
+    }
+    if (stubbed) {
+      expand_stubs(r.tree, ticker);
+      for (Conflict& c : r.conflicts) {
+        expand_value(c.base, ticker);
+        expand_value(c.ours, ticker);
+        expand_value(c.theirs, ticker);
+      }
+    }
+    out.tree = std::move(r.tree);
+    out.conflicts = std::move(r.conflicts);
+    return out;
+  }
+
+  std::vector<CommitInfo> log(const ObjectId& start, const StopCheck& stop) {
+    detail::Ticker ticker(stop);
+    // Newest first: a heap of the commits met but not yet listed.
+    const auto later = [](const CommitInfo& x, const CommitInfo& y) {
+      return x.record.time_us != y.record.time_us ? x.record.time_us < y.record.time_us : y.id < x.id;
+    };
+    std::vector<CommitInfo> todo{{start, read_commit(start)}};
+    IdSet seen{start};
+    std::vector<CommitInfo> out;
+    while (!todo.empty()) {
+      std::pop_heap(todo.begin(), todo.end(), later);
+      out.push_back(std::move(todo.back()));
+      todo.pop_back();
+      ticker.tick();
+      for (const ObjectId& p : out.back().record.parents) {
+        if (!seen.insert(p).second) continue;
+        todo.push_back({p, read_commit(p)});
+        std::push_heap(todo.begin(), todo.end(), later);
+      }
+    }
+    return out;
+  }
+
+  // Commits from `from` (included) down its history, stopping at `stop_at`.
+  IdSet ancestors(const ObjectId& from, const IdSet* stop_at = nullptr, IdSet* met = nullptr) {
+    IdSet seen{from};
+    std::vector<ObjectId> todo{from};
+    while (!todo.empty()) {
+      const ObjectId c = todo.back();
+      todo.pop_back();
+      if (stop_at && stop_at->count(c)) {
+        if (met) met->insert(c);
+        continue;
+      }
+      for (const ObjectId& p : read_commit(c).parents) {
+        if (seen.insert(p).second) todo.push_back(p);
+      }
+    }
+    return seen;
+  }
+
+  std::optional<ObjectId> merge_base(const ObjectId& a, const ObjectId& b) {
+    if (a == b) return a;
+    const IdSet of_a = ancestors(a);
+    IdSet candidates;
+    ancestors(b, &of_a, &candidates);
+    // Drop every candidate that another one descends from.
+    IdSet below;
+    for (const ObjectId& c : candidates) {
+      for (const ObjectId& p : read_commit(c).parents) {
+        if (below.count(p)) continue;
+        for (const ObjectId& x : ancestors(p)) below.insert(x);
+      }
+    }
+    std::optional<ObjectId> best;
+    std::int64_t best_time = 0;
+    for (const ObjectId& c : candidates) {
+      if (below.count(c)) continue;
+      const std::int64_t t = read_commit(c).time_us;
+      if (!best || t > best_time || (t == best_time && c < *best)) {
+        best = c;
+        best_time = t;
+      }
+    }
+    return best;
+  }
+
+  void set_branch(std::string_view name, const ObjectId& target,
+                  const std::optional<std::optional<ObjectId>>& expected) {
+    if (!valid_branch_name(name)) fail(StoreErrorCode::BadArgument, "not a branch name: '" + std::string(name) + "'");
+    read_commit(target);
+    const StopCheck none;
+    b_.begin_write(none);
+    try {
+      const auto current = b_.ref(name);
+      if (expected && *expected != current) {
+        if (!*expected) fail(StoreErrorCode::BranchExists, "branch '" + std::string(name) + "' exists");
+        fail(StoreErrorCode::BranchMoved, current ? "branch '" + std::string(name) + "' has moved to " + to_hex(*current)
+                                                  : "no branch '" + std::string(name) + "'");
+      }
+      b_.set_ref(name, target);
+      b_.end_write();
+    } catch (...) {
+      b_.abandon_write();
+      throw;
+    }
+  }
+
+  void delete_branch(std::string_view name) {
+    const StopCheck none;
+    b_.begin_write(none);
+    try {
+      if (!b_.ref(name)) fail(StoreErrorCode::NotFound, "no branch '" + std::string(name) + "'");
+      b_.delete_ref(name);
+      b_.end_write();
+    } catch (...) {
+      b_.abandon_write();
+      throw;
+    }
+  }
+
+  VerifyReport verify(const StopCheck& stop) {
+    detail::Ticker ticker(stop);
+    // Everything is read again from the file.
+    forget();
+    commits_.clear();
+    VerifyReport report;
+    IdSet objects;
+    b_.scan_packs([&](std::int64_t number, std::string_view pack) {
+      const auto entries = decode_pack(pack);
+      if (!entries) corrupt("pack " + std::to_string(number) + " is not well-formed");
+      for (const PackEntry& e : *entries) {
+        ticker.tick();
+        if (hash_bytes(e.bytes) != e.id) corrupt("object " + to_hex(e.id) + " does not hash to its id");
+        if (!decode_node(e.bytes) && !decode_chunk(e.bytes)) corrupt("object " + to_hex(e.id) + " is not well-formed");
+        objects.insert(e.id);
+      }
+    });
+    IdMap<CommitRecord> commits;
+    b_.scan_commits([&](const ObjectId& id, std::string_view bytes) {
+      ticker.tick();
+      if (hash_bytes(bytes) != id) corrupt("commit " + to_hex(id) + " does not hash to its id");
+      auto c = decode_commit(bytes);
+      if (!c) corrupt("commit " + to_hex(id) + " is not well-formed");
+      commits.emplace(id, std::move(*c));
+    });
+    report.objects = objects.size();
+    report.commits = commits.size();
+    std::vector<ObjectId> todo;
+    IdSet seen;
+    for (const auto& [name, id] : b_.refs()) {
+      ++report.branches;
+      if (!commits.count(id)) corrupt("branch '" + name + "' names a missing commit " + to_hex(id));
+      if (seen.insert(id).second) todo.push_back(id);
+    }
+    std::vector<ObjectId> roots;
+    while (!todo.empty()) {
+      const ObjectId c = todo.back();
+      todo.pop_back();
+      const CommitRecord& rec = commits.at(c);
+      roots.push_back(rec.root);
+      for (const ObjectId& p : rec.parents) {
+        if (!commits.count(p)) corrupt("commit " + to_hex(c) + " names a missing parent " + to_hex(p));
+        if (seen.insert(p).second) todo.push_back(p);
+      }
+    }
+    // Every reachable node: present, its list whole, its fingerprint right.
+    IdSet checked;
+    std::vector<std::pair<ObjectId, bool>> walk;  // (node, children done)
+    for (const ObjectId& r : roots) {
+      if (!checked.count(r)) walk.emplace_back(r, false);
+    }
+    std::vector<std::uint64_t> fps;
+    while (!walk.empty()) {
+      auto [id, ready] = walk.back();
+      walk.pop_back();
+      if (checked.count(id)) continue;
+      ticker.tick();
+      if (!objects.count(id)) corrupt("node " + to_hex(id) + " is missing");
+      const auto n = node(id);
+      const auto ids = kids(id, n);
+      if (!ready) {
+        walk.emplace_back(id, true);
+        for (const ObjectId& c : *ids) {
+          if (!checked.count(c)) walk.emplace_back(c, false);
+        }
+        continue;
+      }
+      fps.clear();
+      for (const ObjectId& c : *ids) fps.push_back(node(c)->fingerprint);
+      if (node_fingerprint(*n, fps) != n->fingerprint) corrupt("node " + to_hex(id) + " has a wrong fingerprint");
+      checked.insert(id);
+    }
+    return report;
+  }
+
+  Backend& b_;
+  IdMap<std::shared_ptr<const NodeRecord>> nodes_;
+  IdMap<std::shared_ptr<const std::vector<ObjectId>>> kids_;
+  IdMap<CommitRecord> commits_;
+  // The last trees read whole, by root, so that reading one again walks nothing.
+  std::vector<std::pair<ObjectId, std::shared_ptr<const NodeList>>> trees_;
+  // The packs read, and where they hold each object.
+  std::vector<std::shared_ptr<const std::string>> packs_;
+  std::unordered_map<std::int64_t, std::uint32_t> loaded_;
+  IdMap<Located> located_;
+  std::size_t cached_ = 0;
+  bool stub_label_ = false;
+};
+
+Store::Store(std::unique_ptr<Backend> backend)
+    : backend_(std::move(backend)), impl_(std::make_shared<Impl>(*backend_)) {}
+
+Result<std::unique_ptr<Store>, StoreError> Store::open(const std::string& path) {
+  try {
+    return std::make_unique<Store>(open_sqlite(path));
+  } catch (const StoreFailure& f) {
+    return f.error;
+  }
+}
+
+template <class F>
+auto Store::guarded(F&& body) -> Result<decltype(body()), StoreError> {
+  std::lock_guard lock(mutex_);
+  try {
+    return body();
+  } catch (const StoreFailure& f) {
+    return f.error;
+  }
+}
+
+Result<ObjectId, StoreError> Store::commit(const TreeNode& tree, std::string_view message,
+                                           const std::optional<std::vector<ObjectId>>& parents, std::string_view branch,
+                                           std::int64_t time_us, const StopCheck& stop) {
+  return guarded([&] { return impl_->commit(tree, message, parents, branch, time_us, stop); });
+}
+
+Result<TreeNode, StoreError> Store::tree(const ObjectId& commit, const StopCheck& stop) {
+  return guarded([&] { return impl_->tree(commit, stop); });
+}
+
+Result<std::shared_ptr<const NodeList>, StoreError> Store::tree_nodes(const ObjectId& commit, const StopCheck& stop) {
+  return guarded([&] { return impl_->tree_nodes(commit, stop); });
+}
+
+Result<CommitRecord, StoreError> Store::read_commit(const ObjectId& commit) {
+  return guarded([&] { return impl_->read_commit(commit); });
+}
+
+Result<ObjectId, StoreError> Store::resolve(std::string_view name) {
+  return guarded([&] { return impl_->resolve(name); });
+}
+
+Result<std::vector<Change>, StoreError> Store::diff(const ObjectId& a, const ObjectId& b, const StopCheck& stop) {
+  return guarded([&] { return impl_->diff(a, b, stop); });
+}
+
+Result<StoreMerge, StoreError> Store::merge(std::string_view branch, std::string_view into, std::string_view message,
+                                            std::int64_t time_us, const StopCheck& stop) {
+  return guarded([&] { return impl_->merge(branch, into, message, time_us, stop); });
+}
+
+Result<std::vector<CommitInfo>, StoreError> Store::log(const ObjectId& start, const StopCheck& stop) {
+  return guarded([&] { return impl_->log(start, stop); });
+}
+
+Result<std::optional<ObjectId>, StoreError> Store::merge_base(const ObjectId& a, const ObjectId& b) {
+  return guarded([&] { return impl_->merge_base(a, b); });
+}
+
+Result<std::vector<std::pair<std::string, ObjectId>>, StoreError> Store::branches() {
+  return guarded([&] { return backend_->refs(); });
+}
+
+Result<Done, StoreError> Store::set_branch(std::string_view name, const ObjectId& target,
+                                           const std::optional<std::optional<ObjectId>>& expected) {
+  return guarded([&] {
+    impl_->set_branch(name, target, expected);
+    return Done{};
+  });
+}
+
+Result<Done, StoreError> Store::delete_branch(std::string_view name) {
+  return guarded([&] {
+    impl_->delete_branch(name);
+    return Done{};
+  });
+}
+
+Result<VerifyReport, StoreError> Store::verify(const StopCheck& stop) {
+  return guarded([&] { return impl_->verify(stop); });
+}
+
+}  // namespace vext::store
