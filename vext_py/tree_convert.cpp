@@ -141,6 +141,16 @@ Ref add_children(PyObject* dict, std::size_t count) {
 
 }  // namespace
 
+bool check_signals(std::size_t work) {
+  // One count for every conversion of the process: a result made of many
+  // small trees is checked as often as one large tree. The lock guards it.
+  static std::size_t budget = 0;
+  budget += work;
+  if (budget < 2048) return true;
+  budget = 0;
+  return PyErr_CheckSignals() == 0;
+}
+
 std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
   struct Frame {
     Ref children;  // held strongly: user code may drop it from its dict
@@ -160,6 +170,7 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
       continue;
     }
     if (f.next == 0) f.node->children.reserve(static_cast<std::size_t>(PyList_GET_SIZE(f.children.get())));
+    if (!check_signals()) return std::nullopt;
     Ref item = Ref::borrow(PyList_GET_ITEM(f.children.get(), f.next));
     ++f.next;
     // The child's address stays valid while its frame is on the stack: its
@@ -199,6 +210,7 @@ Ref tree_to_py(const vext::TreeNode& node) {
       stack.pop_back();
       continue;
     }
+    if (!check_signals()) return {};
     const std::size_t index = f.next++;
     const vext::TreeNode& child = f.node->children[index];
     Ref dict = write_node(fields_of(child), cache);

@@ -15,6 +15,11 @@ namespace vext_py {
 // is refused with RecursionError.
 inline constexpr std::size_t kMaxTreeDepth = 200'000;
 
+// Runs the interpreter's signal handlers once every few thousand units of
+// conversion work (a node, an item), so that Ctrl-C stops a long conversion
+// within milliseconds. Returns false with the handler's exception set.
+bool check_signals(std::size_t work = 1);
+
 // Converts a tree dict into a TreeNode. Returns nullopt with a Python error set.
 std::optional<vext::TreeNode> py_to_tree(PyObject* obj);
 
