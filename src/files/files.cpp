@@ -39,8 +39,9 @@ struct Numbered {
   IndexedTree index;
 
   // `stubs`: the tree may hold stubs (see Document::stubs).
-  Numbered(const TreeNode& root, detail::Ticker& ticker, std::size_t size_hint = 0, bool stubs = false)
-      : index(root, ticker, size_hint, stubs) {}
+  Numbered(const TreeNode& root, detail::Ticker& ticker, std::size_t size_hint = 0, bool stubs = false,
+           detail::KindRule rule = detail::KindRule::Strict)
+      : index(root, ticker, size_hint, stubs, rule) {}
 
   std::uint32_t pre(std::size_t i) const { return numbers().pre[i]; }
   std::uint32_t size(std::size_t i) const { return numbers().size[i]; }
@@ -360,6 +361,11 @@ std::optional<std::string> value_text(const FieldValue& value, const DocView* vi
 
 std::string_view format_name(Format f) { return f == Format::Xml ? "XML" : "JSON"; }
 
+// JSON members pair by name whatever the type of their values, and an XML
+// root element pairs with the other file's whatever its name, so that such a
+// change is an update of the node.
+detail::KindRule kind_rule(Format f) { return f == Format::Json ? detail::KindRule::Members : detail::KindRule::RootElement; }
+
 // Returns the memory malloc holds free to the system: a sketch is large and
 // made of few blocks, and the trees read after it are small, so what it
 // leaves in the heap would otherwise stay in the process.
@@ -428,14 +434,16 @@ class FileMerger {
     // Each tree is indexed once for the merge and all the pairings after it.
     detail::Ticker ticker(stop_);
     const bool stubs = base_.stubs || ours_.stubs || theirs_.stubs;
-    std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size(), stubs);
-    const Numbered no(ours_.tree, ticker, ours_.layout.size(), stubs);
-    const Numbered nt(theirs_.tree, ticker, theirs_.layout.size(), stubs);
+    const detail::KindRule rule = kind_rule(ours_.format);
+    std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size(), stubs, rule);
+    const Numbered no(ours_.tree, ticker, ours_.layout.size(), stubs, rule);
+    const Numbered nt(theirs_.tree, ticker, theirs_.layout.size(), stubs, rule);
     ThreeWayResult merged = detail::three_way_merge(nb->index, no.index, nt.index, ticker);
     if (merged.conflicts.empty()) nb.reset();
     // Room for what ours and theirs hold together; room left unused is
     // never touched.
-    std::optional<Numbered> nm(std::in_place, merged.tree, ticker, ours_.layout.size() + theirs_.layout.size(), stubs);
+    std::optional<Numbered> nm(std::in_place, merged.tree, ticker, ours_.layout.size() + theirs_.layout.size(), stubs,
+                               rule);
     const Correspondence from_ours = pair_numbered(no, *nm, ticker);
     const bool mark = markers && !merged.conflicts.empty();
     const bool from_theirs_only = std::any_of(from_ours.origin.begin(), from_ours.origin.end(),
@@ -790,10 +798,12 @@ class SketchTree {
         while (src_[end] != '"') end += src_[end] == '\\' ? 2 : 1;
         k.identity = src_.substr(l.key_begin + 1, end - l.key_begin - 1);
         k.has_identity = true;
+        k.kind = {};  // as KindRule::Members pairs them
       }
       return k;
     }
     if (e == 0 || k.kind[0] == '#') return k;
+    if (l.parent == 0) return Key{{}, {}, true};  // as KindRule::RootElement pairs it
     // The first attribute that gives this element its identity.
     std::size_t at = l.begin + 1 + k.kind.size();
     for (;;) {
@@ -1009,8 +1019,9 @@ Result<std::string, FormatError> rewrite(const Document& doc) {
 std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc, const StopCheck& stop) {
   detail::Ticker ticker(stop);
   const bool stubs = old_doc.stubs || new_doc.stubs;
-  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs);
-  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs);
+  const detail::KindRule rule = kind_rule(old_doc.format);
+  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs, rule);
+  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs, rule);
   std::vector<Change> changes = detail::located_diff(x->index, y->index, ticker);
   std::vector<FileChange> out;
   if (changes.empty()) return out;

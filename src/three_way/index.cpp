@@ -41,7 +41,8 @@ std::size_t NodeKey::Hash::operator()(const NodeKey& k) const {
   return fp_mix(fp_mix(k.has_identity ? 1 : 0, k.kind), k.identity);
 }
 
-IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint, bool stubs) : stubs_(stubs) {
+IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint, bool stubs, KindRule rule)
+    : stubs_(stubs), rule_(rule) {
   entries_.reserve(size_hint);
   // The first pass hashes each node's own fields while it is in cache; the
   // second folds in the children, which come after their parent, so a

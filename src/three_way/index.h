@@ -21,9 +21,17 @@ struct NodeKey {
   std::string_view identity;
   bool has_identity = false;
 
+  NodeKey() = default;
   explicit NodeKey(const TreeNode& n)
       : kind(n.kind), identity(n.identity ? std::string_view(*n.identity) : std::string_view()),
         has_identity(n.identity.has_value()) {}
+  // The key that pairs with itself whatever the node: an empty kind and
+  // identity, as an identified node.
+  static NodeKey anything() {
+    NodeKey k;
+    k.has_identity = true;
+    return k;
+  }
   friend bool operator==(const NodeKey&, const NodeKey&) = default;
   struct Hash {
     std::size_t operator()(const NodeKey& k) const;
@@ -50,6 +58,16 @@ struct NeedWholeTrees : std::exception {
   const char* what() const noexcept override { return "a stub is needed whole"; }
 };
 
+// What pairs children beyond their kind and identity. A file format whose
+// node kinds carry a value's type or an element's name uses it so that a
+// change of kind is an update of the node rather than a removal and an
+// addition.
+enum class KindRule : std::uint8_t {
+  Strict,       // children pair by kind and identity
+  Members,      // a child with identity pairs by its identity alone (JSON members)
+  RootElement,  // the one element below the root pairs whatever its name (an XML root)
+};
+
 // A tree laid out breadth-first, so that the children of every node are one
 // contiguous run of entries. Each entry carries a fingerprint of its whole
 // sub-tree: equal sub-trees have equal fingerprints.
@@ -64,8 +82,10 @@ class IndexedTree {
 
   // `size_hint`, when known, is the number of nodes, so that the entries are
   // allocated once. With `stubs`, a stub's fingerprint is the one it
-  // carries, so fingerprints are those of the whole tree.
-  IndexedTree(const TreeNode& root, class Ticker& ticker, std::size_t size_hint = 0, bool stubs = false);
+  // carries, so fingerprints are those of the whole tree. `rule` says how
+  // children pair (see key()).
+  IndexedTree(const TreeNode& root, class Ticker& ticker, std::size_t size_hint = 0, bool stubs = false,
+              KindRule rule = KindRule::Strict);
 
   std::size_t size() const { return entries_.size(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
@@ -78,13 +98,23 @@ class IndexedTree {
   // What the pairing of children asks of a tree.
   using Key = NodeKey;
   using KeyHash = NodeKey::Hash;
-  Key key(std::size_t i) const { return NodeKey(*entries_[i].node); }
+  Key key(std::size_t i) const {
+    NodeKey k(*entries_[i].node);
+    if (rule_ == KindRule::Members && k.has_identity) {
+      k.kind = {};
+    } else if (rule_ == KindRule::RootElement && i >= 1 && i <= entries_[0].child_count && !k.kind.empty() &&
+               k.kind[0] != '#') {
+      k = NodeKey::anything();
+    }
+    return k;
+  }
   std::string_view kind(std::size_t i) const { return entries_[i].node->kind; }
   std::uint64_t hash(std::size_t i) const { return entries_[i].hash; }
 
  private:
   std::vector<Entry> entries_;
   bool stubs_ = false;
+  KindRule rule_ = KindRule::Strict;
 };
 
 // Whether two indexed sub-trees are equal: fingerprints first, then a full

@@ -123,6 +123,56 @@ class TestMerge:
                                               "base": "10", "ours": "11", "theirs": "13"}]
         assert ET.parse(tmp_path / "out.xml").getroot()[0].get("price") == "11"
 
+    # A JSON member keeps its name across a change of type, and an XML root
+    # element across a change of name: the change is an update of the node,
+    # merged or marked like any other, never two members or two roots.
+    KIND_CHANGES = [
+        ("json", '{\n"port": 80,\n"x": 1\n}\n', '{\n"port": "80",\n"x": 1\n}\n', '{\n"port": 8080,\n"x": 1\n}\n',
+         1, '{\n<<<<<<< ours\n"port": "80",\n||||||| base\n"port": 80,\n=======\n"port": 8080,\n>>>>>>> theirs\n'
+            '"x": 1\n}\n',
+         'vext: conflict: /port node: base "80", ours "\\"80\\"", theirs "8080"\n'),
+        ("json", '{\n"f": true,\n"g": 1\n}\n', '{\n"g": 1\n}\n', '{\n"f": "yes",\n"g": 1\n}\n',
+         1, '{\n<<<<<<< ours\n||||||| base\n"f": true,\n=======\n"f": "yes",\n>>>>>>> theirs\n"g": 1\n}\n',
+         'vext: conflict: /f node: base "true", ours (none), theirs "\\"yes\\""\n'),
+        ("json", '{\n"f": true,\n"g": 1\n}\n', '{\n"f": "yes",\n"g": 1\n}\n', '{\n"g": 1\n}\n',
+         1, '{\n<<<<<<< ours\n"f": "yes",\n||||||| base\n"f": true,\n=======\n>>>>>>> theirs\n"g": 1\n}\n',
+         'vext: conflict: /f node: base "true", ours "\\"yes\\"", theirs (none)\n'),
+        ("json", '{\n"port": 80\n}\n', '{\n"port": "80"\n}\n', '{\n"port": [80]\n}\n',
+         1, '{\n<<<<<<< ours\n"port": "80"\n||||||| base\n"port": 80\n=======\n"port": [80]\n>>>>>>> theirs\n}\n',
+         'vext: conflict: /port node: base "80", ours "\\"80\\"", theirs "[80]"\n'),
+        ("json", '{\n"port": 80,\n"x": 1\n}\n', '{\n"port": "80",\n"x": 1\n}\n', '{\n"port": 80,\n"x": 2\n}\n',
+         0, '{\n"port": "80",\n"x": 2\n}\n', ""),
+        ("json", '{\n"port": 80\n}\n', '{\n"port": {"n": 80}\n}\n', '{\n"port": {"n": 80}\n}\n',
+         0, '{\n"port": {"n": 80}\n}\n', ""),
+        ("json", '{\n"x": 1\n}\n', '{\n"x": 1,\n"new": 2\n}\n', '{\n"x": 1,\n"new": "2"\n}\n',
+         1, '<<<<<<< ours\n{\n"x": 1,\n"new": 2\n}\n||||||| base\n{\n"x": 1\n}\n=======\n{\n"x": 1,\n"new": "2"\n}\n'
+            '>>>>>>> theirs\n',
+         'vext: conflict: /new node: base (none), ours "2", theirs "\\"2\\""\n'),
+        ("xml", "<a>\n<b>1</b>\n</a>\n", "<z>\n<b>1</b>\n</z>\n", "<a>\n<b>1</b>\n<c/>\n</a>\n",
+         1, "<<<<<<< ours\n<z>\n<b>1</b>\n</z>\n||||||| base\n<a>\n<b>1</b>\n</a>\n=======\n<a>\n<b>1</b>\n<c/>\n</a>\n"
+            ">>>>>>> theirs\n",
+         'vext: conflict: /a node: base "<a>\\n<b>1</b>\\n</a>", ours "<z>\\n<b>1</b>\\n</z>", '
+         'theirs "<a>\\n<b>1</b>\\n<c/>\\n</a>"\n'),
+        ("xml", "<!-- one -->\n<a>\n<b>1</b>\n</a>\n", "<!-- one -->\n<z>\n<b>1</b>\n</z>\n",
+         "<!-- two -->\n<a>\n<b>1</b>\n</a>\n", 0, "<!-- two -->\n<z>\n<b>1</b>\n</z>\n", ""),
+    ]
+
+    @pytest.mark.parametrize(("ext", "base", "ours", "theirs", "status", "merged", "report"), KIND_CHANGES)
+    def test_a_change_of_kind_is_an_update(self, tmp_path, ext, base, ours, theirs, status, merged, report):
+        put(tmp_path, **{f"base_{ext}": base, f"ours_{ext}": ours, f"theirs_{ext}": theirs})
+        names = [f"base.{ext}", f"ours.{ext}", f"theirs.{ext}"]
+        result = vext_run("merge", *names, cwd=tmp_path)
+        assert (result.returncode, result.stdout.decode(), result.stderr.decode()) == (status, merged, report)
+        result = vext_run("merge", "--ours", *names, cwd=tmp_path)
+        assert (result.returncode, result.stderr.decode()) == (status, report)
+        if ext == "json":
+            json.loads(result.stdout)
+        else:
+            assert ET.fromstring(result.stdout).tag == ET.fromstring(ours.encode()).tag
+        for side in names[1:]:  # one line per changed node, not a removal and an insertion
+            paths = [line.split()[1] for line in vext_run("diff", names[0], side, cwd=tmp_path).stdout.splitlines()]
+            assert len(paths) == len(set(paths))
+
     def test_identity_attributes_are_chosen(self, tmp_path):
         # With key as identity the two sides' items pair across a reordering;
         # by position they would conflict.
