@@ -163,6 +163,8 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
   std::vector<Frame> stack;
   if (children) stack.push_back({std::move(children), 0, &root});
   while (!stack.empty()) {
+    // A signal handler is user code too, so it runs before the length is read.
+    if (!check_signals()) return std::nullopt;
     Frame& f = stack.back();
     // The length is read afresh: user code may have shrunk the list.
     if (f.next >= PyList_GET_SIZE(f.children.get())) {
@@ -170,7 +172,6 @@ std::optional<vext::TreeNode> py_to_tree(PyObject* obj) {
       continue;
     }
     if (f.next == 0) f.node->children.reserve(static_cast<std::size_t>(PyList_GET_SIZE(f.children.get())));
-    if (!check_signals()) return std::nullopt;
     Ref item = Ref::borrow(PyList_GET_ITEM(f.children.get(), f.next));
     ++f.next;
     // The child's address stays valid while its frame is on the stack: its
