@@ -15,6 +15,7 @@
 #include "patch/merge.h"
 #include "patch/patch.h"
 #include "repo/repo.h"
+#include "sequence_rule.h"
 #include "section/section.h"
 #include "three_way/three_way.h"
 #include "tree/diff.h"
@@ -334,7 +335,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   switch ((mode >> 1) % 4) {
     case 0:
-    case 1: check_three_way(base, ours, theirs); break;
+    case 1:
+      check_three_way(base, ours, theirs);
+      VEXT_CHECK(SequenceRule(base).holds(in, ours, theirs));
+      break;
     case 2:
       check_trees(base, ours, theirs);
       check_repo(base, ours, theirs);

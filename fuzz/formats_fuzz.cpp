@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "files/files.h"
+#include "sequence_rule.h"
+#include "three_way/index.h"
+#include "three_way/three_way.h"
 
 namespace {
 
@@ -41,6 +44,12 @@ bool same(const vext::FileMerge& a, const vext::FileMerge& b) {
   return true;
 }
 
+// The sibling list the rule is checked on: an XML document's root element,
+// or JSON's top value.
+const vext::TreeNode& list_of(const vext::TreeNode& tree) {
+  return tree.children.size() == 1 && !tree.children[0].children.empty() ? tree.children[0] : tree;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -69,16 +78,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (d.format != docs[0].format) return 0;
   }
   const auto changes = vext::diff_documents(docs[0], docs[1]);
-  if (changes.empty() != (docs[0].tree == docs[1].tree)) fail("a diff is empty exactly for equal trees");
+  if (changes.ok() && changes->empty() != (docs[0].tree == docs[1].tree)) {
+    fail("a diff is empty exactly for equal trees");
+  }
   const auto trimmed = vext::diff_files({files[0], files[1]}, {});
-  if (!trimmed.ok() || !same(*trimmed, changes)) fail("a trimmed diff is the diff of whole trees");
+  if (trimmed.ok() != changes.ok() || (trimmed.ok() && !same(*trimmed, *changes))) {
+    fail("a trimmed diff is the diff of whole trees");
+  }
   if (docs.size() < 3) return 0;
+  // The files' trees follow the rule of sibling lists, arranged by the
+  // input's bytes.
+  vext::fuzz::Bytes choices(data, size);
+  if (!vext::fuzz::SequenceRule(list_of(docs[0].tree)).holds(choices, list_of(docs[1].tree), list_of(docs[2].tree))) {
+    fail("the merge of a sibling list is the model's");
+  }
+  // The engine, asked to pair children as the file's format does, finds the
+  // conflicts the file merge finds.
+  const vext::StopCheck never{};
+  vext::detail::Ticker ticker(never);
+  const auto rule = docs[0].format == vext::Format::Json ? vext::detail::KindRule::Members
+                                                         : vext::detail::KindRule::RootElement;
+  const vext::detail::IndexedTree ib(docs[0].tree, ticker, 0, false, rule), io(docs[1].tree, ticker, 0, false, rule),
+      it(docs[2].tree, ticker, 0, false, rule);
+  const std::size_t engine_conflicts = vext::detail::three_way_merge(ib, io, it, ticker).conflicts.size();
   for (const bool markers : {false, true}) {
     auto merged = vext::merge_documents(docs[0], docs[1], docs[2], markers);
     const auto trimmed_merge = vext::merge_files({files[0], files[1], files[2]}, {}, markers);
     if (merged.ok() != trimmed_merge.ok() || (merged.ok() && !same(*merged, *trimmed_merge))) {
       fail("a trimmed merge is the merge of whole trees");
     }
+    if (merged.ok() && merged->conflicts.size() != engine_conflicts) fail("a file merge reports the engine's conflicts");
     if (!merged.ok() || markers) continue;
     const vext::ReadOptions options;
     auto back = docs[0].format == vext::Format::Xml ? vext::read_xml(merged->merged, options)

@@ -191,7 +191,7 @@ def panic_type():
     global PanicException
     if PanicException is None:
         try:
-            vext_py.Repo().tree_at(1) if hasattr(vext_py, "Repo") else None
+            vext_py.Repo().tree_at(1)
         except BaseException as e:  # noqa: BLE001 - looking for the class itself
             if type(e).__name__ == "PanicException":
                 PanicException = type(e)
@@ -248,9 +248,7 @@ def fuzz_engine(d):
 
 
 def fuzz_repo(d):
-    Repo = getattr(vext_py, "Repo", None)
-    if Repo is None:
-        return
+    Repo = vext_py.Repo
     panic = panic_type()
     d.repo = repo = Repo()
     for _ in range(1 + d.r.byte() % 10):

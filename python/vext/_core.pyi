@@ -2,6 +2,8 @@
 from collections.abc import Mapping, Sequence
 from typing import Any, BinaryIO
 
+MAX_DEPTH: int
+
 _Step = tuple[str, str | None, int]
 _Change = tuple[str, tuple[_Step, ...], str, str | None, Any, Any, int | None]
 _Conflict = tuple[tuple[_Step, ...], str, str | None, Any, Any, Any]

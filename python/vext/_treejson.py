@@ -1,5 +1,5 @@
 """Tree files: one tree dict (the shape vext.diff and vext.merge take) stored
-as JSON, for `vext --tree-json`.
+as JSON, for `vext --tree-json`, and the text of its paths and values.
 
 Files must hold exactly that shape: unknown keys, a "children" that is not an
 array or an attribute value that is not a string are refused, since in a file
@@ -17,10 +17,15 @@ import json
 import re
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+from vext import _core
+
+if TYPE_CHECKING:
+    from vext import Step, Value
 
 # The deepest tree vext accepts (the root is level 1).
-MAX_DEPTH = 200_000
+MAX_DEPTH = _core.MAX_DEPTH
 
 # Indentation stops growing here, so that very deep trees stay linear in size.
 _MAX_INDENT_LEVEL = 32
@@ -247,7 +252,10 @@ def _pad(level: int) -> str:
 
 def render_json(tree: dict[str, Any]) -> str:
     """Writes `tree` as `json.dumps(tree, indent=2, ensure_ascii=False)` does,
-    with a newline at the end, without recursion."""
+    with a newline at the end, without recursion; past 32 levels of
+    indentation (a tree 16 nodes deep) the indentation stops growing, so that
+    a very deep tree stays linear in size (the text still reads back as the
+    same value)."""
     out: list[str] = []
     work: list[str | tuple[dict[str, Any], int]] = [(tree, 0)]
     while work:
@@ -262,7 +270,7 @@ def render_json(tree: dict[str, Any]) -> str:
         inner = _pad(level + 1)
         todo: list[str | tuple[dict[str, Any], int]] = ["{"]
         for i, (key, value) in enumerate(node.items()):
-            todo.append(("," if i else "") + f"\n{inner}{json.dumps(key)}: ")
+            todo.append(("," if i else "") + f"\n{inner}{json.dumps(key, ensure_ascii=False)}: ")
             if isinstance(value, list):
                 if not value:
                     todo.append("[]")
@@ -283,3 +291,24 @@ def render_json(tree: dict[str, Any]) -> str:
         work.extend(reversed(todo))
     out.append("\n")
     return "".join(out)
+
+
+def path_text(location: tuple[Step, ...], field: str, name: str | None) -> str:
+    """The path that `vext --tree-json` shows for a change or conflict."""
+    path = "".join(f"/{step}" for step in location) or "/"
+    return path + (f"/@{name}" if field == "attribute" and name is not None else "")
+
+
+def value_text(value: Value) -> str | None:
+    """A change's or conflict's value as `vext --tree-json` shows it: text as
+    it is, a node or attributes as JSON, at any depth."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, tuple):
+        return "[" + ", ".join(value) + "]"
+    try:
+        return json.dumps(value, ensure_ascii=False)
+    except RecursionError:
+        return render_json(value).rstrip("\n")

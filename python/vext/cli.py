@@ -14,17 +14,15 @@ import contextlib
 import io
 import json
 import os
-import re
 import signal
 import stat
 import sys
-import threading
-import time
 from typing import TYPE_CHECKING, Any, BinaryIO
 
 import vext_py
 
-from vext import _core, _treejson, diff, merge
+from vext import _core, _terminal, _treejson, diff, merge
+from vext._terminal import Trouble
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
@@ -39,10 +37,6 @@ WIDTH = 60
 # A change: (op, path, what, old, new); a conflict: (path, what, base, ours, theirs).
 ChangeRow = tuple[str, str, str, str | None, str | None]
 ConflictRow = tuple[str, str, str | None, str | None, str | None]
-
-# Standard descriptors that were closed at start; /dev/null holds their place
-# so that no file we open lands on them.
-_closed: set[int] = set()
 
 _DESCRIPTION = """\
 Located diff and three-way merge of XML and JSON files. The format of each
@@ -85,10 +79,6 @@ As a git merge driver:  vext merge %O %A %B -o %A
 
 exit status: 0 merged without conflicts, 1 conflicts (the file is still
 written), 2 trouble (nothing is written)."""
-
-
-class Trouble(Exception):
-    """A problem reported as one line on standard error, with exit status 2."""
 
 
 def _id_attr(text: str) -> str:
@@ -144,37 +134,17 @@ def _parser() -> argparse.ArgumentParser:
 # ---------------------------------------------------------------- text
 
 
-_PLAIN_ESCAPES = "\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069"
-_PLAIN = re.compile(f"[{_PLAIN_ESCAPES}]")
-_QUOTED = re.compile(f'["\\\\{_PLAIN_ESCAPES}]')
-_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t", '"': '\\"', "\\": "\\\\"}
-
-
-def _escape(match: re.Match[str]) -> str:
-    char = match.group()
-    named = _NAMED.get(char)
-    if named:
-        return named
-    return f"\\x{ord(char):02x}" if ord(char) < 0x100 else f"\\u{ord(char):04x}"
-
-
-def _plain(text: str) -> str:
-    """Escapes the characters that could break or disguise a line of output:
-    control characters, line and paragraph separators, direction marks."""
-    return _PLAIN.sub(_escape, text)
-
-
 def _show(value: str | None) -> str:
     """A value as a line shows it: quoted, escaped, cut at WIDTH characters."""
     if value is None:
         return "(none)"
     if len(value) > WIDTH:
         value = value[: WIDTH - 1] + "\u2026"
-    return '"' + _QUOTED.sub(_escape, value) + '"'
+    return '"' + _terminal.QUOTED.sub(_terminal.escape, value) + '"'
 
 
 def _where(path: str) -> str:
-    return _plain(path) if path else "(root)"
+    return _terminal.plain(path) if path else "(root)"
 
 
 def _change_line(row: ChangeRow) -> str:
@@ -198,48 +168,7 @@ def _json_array(rows: Sequence[tuple[str | None, ...]], keys: tuple[str, ...]) -
     return "[" + ",\n ".join(items) + "]\n"
 
 
-def _name(path: str) -> str:
-    return "<stdin>" if path == "-" else path
-
-
-# ---------------------------------------------------------------- streams
-
-
-def _say(line: str) -> None:
-    """Writes one line to standard error, wherever it went."""
-    if sys.stderr is None or 2 in _closed:
-        return
-    with contextlib.suppress(OSError, ValueError):
-        sys.stderr.write(_plain(line) + "\n")
-        sys.stderr.flush()
-
-
-def _silence_stdout() -> None:
-    """Points standard output at /dev/null after a failed write, so that the
-    interpreter's last flush of what is still buffered fails no more."""
-    with contextlib.suppress(OSError, ValueError, AttributeError):
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, sys.stdout.fileno())
-        os.close(null)
-
-
-def _emit(data: str | bytes) -> None:
-    """Writes to standard output and flushes; a failure is Trouble."""
-    if not data:
-        return
-    stream = sys.stdout
-    if stream is None or 1 in _closed:
-        raise Trouble("cannot write to standard output: it is closed")
-    try:
-        if isinstance(data, bytes):
-            stream.flush()
-            stream.buffer.write(data)  # a file's bytes, whatever the locale
-        else:
-            stream.write(data)
-        stream.flush()
-    except OSError as e:
-        _silence_stdout()
-        raise Trouble(f"cannot write to standard output: {e.strerror or e}") from None
+# ---------------------------------------------------------------- reading
 
 
 def _read_one(path: str, opened: BinaryIO | None = None) -> bytes:
@@ -249,14 +178,14 @@ def _read_one(path: str, opened: BinaryIO | None = None) -> bytes:
         elif path != "-":
             with open(path, "rb") as f:
                 data = f.read()
-        elif sys.stdin is None or 0 in _closed:
+        elif sys.stdin is None or 0 in _terminal.closed:
             raise Trouble("<stdin>: standard input is closed")
         else:
             data = sys.stdin.buffer.read()
     except OSError as e:
-        raise Trouble(f"{_name(path)}: {e.strerror or e}") from None
+        raise Trouble(f"{_terminal.name(path)}: {e.strerror or e}") from None
     if not data:
-        raise Trouble(f"{_name(path)}: the file is empty")
+        raise Trouble(f"{_terminal.name(path)}: the file is empty")
     return data
 
 
@@ -283,92 +212,12 @@ def _inputs(paths: Sequence[str], files: contextlib.ExitStack) -> list[bytes | B
                 opened = files.enter_context(open(path, "rb"))
                 info = os.fstat(opened.fileno())
             except OSError as e:
-                raise Trouble(f"{_name(path)}: {e.strerror or e}") from None
+                raise Trouble(f"{_terminal.name(path)}: {e.strerror or e}") from None
             if stat.S_ISREG(info.st_mode) and info.st_size > 0:
                 inputs.append(opened)
                 continue
         inputs.append(_read_one(path, opened))
     return inputs
-
-
-def _write_file(path: str, data: bytes) -> None:
-    """Replaces the file at `path` (through a symbolic link, the file it names)
-    with `data` atomically: a temporary file in the same directory is written,
-    synced and renamed over it. On any failure the temporary file is removed
-    and the target is left as it was."""
-    import tempfile  # here: most runs write no file, and every run pays for its imports
-
-    target = os.path.realpath(path)
-    directory, base = os.path.split(target)
-    try:
-        mode = os.stat(target).st_mode & 0o7777
-    except OSError:
-        umask = os.umask(0)
-        os.umask(umask)
-        mode = 0o666 & ~umask
-    try:
-        fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".vext-tmp")
-    except OSError as e:
-        raise Trouble(f"{_name(path)}: cannot write: {e.strerror or e}") from None
-    try:
-        with open(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temp, mode)
-        os.replace(temp, target)
-    except BaseException as e:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        if isinstance(e, OSError):
-            raise Trouble(f"{_name(path)}: cannot write: {e.strerror or e}") from None
-        raise
-    # The rename itself is durable once the directory is synced.
-    with contextlib.suppress(OSError):
-        dir_fd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(dir_fd)
-        finally:
-            os.close(dir_fd)
-
-
-class _Progress:
-    """Shows "vext: merging... 2.1 s" on standard error while a run takes more
-    than a second, when standard error is a terminal; clears it at the end."""
-
-    def __init__(self, verb: str) -> None:
-        self._verb = verb
-        self._done = threading.Event()
-        self._thread: threading.Thread | None = None
-        stream = sys.stderr
-        with contextlib.suppress(OSError, ValueError, AttributeError):
-            if stream is not None and 2 not in _closed and stream.isatty():
-                self._thread = threading.Thread(target=self._show, args=(stream,), daemon=True)
-
-    def __enter__(self) -> _Progress:
-        if self._thread:
-            self._thread.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self._done.set()
-        if self._thread:
-            self._thread.join()
-
-    def _show(self, stream: Any) -> None:
-        start = time.monotonic()
-        if self._done.wait(1.0):
-            return
-        line = ""
-        with contextlib.suppress(OSError, ValueError):
-            while True:
-                line = f"\rvext: {self._verb}... {time.monotonic() - start:.1f} s"
-                stream.write(line)
-                stream.flush()
-                if self._done.wait(0.1):
-                    break
-            stream.write("\r" + " " * (len(line) - 1) + "\r")
-            stream.flush()
 
 
 # ---------------------------------------------------------------- commands
@@ -380,12 +229,10 @@ def _native[T](names: Sequence[str], call: Callable[[], T]) -> T:
         return call()
     except _core.FormatError as e:
         if 0 <= e.which < len(names):
-            raise Trouble(f"{_name(names[e.which])}: {e}") from None
+            raise Trouble(f"{_terminal.name(names[e.which])}: {e}") from None
         raise Trouble(f"cannot write the merged file: {e}") from None
     except OSError as e:  # a file handed on open could not be read
-        raise Trouble(f"{_name(str(e.filename))}: {e.strerror or e}") from None
-    except ValueError as e:  # an --id-attr the native layer refuses
-        raise Trouble(f"--id-attr: {e}") from None
+        raise Trouble(f"{_terminal.name(str(e.filename))}: {e.strerror or e}") from None
 
 
 def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
@@ -394,35 +241,17 @@ def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
         try:
             trees.append(_treejson.read_tree(data))
         except _treejson.TreeFileError as e:
-            raise Trouble(f"{_name(name)}: {e}") from None
+            raise Trouble(f"{_terminal.name(name)}: {e}") from None
     return trees
-
-
-def _tree_path(location: tuple[Step, ...], field: str, name: str | None) -> str:
-    path = "".join(f"/{step}" for step in location) or "/"
-    return path + (f"/@{name}" if field == "attribute" and name is not None else "")
-
-
-def _tree_text(value: Value) -> str | None:
-    if value is None or isinstance(value, str):
-        return value
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, tuple):
-        return "[" + ", ".join(value) + "]"
-    try:
-        return json.dumps(value, ensure_ascii=False)
-    except RecursionError:
-        return _treejson.render_json(value).rstrip("\n")
 
 
 def _run_diff(args: argparse.Namespace) -> int:
     names = [args.old, args.new]
-    with _Progress("diffing"):
+    with _terminal.Progress("diffing"):
         if args.tree_json:
             old, new = _trees(names)
             rows: Sequence[ChangeRow] = [
-                (c.op, _tree_path(c.location, c.field, c.name), c.field, _tree_text(c.old), _tree_text(c.new))
+                (c.op, _treejson.path_text(c.location, c.field, c.name), c.field, _treejson.value_text(c.old), _treejson.value_text(c.new))
                 for c in diff(old, new)
             ]
         else:
@@ -430,22 +259,22 @@ def _run_diff(args: argparse.Namespace) -> int:
                 data = _inputs(names, files)
                 rows = _native(names, lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
     if args.json:
-        _emit(_json_array(rows, ("op", "path", "what", "old", "new")))
+        _terminal.emit(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
-        _emit("".join(_change_line(row) + "\n" for row in rows))
+        _terminal.emit("".join(_change_line(row) + "\n" for row in rows))
     return DIFFERENT if rows else SAME
 
 
 def _run_merge(args: argparse.Namespace) -> int:
     names = [args.base, args.ours, args.theirs]
     to_file = args.output not in (None, "-")
-    with _Progress("merging"):
+    with _terminal.Progress("merging"):
         if args.tree_json:
             tree, found = merge(*_trees(names))
             merged = _treejson.render_json(tree).encode("utf-8")
             conflicts: Sequence[ConflictRow] = [
-                (_tree_path(c.location, c.field, c.name), c.field,
-                 _tree_text(c.base), _tree_text(c.ours), _tree_text(c.theirs))
+                (_treejson.path_text(c.location, c.field, c.name), c.field,
+                 _treejson.value_text(c.base), _treejson.value_text(c.ours), _treejson.value_text(c.theirs))
                 for c in found
             ]
         else:
@@ -454,14 +283,14 @@ def _run_merge(args: argparse.Namespace) -> int:
                 merged, conflicts = _native(names, lambda: _core.merge_files(
                     data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
         if to_file:
-            _write_file(args.output, merged)
+            _terminal.write_file(args.output, merged)
     if not to_file:
-        _emit(merged)
+        _terminal.emit(merged)
     if args.json:
-        _emit(_json_array(conflicts, ("path", "what", "base", "ours", "theirs")))
+        _terminal.emit(_json_array(conflicts, ("path", "what", "base", "ours", "theirs")))
     else:
         for row in conflicts:
-            _say(_conflict_line(row))
+            _terminal.say(_conflict_line(row))
     return DIFFERENT if conflicts else SAME
 
 
@@ -479,33 +308,21 @@ def run(argv: Sequence[str] | None = None) -> int:
     except SystemExit as e:  # argparse, after --help, --version or a usage error
         return e.code if isinstance(e.code, int) else TROUBLE if e.code else SAME
     except Trouble as e:
-        _say(f"vext: {e}")
+        _terminal.say(f"vext: {e}")
     except KeyboardInterrupt:
         return INTERRUPTED
     except MemoryError:
-        _say("vext: out of memory")
-    except Exception as e:  # a bug still ends in one line, never a traceback
-        _say(f"vext: internal error: {type(e).__name__}: {e}")
+        _terminal.say("vext: out of memory")
+    except BaseException as e:  # a bug (PanicException too) still ends in one line, never a traceback
+        _terminal.say(f"vext: internal error: {type(e).__name__}: {e}")
     return TROUBLE
-
-
-def _guard_standard_descriptors() -> None:
-    for fd in (0, 1, 2):
-        try:
-            os.fstat(fd)
-        except OSError:
-            _closed.add(fd)
-            null = os.open(os.devnull, os.O_RDWR)
-            if null != fd:
-                os.dup2(null, fd)
-                os.close(null)
 
 
 def main() -> int:
     """The console script: sets up the process, runs, and makes sure that
     what went to standard output got there."""
     try:
-        _guard_standard_descriptors()
+        _terminal.guard_standard_descriptors()
         if hasattr(signal, "SIGXFSZ"):
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a file too large fails with EFBIG instead
         if isinstance(sys.stdout, io.TextIOWrapper):
@@ -516,7 +333,7 @@ def main() -> int:
     except KeyboardInterrupt:
         return INTERRUPTED
     except OSError as e:
-        _silence_stdout()
-        _say(f"vext: cannot write to standard output: {e.strerror or e}")
+        _terminal.silence_stdout()
+        _terminal.say(f"vext: cannot write to standard output: {e.strerror or e}")
         return TROUBLE
     return status

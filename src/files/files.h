@@ -56,9 +56,11 @@ struct FileChange {
   std::optional<std::string> new_value{};
 };
 
-// Returns the changes from `old_doc` to `new_doc` in document order.
-[[nodiscard]] std::vector<FileChange> diff_documents(const Document& old_doc, const Document& new_doc,
-                                                     const StopCheck& stop = {});
+// Returns the changes from `old_doc` to `new_doc` in document order, or the
+// error of a value that cannot be written in its file's format.
+[[nodiscard]] Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_doc,
+                                                                        const Document& new_doc,
+                                                                        const StopCheck& stop = {});
 
 struct FileConflict {
   std::string path{};

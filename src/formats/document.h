@@ -55,7 +55,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "three_way/three_way.h"
+#include "common/stop.h"
 #include "tree/tree.h"
 
 namespace vext {
@@ -79,9 +79,6 @@ std::vector<IdAttr> default_id_attrs();
 // Reads "NAME" or "ELEMENT@NAME"; nullopt when either part is empty.
 std::optional<IdAttr> parse_id_attr(std::string_view text);
 
-// The deepest tree a file may hold (the root is level 1), as in the module.
-inline constexpr std::size_t kMaxDepth = 200'000;
-
 // A sub-tree that a reader passes over without building it: the node stands
 // in the tree as a stub (a node with the stub label and, as its text, the
 // sub-tree's fingerprint; see three_way/index.h), with its own layout.
@@ -97,7 +94,7 @@ struct Trim {
 
 struct ReadOptions {
   std::vector<IdAttr> id_attrs = default_id_attrs();
-  std::size_t max_depth = kMaxDepth;
+  std::size_t max_depth = kMaxTreeDepth;
   StopCheck stop{};  // polled every few hundred kilobytes; a stop throws Stopped
   // Reads a sketch of the file (`Document::sketch`): where each node stands
   // and its fingerprint, but no tree. A sketch costs a fraction of a tree,

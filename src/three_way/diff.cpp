@@ -252,6 +252,7 @@ struct Group {
   std::vector<std::size_t> removed;                          // old child indices
   std::vector<std::pair<std::size_t, std::size_t>> moved;    // old index, new index
   std::vector<std::pair<const TreeNode*, std::size_t>> added;  // node, new index
+  std::vector<std::size_t> added_by;  // the change that adds each
 };
 
 std::optional<std::string> string_value(const FieldValue& v) {
@@ -311,6 +312,40 @@ ApplyRefusal refuse(ApplyFailure failure, std::size_t index, const Change& c, st
                        std::string(field_name(c.field)) + " at " + location_text(c.location) + "): ";
   detail += why;
   return {.failure = failure, .change = index, .detail = std::move(detail)};
+}
+
+// Refuses a change inside a node another change removes, and an identified
+// insertion whose step names a node that stays: applied again, a diff
+// would add its nodes twice.
+std::optional<ApplyRefusal> check_removals(TreeNode& root, const std::vector<Change>& changes,
+                                           std::map<TreeNode*, Group>& groups, Resolver& resolver) {
+  std::set<const TreeNode*> removed;
+  for (const auto& [parent, g] : groups) {
+    for (std::size_t i : g.removed) removed.insert(&parent->children[i]);
+  }
+  for (auto& [parent, g] : groups) {
+    std::set<std::string> names;
+    for (std::size_t a = 0; a < g.added.size(); ++a) {
+      const Change& c = changes[g.added_by[a]];
+      if (!g.added[a].first->identity) continue;
+      const TreeNode* there = resolver.child(*parent, c.location.back());
+      if ((there && !removed.count(there)) || !names.insert(detail::step_text(c.location.back())).second) {
+        return refuse(ApplyFailure::Clash, g.added_by[a], c, "the node is there already");
+      }
+    }
+  }
+  if (removed.empty()) return std::nullopt;
+  for (std::size_t n = 0; n < changes.size(); ++n) {
+    const Change& c = changes[n];
+    // A structural change's own node may be the removed one; nothing above it may.
+    const std::size_t depth = c.location.size() - (c.op == ChangeOp::Update ? 0 : 1);
+    TreeNode* at = &root;
+    for (std::size_t i = 0; i < depth; ++i) {
+      at = resolver.child(*at, c.location[i]);
+      if (removed.count(at)) return refuse(ApplyFailure::Clash, n, c, "another change removes the node");
+    }
+  }
+  return std::nullopt;
 }
 
 void rebuild(TreeNode& parent, const Group& g) {
@@ -404,10 +439,12 @@ Result<TreeNode, ApplyRefusal> apply_changes(const TreeNode& tree, const std::ve
         Group& g = groups[parent];
         g.depth = steps.size();
         g.added.emplace_back(added, c.index);
+        g.added_by.push_back(n);
         break;
       }
     }
   }
+  if (auto refused = check_removals(out, changes, groups, resolver)) return *refused;
   // Every slot of a rebuilt child list is claimed at most once.
   for (const auto& [parent, g] : groups) {
     const std::size_t count = parent->children.size() - g.removed.size() + g.added.size();

@@ -2,15 +2,15 @@
 
 // Shared machinery of the located diff and the three-way merge: trees laid
 // out breadth-first with a fingerprint per sub-tree, the pairing of children,
-// locations built on demand, and the stop check.
+// and locations built on demand.
 
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "common/stop.h"
 #include "three_way/three_way.h"
 
 namespace vext::detail {
@@ -122,29 +122,6 @@ class IndexedTree {
 // NeedWholeTrees when a tree with stubs meets an equal fingerprint it does
 // not equal: only the whole trees can tell.
 bool same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j);
-
-// Polls a StopCheck every few milliseconds of work.
-class Ticker {
- public:
-  explicit Ticker(const StopCheck& stop) : stop_(stop) {}
-  // The check is kept by reference, so it must outlive the ticker.
-  explicit Ticker(const StopCheck&& stop) = delete;
-  void tick(std::size_t work = 1) {
-    if (!stop_.poll) return;
-    budget_ += work;
-    if (budget_ < 4096) return;
-    budget_ = 0;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(5)) return;
-    last_ = now;
-    if (stop_.poll(stop_.context)) throw Stopped();
-  }
-
- private:
-  const StopCheck& stop_;
-  std::size_t budget_ = 0;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
 
 // The pairing of the children of x's node `px` with those of y's node `py`:
 // for each child, the index of its partner on the other side or -1.

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <map>
-#include <unordered_map>
+#include <optional>
+#include <span>
+#include <tuple>
 
 #include "three_way/index.h"
 
@@ -32,16 +34,24 @@ struct Side {
   std::size_t entry(std::size_t k) const { return tree->child(node, k); }
 };
 
-// One child of the merged list: either a triple to merge further, or a
-// sub-tree to copy as it is.
-struct Item {
-  std::int64_t base = -1, ours = -1, theirs = -1;
+// One child of the merged list: a base child both sides kept, to merge
+// further, or a sub-tree to copy as it is.
+struct Slot {
+  std::size_t base = 0, ours = 0, theirs = 0;
   const TreeNode* copy = nullptr;
-  bool addition = false;
-  bool anonymous = false;
-  bool used = false;
-  const Side* side = nullptr;  // where an addition comes from
-  std::size_t side_index = 0;
+};
+
+// One side's children that are not base children both sides kept: its
+// additions, and base children the other side removed but this side changed.
+// They come in runs, each after an anchor (a base child both sides kept, by
+// base index + 1; 0 is the start of the list).
+struct Runs {
+  std::vector<std::uint32_t> items;  // child indices, in the side's order
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> range;  // per anchor; empty when no items
+
+  std::pair<std::uint32_t, std::uint32_t> at(std::size_t anchor) const {
+    return range.empty() ? std::pair<std::uint32_t, std::uint32_t>{0, 0} : range[anchor];
+  }
 };
 
 class Merger {
@@ -211,163 +221,201 @@ class Merger {
     }
   }
 
+  // Whether base child `bi` is kept by both sides, so merged further.
+  static bool kept_by_both(const Side& x, const Side& y, std::int64_t bi) {
+    return bi >= 0 && (*x.from_base)[static_cast<std::size_t>(bi)] >= 0 &&
+           (*y.from_base)[static_cast<std::size_t>(bi)] >= 0;
+  }
+
+  // Whether `side` keeps the base children both sides kept in base's order.
+  static bool keeps_order(const Side& side, const Side& other) {
+    std::int64_t last = -1;
+    for (std::int64_t bi : *side.to_base) {
+      if (!kept_by_both(side, other, bi)) continue;
+      if (bi < last) return false;
+      last = bi;
+    }
+    return true;
+  }
+
+  static std::vector<std::int64_t> order_of_kept(const Side& side, const Side& other) {
+    std::vector<std::int64_t> out;
+    for (std::int64_t bi : *side.to_base) {
+      if (kept_by_both(side, other, bi)) out.push_back(bi);
+    }
+    return out;
+  }
+
+  // Picks the side whose order the merged list follows: the one that
+  // reordered the children both kept, ours when neither did. Two different
+  // reorderings are a conflict, and ours stands.
+  const Side& choose_order(const Frame& f, const Side& ours, const Side& theirs) {
+    const bool ours_moved = !keeps_order(ours, theirs);
+    const bool theirs_moved = !keeps_order(theirs, ours);
+    if (ours_moved && theirs_moved && order_of_kept(ours, theirs) != order_of_kept(theirs, ours)) {
+      conflict(f.loc, Field::Order, "", order_of(b_.node(f.b)), order_of(o_.node(f.o)), order_of(t_.node(f.t)));
+    }
+    return theirs_moved && !ours_moved ? theirs : ours;
+  }
+
+  // Sorts out one side's children into runs after anchors. A base child the
+  // other side removed goes with it, unless this side changed it: then it
+  // stays, with a conflict.
+  Runs runs_of(const Frame& f, const Side& side, const Side& other) {
+    Runs r;
+    const std::size_t count = side.tree->child_count(side.node);
+    std::size_t anchor = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::int64_t bi = (*side.to_base)[k];
+      if (bi >= 0) {
+        const auto bu = static_cast<std::size_t>(bi);
+        if ((*other.from_base)[bu] >= 0) {
+          anchor = bu + 1;
+          continue;
+        }
+        if (detail::same_subtree(*side.tree, side.entry(k), b_, b_.child(f.b, bu))) continue;
+        delete_modify(f, bu, side, k);
+      }
+      if (r.range.empty()) r.range.assign(b_.child_count(f.b) + 1, {0, 0});
+      auto& [begin, end] = r.range[anchor];
+      if (begin == end) begin = end = static_cast<std::uint32_t>(r.items.size());
+      r.items.push_back(static_cast<std::uint32_t>(k));
+      ++end;
+    }
+    return r;
+  }
+
+  bool anonymous_addition(const Side& side, std::size_t k) const {
+    return (*side.to_base)[k] < 0 && !side.child(k).identity;
+  }
+
+  // Whether two runs add the same anonymous sub-trees in the same order.
+  bool same_anonymous(const Side& x, std::span<const std::uint32_t> xs, const Side& y,
+                      std::span<const std::uint32_t> ys) const {
+    std::size_t i = 0, j = 0;
+    for (;;) {
+      while (i < xs.size() && !anonymous_addition(x, xs[i])) ++i;
+      while (j < ys.size() && !anonymous_addition(y, ys[j])) ++j;
+      if (i == xs.size() || j == ys.size()) return i == xs.size() && j == ys.size();
+      if (!detail::same_subtree(*x.tree, x.entry(xs[i]), *y.tree, y.entry(ys[j]))) return false;
+      ++i;
+      ++j;
+    }
+  }
+
+  std::optional<std::uint32_t> first_anonymous(const Side& side, std::span<const std::uint32_t> ks) const {
+    for (std::uint32_t k : ks) {
+      if (anonymous_addition(side, k)) return k;
+    }
+    return std::nullopt;
+  }
+
+  // Joins the two sides' runs after one anchor: the lead's, then the
+  // other's. An identified addition both sides made is one node. Anonymous
+  // additions by both sides at the same place are one copy when they are
+  // the same, and a conflict, keeping both, when they are not.
+  void join_runs(const Frame& f, const Side& lead, std::span<const std::uint32_t> mine, const Side& other,
+                 std::span<const std::uint32_t> theirs, std::vector<Slot>& plan) {
+    bool twins = false;
+    const auto lead_anon = first_anonymous(lead, mine), other_anon = first_anonymous(other, theirs);
+    if (lead_anon && other_anon) {
+      twins = same_anonymous(lead, mine, other, theirs);
+      if (!twins) {
+        const std::size_t oj = lead.is_ours ? *lead_anon : *other_anon;
+        const std::size_t tj = lead.is_ours ? *other_anon : *lead_anon;
+        added_twice(f, oj, tj);
+      }
+    }
+    for (std::uint32_t k : mine) {
+      const std::int64_t twin = (*lead.to_base)[k] < 0 ? lead.partner[k] : -1;
+      if (twin < 0) {
+        plan.push_back({.copy = &lead.child(k)});
+        continue;
+      }
+      const std::size_t oj = lead.is_ours ? k : static_cast<std::size_t>(twin);
+      const std::size_t tj = lead.is_ours ? static_cast<std::size_t>(twin) : k;
+      if (!detail::same_subtree(o_, o_.child(f.o, oj), t_, t_.child(f.t, tj))) added_twice(f, oj, tj);
+      plan.push_back({.copy = &o_.node(f.o).children[oj]});
+    }
+    for (std::uint32_t k : theirs) {
+      const bool addition = (*other.to_base)[k] < 0;
+      if (addition && (other.partner[k] >= 0 || (twins && !other.child(k).identity))) continue;
+      plan.push_back({.copy = &other.child(k)});
+    }
+  }
+
+  // Records two different nodes both sides added at one place. The last
+  // step names the one that comes first among its siblings (ours' on a
+  // tie), so that swapping the sides swaps only the values.
+  void added_twice(const Frame& f, std::size_t oj, std::size_t tj) {
+    Location loc = locations_.build(f.loc);
+    Step o = locations_.step(o_.node(f.o), oj), t = locations_.step(t_.node(f.t), tj);
+    const bool theirs_first = std::tie(t.position, t.kind) < std::tie(o.position, o.kind);
+    loc.push_back(std::move(theirs_first ? t : o));
+    conflicts_.push_back({.location = std::move(loc), .field = Field::Node, .base = {},
+                          .ours = o_.node(f.o).children[oj], .theirs = t_.node(f.t).children[tj]});
+  }
+
+  // Merges the children of a node: pairs each side's with base's, picks
+  // whose order to follow, sorts each side's additions (and changed nodes
+  // the other side removed) into runs after the children both kept, and
+  // joins the runs place by place.
   void merge_children(const Frame& f) {
     const detail::ChildPairs bo = detail::pair_children(b_, f.b, o_, f.o);
     const detail::ChildPairs bt = detail::pair_children(b_, f.b, t_, f.t);
     Side ours{&o_, f.o, &bo.y_to_x, &bo.x_to_y, {}, true};
     Side theirs{&t_, f.t, &bt.y_to_x, &bt.x_to_y, {}, false};
     pair_additions(ours, theirs);
-    const TreeNode& base = b_.node(f.b);
-    ticker_.tick(base.children.size() + ours.partner.size() + theirs.partner.size());
+    ticker_.tick(bo.x_to_y.size() + ours.partner.size() + theirs.partner.size());
 
-    const bool ours_moved = !detail::is_increasing(bo.y_to_x);
-    const bool theirs_moved = !detail::is_increasing(bt.y_to_x);
-    if (ours_moved && theirs_moved) {
-      std::vector<std::int64_t> in_ours, in_theirs;
-      for (std::int64_t k : bo.y_to_x) {
-        if (k >= 0 && bt.x_to_y[static_cast<std::size_t>(k)] >= 0) in_ours.push_back(k);
-      }
-      for (std::int64_t k : bt.y_to_x) {
-        if (k >= 0 && bo.x_to_y[static_cast<std::size_t>(k)] >= 0) in_theirs.push_back(k);
-      }
-      if (in_ours != in_theirs) {
-        conflict(f.loc, Field::Order, "", order_of(base), order_of(o_.node(f.o)), order_of(t_.node(f.t)));
-      }
-    }
-    // The skeleton side gives the order; the other side's additions follow
-    // the sibling they came after.
-    const bool theirs_leads = theirs_moved && !ours_moved;
-    const Side& lead = theirs_leads ? theirs : ours;
-    const Side& other = theirs_leads ? ours : theirs;
-
-    std::vector<Item> skeleton;
-    std::vector<std::int64_t> placed(base.children.size(), -1);
-    const std::size_t lead_count = lead.partner.size();
-    for (std::size_t j = 0; j < lead_count; ++j) {
-      const std::int64_t bi = (*lead.to_base)[j];
-      const TreeNode& child = lead.child(j);
-      if (bi >= 0) {
-        const auto bu = static_cast<std::size_t>(bi);
-        const std::int64_t rj = (*other.from_base)[bu];
-        if (rj >= 0) {
-          Item item{.base = bi};
-          (lead.is_ours ? item.ours : item.theirs) = static_cast<std::int64_t>(j);
-          (lead.is_ours ? item.theirs : item.ours) = rj;
-          placed[bu] = static_cast<std::int64_t>(skeleton.size());
-          skeleton.push_back(item);
-        } else if (!detail::same_subtree(*lead.tree, lead.entry(j), b_, b_.child(f.b, bu))) {
-          delete_modify(f, bu, lead, j);
-          placed[bu] = static_cast<std::int64_t>(skeleton.size());
-          skeleton.push_back({.copy = &child});
-        }
-        continue;
-      }
-      Item item{.copy = &child, .addition = true, .side = &lead, .side_index = j};
-      if (const std::int64_t twin = lead.partner[j]; twin >= 0) {
-        const Side& o_side = lead.is_ours ? lead : other;
-        const std::size_t oj = lead.is_ours ? j : static_cast<std::size_t>(twin);
-        const std::size_t tj = lead.is_ours ? static_cast<std::size_t>(twin) : j;
-        item.copy = &o_side.child(oj);
-        if (!detail::same_subtree(o_, o_.child(f.o, oj), t_, t_.child(f.t, tj))) {
-          Location loc = locations_.build(f.loc);
-          loc.push_back(locations_.step(o_.node(f.o), oj));
-          conflicts_.push_back({.location = std::move(loc), .field = Field::Node, .base = {},
-                                .ours = o_.node(f.o).children[oj], .theirs = t_.node(f.t).children[tj]});
-        }
-      } else {
-        item.anonymous = !child.identity.has_value();
-      }
-      skeleton.push_back(item);
-    }
-
-    // The other side's items, each after the last of its earlier siblings
-    // that is in the skeleton (and after the skeleton's additions there).
-    std::vector<std::vector<Item>> before(skeleton.size() + 1);
-    // Where the run of additions after each skeleton item ends.
-    std::vector<std::size_t> run_ends(skeleton.size() + 1, skeleton.size());
-    for (std::size_t e = skeleton.size(); e-- > 0;) run_ends[e] = skeleton[e].addition ? run_ends[e + 1] : e;
-    auto run_end = [&](std::int64_t anchor) { return run_ends[static_cast<std::size_t>(anchor + 1)]; };
-    // The anonymous additions of a run by fingerprint, indexed when the run
-    // is first searched for a twin; `first` skips those already taken.
-    struct Twins {
-      std::vector<std::size_t> items;
-      std::size_t first = 0;
+    const Side& lead = choose_order(f, ours, theirs);
+    const Side& other = lead.is_ours ? theirs : ours;
+    const Runs lead_runs = runs_of(f, lead, other);
+    const Runs other_runs = runs_of(f, other, lead);
+    std::vector<Slot> plan;
+    plan.reserve(lead.partner.size() + other_runs.items.size());
+    auto join = [&](std::size_t anchor) {
+      const auto [lb, le] = lead_runs.at(anchor);
+      const auto [ob, oe] = other_runs.at(anchor);
+      if (lb == le && ob == oe) return;
+      join_runs(f, lead, std::span(lead_runs.items).subspan(lb, le - lb), other,
+                std::span(other_runs.items).subspan(ob, oe - ob), plan);
     };
-    std::unordered_map<std::size_t, std::unordered_map<std::uint64_t, Twins>> runs;
-    auto fingerprint = [](const Side& side, std::size_t k) { return (*side.tree)[side.entry(k)].hash; };
-    std::int64_t anchor = -1;
-    for (std::size_t k = 0; k < other.partner.size(); ++k) {
-      const std::int64_t bi = (*other.to_base)[k];
-      const TreeNode& child = other.child(k);
-      if (bi >= 0) {
-        const auto bu = static_cast<std::size_t>(bi);
-        if (placed[bu] >= 0) {
-          anchor = placed[bu];
-          continue;
-        }
-        if ((*lead.from_base)[bu] >= 0 ||
-            detail::same_subtree(*other.tree, other.entry(k), b_, b_.child(f.b, bu))) {
-          continue;
-        }
-        delete_modify(f, bu, other, k);
-        before[run_end(anchor)].push_back({.copy = &child});
-        continue;
-      }
-      if (other.partner[k] >= 0) continue;
-      const std::size_t end = run_end(anchor);
-      bool twin = false;
-      const auto start = static_cast<std::size_t>(anchor + 1);
-      if (!child.identity && start < end) {
-        auto [run, fresh] = runs.try_emplace(start);
-        if (fresh) {
-          for (std::size_t i = start; i < end; ++i) {
-            const Item& s = skeleton[i];
-            if (s.anonymous) run->second[fingerprint(*s.side, s.side_index)].items.push_back(i);
-          }
-        }
-        // The first unused addition of the run that is the same sub-tree.
-        if (auto found = run->second.find(fingerprint(other, k)); found != run->second.end()) {
-          Twins& t = found->second;
-          while (t.first < t.items.size() && skeleton[t.items[t.first]].used) ++t.first;
-          for (std::size_t n = t.first; n < t.items.size() && !twin; ++n) {
-            Item& s = skeleton[t.items[n]];
-            if (!s.used && detail::same_subtree(*s.side->tree, s.side->entry(s.side_index), *other.tree, other.entry(k))) {
-              s.used = twin = true;
-            }
-          }
-        }
-      }
-      if (!twin) before[end].push_back({.copy = &child});
+    join(0);
+    for (std::int64_t bi : *lead.to_base) {
+      if (!kept_by_both(ours, theirs, bi)) continue;
+      const auto bu = static_cast<std::size_t>(bi);
+      plan.push_back({.base = bu, .ours = static_cast<std::size_t>(bo.x_to_y[bu]),
+                      .theirs = static_cast<std::size_t>(bt.x_to_y[bu])});
+      join(bu + 1);
     }
+    emit(f, plan);
+  }
 
-    std::size_t count = skeleton.size();
-    for (const auto& group : before) count += group.size();
+  // Fills the merged node's children: copies as they are, and base children
+  // both sides kept as frames to merge, in order so that conflicts come out
+  // in document order.
+  void emit(const Frame& f, const std::vector<Slot>& plan) {
     TreeNode& out = *f.out;
-    out.children.resize(count);
-    std::size_t at = 0;
+    out.children.resize(plan.size());
     const std::size_t first_frame = stack_.size();
-    auto emit = [&](const Item& item) {
-      TreeNode& slot = out.children[at++];
+    const TreeNode& base = b_.node(f.b);
+    for (std::size_t at = 0; at < plan.size(); ++at) {
+      const Slot& item = plan[at];
+      TreeNode& slot = out.children[at];
       if (item.copy) {
         slot = *item.copy;
-        return;
+        continue;
       }
-      const auto bu = static_cast<std::size_t>(item.base);
-      const std::size_t bc = b_.child(f.b, bu), oc = o_.child(f.o, static_cast<std::size_t>(item.ours)),
-                        tc = t_.child(f.t, static_cast<std::size_t>(item.theirs));
+      const std::size_t bc = b_.child(f.b, item.base), oc = o_.child(f.o, item.ours), tc = t_.child(f.t, item.theirs);
       // What ours left as in base is theirs' at once, as merge_node would
       // take it, without a frame or a location for it.
       if (detail::same_subtree(o_, oc, b_, bc)) {
         slot = t_.node(tc);
-        return;
+        continue;
       }
-      stack_.push_back({bc, oc, tc, &slot, locations_.add(f.loc, base, bu)});
-    };
-    for (std::size_t i = 0; i <= skeleton.size(); ++i) {
-      for (const Item& item : before[i]) emit(item);
-      if (i < skeleton.size()) emit(skeleton[i]);
+      stack_.push_back({bc, oc, tc, &slot, locations_.add(f.loc, base, item.base)});
     }
-    // Children are merged in order, so conflicts come out in document order.
     std::reverse(stack_.begin() + static_cast<std::ptrdiff_t>(first_frame), stack_.end());
   }
 

@@ -23,6 +23,7 @@ inline constexpr std::size_t kScanLimit = 32;
 
 // Pairs the unpaired children of x in [xa, xb) with those of y in [ya, yb),
 // each with the next unpaired y child of the same kind, so pairs stay in order.
+// Children already paired elsewhere (moved ones) are passed over.
 template <class T>
 void pair_gap(const T& x, std::size_t px, const std::vector<std::size_t>& xs, std::size_t xa, std::size_t xb,
               const T& y, std::size_t py, const std::vector<std::size_t>& ys, std::size_t ya, std::size_t yb,
@@ -33,8 +34,9 @@ void pair_gap(const T& x, std::size_t px, const std::vector<std::size_t>& xs, st
   std::size_t cursor = ya;
   if (yb - ya <= kScanLimit) {
     for (std::size_t i = xa; i < xb && cursor < yb; ++i) {
+      if (x_to_y[xs[i]] >= 0) continue;
       for (std::size_t j = cursor; j < yb; ++j) {
-        if (xkind(i) == ykind(j)) {
+        if (y_to_x[ys[j]] < 0 && xkind(i) == ykind(j)) {
           x_to_y[xs[i]] = static_cast<std::int64_t>(ys[j]);
           y_to_x[ys[j]] = static_cast<std::int64_t>(xs[i]);
           cursor = j + 1;
@@ -45,8 +47,11 @@ void pair_gap(const T& x, std::size_t px, const std::vector<std::size_t>& xs, st
     return;
   }
   std::unordered_map<std::string_view, std::vector<std::size_t>> by_kind;
-  for (std::size_t j = ya; j < yb; ++j) by_kind[ykind(j)].push_back(j);
+  for (std::size_t j = ya; j < yb; ++j) {
+    if (y_to_x[ys[j]] < 0) by_kind[ykind(j)].push_back(j);
+  }
   for (std::size_t i = xa; i < xb && cursor < yb; ++i) {
+    if (x_to_y[xs[i]] >= 0) continue;
     auto it = by_kind.find(xkind(i));
     if (it == by_kind.end()) continue;
     auto pos = std::lower_bound(it->second.begin(), it->second.end(), cursor);
@@ -57,9 +62,39 @@ void pair_gap(const T& x, std::size_t px, const std::vector<std::size_t>& xs, st
   }
 }
 
+// Pairs the unpaired children of x listed in `xs` with unpaired children of y
+// listed in `ys` that are the same sub-tree (equal fingerprint and kind), in
+// order of occurrence.
+template <class T>
+void pair_moved(const T& x, std::size_t px, const std::vector<std::size_t>& xs, const T& y, std::size_t py,
+                const std::vector<std::size_t>& ys, std::vector<std::int64_t>& x_to_y,
+                std::vector<std::int64_t>& y_to_x) {
+  struct Queue {
+    std::vector<std::size_t> items;
+    std::size_t next = 0;
+  };
+  std::unordered_map<std::uint64_t, Queue> unpaired;
+  for (std::size_t j : ys) {
+    if (y_to_x[j] < 0) unpaired[y.hash(y.child(py, j))].items.push_back(j);
+  }
+  if (unpaired.empty()) return;
+  for (std::size_t i : xs) {
+    if (x_to_y[i] >= 0) continue;
+    auto it = unpaired.find(x.hash(x.child(px, i)));
+    if (it == unpaired.end()) continue;
+    Queue& q = it->second;
+    // Equal fingerprints of different kinds can only be a collision.
+    if (q.next == q.items.size() || y.kind(y.child(py, q.items[q.next])) != x.kind(x.child(px, i))) continue;
+    const std::size_t j = q.items[q.next++];
+    x_to_y[i] = static_cast<std::int64_t>(j);
+    y_to_x[j] = static_cast<std::int64_t>(i);
+  }
+}
+
 // Pairs children by kind and identity (repeated identities in order of
 // occurrence), and children without identity by aligning their fingerprint
-// sequences, then pairing leftover siblings of the same kind in order.
+// sequences, then the unchanged ones that moved, then leftover siblings of
+// the same kind in order within each gap of the alignment.
 // Returns, for each child of x's `px` and of y's `py`, its partner or -1.
 template <class T>
 std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> pair_child_lists(const T& x, std::size_t px,
@@ -114,16 +149,29 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> pair_child_lists
   std::vector<std::uint64_t> fx(xs.size()), fy(ys.size());
   for (std::size_t i = 0; i < xs.size(); ++i) fx[i] = x.hash(x.child(px, xs[i]));
   for (std::size_t j = 0; j < ys.size(); ++j) fy[j] = y.hash(y.child(py, ys[j]));
-  const std::vector<std::int64_t> aligned = align_sequences(fx, fy);
-  std::size_t xa = 0, ya = 0;
+  std::vector<std::int64_t> aligned = align_sequences(fx, fy);
+  std::size_t left = xs.size();
   for (std::size_t i = 0; i < xs.size(); ++i) {
     if (aligned[i] < 0) continue;
     const auto j = static_cast<std::size_t>(aligned[i]);
     // Equal fingerprints of different kinds can only be a collision.
-    if (x.kind(x.child(px, xs[i])) != y.kind(y.child(py, ys[j]))) continue;
-    pair_gap(x, px, xs, xa, i, y, py, ys, ya, j, x_to_y, y_to_x);
+    if (x.kind(x.child(px, xs[i])) != y.kind(y.child(py, ys[j]))) {
+      aligned[i] = -1;
+      continue;
+    }
     x_to_y[xs[i]] = static_cast<std::int64_t>(ys[j]);
     y_to_x[ys[j]] = static_cast<std::int64_t>(xs[i]);
+    --left;
+  }
+  // An unchanged child that moved is the same child: equal fingerprints the
+  // alignment left out pair in order of occurrence.
+  if (left > 0 && ys.size() > xs.size() - left) pair_moved(x, px, xs, y, py, ys, x_to_y, y_to_x);
+  // What is left pairs by kind within the gaps between aligned children.
+  std::size_t xa = 0, ya = 0;
+  for (std::size_t i = 0; i < xs.size(); ++i) {
+    if (aligned[i] < 0) continue;
+    const auto j = static_cast<std::size_t>(aligned[i]);
+    pair_gap(x, px, xs, xa, i, y, py, ys, ya, j, x_to_y, y_to_x);
     xa = i + 1;
     ya = j + 1;
   }

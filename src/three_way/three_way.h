@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "common/stop.h"
 #include "tree/tree.h"
 
 // A second engine over the same trees: a located diff that is a complete edit
@@ -73,7 +74,8 @@ struct Change {
 };
 
 // A place where the two sides of a merge disagree. The location names the node
-// in the base tree, or for a node both sides added, in the sides.
+// in the base tree, or for nodes both sides added at one place, the one of
+// the two that comes first among its siblings (ours' on a tie), in its side.
 struct Conflict {
   Location location{};
   Field field = Field::Text;
@@ -87,18 +89,6 @@ struct Conflict {
 struct ThreeWayResult {
   TreeNode tree;
   std::vector<Conflict> conflicts;
-};
-
-// Lets a long call be stopped from outside: `poll` runs every few milliseconds
-// of work and returns true to stop the call, which then throws Stopped.
-struct StopCheck {
-  bool (*poll)(void* context) = nullptr;
-  void* context = nullptr;
-};
-
-// Thrown when a StopCheck asked a call to stop; nothing of the call remains.
-struct Stopped : std::exception {
-  const char* what() const noexcept override { return "stopped"; }
 };
 
 enum class ApplyFailure : std::uint8_t { Missing, Mismatch, Clash };
@@ -116,9 +106,12 @@ struct ApplyRefusal {
 [[nodiscard]] std::vector<Change> located_diff(const TreeNode& old_root, const TreeNode& new_root,
                                                const StopCheck& stop = {});
 
-// Applies `changes` to a copy of `tree`. Refuses, changing nothing, when a
-// location does not resolve, an old value differs from the tree's, or two
-// changes claim the same node or slot.
+// Applies `changes` to a copy of `tree`; every location names a node of
+// `tree` (an insertion's last step, the node it adds). Refuses, changing
+// nothing, when a location does not resolve, an old value differs from the
+// tree's, two changes claim the same node or slot, a position lies outside
+// the list, an insertion names an identified node that is there already, or
+// a change lies inside a node another change removes.
 [[nodiscard]] Result<TreeNode, ApplyRefusal> apply_changes(const TreeNode& tree,
                                                            const std::vector<Change>& changes,
                                                            const StopCheck& stop = {});

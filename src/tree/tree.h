@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,6 +8,10 @@
 #include <vector>
 
 namespace vext {
+
+// The deepest tree that the readers and the Python conversions accept (the
+// root is level 1); deeper input is refused, never followed by recursion.
+inline constexpr std::size_t kMaxTreeDepth = 200'000;
 
 using Attribute = std::pair<std::string, std::string>;
 using Attributes = std::vector<Attribute>;

@@ -19,7 +19,7 @@ std::vector<Document> read(std::vector<std::string> sources, const FileOptions& 
 std::vector<std::string> diff(const std::string& a, const std::string& b) {
   const auto docs = read({a, b});
   std::vector<std::string> out;
-  for (const FileChange& c : diff_documents(docs[0], docs[1])) {
+  for (const FileChange& c : diff_documents(docs[0], docs[1]).value()) {
     out.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
                   c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
   }
@@ -41,7 +41,7 @@ TEST(FileDiffTest, NamesXmlNodesByIdentityAttributeAndPosition) {
   const FileOptions options{.id_attrs = {IdAttr{"", "sku"}}};
   const auto docs = read({a, b}, options);
   std::vector<std::string> got;
-  for (const FileChange& c : diff_documents(docs[0], docs[1])) {
+  for (const FileChange& c : diff_documents(docs[0], docs[1]).value()) {
     got.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
                   c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
   }
@@ -258,7 +258,7 @@ TEST(FileTrimTest, TrimmedDiffsAndMergesEqualThoseOfWholeTrees) {
       const auto whole = read({b, o, t});
       const auto trimmed_diff = diff_files({b, o}, {});
       ASSERT_TRUE(trimmed_diff.ok());
-      EXPECT_EQ(rows(trimmed_diff.value()), rows(diff_documents(whole[0], whole[1])));
+      EXPECT_EQ(rows(trimmed_diff.value()), rows(diff_documents(whole[0], whole[1]).value()));
       for (const bool markers : {false, true}) {
         const auto expected = merge_documents(whole[0], whole[1], whole[2], markers);
         const auto got = merge_files({b, o, t}, {}, markers);

@@ -190,7 +190,7 @@ TEST(FormatsErrorTest, RefusesUnsafeOrBrokenInputWithItsPlace) {
 }
 
 TEST(FormatsErrorTest, DepthIsBoundedWithoutRecursion) {
-  const std::size_t n = kMaxDepth;  // with the document node, one level too many
+  const std::size_t n = kMaxTreeDepth;  // with the document node, one level too many
   std::string xml, json;
   for (std::size_t i = 0; i < n; ++i) xml += "<a>", json += '[';
   for (std::size_t i = 0; i < n; ++i) xml += "</a>", json += ']';

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "builders.h"
 #include "three_way/index.h"
 
@@ -158,6 +160,60 @@ TEST(ApplyChangesTest, RefusesATreeTheScriptDoesNotFit) {
   const auto clash = apply_changes(a, twice);
   ASSERT_FALSE(clash.ok());
   EXPECT_EQ(clash.error().failure, ApplyFailure::Clash);
+}
+
+TEST(ApplyChangesTest, RefusesWhatCannotApplyAsAWhole) {
+  const TreeNode old_tree = node("doc", {}, "", {}, {node("p", "a", "1"), node("p", "b", "2")});
+  TreeNode new_tree = old_tree;
+  new_tree.children.push_back(node("p", "c", "3", {}, {para("inside")}));
+  new_tree.children[0].text = "one";
+  const std::vector<Change> diff = checked_diff(old_tree, new_tree);
+  auto refused = [](const TreeNode& t, const std::vector<Change>& changes) {
+    const auto r = apply_changes(t, changes);
+    return r.ok() ? std::string("applied") : r.error().detail;
+  };
+  // Applied again, the diff would add p#c twice.
+  const std::vector<Change> insertion{*std::find_if(diff.begin(), diff.end(),
+                                                    [](const Change& c) { return c.op == ChangeOp::Insert; })};
+  EXPECT_EQ(refused(new_tree, insertion), "change 0 (insert node at /p[@id=\"c\"]): the node is there already");
+  // Changes inside a node that another change removes.
+  const Change remove_b{.op = ChangeOp::Remove, .location = {{.kind = "p", .identity = "b"}}, .field = Field::Node,
+                        .old_value = old_tree.children[1]};
+  const Change update_b{.op = ChangeOp::Update, .location = remove_b.location, .field = Field::Text,
+                        .old_value = std::string("2"), .new_value = std::string("two")};
+  Change insert_into_b{.op = ChangeOp::Insert, .location = remove_b.location, .field = Field::Node,
+                       .new_value = para("new"), .index = 0};
+  insert_into_b.location.push_back({.kind = "p"});
+  EXPECT_EQ(refused(old_tree, {update_b, remove_b}),
+            "change 0 (update text at /p[@id=\"b\"]): another change removes the node");
+  EXPECT_EQ(refused(old_tree, {remove_b, insert_into_b}),
+            "change 1 (insert node at /p[@id=\"b\"]/p[1]): another change removes the node");
+  // Removed and added again under one identity is a replacement.
+  Change readd_b = insertion[0];
+  readd_b.location = remove_b.location;
+  readd_b.new_value = node("p", "b", "new");
+  readd_b.index = 1;
+  EXPECT_EQ(refused(old_tree, {remove_b, readd_b}), "applied");
+  // Positions outside the list.
+  for (std::size_t at : {3u, 4u, 1000u}) {
+    Change far = insertion[0];
+    far.index = at;
+    EXPECT_FALSE(apply_changes(old_tree, {far}).ok()) << at;
+  }
+  // The changes of a diff apply as one: in any order, to the same tree.
+  TreeNode wide = paragraphs(6);
+  TreeNode changed = wide;
+  std::swap(changed.children[0], changed.children[4]);
+  changed.children.erase(changed.children.begin() + 2);
+  changed.children[1].text = "x";
+  changed.children.insert(changed.children.begin() + 3, node("q", "n"));
+  std::vector<Change> shuffled = checked_diff(wide, changed);
+  ASSERT_GE(shuffled.size(), 4u);
+  std::reverse(shuffled.begin(), shuffled.end());
+  std::rotate(shuffled.begin(), shuffled.begin() + 1, shuffled.end());
+  const auto applied = apply_changes(wide, shuffled);
+  ASSERT_TRUE(applied.ok());
+  EXPECT_TRUE(*applied == changed);
 }
 
 TEST(ThreeWayMergeTest, OneSidedChangesComeThroughWhole) {

@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 import vext
 import vext_py
 from conftest import chain, chain_depth
-from vext import _core, _treejson
+from vext import _core, _treejson, cli
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -31,9 +31,6 @@ VEXT = SCRIPTS / "vext"
 
 # Products in each file of the interrupted merge: enough for a few seconds' work.
 BIG_COUNT = 400_000
-
-needs_files = pytest.mark.skipif(not hasattr(_core, "merge_files"), reason="this build has no native file layer")
-
 
 def vext_run(*args, cwd, stdin=None, **kwargs):
     return subprocess.run([VEXT, *map(str, args)], input=stdin, capture_output=True, cwd=cwd, timeout=300, **kwargs)
@@ -60,7 +57,6 @@ JSON_THEIRS = '{\n  "name": "app",\n  "port": 8080,\n  "tags": ["a", "b", "c"]\n
 JSON_MERGED = '{\n  "name": "app",\n  "port": 9090,\n  "tags": ["a", "b", "c"]\n}\n'
 
 
-@needs_files
 class TestDiff:
     def test_one_located_line_per_change(self, tmp_path):
         new = catalog(("p1", 12, "Lamp"), ("p3", 30, "Armchair"), ("p4", 40, "Sofa"))
@@ -91,7 +87,6 @@ class TestDiff:
         assert result.stdout.decode() == 'update /r/p[@id="one\\ntwo"] text: "a" -> "b"\n'
 
 
-@needs_files
 class TestMerge:
     def test_both_sides_land_in_ours_layout(self, tmp_path):
         put(tmp_path, base_xml=BASE, ours_xml=OURS, theirs_xml=THEIRS,
@@ -185,6 +180,32 @@ class TestMerge:
         result = vext_run("diff", "--id-attr", "i@", "base.xml", "ours.xml", cwd=tmp_path)
         assert result.returncode == 2 and b"ELEMENT@NAME" in result.stderr
 
+    # Sibling lists without identities follow the same rule as identified ones.
+    @pytest.mark.parametrize("ext, base, ours, theirs, status, merged", [
+        # Two different reorderings conflict; nothing comes out twice.
+        ("json", '{"l": ["A", "B", "C"]}', '{"l": ["B", "A", "C"]}', '{"l": ["B", "C", "A"]}', 1, None),
+        ("xml", "<r><i>A</i><i>B</i><i>C</i></r>", "<r><i>B</i><i>A</i><i>C</i></r>",
+         "<r><i>B</i><i>C</i><i>A</i></r>", 1, None),
+        # A move on one side against a removal on the other: the removal stands.
+        ("json", '{"l": ["A", "B", "C"]}', '{"l": ["B", "A", "C"]}', '{"l": ["B", "C"]}', 0, '{"l": ["B", "C"]}'),
+        ("xml", "<r><i>A</i><i>B</i><i>C</i></r>", "<r><i>B</i><i>A</i><i>C</i></r>", "<r><i>B</i><i>C</i></r>", 0,
+         "<r><i>B</i><i>C</i></r>"),
+        # Both add a timeout after the port: different values conflict, equal ones are one.
+        ("xml", "<c><port>80</port></c>", "<c><port>80</port><timeout>30</timeout></c>",
+         "<c><port>80</port><timeout>60</timeout></c>", 1, None),
+        ("xml", "<c><port>80</port></c>", "<c><port>80</port><timeout>30</timeout></c>",
+         "<c><port>80</port><timeout>30</timeout></c>", 0, "<c><port>80</port><timeout>30</timeout></c>"),
+        ("json", '{"l": [1]}', '{"l": [1, 30]}', '{"l": [1, 60]}', 1, None),
+    ])
+    def test_sibling_lists_without_identity(self, tmp_path, ext, base, ours, theirs, status, merged):
+        put(tmp_path, **{f"base_{ext}": base, f"ours_{ext}": ours, f"theirs_{ext}": theirs})
+        result = vext_run("merge", f"base.{ext}", f"ours.{ext}", f"theirs.{ext}", cwd=tmp_path)
+        assert result.returncode == status, result.stderr
+        if merged is not None:
+            assert result.stdout.decode() == merged
+        else:
+            assert b"conflict" in result.stderr and b"<<<<<<< ours" in result.stdout
+
 
 def _one_line_status_2(result, *needles):
     assert (result.returncode, result.stdout) == (2, b""), result.stderr
@@ -208,7 +229,6 @@ BAD_INPUT = [
 ]
 
 
-@needs_files
 class TestHostileInput:
     @pytest.mark.parametrize(("name", "content", "needles"), BAD_INPUT, ids=[row[0] for row in BAD_INPUT])
     def test_refused_in_one_line(self, tmp_path, name, content, needles):
@@ -256,9 +276,8 @@ class TestStreams:
 
     @pytest.mark.parametrize("stdout", ["full", "closed", "broken pipe"])
     def test_output_that_cannot_be_written(self, files, stdout):
-        calls = [("merge", "--tree-json", "tree.json", "tree.json", "tree.json")]
-        if hasattr(_core, "merge_files"):
-            calls += [("merge", "base.json", "ours.json", "theirs.json"), ("diff", "base.json", "ours.json")]
+        calls = [("merge", "--tree-json", "tree.json", "tree.json", "tree.json"),
+                 ("merge", "base.json", "ours.json", "theirs.json"), ("diff", "base.json", "ours.json")]
         for args in calls:
             if stdout == "full":
                 with open("/dev/full", "wb") as full:
@@ -281,9 +300,7 @@ class TestStreams:
         def small_files():
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-        args = ["merge", "--tree-json", "tree.json", "tree.json", "tree.json", "-o", "ours.json"]
-        if hasattr(_core, "merge_files"):
-            args = ["merge", "base.json", "ours.json", "theirs.json", "-o", "ours.json"]
+        args = ["merge", "base.json", "ours.json", "theirs.json", "-o", "ours.json"]
         result = subprocess.run([VEXT, *args], capture_output=True, cwd=files, preexec_fn=small_files)
         assert result.returncode == 2 and result.stderr.startswith(b"vext: ours.json: cannot write: File too large")
         assert (files / "ours.json").read_bytes() == ours
@@ -322,7 +339,6 @@ def big_files(tmp_path_factory):
     return directory
 
 
-@needs_files
 @pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "redirected"])
 def test_ctrl_c_stops_a_long_merge(big_files, terminal):
     """A long run shows its progress on a terminal only, and Ctrl-C ends it
@@ -353,7 +369,6 @@ def test_ctrl_c_stops_a_long_merge(big_files, terminal):
 README_RECIPE = re.search(r"```sh\n(git config merge\.vext\..*?)```", (ROOT / "README.md").read_text(), re.S)
 
 
-@needs_files
 @pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
 def test_git_merge_driver_from_the_readme(tmp_path):
     env = dict(os.environ, PATH=f"{SCRIPTS}{os.pathsep}{os.environ['PATH']}", HOME=str(tmp_path),
@@ -418,8 +433,21 @@ class TestTreeJson:
         # Far past Python's recursion limit and the json module's nesting limit.
         text = _treejson.render_json(chain(20_000, "leaf"))
         assert chain_depth(_treejson.read_tree(text.encode())) == 20_000
+        assert _treejson.MAX_DEPTH == _core.MAX_DEPTH == 200_000
         assert _treejson.check_tree(chain(_treejson.MAX_DEPTH)) is None
         assert _treejson.check_tree(chain(_treejson.MAX_DEPTH + 1)) == "nested deeper than 200,000 levels"
+
+    def test_rendering_is_json_dumps_up_to_32_indents(self):
+        for depth in (1, 2, 16, 17, 40):
+            tree = {"kind": "ключ", "text": "naïve", "attributes": {"ä": "ö"}, "ünknown": "kept", "children": []}
+            for _ in range(depth - 1):
+                tree = {"kind": "n", "children": [tree]}
+            text = _treejson.render_json(tree)
+            assert json.loads(text) == tree
+            if depth <= 16:  # each level of the tree indents twice: once for the node, once for its children
+                assert text == json.dumps(tree, indent=2, ensure_ascii=False) + "\n"
+            else:
+                assert max(len(line) - len(line.lstrip(" ")) for line in text.splitlines()) == 2 * 32
 
     @given(st.recursive(st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
                         lambda inner: st.lists(inner) | st.dictionaries(st.text(), inner), max_leaves=20))
@@ -428,6 +456,34 @@ class TestTreeJson:
             assert _treejson.loads(text) == json.loads(text)
         with pytest.raises(json.JSONDecodeError, match="Extra data"):
             _treejson.loads(json.dumps(value) + " 1")
+
+
+class TestInternalFailures:
+    """A failure inside the command is one line and status 2, whatever raised it."""
+
+    class Panic(BaseException):
+        pass
+
+    @pytest.mark.parametrize(("error", "line"), [
+        (Panic("broken invariant"), "vext: internal error: Panic: broken invariant\n"),
+        (UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"),
+         "vext: internal error: UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff in position 0: "
+         "invalid start byte\n"),
+        (ValueError("bad value"), "vext: internal error: ValueError: bad value\n"),
+    ])
+    def test_one_line_and_status_2(self, tmp_path, monkeypatch, capsys, error, line):
+        put(tmp_path, a_json="{}", b_json="[]")
+        monkeypatch.chdir(tmp_path)
+
+        def fail(*args, **kwargs):
+            raise error
+
+        for name in ("diff_files", "merge_files"):
+            monkeypatch.setattr(_core, name, fail)
+        assert cli.run(["diff", "a.json", "b.json"]) == 2
+        assert cli.run(["merge", "--id-attr", "k", "a.json", "a.json", "b.json"]) == 2
+        captured = capsys.readouterr()
+        assert (captured.out, captured.err) == ("", line * 2)
 
 
 class TestUsage:

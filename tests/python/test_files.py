@@ -1,6 +1,7 @@
 """The file layer of vext._core: XML and JSON files as bytes (or open files) in and out."""
 
 import json
+import os
 import random
 import xml.dom.minidom
 
@@ -173,6 +174,16 @@ def test_open_files_are_read_from_where_they_stand(tmp_path):
     with open(tmp_path / "old.xml", "rb") as f, open(tmp_path / "new.xml", "rb") as g:
         assert f.read(len(b"skipped")) == b"skipped"  # the buffer holds the rest already
         assert _core.diff_files(f, g) == _core.diff_files(old, new)
+        # What the call read is behind both objects, buffered or not.
+        assert (f.tell(), f.read(), g.tell(), g.read()) == (len(b"skipped" + old), b"", len(new), b"")
+    # A pipe cannot tell where it stands: what its object read ahead is read too.
+    r, w = os.pipe()
+    os.write(w, b"  " + new)
+    os.close(w)
+    with os.fdopen(r, "rb") as pipe:
+        assert pipe.read(1) == b" "
+        assert _core.read_file(pipe) == _core.read_file(new)
+        assert pipe.read() == b""
     with open(tmp_path / "new.xml", "rb") as f, open(tmp_path / "empty.xml", "rb") as g:
         with pytest.raises(_core.FormatError) as info:
             _core.merge_files(new, f, g)

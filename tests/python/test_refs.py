@@ -88,7 +88,6 @@ class TestHostileInput:
         with pytest.raises(TypeError, match="'int'"):
             diff_trees(tree, {})
 
-
     def test_signal_handler_emptying_a_list_mid_conversion(self):
         # Conversions run signal handlers every few thousand nodes; one that
         # empties the list being read cuts the conversion short, never more.
@@ -106,14 +105,38 @@ class TestHostileInput:
             signal.signal(signal.SIGALRM, previous)
 
 
-def test_import_in_a_sub_interpreter_is_refused():
-    code = (
-        "import vext_py, _testcapi\n"
-        "rc = _testcapi.run_in_subinterp('import vext_py')\n"
-        "print('rc', rc)\n"
-    )
+def run_with_sub_interpreter(before, sub, after):
+    """Runs `before`, `sub` in a sub-interpreter, then `after` in a fresh
+    interpreter; `rc` is what the sub-interpreter returned (0, or -1 after
+    printing its exception)."""
+    code = f"import sys, _testcapi\n{before}\nrc = _testcapi.run_in_subinterp({sub!r})\n{after}"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     if "No module named '_testcapi'" in result.stderr:
         pytest.skip("this interpreter has no _testcapi")
+    return result
+
+
+def test_import_in_a_sub_interpreter_is_refused():
+    result = run_with_sub_interpreter("import vext_py", "import vext_py", "print('rc', rc)")
     assert "rc -1" in result.stdout
     assert "ImportError" in result.stderr and "sub-interpreters" in result.stderr
+
+
+def test_core_keeps_its_state_per_module():
+    # vext._core keeps what it creates in the module's own state: another
+    # interpreter gets a module of its own, and so does an import after the
+    # module was dropped.
+    sub = (
+        "from vext import _core\n"
+        "assert _core.merge_files(b'{}', b'{}', b'[]') == (b'[]', [])\n"
+        "assert _core.diff({'kind': 'a'}, {'kind': 'b'})[0][0] == 'update'\n"
+        "try:\n    _core.read_file(b'[')\nexcept _core.FormatError:\n    pass\n"
+    )
+    after = (
+        "del sys.modules['vext._core'], sys.modules['vext'], _core\n"
+        "from vext import _core\n"
+        "assert _core.FormatError is not first and _core.read_file(b'[1]')['kind'] == 'array'\n"
+        "print('rc', rc)\n"
+    )
+    result = run_with_sub_interpreter("from vext import _core\nfirst = _core.FormatError", sub, after)
+    assert (result.stdout, result.stderr) == ("rc 0\n", "")

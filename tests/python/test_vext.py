@@ -111,6 +111,14 @@ class TestDiffAndApply:
             vext.apply(self.OLD, [Change("update", (Step("p", position=9),), "text", old="", new="x")])
         with pytest.raises(ValueError, match="twice"):
             vext.apply(self.OLD, changes * 2)
+        # Applied again, a diff that adds an identified node would add it twice.
+        added = {"kind": "doc", "children": [{"kind": "p", "identity": "n"}]}
+        with pytest.raises(ValueError, match="the node is there already$"):
+            vext.apply(added, vext.diff({"kind": "doc"}, added))
+        removal = Change("remove", (Step("p", "n"),), "node", old={"kind": "p", "identity": "n"})
+        update = Change("update", (Step("p", "n"),), "text", old="", new="x")
+        with pytest.raises(ValueError, match="another change removes the node$"):
+            vext.apply(added, [removal, update])
         with pytest.raises(TypeError, match="^apply\\(\\) expects Change items, not dict$"):
             vext.apply(self.OLD, [{"op": "update"}])
 

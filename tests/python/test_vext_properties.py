@@ -72,6 +72,12 @@ class Pairing:
         return out
 
 
+def first(ours_step, theirs_step):
+    """Of the steps of two nodes both sides added at one place, the one a
+    conflict names: the first among its siblings, ours' on a tie."""
+    return theirs_step if (theirs_step.position, theirs_step.kind) < (ours_step.position, ours_step.kind) else ours_step
+
+
 class Merged:
     """A node the model merged from three: its own fields, the expected
     children (trees, or Merged for nodes both sides changed), and the added
@@ -91,8 +97,9 @@ class Model:
     that left a field, node or order as in base takes the other side's; where
     both changed it differently, ours stays and a conflict names it; a node
     one side removed and the other changed stays, with a conflict; every
-    added node is kept, except that equal unnamed nodes both sides added may
-    come once. The order of children is checked where one side kept it."""
+    added node is kept, except that unnamed nodes both sides added at one
+    place come once if equal and conflict if not. The order of children is
+    checked where one side kept it."""
 
     def __init__(self, base, ours, theirs):
         self.ours, self.theirs = Pairing(base, ours), Pairing(base, theirs)
@@ -163,16 +170,14 @@ class Model:
                     kept[i] = side
                     ordered = False
         # Added nodes: named ones pair by kind, identity and order of
-        # occurrence (ours is kept); of equal unnamed ones, one may stand for
-        # two.
+        # occurrence (ours is kept).
         added_o = [j for j, i in enumerate(o_to_b) if i is None]
         added_t = [j for j, i in enumerate(t_to_b) if i is None]
         named = defaultdict(list)
         for j in added_o:
             if ok[j].get("identity") is not None:
                 named[(ok[j]["kind"], ok[j]["identity"])].append(j)
-        unnamed = Counter(exact(ok[j]) for j in added_o if ok[j].get("identity") is None)
-        osteps = steps(ok)
+        osteps, tsteps = steps(ok), steps(tk)
         optional, twin_of_ours = [], set()
         for j in added_t:
             child = tk[j]
@@ -182,11 +187,29 @@ class Model:
                     oj = mates.pop(0)
                     twin_of_ours.add(j)
                     if exact(ok[oj]) != exact(child):
-                        self.conflict(location + (osteps[oj],), "node", None, None, ok[oj], child)
-            elif unnamed[exact(child)] > 0:
-                unnamed[exact(child)] -= 1
-                optional.append(child)
-                twin_of_ours.add(j)
+                        self.conflict(location + (first(osteps[oj], tsteps[j]),), "node", None, None, ok[oj], child)
+
+        # Unnamed ones both sides added at one place (after the same child
+        # both kept, or at the start) are one copy if equal, else a conflict.
+        def unnamed_runs(to_b, b_to_other, kids):
+            runs, anchor = defaultdict(list), None
+            for j, i in enumerate(to_b):
+                if i is not None and b_to_other[i] is not None:
+                    anchor = i
+                elif i is None and kids[j].get("identity") is None:
+                    runs[anchor].append(j)
+            return runs
+
+        runs_o, runs_t = unnamed_runs(o_to_b, b_to_t, ok), unnamed_runs(t_to_b, b_to_o, tk)
+        for anchor, mine in runs_o.items():
+            yours = runs_t.get(anchor)
+            if not yours:
+                continue
+            if [exact(ok[j]) for j in mine] == [exact(tk[j]) for j in yours]:
+                twin_of_ours.update(yours)
+            else:
+                at = first(osteps[mine[0]], tsteps[yours[0]])
+                self.conflict(location + (at,), "node", None, None, ok[mine[0]], tk[yours[0]])
         # Where only one side changed this list, its order is the merged one.
         if location in self.ours.edits:
             order = [("b", i) if i is not None else ("o", j) for j, i in enumerate(o_to_b)]

@@ -1,0 +1,83 @@
+#include "files/files.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "files/internal/pairing.h"
+#include "files/internal/view.h"
+
+namespace vext {
+
+using detail::DocView;
+using detail::Numbered;
+
+Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_doc, const Document& new_doc,
+                                                         const StopCheck& stop) {
+  detail::Ticker ticker(stop);
+  const bool stubs = old_doc.stubs || new_doc.stubs;
+  const detail::KindRule rule = detail::kind_rule(old_doc.format);
+  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs, rule);
+  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs, rule);
+  std::vector<Change> changes = detail::located_diff(x->index, y->index, ticker);
+  std::vector<FileChange> out;
+  if (changes.empty()) return out;
+  const Correspondence match = detail::pair_numbered(*x, *y, ticker);
+  x.reset();
+  y.reset();
+  DocView ov(old_doc), nv(new_doc);
+  const auto new_of_old = detail::invert(match, ov.size());
+  // Changes go in document order: a change on a node sorts at the node's
+  // place in the old file, an insertion just after the old node that
+  // precedes it in the new file.
+  std::vector<std::uint32_t> after(match.origin.size(), 0);
+  for (std::uint32_t p = 0, last = 0; p < after.size(); ++p) {
+    after[p] = last;
+    if (match.origin[p]) last = *match.origin[p];
+  }
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;
+  out.reserve(changes.size());
+  for (const Change& c : changes) {
+    FileChange fc{.op = c.op, .field = c.field};
+    const Location& loc = c.location;
+    std::optional<std::uint32_t> old_pre, new_pre;
+    if (c.op == ChangeOp::Insert && c.field == Field::Node && !loc.empty()) {
+      const auto parent = detail::walk(ov, loc, loc.size() - 1, fc.path);
+      const auto new_parent = parent ? new_of_old[*parent] : std::nullopt;
+      if (new_parent && c.index < nv.child_count(*new_parent)) new_pre = nv.child(*new_parent, c.index);
+      if (new_pre) {
+        nv.append_segment(fc.path, *new_pre);
+      } else {
+        fc.path += '/';
+        fc.path += detail::step_text(loc.back());
+      }
+    } else {
+      old_pre = detail::walk(ov, loc, loc.size(), fc.path);
+      if (old_pre) new_pre = new_of_old[*old_pre];
+    }
+    if (fc.path.empty()) fc.path = detail::root_path(ov);
+    if (c.field == Field::Attribute) fc.path += "/@" + c.name;
+    auto old_value = detail::value_text(c.old_value, &ov, old_pre, old_doc.format);
+    if (!old_value.ok()) return FileError{0, old_value.error()};
+    auto new_value = detail::value_text(c.new_value, &nv, new_pre, new_doc.format);
+    if (!new_value.ok()) return FileError{1, new_value.error()};
+    fc.old_value = std::move(old_value).value();
+    fc.new_value = std::move(new_value).value();
+    if (c.field == Field::Attribute && !fc.old_value) fc.op = ChangeOp::Insert;
+    if (c.field == Field::Attribute && !fc.new_value) fc.op = ChangeOp::Remove;
+    const std::uint64_t place = old_pre ? 2 * std::uint64_t{*old_pre}
+                                : new_pre ? 2 * std::uint64_t{after[*new_pre]} + 1
+                                          : 0;
+    order.emplace_back(place, out.size());
+    out.push_back(std::move(fc));
+  }
+  std::stable_sort(order.begin(), order.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::vector<FileChange> sorted;
+  sorted.reserve(out.size());
+  for (const auto& [place, i] : order) sorted.push_back(std::move(out[i]));
+  return sorted;
+}
+
+}  // namespace vext
