@@ -72,8 +72,24 @@ class FileMerger {
              std::vector<Document>* trees = nullptr)
       : base_(base), ours_(ours), theirs_(theirs), stop_(stop), trees_(trees) {}
 
+  // Merges, and writes the result in the encoding of the file whose layout
+  // it keeps.
   Result<FileMerge, FileError> run(bool markers) {
-    if (auto same = one_side_unchanged()) return FileMerge{.merged = *same};
+    if (const Document* same = one_side_unchanged()) {
+      auto bytes = encode_like(*same, same->source);
+      if (!bytes.ok()) return FileError{-1, bytes.error()};
+      return FileMerge{.merged = std::move(bytes).value()};
+    }
+    auto out = merge(markers);
+    if (!out.ok()) return out;
+    auto bytes = encode_like(ours_, std::move(out->merged));
+    if (!bytes.ok()) return FileError{-1, bytes.error()};
+    out->merged = std::move(bytes).value();
+    return out;
+  }
+
+ private:
+  Result<FileMerge, FileError> merge(bool markers) {
     // Each tree is indexed once for the merge and all the pairings after it.
     detail::Ticker ticker(stop_);
     const bool stubs = base_.stubs || ours_.stubs || theirs_.stubs;
@@ -126,7 +142,6 @@ class FileMerger {
     return out;
   }
 
- private:
   // Where the merged tree's nodes came from.
   struct Pairing {
     Correspondence from_ours{};
@@ -135,11 +150,12 @@ class FileMerger {
     bool from_theirs_only = false;              // the merge holds nodes ours does not
   };
 
-  // The merged bytes when one side changed nothing, or both made the same file.
-  std::optional<std::string> one_side_unchanged() const {
-    if (ours_.source == theirs_.source || theirs_.source == base_.source) return ours_.source;
-    if (ours_.source == base_.source) return theirs_.source;
-    return std::nullopt;
+  // The side that is the merge when one side changed nothing, or both made
+  // the same file.
+  const Document* one_side_unchanged() const {
+    if (ours_.source == theirs_.source || theirs_.source == base_.source) return &ours_;
+    if (ours_.source == base_.source) return &theirs_;
+    return nullptr;
   }
 
   // Names each conflict's place and values in the files, and with markers,

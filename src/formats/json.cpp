@@ -119,7 +119,6 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
 
   std::optional<FormatError> run() {
     if (src_.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
-    if (auto problem = detail::utf16(src_)) return problem;
     doc_.format = Format::Json;
     doc_.id_attrs = options_.id_attrs;
     layout_.clear();

@@ -24,9 +24,6 @@ FormatError error_at(std::string message, std::string_view source, std::size_t o
 // Returns an error without a place.
 inline FormatError error(std::string message) { return FormatError{std::move(message), std::nullopt}; }
 
-// Refuses input with a UTF-16 byte order mark.
-std::optional<FormatError> utf16(std::string_view source);
-
 // Returns the message for input nested deeper than `max_depth`.
 std::string too_deep(std::size_t max_depth);
 

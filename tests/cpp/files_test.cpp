@@ -114,6 +114,22 @@ TEST(FileMergeTest, MarksJsonMembersOnTheirOwnLines) {
   EXPECT_EQ(m.conflicts[0].path, "/a");
 }
 
+TEST(FileMergeTest, WritesTheMergeInTheEncodingOfTheFileWhoseLayoutItKeeps) {
+  const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n";
+  const std::string base = sjis + "<r>\n  <a>\x93\xFA</a>\n  <b>x</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  const std::string ours = sjis + "<r>\n  <a>\x96\x7B</a>\n  <b>x</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  // Theirs went over to UTF-8 and added a character Shift_JIS cannot hold.
+  const std::string theirs = "<r>\n  <a>\xE6\x97\xA5</a>\n  <b>\xE2\x82\xAC y</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  const std::string want = sjis + "<r>\n  <a>\x96\x7B</a>\n  <b>&#x20AC; y</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  EXPECT_EQ(merge(base, ours, theirs).merged, want);
+  // Reading trims what the files hold alike, and reads them again as the text they were converted to.
+  auto trimmed = merge_files({base, ours, theirs}, {}, false);
+  ASSERT_TRUE(trimmed.ok());
+  EXPECT_EQ(trimmed->merged, want);
+  EXPECT_EQ(merge(base, ours, base).merged, ours);
+  EXPECT_EQ(merge(base, base, theirs).merged, theirs);
+}
+
 TEST(FileReadTest, FilesReadSideBySideReportTheFirstFailureInOrder) {
   // Large enough to be read on threads; the file that fails first in order
   // is reported, whichever thread finished first.
