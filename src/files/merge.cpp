@@ -227,9 +227,17 @@ class FileMerger {
       if (!tn || !(node == t->node(*tn))) return std::nullopt;
       return std::string_view(theirs_.source).substr(t->lead(*tn), theirs_.layout[*tn].end - t->lead(*tn));
     };
+    // Where ours shows no indentation (a file on one line, an element
+    // that had no children), children theirs added take theirs' lines.
+    std::optional<Style> style;
+    if (pairing.from_theirs_only && ours_.style.indent.empty() && !theirs_.style.indent.empty()) {
+      style = ours_.style;
+      style->indent = theirs_.style.indent;
+      style->newline = theirs_.style.newline;
+    }
     return write_document(ours_, tree, pairing.from_ours,
                           pairing.mark || pairing.from_theirs_only ? &spans : nullptr,
-                          pairing.from_theirs_only ? &from_theirs_bytes : nullptr);
+                          pairing.from_theirs_only ? &from_theirs_bytes : nullptr, style ? &*style : nullptr);
   }
 
   // Climbs from base's node `at` to the nearest element (XML) or member
@@ -287,19 +295,23 @@ class FileMerger {
     std::string out;
     out.reserve(size);
     copied = 0;
-    auto version = [&out](std::string_view marker, std::optional<std::string_view> text) {
+    // Marker lines end as ours' lines do.
+    const std::string_view nl = ours_.style.newline == "\r\n" ? "\r\n" : "\n";
+    auto version = [&out, nl](std::string_view marker, std::optional<std::string_view> text) {
       out += marker;
+      out += nl;
       if (!text) return;
       out += *text;
-      if (!text->empty() && text->back() != '\n') out += '\n';
+      if (!text->empty() && text->back() != '\n') out += nl;
     };
     for (const Block& block : blocks) {
       out.append(merged, copied, block.at.begin - copied);
-      if (!block.at.line_start) out += '\n';
-      version("<<<<<<< ours\n", block.ours);
-      version("||||||| base\n", block.base);
-      version("=======\n", block.theirs);
-      out += ">>>>>>> theirs\n";
+      if (!block.at.line_start) out += nl;
+      version("<<<<<<< ours", block.ours);
+      version("||||||| base", block.base);
+      version("=======", block.theirs);
+      out += ">>>>>>> theirs";
+      out += nl;
       copied = block.at.stop;
     }
     out.append(merged, copied);

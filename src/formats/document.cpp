@@ -158,10 +158,10 @@ Correspondence correspond_by_position(const Document& original, const TreeNode& 
 
 Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
                                                 const Correspondence& match, std::vector<OutputSpan>* spans,
-                                                const Borrowed* borrowed) {
+                                                const Borrowed* borrowed, const Style* style) {
   if (spans) spans->assign(match.origin.size(), OutputSpan{});
-  auto out = original.format == Format::Xml ? detail::write_xml(original, tree, match, spans, borrowed)
-                                            : detail::write_json(original, tree, match, spans, borrowed);
+  auto out = original.format == Format::Xml ? detail::write_xml(original, tree, match, spans, borrowed, style)
+                                            : detail::write_json(original, tree, match, spans, borrowed, style);
   if (spans && out.ok() && !spans->empty()) (*spans)[0] = OutputSpan{0, static_cast<std::uint32_t>(out->size())};
   return out;
 }
@@ -309,7 +309,7 @@ void Splicer::open(Frame& frame, std::optional<std::string_view> indent, bool do
   frame.child_indent.clear();
   if (document_level) return;
   if (indent) frame.child_indent.assign(*indent);
-  frame.child_indent += doc_.style.indent;
+  frame.child_indent += style().indent;
 }
 
 std::optional<std::string_view> Splicer::first_gap(std::uint32_t parent) const {
@@ -355,7 +355,7 @@ std::optional<std::string_view> Splicer::gap(Frame& parent, std::optional<std::u
     }
   }
   if (parent.inline_children) return std::nullopt;
-  const Style& style = doc_.style;
+  const Style& style = this->style();
   if (parent.node->kind == "#document") {  // XML's top level: one node per line
     out += style.newline;
     return std::string_view();
@@ -380,8 +380,8 @@ void Splicer::closing_gap(const Frame& parent, std::string_view parent_indent) {
     }
   }
   if (!parent.wrote_child || parent.inline_children) return;
-  if (doc_.style.indent.empty() && parent.child_indent.empty()) return;
-  out += doc_.style.newline;
+  if (style().indent.empty() && parent.child_indent.empty()) return;
+  out += style().newline;
   out += parent_indent;
 }
 

@@ -261,6 +261,8 @@ struct Correspondence {
 // bytes from elsewhere: `borrowed(pre, node)` gives the bytes of the node's
 // whole sub-tree (a JSON member's with its name), or nullopt to write it;
 // the span of each node below it is then the whole of those bytes.
+// With `style`, children that no original sibling shows the way for are
+// laid out by it instead of by the original's style.
 struct OutputSpan {
   std::uint32_t begin = 0;
   std::uint32_t end = 0;
@@ -269,6 +271,7 @@ using Borrowed = std::function<std::optional<std::string_view>(std::uint32_t pre
 [[nodiscard]] Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
                                                               const Correspondence& match,
                                                               std::vector<OutputSpan>* spans = nullptr,
-                                                              const Borrowed* borrowed = nullptr);
+                                                              const Borrowed* borrowed = nullptr,
+                                                              const Style* style = nullptr);
 
 }  // namespace vext

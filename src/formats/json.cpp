@@ -405,10 +405,11 @@ void escape_string(std::string& out, std::string_view text) {
 class JsonWriter {
  public:
   JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans,
-             const Borrowed* borrowed)
+             const Borrowed* borrowed, const Style* style)
       : doc_(doc), tree_(tree), match_(match), sp_(doc, match, comma_) {
     sp_.spans_ = spans;
     sp_.borrowed_ = borrowed;
+    sp_.style_ = style;
   }
 
   Result<std::string, FormatError> run() {
@@ -532,8 +533,8 @@ std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options)
 
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
                                             const Correspondence& match, std::vector<OutputSpan>* spans,
-                                            const Borrowed* borrowed) {
-  return JsonWriter(original, tree, match, spans, borrowed).run();
+                                            const Borrowed* borrowed, const Style* style) {
+  return JsonWriter(original, tree, match, spans, borrowed, style).run();
 }
 
 }  // namespace detail

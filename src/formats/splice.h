@@ -172,11 +172,13 @@ class Splicer {
   std::string out;
   std::vector<OutputSpan>* spans_ = nullptr;
   const Borrowed* borrowed_ = nullptr;
+  const Style* style_ = nullptr;  // for gaps no original shows; the document's own when null
 
  private:
   std::optional<std::string_view> first_gap(std::uint32_t parent) const;
   std::optional<std::string_view> sep_gap(std::uint32_t parent) const;
   void built_gap(const Frame& parent);
+  const Style& style() const { return style_ ? *style_ : doc_.style; }
 
   const Document& doc_;
   const Correspondence& match_;

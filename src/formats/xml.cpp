@@ -592,10 +592,11 @@ class Checker {
 class XmlWriter {
  public:
   XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans,
-            const Borrowed* borrowed)
+            const Borrowed* borrowed, const Style* style)
       : doc_(doc), tree_(tree), match_(match), sp_(doc, match, no_comma_) {
     sp_.spans_ = spans;
     sp_.borrowed_ = borrowed;
+    sp_.style_ = style;
   }
 
   Result<std::string, FormatError> run() {
@@ -868,8 +869,8 @@ std::optional<FormatError> parse_xml(Document& doc, const ReadOptions& options) 
 }
 
 Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree, const Correspondence& match,
-                                           std::vector<OutputSpan>* spans, const Borrowed* borrowed) {
-  return XmlWriter(original, tree, match, spans, borrowed).run();
+                                           std::vector<OutputSpan>* spans, const Borrowed* borrowed, const Style* style) {
+  return XmlWriter(original, tree, match, spans, borrowed, style).run();
 }
 
 }  // namespace detail

@@ -130,6 +130,25 @@ TEST(FileMergeTest, WritesTheMergeInTheEncodingOfTheFileWhoseLayoutItKeeps) {
   EXPECT_EQ(merge(base, base, theirs).merged, theirs);
 }
 
+TEST(FileMergeTest, NewNodesAndMarkersFollowTheLinesOfOurs) {
+  const std::string base = "<r>\r\n  <a id=\"1\">x</a>\r\n  <b/>\r\n</r>\r\n";
+  const std::string ours = "<r>\r\n  <a id=\"1\">y</a>\r\n  <b/>\r\n</r>\r\n";
+  const std::string theirs = "<r>\r\n  <a id=\"1\">z</a>\r\n  <b/>\r\n</r>\r\n";
+  EXPECT_EQ(merge(base, ours, theirs, true).merged,
+            "<r>\r\n<<<<<<< ours\r\n  <a id=\"1\">y</a>\r\n||||||| base\r\n  <a id=\"1\">x</a>\r\n=======\r\n"
+            "  <a id=\"1\">z</a>\r\n>>>>>>> theirs\r\n  <b/>\r\n</r>\r\n");
+  // Theirs inserts nodes where ours' siblings each stand on their own line.
+  const std::string xml = "<r>\n  <a/>\n  <b/>\n</r>\n";
+  EXPECT_EQ(merge(xml, "<r>\n  <a/>\n  <b k=\"1\"/>\n</r>\n", "<r>\n  <a/><new/>\n  <b/><c/>\n</r>\n").merged,
+            "<r>\n  <a/>\n  <new/>\n  <b k=\"1\"/>\n  <c/>\n</r>\n");
+  // Ours shows no indentation where theirs adds children: they take theirs' lines.
+  EXPECT_EQ(merge("<r/>\n", "<r k=\"1\"/>\n", "<r>\n  <a/>\n</r>\n").merged, "<r k=\"1\">\n  <a/>\n</r>\n");
+  const std::string json = "{\n  \"a\": 1,\n  \"b\": [\n    1,\n    2\n  ]\n}\n";
+  EXPECT_EQ(merge(json, "{\n  \"a\": 2,\n  \"b\": [\n    1,\n    2\n  ]\n}\n",
+                  "{\n  \"a\": 1, \"n\": 0,\n  \"b\": [\n    1, 3,\n    2\n  ]\n}\n").merged,
+            "{\n  \"a\": 2,\n  \"n\": 0,\n  \"b\": [\n    1,\n    3,\n    2\n  ]\n}\n");
+}
+
 TEST(FileReadTest, FilesReadSideBySideReportTheFirstFailureInOrder) {
   // Large enough to be read on threads; the file that fails first in order
   // is reported, whichever thread finished first.
