@@ -145,12 +145,15 @@ Result<std::string, FormatError> xml_encoding(std::string_view bytes) {
   const auto declared = declared_encoding(bytes);
   if (!declared) return std::string();
   const std::string name(*declared);
-  if (!is_encoding_name(name)) return error(unsupported(name));
+  const auto at = static_cast<std::size_t>(declared->data() - bytes.data());
+  if (!is_encoding_name(name) || !Converter("UTF-8", name).ok()) return error_at(unsupported(name), bytes, at);
   if (iequals(name, "utf-8") || iequals(name, "utf8") || iequals(name, "us-ascii") || iequals(name, "ascii")) {
     return std::string();
   }
   for (const std::string_view wide : {"utf-16", "utf16", "utf-32", "utf32", "ucs-2", "ucs2", "ucs-4", "ucs4"}) {
-    if (istarts_with(name, wide)) return error("the declaration names " + quoted(name) + " but the file is not in it");
+    if (istarts_with(name, wide)) {
+      return error_at("the declaration names " + quoted(name) + " but the file is not in it", bytes, at);
+    }
   }
   return name;
 }
@@ -162,7 +165,10 @@ Result<std::string, FormatError> decode(std::string_view bytes, const std::strin
   text.reserve(bytes.size() + bytes.size() / 2);
   std::string_view rest = bytes;
   if (in.run(rest, text) != 0) {
-    return error("the bytes at offset " + std::to_string(bytes.size() - rest.size()) + " are not " + encoding + " text");
+    // The place is that of the character where the text stops.
+    return error_at("the bytes at offset " + std::to_string(bytes.size() - rest.size()) + " are not " + encoding +
+                        " text",
+                    text, text.size());
   }
   auto back = encode(text, encoding, false);
   if (!back.ok() || *back != bytes) {

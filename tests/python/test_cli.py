@@ -9,9 +9,12 @@ import resource
 import select
 import shutil
 import signal
+import socket
+import stat
 import subprocess
 import sys
 import sysconfig
+import threading
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -322,6 +325,60 @@ class TestStreams:
         assert os.listdir(readonly) == ["out.json"]
 
 
+    def test_only_a_regular_file_is_replaced(self, files):
+        # A FIFO is written to where it is; a socket cannot be, and stays.
+        fifo = files / "out.fifo"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+        reader.start()
+        result = vext_run("merge", "base.json", "ours.json", "theirs.json", "-o", "out.fifo", cwd=files)
+        reader.join(timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert received == [JSON_MERGED.encode()]
+        assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+        with socket.socket(socket.AF_UNIX) as server:
+            server.bind(str(files / "out.sock"))
+            result = vext_run("merge", "base.json", "ours.json", "theirs.json", "-o", "out.sock", cwd=files)
+            assert result.returncode == 2
+            assert result.stderr == b"vext: out.sock: cannot write: No such device or address\n"
+            assert stat.S_ISSOCK(os.lstat(files / "out.sock").st_mode)
+        assert sorted(p.name for p in files.iterdir()) == [
+            "base.json", "ours.json", "out.fifo", "out.sock", "theirs.json", "tree.json"]
+
+
+class TestAsDriver:
+    """--name and --line-fallback, as a git merge driver passes them."""
+
+    def test_messages_and_conflicts_name_the_file(self, tmp_path):
+        put(tmp_path, base_tmp=BASE, ours_tmp=OURS, theirs_tmp=THEIRS.replace('"10"', '"11"'), bad_tmp="<a>")
+        result = vext_run("merge", "--name", "shop/catalog.xml", "base.tmp", "ours.tmp", "theirs.tmp", cwd=tmp_path)
+        assert result.returncode == 1
+        assert result.stderr.decode() == ('vext: conflict: shop/catalog.xml: /catalog/product[@id="p1"]/@price '
+                                          'attribute: base "10", ours "12", theirs "11"\n')
+        result = vext_run("diff", "--name", "shop/catalog.xml", "base.tmp", "bad.tmp", cwd=tmp_path)
+        assert result.returncode == 2
+        assert result.stderr.startswith(b"vext: shop/catalog.xml (new): invalid XML: ")
+
+    @pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+    @pytest.mark.parametrize(("theirs", "status", "merged"), [
+        # Theirs is malformed: its line still lands beside ours' change.
+        ("<r>\n  <a>1</a>\n  <b>2</b>\n  <c>3\n</r>\n", 0, "<r>\n  <a>9</a>\n  <b>2</b>\n  <c>3\n</r>\n"),
+        ("<r>\n  <a>7</a>\n  <b>2</b>\n</r\n", 1,
+         "<r>\n<<<<<<< ours\n  <a>9</a>\n||||||| base\n  <a>1</a>\n=======\n  <a>7</a>\n>>>>>>> theirs\n"
+         "  <b>2</b>\n</r\n"),
+    ])
+    def test_a_refused_file_is_merged_by_lines(self, tmp_path, theirs, status, merged):
+        put(tmp_path, base_tmp="<r>\n  <a>1</a>\n  <b>2</b>\n</r>\n", ours_tmp="<r>\n  <a>9</a>\n  <b>2</b>\n</r>\n",
+            theirs_tmp=theirs)
+        result = vext_run("merge", "--name", "r.xml", "--line-fallback", "base.tmp", "ours.tmp", "theirs.tmp",
+                          "-o", "ours.tmp", cwd=tmp_path)
+        assert result.returncode == status
+        assert re.fullmatch(rb"vext: r\.xml \(theirs\): invalid XML: [^\n]+; merged line by line instead\n",
+                            result.stderr), result.stderr
+        assert (tmp_path / "ours.tmp").read_text() == merged
+
+
 def _cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -400,6 +457,15 @@ def test_git_merge_driver_from_the_readme(tmp_path):
     assert sh("git merge -q --no-edit other", check=False).returncode != 0
     assert "<<<<<<< ours\n" in (tmp_path / "catalog.xml").read_text()
     assert sh("git diff --name-only --diff-filter=U").stdout == b"catalog.xml\n"
+
+    # A file the driver refuses is merged by lines: theirs' edit is kept.
+    sh("git merge --abort && git checkout -q -b broken other~1")
+    commit(BASE, JSON_BASE.replace("{\n", "{,\n", 1))
+    sh("git checkout -q main")
+    result = sh("git merge --no-edit broken", check=False)
+    assert result.returncode == 0, result.stderr
+    assert b"vext: settings.json (theirs): invalid JSON: " in result.stderr
+    assert (tmp_path / "settings.json").read_text() == JSON_MERGED.replace("{\n", "{,\n", 1)
 
 
 class TestTreeJson:
