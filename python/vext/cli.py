@@ -117,8 +117,13 @@ def _parser() -> argparse.ArgumentParser:
     )
     sub.add_argument("--json", action="store_true",
                      help='print a JSON array of {"op", "path", "what", "old", "new"} with whole values')
+    sub.add_argument("--header", action="store_true",
+                     help='before the changes (when there are any), print a line "diff OLD NEW" naming the '
+                     "files, so that the output of several runs can be told apart")
     sub.add_argument("old", metavar="OLD", help="the old file")
     sub.add_argument("new", metavar="NEW", help="the new file")
+    # git's external diff form: PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE.
+    sub.add_argument("git_rest", nargs="*", help=argparse.SUPPRESS)
 
     sub = commands.add_parser(
         "merge", parents=[common], help="merge two files derived from a common base",
@@ -296,6 +301,13 @@ def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
 
 def _run_diff(args: argparse.Namespace) -> int:
     names = [args.old, args.new]
+    labels = [_terminal.name(args.old), _terminal.name(args.new)]
+    if args.git_rest:  # git runs an external diff with seven arguments
+        path = args.old
+        names = [args.new, args.git_rest[2]]
+        labels = [f"a/{path}", f"b/{path}"]
+        args.header = True
+        args.name = args.name or path
     with _terminal.Progress("diffing"):
         if args.tree_json:
             old, new = _trees(names)
@@ -311,8 +323,10 @@ def _run_diff(args: argparse.Namespace) -> int:
     if args.json:
         _terminal.emit(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
-        _terminal.emit("".join(_change_line(row) + "\n" for row in rows))
-    return DIFFERENT if rows else SAME
+        header = f"diff {_terminal.plain(labels[0])} {_terminal.plain(labels[1])}\n" if args.header and rows else ""
+        _terminal.emit(header + "".join(_change_line(row) + "\n" for row in rows))
+    # git stops at an external diff's non-zero status.
+    return DIFFERENT if rows and not args.git_rest else SAME
 
 
 def _run_merge(args: argparse.Namespace) -> int:
@@ -373,6 +387,8 @@ def run(argv: Sequence[str] | None = None) -> int:
             parser.error("merge --json needs -o OUT: the merged file and the report cannot share standard output")
         if args.tree_json and args.id_attr:
             parser.error("--id-attr has no meaning with --tree-json")
+        if args.command == "diff" and len(args.git_rest) not in (0, 5):
+            parser.error("diff takes OLD NEW, or the seven arguments git gives an external diff")
         if args.command == "merge" and args.tree_json and args.line_fallback:
             parser.error("--line-fallback has no meaning with --tree-json")
         return _run_diff(args) if args.command == "diff" else _run_merge(args)

@@ -76,6 +76,14 @@ class TestDiff:
         assert json.loads(result.stdout) == [{"op": "insert", "path": "/tags/2", "what": "node", "old": None, "new": '"c"'}]
         same = vext_run("diff", "old.xml", "-", stdin=BASE.encode(), cwd=tmp_path)
         assert (same.returncode, same.stdout, same.stderr) == (0, b"", b"")
+        # A header names the files, and git's external diff form asks for it.
+        result = vext_run("diff", "--header", "a.json", "b.json", cwd=tmp_path)
+        assert result.stdout.decode() == 'diff a.json b.json\ninsert /tags/2 node: "\\"c\\""\n'
+        git_form = ["conf/app.json", "a.json", "0" * 40, "100644", "b.json", "1" * 40, "100644"]
+        result = vext_run("diff", *git_form, cwd=tmp_path)
+        assert (result.returncode, result.stdout.decode()) == (0, 'diff a/conf/app.json b/conf/app.json\n'
+                                                               'insert /tags/2 node: "\\"c\\""\n')
+        assert vext_run("diff", *git_form[:4], cwd=tmp_path).returncode == 2
 
     def test_values_are_cut_and_nothing_forges_a_line(self, tmp_path):
         put(tmp_path, old_json='{"a\\nupdate /x text": "x", "long": "' + "y" * 100 + '"}',
