@@ -122,6 +122,10 @@ Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::stri
                                               std::string(format_name(docs.front().format)),
                                           std::nullopt}};
     }
+    if (options.id_attrs_chosen && doc->format == Format::Json) {
+      return FileError{which, FormatError{"identity attributes are given, but the file is JSON, which has none",
+                                          std::nullopt}};
+    }
     docs.push_back(std::move(doc).value());
   }
   return docs;

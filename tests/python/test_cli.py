@@ -184,10 +184,13 @@ class TestMerge:
         # by position they would conflict.
         base, ours, theirs = ('<r><i key="a" n="1"/><i key="b" n="2"/></r>', '<r><i key="b" n="2"/><i key="a" n="1"/></r>',
                               '<r><i key="a" n="1"/><i key="b" n="3"/></r>')
-        put(tmp_path, base_xml=base, ours_xml=ours, theirs_xml=theirs)
+        put(tmp_path, base_xml=base, ours_xml=ours, theirs_xml=theirs, a_json="{}", b_json="[]")
         for args in (["--id-attr", "key"], ["--id-attr", "x", "--id-attr", "i@key"]):
             result = vext_run("merge", *args, "base.xml", "ours.xml", "theirs.xml", cwd=tmp_path)
             assert (result.returncode, result.stdout) == (0, b'<r><i key="b" n="3"/><i key="a" n="1"/></r>')
+        result = vext_run("diff", "--id-attr", "key", "a.json", "b.json", cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (
+            2, b"vext: a.json: identity attributes are given, but the file is JSON, which has none\n")
         result = vext_run("diff", "--id-attr", "i@", "base.xml", "ours.xml", cwd=tmp_path)
         assert result.returncode == 2 and b"ELEMENT@NAME" in result.stderr
 
