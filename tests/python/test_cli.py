@@ -435,6 +435,7 @@ def test_ctrl_c_stops_a_long_merge(big_files, terminal):
 
 
 README_RECIPE = re.search(r"```sh\n(git config merge\.vext\..*?)```", (ROOT / "README.md").read_text(), re.S)
+README_DIFF = re.search(r"```sh\n(git config diff\.vext\..*?)```", (ROOT / "README.md").read_text(), re.S)
 
 
 @pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
@@ -477,6 +478,12 @@ def test_git_merge_driver_from_the_readme(tmp_path):
     assert result.returncode == 0, result.stderr
     assert b"vext: settings.json (theirs): invalid JSON: " in result.stderr
     assert (tmp_path / "settings.json").read_text() == JSON_MERGED.replace("{\n", "{,\n", 1)
+
+    # As git's external diff, from the README's lines.
+    for line in README_DIFF.group(1).splitlines():
+        sh(line)
+    shown = sh("git diff other~1 theirs -- settings.json").stdout.decode()
+    assert shown == 'diff a/settings.json b/settings.json\ninsert /tags/2 node: "\\"c\\""\n'
 
 
 class TestTreeJson:
