@@ -1,9 +1,10 @@
 // libFuzzer target for the file layer. The input is up to three files
 // separated by "\n@@\n". Every file that reads must write back as its own
-// bytes, and a sketch of it must read exactly when the file does; when all
-// read in one format, they are diffed and merged, a merge without markers
-// must read back in that format, and the calls that trim what the files hold
-// alike must give exactly what whole trees give.
+// bytes, in UTF-16 and UTF-32 as well, and a sketch of it must read exactly
+// when the file does; when all read in one format, they are diffed and
+// merged, a merge without markers must read back in that format, and the
+// calls that trim what the files hold alike must give exactly what whole
+// trees give.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "files/files.h"
+#include "formats/encoding.h"
 #include "sequence_rule.h"
+#include "three_way/index.h"
 #include "three_way/three_way.h"
 
 namespace {
@@ -70,6 +73,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!doc.ok()) continue;
     auto again = vext::rewrite(*doc);
     if (!again.ok() || *again != file) fail("an unchanged file writes back as its own bytes");
+    // The same text in UTF-16 or UTF-32 reads as the same tree and writes
+    // back as its own bytes. A declaration that names UTF-8 is refused there.
+    if (doc->encoding.empty()) {
+      for (const char* wide : {"UTF-16LE", "UTF-32BE"}) {
+        auto bytes = vext::detail::encode(doc->source, wide, false);
+        if (!bytes.ok()) fail("UTF-8 text converts to UTF-16 and UTF-32");
+        auto wide_doc = vext::read_document(*bytes);
+        if (!wide_doc.ok()) continue;
+        if (wide_doc->tree != doc->tree) fail("a file reads as the same tree in UTF-16 and UTF-32");
+        auto wide_again = vext::rewrite(*wide_doc);
+        if (!wide_again.ok() || *wide_again != *bytes) fail("an unchanged UTF-16 or UTF-32 file writes back as itself");
+      }
+    }
     docs.push_back(std::move(doc).value());
   }
   if (docs.size() != files.size() || docs.size() < 2) return 0;
@@ -91,7 +107,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!vext::fuzz::SequenceRule(list_of(docs[0].tree)).holds(choices, list_of(docs[1].tree), list_of(docs[2].tree))) {
     fail("the merge of a sibling list is the model's");
   }
-  const std::size_t engine_conflicts = vext::three_way_merge(docs[0].tree, docs[1].tree, docs[2].tree).conflicts.size();
+  // The engine, asked to pair children as the file's format does, finds the
+  // conflicts the file merge finds.
+  const vext::StopCheck never{};
+  vext::detail::Ticker ticker(never);
+  const auto rule = docs[0].format == vext::Format::Json ? vext::detail::KindRule::Members
+                                                         : vext::detail::KindRule::RootElement;
+  const vext::detail::IndexedTree ib(docs[0].tree, ticker, 0, false, rule), io(docs[1].tree, ticker, 0, false, rule),
+      it(docs[2].tree, ticker, 0, false, rule);
+  const std::size_t engine_conflicts = vext::detail::three_way_merge(ib, io, it, ticker).conflicts.size();
   for (const bool markers : {false, true}) {
     auto merged = vext::merge_documents(docs[0], docs[1], docs[2], markers);
     const auto trimmed_merge = vext::merge_files({files[0], files[1], files[2]}, {}, markers);

@@ -128,6 +128,16 @@ Ref add_children(const TreeKeys& keys, PyObject* dict, std::size_t count) {
   return list;
 }
 
+bool check_signals(std::size_t work) {
+  // One count for every conversion of the process: a result made of many
+  // small trees is checked as often as one large tree. The lock guards it.
+  static std::size_t budget = 0;
+  budget += work;
+  if (budget < 2048) return true;
+  budget = 0;
+  return PyErr_CheckSignals() == 0;
+}
+
 std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj) {
   struct Frame {
     Ref children;  // held strongly: user code may drop it from its dict
@@ -140,6 +150,8 @@ std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj) {
   std::vector<Frame> stack;
   if (children) stack.push_back({std::move(children), 0, &root});
   while (!stack.empty()) {
+    // A signal handler is user code too, so it runs before the length is read.
+    if (!check_signals()) return std::nullopt;
     Frame& f = stack.back();
     // The length is read afresh: user code may have shrunk the list.
     if (f.next >= PyList_GET_SIZE(f.children.get())) {
@@ -186,6 +198,7 @@ Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node) {
       stack.pop_back();
       continue;
     }
+    if (!check_signals()) return {};
     const std::size_t index = f.next++;
     const vext::TreeNode& child = f.node->children[index];
     Ref dict = write_node(keys, fields_of(child), cache);

@@ -14,6 +14,11 @@
 
 namespace vext_py {
 
+// Runs the interpreter's signal handlers once every few thousand units of
+// conversion work (a node, an item), so that Ctrl-C stops a long conversion
+// within milliseconds. Returns false with the handler's exception set.
+bool check_signals(std::size_t work = 1);
+
 // Converts a tree dict into a TreeNode, looking its fields up by `keys`.
 // Returns nullopt with a Python error set.
 std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "three_way/three_way.h"
+#include "tree_convert.h"
 
 namespace vext_py {
 
@@ -53,13 +54,14 @@ auto without_lock(F&& work) -> std::optional<decltype(work(vext::StopCheck{}))> 
 }
 
 // Builds a list (or with `Tuple`, a tuple) of `convert(item)`; an empty Ref
-// with a Python error set when one fails.
+// with a Python error set when one fails or a signal handler raised.
 template <bool Tuple, class T, class F>
 Ref sequence_of(const std::vector<T>& items, F&& convert) {
   const auto n = static_cast<Py_ssize_t>(items.size());
   Ref seq = Ref::steal(Tuple ? PyTuple_New(n) : PyList_New(n));
   if (!seq) return {};
   for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!check_signals()) return {};
     Ref item = convert(items[static_cast<std::size_t>(i)]);
     if (!item) return {};
     if constexpr (Tuple) {

@@ -250,6 +250,7 @@ PyObject* mod_apply(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     if (!items) return nullptr;
     std::vector<vext::Change> changes(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
     for (std::size_t i = 0; i < changes.size(); ++i) {
+      if (!check_signals()) return nullptr;
       Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
       if (!to_change(state, item.get(), changes[i])) return nullptr;
     }

@@ -106,7 +106,7 @@ bool to_format(PyObject* obj, std::optional<vext::Format>& out) {
   return true;
 }
 
-bool to_id_attrs(PyObject* obj, std::vector<vext::IdAttr>& out) {
+bool to_id_attrs(PyObject* obj, vext::FileOptions& out) {
   if (!obj) return true;
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     set_conversion_error(obj, "Sequence");
@@ -130,12 +130,15 @@ bool to_id_attrs(PyObject* obj, std::vector<vext::IdAttr>& out) {
     }
     attrs.push_back(*std::move(attr));
   }
-  if (!attrs.empty()) out = std::move(attrs);
+  if (!attrs.empty()) {
+    out.id_attrs = std::move(attrs);
+    out.id_attrs_chosen = true;
+  }
   return true;
 }
 
 bool to_options(PyObject* format, PyObject* id_attrs, vext::FileOptions& out) {
-  return to_format(format, out.format) && to_id_attrs(id_attrs, out.id_attrs);
+  return to_format(format, out.format) && to_id_attrs(id_attrs, out);
 }
 
 Ref optional_int(const std::optional<std::uint64_t>& n) {

@@ -83,25 +83,49 @@ def emit(data: str | bytes) -> None:
         raise Trouble(f"cannot write to standard output: {e.strerror or e}") from None
 
 
-def write_file(path: str, data: bytes) -> None:
+def _write_in_place(shown: str, target: str, data: bytes) -> None:
+    """Writes `data` to what `target` is (a FIFO, a device), without
+    replacing it."""
+    try:
+        fd = os.open(target, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+        finally:
+            os.close(fd)
+    except OSError as e:
+        raise Trouble(f"{shown}: cannot write: {e.strerror or e}") from None
+
+
+def write_file(path: str, data: bytes, shown: str | None = None) -> None:
     """Replaces the file at `path` (through a symbolic link, the file it names)
     with `data` atomically: a temporary file in the same directory is written,
     synced and renamed over it. On any failure the temporary file is removed
-    and the target is left as it was."""
+    and the target is left as it was. Only a regular file is replaced: a FIFO,
+    a device or a socket is written to as it is, never renamed over.
+    Messages name the file `shown`, by default its path."""
+    import stat
     import tempfile  # here: most runs write no file, and every run pays for its imports
 
+    shown = name(path) if shown is None else shown
     target = os.path.realpath(path)
     directory, base = os.path.split(target)
     try:
-        mode = os.stat(target).st_mode & 0o7777
+        info = os.stat(target)
     except OSError:
         umask = os.umask(0)
         os.umask(umask)
         mode = 0o666 & ~umask
+    else:
+        if not stat.S_ISREG(info.st_mode) and not stat.S_ISDIR(info.st_mode):
+            _write_in_place(shown, target, data)
+            return
+        mode = info.st_mode & 0o7777
     try:
         fd, temp = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".vext-tmp")
     except OSError as e:
-        raise Trouble(f"{name(path)}: cannot write: {e.strerror or e}") from None
+        raise Trouble(f"{shown}: cannot write: {e.strerror or e}") from None
     try:
         with open(fd, "wb") as f:
             f.write(data)
@@ -113,7 +137,7 @@ def write_file(path: str, data: bytes) -> None:
         with contextlib.suppress(OSError):
             os.unlink(temp)
         if isinstance(e, OSError):
-            raise Trouble(f"{name(path)}: cannot write: {e.strerror or e}") from None
+            raise Trouble(f"{shown}: cannot write: {e.strerror or e}") from None
         raise
     # The rename itself is durable once the directory is synced.
     with contextlib.suppress(OSError):

@@ -75,7 +75,7 @@ or, with --ours, as ours' version (the file stays well-formed). Each conflict is
 reported on standard error as one line: its location, what conflicted, and the
 base, ours and theirs values.
 
-As a git merge driver:  vext merge %O %A %B -o %A
+As a git merge driver:  vext merge --name %P --line-fallback %O %A %B -o %A
 
 exit status: 0 merged without conflicts, 1 conflicts (the file is still
 written), 2 trouble (nothing is written)."""
@@ -105,6 +105,11 @@ def _parser() -> argparse.ArgumentParser:
         "--tree-json", action="store_true",
         help="read each file as one tree dict in JSON (the shape vext.diff and vext.merge take)",
     )
+    common.add_argument(
+        "--name", metavar="NAME",
+        help="the file's name in messages and conflict lines, for files with temporary names "
+        "(a git merge driver passes %%P)",
+    )
 
     sub = commands.add_parser(
         "diff", parents=[common], help="list the changes between two files",
@@ -112,8 +117,13 @@ def _parser() -> argparse.ArgumentParser:
     )
     sub.add_argument("--json", action="store_true",
                      help='print a JSON array of {"op", "path", "what", "old", "new"} with whole values')
+    sub.add_argument("--header", action="store_true",
+                     help='before the changes (when there are any), print a line "diff OLD NEW" naming the '
+                     "files, so that the output of several runs can be told apart")
     sub.add_argument("old", metavar="OLD", help="the old file")
     sub.add_argument("new", metavar="NEW", help="the new file")
+    # git's external diff form: PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE.
+    sub.add_argument("git_rest", nargs="*", help=argparse.SUPPRESS)
 
     sub = commands.add_parser(
         "merge", parents=[common], help="merge two files derived from a common base",
@@ -125,6 +135,9 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--json", action="store_true",
                      help='print the conflicts as a JSON array of {"path", "what", "base", "ours", "theirs"} '
                      "on standard output instead of lines on standard error; needs -o OUT")
+    sub.add_argument("--line-fallback", action="store_true",
+                     help="when a file is refused, merge the files line by line with conflict markers "
+                     "(git merge-file) instead of failing, and say so in one line")
     sub.add_argument("base", metavar="BASE", help="the common ancestor")
     sub.add_argument("ours", metavar="OURS", help="our version")
     sub.add_argument("theirs", metavar="THEIRS", help="their version")
@@ -178,9 +191,18 @@ def _change_line(row: ChangeRow) -> str:
     return f"{op} {_where(path)} {what}: {values}"
 
 
-def _conflict_line(row: ConflictRow) -> str:
+def _conflict_line(row: ConflictRow, file: str | None = None) -> str:
     path, what, base, ours, theirs = row
-    return f"vext: conflict: {_where(path)} {what}: base {_show(base)}, ours {_show(ours)}, theirs {_show(theirs)}"
+    where = f"{file}: {_where(path)}" if file is not None else _where(path)
+    return f"vext: conflict: {where} {what}: base {_show(base)}, ours {_show(ours)}, theirs {_show(theirs)}"
+
+
+def _shown(args: argparse.Namespace, paths: Sequence[str], roles: Sequence[str]) -> list[str]:
+    """The names messages give the files: with --name, that name and each
+    file's role; else the paths."""
+    if args.name is None:
+        return [_terminal.name(path) for path in paths]
+    return [f"{args.name} ({role})" for role in roles]
 
 
 def _json_array(rows: Sequence[tuple[str | None, ...]], keys: tuple[str, ...]) -> str:
@@ -191,7 +213,7 @@ def _json_array(rows: Sequence[tuple[str | None, ...]], keys: tuple[str, ...]) -
 # ---------------------------------------------------------------- reading
 
 
-def _read_one(path: str, opened: BinaryIO | None = None) -> bytes:
+def _read_one(path: str, opened: BinaryIO | None = None, *, empty: bool = False) -> bytes:
     try:
         if opened is not None:
             data = opened.read()
@@ -204,7 +226,7 @@ def _read_one(path: str, opened: BinaryIO | None = None) -> bytes:
             data = sys.stdin.buffer.read()
     except OSError as e:
         raise Trouble(f"{_terminal.name(path)}: {e.strerror or e}") from None
-    if not data:
+    if not data and not empty:
         raise Trouble(f"{_terminal.name(path)}: the file is empty")
     return data
 
@@ -243,16 +265,48 @@ def _inputs(paths: Sequence[str], files: contextlib.ExitStack) -> list[bytes | B
 # ---------------------------------------------------------------- commands
 
 
-def _native[T](names: Sequence[str], call: Callable[[], T]) -> T:
-    """Runs a native file call, turning its errors into Trouble naming the file."""
+class Refused(Trouble):
+    """A file, or the merged result, that the native layer cannot keep."""
+
+
+def _native[T](paths: Sequence[str], shown: Sequence[str], call: Callable[[], T]) -> T:
+    """Runs a native file call, turning its errors into Trouble naming the
+    file as `shown` names it."""
     try:
         return call()
     except _core.FormatError as e:
-        if 0 <= e.which < len(names):
-            raise Trouble(f"{_terminal.name(names[e.which])}: {e}") from None
-        raise Trouble(f"cannot write the merged file: {e}") from None
+        if 0 <= e.which < len(shown):
+            raise Refused(f"{shown[e.which]}: {e}") from None
+        raise Refused(f"cannot write the merged file: {e}") from None
     except OSError as e:  # a file handed on open could not be read
-        raise Trouble(f"{_terminal.name(str(e.filename))}: {e.strerror or e}") from None
+        filename = str(e.filename)
+        where = shown[list(paths).index(filename)] if filename in paths else _terminal.name(filename)
+        raise Trouble(f"{where}: {e.strerror or e}") from None
+
+
+def _line_merge(data: Sequence[bytes]) -> tuple[bytes, bool]:
+    """Merges base, ours and theirs line by line as git merge-file does, with
+    conflict markers like ours; returns the result and whether it holds
+    conflicts."""
+    import subprocess
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="vext-") as directory:
+        paths = [os.path.join(directory, role) for role in ("base", "ours", "theirs")]
+        for path, content in zip(paths, data, strict=True):
+            with open(path, "wb") as f:
+                f.write(content)
+        command = ["git", "merge-file", "-p", "--diff3", "-L", "ours", "-L", "base", "-L", "theirs",
+                   paths[1], paths[0], paths[2]]
+        try:
+            done = subprocess.run(command, capture_output=True, check=False)
+        except OSError as e:
+            raise Trouble(f"cannot run git merge-file: {e.strerror or e}") from None
+    # git merge-file exits with the number of conflicts, or negative on failure.
+    if not 0 <= done.returncode < 128:
+        why = done.stderr.decode(errors="replace").strip().splitlines()
+        raise Trouble(f"git merge-file failed: {why[0] if why else done.returncode}")
+    return done.stdout, done.returncode > 0
 
 
 def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
@@ -267,6 +321,13 @@ def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
 
 def _run_diff(args: argparse.Namespace) -> int:
     names = [args.old, args.new]
+    labels = [_terminal.name(args.old), _terminal.name(args.new)]
+    if args.git_rest:  # git runs an external diff with seven arguments
+        path = args.old
+        names = [args.new, args.git_rest[2]]
+        labels = [f"a/{path}", f"b/{path}"]
+        args.header = True
+        args.name = args.name or path
     with _terminal.Progress("diffing"):
         if args.tree_json:
             old, new = _trees(names)
@@ -277,12 +338,15 @@ def _run_diff(args: argparse.Namespace) -> int:
         else:
             with contextlib.ExitStack() as files:
                 data = _inputs(names, files)
-                rows = _native(names, lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
+                rows = _native(names, _shown(args, names, ("old", "new")),
+                               lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
     if args.json:
         _terminal.emit(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
-        _terminal.emit("".join(_change_line(row) + "\n" for row in rows))
-    return DIFFERENT if rows else SAME
+        header = f"diff {_terminal.plain(labels[0])} {_terminal.plain(labels[1])}\n" if args.header and rows else ""
+        _terminal.emit(header + "".join(_change_line(row) + "\n" for row in rows))
+    # git stops at an external diff's non-zero status.
+    return DIFFERENT if rows and not args.git_rest else SAME
 
 
 def _run_merge(args: argparse.Namespace) -> int:
@@ -291,6 +355,7 @@ def _run_merge(args: argparse.Namespace) -> int:
     with _terminal.Progress("merging"):
         if args.tree_json:
             tree, found = merge(*_trees(names))
+            status = DIFFERENT if found else SAME
             merged = _treejson.render_json(tree).encode("utf-8")
             conflicts: Sequence[ConflictRow] = [
                 (_treejson.path_text(c.location, c.field, c.name), c.field,
@@ -298,20 +363,38 @@ def _run_merge(args: argparse.Namespace) -> int:
                 for c in found
             ]
         else:
+            shown = _shown(args, names, ("base", "ours", "theirs"))
             with contextlib.ExitStack() as files:
-                data = _inputs(names, files)
-                merged, conflicts = _native(names, lambda: _core.merge_files(
-                    data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
+                # The fallback needs the bytes again, so they are read here;
+                # an empty file (git's base when both sides added the file)
+                # is refused by the merge and so merged by lines.
+                raw = None
+                if args.line_fallback:
+                    _check_stdin_once(names)
+                    raw = [_read_one(path, empty=True) for path in names]
+                data: Sequence[bytes | BinaryIO] = raw if raw is not None else _inputs(names, files)
+                try:
+                    merged, conflicts = _native(names, shown, lambda: _core.merge_files(
+                        data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
+                except Refused as e:
+                    if raw is None:
+                        raise
+                    _terminal.say(f"vext: {e}; merged line by line instead")
+                    merged, lines_conflict = _line_merge(raw)
+                    conflicts = []
+                    status = DIFFERENT if lines_conflict else SAME
+                else:
+                    status = DIFFERENT if conflicts else SAME
         if to_file:
-            _terminal.write_file(args.output, merged)
+            _terminal.write_file(args.output, merged, args.name)
     if not to_file:
         _terminal.emit(merged)
     if args.json:
         _terminal.emit(_json_array(conflicts, ("path", "what", "base", "ours", "theirs")))
     else:
         for row in conflicts:
-            _terminal.say(_conflict_line(row))
-    return DIFFERENT if conflicts else SAME
+            _terminal.say(_conflict_line(row, args.name))
+    return status
 
 
 def _open_store(path: str) -> Store:
@@ -370,6 +453,10 @@ def run(argv: Sequence[str] | None = None) -> int:
             parser.error("merge --json needs -o OUT: the merged file and the report cannot share standard output")
         if getattr(args, "tree_json", False) and args.id_attr:
             parser.error("--id-attr has no meaning with --tree-json")
+        if args.command == "diff" and len(args.git_rest) not in (0, 5):
+            parser.error("diff takes OLD NEW, or the seven arguments git gives an external diff")
+        if args.command == "merge" and args.tree_json and args.line_fallback:
+            parser.error("--line-fallback has no meaning with --tree-json")
         return _COMMANDS[args.command](args)
     except SystemExit as e:  # argparse, after --help, --version or a usage error
         return e.code if isinstance(e.code, int) else TROUBLE if e.code else SAME

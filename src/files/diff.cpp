@@ -18,8 +18,9 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
                                                          const StopCheck& stop) {
   detail::Ticker ticker(stop);
   const bool stubs = old_doc.stubs || new_doc.stubs;
-  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs);
-  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs);
+  const detail::KindRule rule = detail::kind_rule(old_doc.format);
+  std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs, rule);
+  std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs, rule);
   std::vector<Change> changes = detail::located_diff(x->index, y->index, ticker);
   std::vector<FileChange> out;
   if (changes.empty()) return out;

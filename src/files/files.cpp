@@ -33,6 +33,9 @@ std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std:
     detail::Ticker ticker(stop);
     trims = detail::plan_trims(*sketches, ticker);
   }
+  // The sources are read again as the UTF-8 text they were converted to.
+  std::vector<std::string> encodings;
+  for (const Document& d : *sketches) encodings.push_back(d.encoding);
   auto take_sources = [](std::vector<Document>& docs) {
     std::vector<std::string> out;
     for (Document& d : docs) out.push_back(std::move(d.source));
@@ -41,14 +44,14 @@ std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std:
   };
   std::vector<std::string> bytes = take_sources(*sketches);
   give_back_free_memory();
-  auto docs = read_side_by_side(std::move(bytes), options, stop, false, &trims);
+  auto docs = read_side_by_side(std::move(bytes), options, stop, false, &trims, &encodings);
   trims = Trims();
   if (!docs.ok()) return docs.error();
   try {
     return work(*docs);
   } catch (const detail::NeedWholeTrees&) {
   }
-  auto whole = read_side_by_side(take_sources(*docs), options, stop, false, nullptr);
+  auto whole = read_side_by_side(take_sources(*docs), options, stop, false, nullptr, &encodings);
   if (!whole.ok()) return whole.error();
   return work(*whole);
 }
@@ -88,7 +91,9 @@ Correspondence pair_trees(const TreeNode& original, const TreeNode& tree, const 
 Result<std::string, FormatError> rewrite(const Document& doc) {
   Correspondence same{std::vector<std::optional<std::uint32_t>>(doc.layout.size())};
   for (std::uint32_t i = 0; i < same.origin.size(); ++i) same.origin[i] = i;
-  return write_document(doc, doc.tree, same);
+  auto text = write_document(doc, doc.tree, same);
+  if (!text.ok()) return text;
+  return encode_like(doc, std::move(text).value());
 }
 
 }  // namespace vext

@@ -20,6 +20,9 @@ namespace vext {
 struct FileOptions {
   std::optional<Format> format{};  // nullopt: XML or JSON, seen from each file's first byte
   std::vector<IdAttr> id_attrs = default_id_attrs();
+  // The caller chose `id_attrs`: JSON files, which have no attributes, are
+  // then refused rather than read as if the choice meant nothing.
+  bool id_attrs_chosen = false;
 };
 
 // Why one of a call's files could not be read, or its result not written:

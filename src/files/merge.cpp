@@ -72,19 +72,37 @@ class FileMerger {
              std::vector<Document>* trees = nullptr)
       : base_(base), ours_(ours), theirs_(theirs), stop_(stop), trees_(trees) {}
 
+  // Merges, and writes the result in the encoding of the file whose layout
+  // it keeps.
   Result<FileMerge, FileError> run(bool markers) {
-    if (auto same = one_side_unchanged()) return FileMerge{.merged = *same};
+    if (const Document* same = one_side_unchanged()) {
+      auto bytes = encode_like(*same, same->source);
+      if (!bytes.ok()) return FileError{-1, bytes.error()};
+      return FileMerge{.merged = std::move(bytes).value()};
+    }
+    auto out = merge(markers);
+    if (!out.ok()) return out;
+    auto bytes = encode_like(ours_, std::move(out->merged));
+    if (!bytes.ok()) return FileError{-1, bytes.error()};
+    out->merged = std::move(bytes).value();
+    return out;
+  }
+
+ private:
+  Result<FileMerge, FileError> merge(bool markers) {
     // Each tree is indexed once for the merge and all the pairings after it.
     detail::Ticker ticker(stop_);
     const bool stubs = base_.stubs || ours_.stubs || theirs_.stubs;
-    std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size(), stubs);
-    std::optional<Numbered> no(std::in_place, ours_.tree, ticker, ours_.layout.size(), stubs);
-    std::optional<Numbered> nt(std::in_place, theirs_.tree, ticker, theirs_.layout.size(), stubs);
+    const detail::KindRule rule = detail::kind_rule(ours_.format);
+    std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size(), stubs, rule);
+    std::optional<Numbered> no(std::in_place, ours_.tree, ticker, ours_.layout.size(), stubs, rule);
+    std::optional<Numbered> nt(std::in_place, theirs_.tree, ticker, theirs_.layout.size(), stubs, rule);
     ThreeWayResult merged = detail::three_way_merge(nb->index, no->index, nt->index, ticker);
     if (merged.conflicts.empty()) nb.reset();
     // Room for what ours and theirs hold together; room left unused is
     // never touched.
-    std::optional<Numbered> nm(std::in_place, merged.tree, ticker, ours_.layout.size() + theirs_.layout.size(), stubs);
+    std::optional<Numbered> nm(std::in_place, merged.tree, ticker, ours_.layout.size() + theirs_.layout.size(), stubs,
+                               rule);
     Pairing pairing{.from_ours = pair_numbered(*no, *nm, ticker)};
     pairing.mark = markers && !merged.conflicts.empty();
     pairing.from_theirs_only = std::any_of(pairing.from_ours.origin.begin(), pairing.from_ours.origin.end(),
@@ -124,7 +142,6 @@ class FileMerger {
     return out;
   }
 
- private:
   // Where the merged tree's nodes came from.
   struct Pairing {
     Correspondence from_ours{};
@@ -133,11 +150,12 @@ class FileMerger {
     bool from_theirs_only = false;              // the merge holds nodes ours does not
   };
 
-  // The merged bytes when one side changed nothing, or both made the same file.
-  std::optional<std::string> one_side_unchanged() const {
-    if (ours_.source == theirs_.source || theirs_.source == base_.source) return ours_.source;
-    if (ours_.source == base_.source) return theirs_.source;
-    return std::nullopt;
+  // The side that is the merge when one side changed nothing, or both made
+  // the same file.
+  const Document* one_side_unchanged() const {
+    if (ours_.source == theirs_.source || theirs_.source == base_.source) return &ours_;
+    if (ours_.source == base_.source) return &theirs_;
+    return nullptr;
   }
 
   // Names each conflict's place and values in the files, and with markers,
@@ -209,9 +227,17 @@ class FileMerger {
       if (!tn || !(node == t->node(*tn))) return std::nullopt;
       return std::string_view(theirs_.source).substr(t->lead(*tn), theirs_.layout[*tn].end - t->lead(*tn));
     };
+    // Where ours shows no indentation (a file on one line, an element
+    // that had no children), children theirs added take theirs' lines.
+    std::optional<Style> style;
+    if (pairing.from_theirs_only && ours_.style.indent.empty() && !theirs_.style.indent.empty()) {
+      style = ours_.style;
+      style->indent = theirs_.style.indent;
+      style->newline = theirs_.style.newline;
+    }
     return write_document(ours_, tree, pairing.from_ours,
                           pairing.mark || pairing.from_theirs_only ? &spans : nullptr,
-                          pairing.from_theirs_only ? &from_theirs_bytes : nullptr);
+                          pairing.from_theirs_only ? &from_theirs_bytes : nullptr, style ? &*style : nullptr);
   }
 
   // Climbs from base's node `at` to the nearest element (XML) or member
@@ -269,19 +295,23 @@ class FileMerger {
     std::string out;
     out.reserve(size);
     copied = 0;
-    auto version = [&out](std::string_view marker, std::optional<std::string_view> text) {
+    // Marker lines end as ours' lines do.
+    const std::string_view nl = ours_.style.newline == "\r\n" ? "\r\n" : "\n";
+    auto version = [&out, nl](std::string_view marker, std::optional<std::string_view> text) {
       out += marker;
+      out += nl;
       if (!text) return;
       out += *text;
-      if (!text->empty() && text->back() != '\n') out += '\n';
+      if (!text->empty() && text->back() != '\n') out += nl;
     };
     for (const Block& block : blocks) {
       out.append(merged, copied, block.at.begin - copied);
-      if (!block.at.line_start) out += '\n';
-      version("<<<<<<< ours\n", block.ours);
-      version("||||||| base\n", block.base);
-      version("=======\n", block.theirs);
-      out += ">>>>>>> theirs\n";
+      if (!block.at.line_start) out += nl;
+      version("<<<<<<< ours", block.ours);
+      version("||||||| base", block.base);
+      version("=======", block.theirs);
+      out += ">>>>>>> theirs";
+      out += nl;
       copied = block.at.stop;
     }
     out.append(merged, copied);

@@ -26,7 +26,8 @@ std::string_view format_name(Format f) { return f == Format::Xml ? "XML" : "JSON
 
 Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::string> sources,
                                                           const FileOptions& options, const StopCheck& stop,
-                                                          bool sketch, const Trims* trims) {
+                                                          bool sketch, const Trims* trims,
+                                                          const std::vector<std::string>* decoded_from) {
   const std::size_t n = sources.size();
   std::vector<std::optional<Result<Document, FormatError>>> read(n);
   std::vector<std::exception_ptr> failures(n);
@@ -55,9 +56,11 @@ Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::stri
                               .context = &shared};
   auto take_share = [&](const StopCheck& check) {
     for (std::size_t i; (i = shared.next++) < n;) {
-      const ReadOptions read_options{.id_attrs = options.id_attrs, .stop = check, .sketch = sketch,
-                                     .trims = trims && !trims->lists[i].empty() ? &trims->lists[i] : nullptr,
-                                     .node_count = trims ? trims->nodes[i] : 0};
+      const ReadOptions read_options{
+          .id_attrs = options.id_attrs, .stop = check, .sketch = sketch,
+          .trims = trims && !trims->lists[i].empty() ? &trims->lists[i] : nullptr,
+          .node_count = trims ? trims->nodes[i] : 0,
+          .decoded_from = decoded_from ? std::optional<std::string>((*decoded_from)[i]) : std::nullopt};
       try {
         std::string source = std::exchange(sources[i], std::string());
         read[i] = !options.format                  ? read_document(std::move(source), read_options)
@@ -117,6 +120,10 @@ Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::stri
     if (!docs.empty() && doc->format != docs.front().format) {
       return FileError{which, FormatError{"the file is " + std::string(format_name(doc->format)) + " but the first is " +
                                               std::string(format_name(docs.front().format)),
+                                          std::nullopt}};
+    }
+    if (options.id_attrs_chosen && doc->format == Format::Json) {
+      return FileError{which, FormatError{"identity attributes are given, but the file is JSON, which has none",
                                           std::nullopt}};
     }
     docs.push_back(std::move(doc).value());

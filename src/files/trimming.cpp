@@ -76,10 +76,12 @@ class SketchTree {
         while (src_[end] != '"') end += src_[end] == '\\' ? 2 : 1;
         k.identity = src_.substr(l.key_begin + 1, end - l.key_begin - 1);
         k.has_identity = true;
+        k.kind = {};  // as KindRule::Members pairs them
       }
       return k;
     }
     if (e == 0 || k.kind[0] == '#') return k;
+    if (l.parent == 0) return Key{{}, {}, true};  // as KindRule::RootElement pairs it
     // The first attribute that gives this element its identity.
     std::size_t at = l.begin + 1 + k.kind.size();
     for (;;) {

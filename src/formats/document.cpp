@@ -5,6 +5,7 @@
 #include <map>
 #include <utility>
 
+#include "formats/encoding.h"
 #include "formats/splice.h"
 #include "formats/write.h"
 
@@ -34,32 +35,78 @@ std::string FormatError::text() const {
   return message + " (line " + std::to_string(where->line) + ", column " + std::to_string(where->column) + ")";
 }
 
-Result<Document, FormatError> read_document(std::string source, const ReadOptions& options) {
-  if (auto problem = detail::utf16(source)) return *std::move(problem);
-  std::size_t i = source.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-  while (i < source.size() && detail::is_space(source[i])) ++i;
-  if (i < source.size() && source[i] == '<') return read_xml(std::move(source), options);
-  return read_json(std::move(source), options);
-}
-
 namespace {
 
-Result<Document, FormatError> parse(std::string source, const ReadOptions& options,
-                                    std::optional<FormatError> (*parser)(Document&, const ReadOptions&)) {
+using Parser = std::optional<FormatError> (*)(Document&, const ReadOptions&);
+
+// Parses UTF-8 `text`, converted from `encoding` ("" when it is the file's own).
+Result<Document, FormatError> parse(std::string text, std::string encoding, const ReadOptions& options,
+                                    Parser parser) {
   Document doc;
-  doc.source = std::move(source);
+  doc.source = std::move(text);
+  doc.encoding = std::move(encoding);
   if (auto failure = parser(doc, options)) return *std::move(failure);
   return doc;
 }
 
+Result<Document, FormatError> parse_in(std::string source, const std::string& encoding, const ReadOptions& options,
+                                       Parser parser) {
+  if (encoding.empty()) return parse(std::move(source), {}, options, parser);
+  auto text = detail::decode(source, encoding);
+  if (!text.ok()) return text.error();
+  source = std::string();
+  return parse(std::move(text).value(), encoding, options, parser);
+}
+
 }  // namespace
 
+Result<Document, FormatError> read_document(std::string source, const ReadOptions& options) {
+  // UTF-16 and UTF-32 are converted first, to see the first character.
+  std::string encoding;
+  if (options.decoded_from) {
+    encoding = *options.decoded_from;
+  } else if (auto wide = detail::wide_encoding(source)) {
+    encoding = *std::move(wide);
+    auto text = detail::decode(source, encoding);
+    if (!text.ok()) return text.error();
+    source = std::move(text).value();
+  }
+  std::size_t i = source.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  while (i < source.size() && detail::is_space(source[i])) ++i;
+  const bool xml = i < source.size() && source[i] == '<';
+  if (!options.decoded_from && encoding.empty()) {
+    return xml ? read_xml(std::move(source), options) : read_json(std::move(source), options);
+  }
+  return parse(std::move(source), std::move(encoding), options, xml ? detail::parse_xml : detail::parse_json);
+}
+
 Result<Document, FormatError> read_xml(std::string source, const ReadOptions& options) {
-  return parse(std::move(source), options, detail::parse_xml);
+  if (options.decoded_from) return parse(std::move(source), *options.decoded_from, options, detail::parse_xml);
+  auto encoding = detail::xml_encoding(source);
+  if (!encoding.ok()) return encoding.error();
+  return parse_in(std::move(source), *encoding, options, detail::parse_xml);
 }
 
 Result<Document, FormatError> read_json(std::string source, const ReadOptions& options) {
-  return parse(std::move(source), options, detail::parse_json);
+  if (options.decoded_from) return parse(std::move(source), *options.decoded_from, options, detail::parse_json);
+  const std::string encoding = detail::wide_encoding(source).value_or("");
+  return parse_in(std::move(source), encoding, options, detail::parse_json);
+}
+
+Result<std::string, FormatError> encode_like(const Document& doc, std::string text) {
+  if (doc.encoding.empty()) return text;
+  const bool xml = doc.format == Format::Xml;
+  bool referenced = false;
+  auto bytes = detail::encode(text, doc.encoding, xml, &referenced);
+  if (!bytes.ok() || !referenced) return bytes;
+  // A reference means its character only in text and attribute values: the
+  // file must read back as the tree the text holds.
+  auto meant = read_xml(std::move(text), ReadOptions{.id_attrs = doc.id_attrs, .decoded_from = doc.encoding});
+  auto got = read_xml(*bytes, ReadOptions{.id_attrs = doc.id_attrs});
+  if (!meant.ok() || !got.ok() || meant->tree != got->tree) {
+    return detail::error("the result holds characters that " + doc.encoding + " cannot hold, outside text and attribute values");
+  }
+  return bytes;
 }
 
 Correspondence correspond_by_position(const Document& original, const TreeNode& tree) {
@@ -111,10 +158,10 @@ Correspondence correspond_by_position(const Document& original, const TreeNode& 
 
 Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
                                                 const Correspondence& match, std::vector<OutputSpan>* spans,
-                                                const Borrowed* borrowed) {
+                                                const Borrowed* borrowed, const Style* style) {
   if (spans) spans->assign(match.origin.size(), OutputSpan{});
-  auto out = original.format == Format::Xml ? detail::write_xml(original, tree, match, spans, borrowed)
-                                            : detail::write_json(original, tree, match, spans, borrowed);
+  auto out = original.format == Format::Xml ? detail::write_xml(original, tree, match, spans, borrowed, style)
+                                            : detail::write_json(original, tree, match, spans, borrowed, style);
   if (spans && out.ok() && !spans->empty()) (*spans)[0] = OutputSpan{0, static_cast<std::uint32_t>(out->size())};
   return out;
 }
@@ -161,13 +208,6 @@ void adopt_children(std::vector<TreeNode>& done, std::size_t at) {
   parent.children.reserve(count);
   std::move(from, done.end(), std::back_inserter(parent.children));
   done.erase(from, done.end());
-}
-
-std::optional<FormatError> utf16(std::string_view source) {
-  if (source.starts_with("\xFE\xFF") || source.starts_with("\xFF\xFE")) {
-    return error_at("UTF-16 is not supported, only UTF-8", source, 0);
-  }
-  return std::nullopt;
 }
 
 std::string too_deep(std::size_t max_depth) {
@@ -269,7 +309,7 @@ void Splicer::open(Frame& frame, std::optional<std::string_view> indent, bool do
   frame.child_indent.clear();
   if (document_level) return;
   if (indent) frame.child_indent.assign(*indent);
-  frame.child_indent += doc_.style.indent;
+  frame.child_indent += style().indent;
 }
 
 std::optional<std::string_view> Splicer::first_gap(std::uint32_t parent) const {
@@ -315,7 +355,7 @@ std::optional<std::string_view> Splicer::gap(Frame& parent, std::optional<std::u
     }
   }
   if (parent.inline_children) return std::nullopt;
-  const Style& style = doc_.style;
+  const Style& style = this->style();
   if (parent.node->kind == "#document") {  // XML's top level: one node per line
     out += style.newline;
     return std::string_view();
@@ -340,8 +380,8 @@ void Splicer::closing_gap(const Frame& parent, std::string_view parent_indent) {
     }
   }
   if (!parent.wrote_child || parent.inline_children) return;
-  if (doc_.style.indent.empty() && parent.child_indent.empty()) return;
-  out += doc_.style.newline;
+  if (style().indent.empty() && parent.child_indent.empty()) return;
+  out += style().newline;
   out += parent_indent;
 }
 

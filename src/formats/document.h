@@ -108,6 +108,9 @@ struct ReadOptions {
   const std::vector<Trim>* trims = nullptr;
   // With `trims`: how many nodes the tree will have, when the caller knows.
   std::size_t node_count = 0;
+  // Set when the input is a document's `source` read before: UTF-8 already,
+  // converted from this encoding (Document::encoding).
+  std::optional<std::string> decoded_from{};
 };
 
 // Where in the input a problem is; both 1-based.
@@ -201,22 +204,35 @@ struct Document {
   std::vector<IdAttr> id_attrs;
   std::vector<SketchNode> sketch;  // a sketch's nodes in preorder, instead of `layout` and `tree`
   bool stubs = false;              // the tree holds stubs (see ReadOptions::trims)
+  // The encoding the file is written in, "" for UTF-8. `source` and every
+  // position in the layout are in UTF-8 whatever the file's encoding.
+  std::string encoding;
 };
 
-// Reads an XML document. Refused, with the line and column: malformed XML,
-// entity declarations, references to entities that are not predefined,
-// encodings other than UTF-8 and US-ASCII, nesting deeper than
+// Reads an XML document in the encoding its byte order mark, first bytes or
+// declaration say (UTF-8 when none does), as far as iconv knows it.
+// Refused, with the line and column: malformed XML, entity declarations,
+// references to entities that are not predefined, encodings iconv does not
+// know or whose text does not convert back to the same bytes, a declaration
+// that names another encoding than the bytes are in, nesting deeper than
 // `options.max_depth`, and files of 4 GiB or more. Nothing external is read.
 [[nodiscard]] Result<Document, FormatError> read_xml(std::string source, const ReadOptions& options = {});
 
-// Reads a JSON document (UTF-8, an optional byte order mark). Refused, with
+// Reads a JSON document: UTF-8, or UTF-16 or UTF-32 in either byte order as
+// its first four bytes show, with an optional byte order mark. Refused, with
 // the line and column: malformed JSON, invalid UTF-8, a member name repeated
 // in one object, nesting deeper than `options.max_depth`, files of 4 GiB or
 // more.
 [[nodiscard]] Result<Document, FormatError> read_json(std::string source, const ReadOptions& options = {});
 
-// Reads XML when the first byte after a byte order mark and whitespace is
-// "<", JSON otherwise.
+// Returns `text`, which write_document wrote for `doc` (in UTF-8), in the
+// encoding `doc` was read in. In XML, a character the encoding cannot hold
+// is written as a character reference where one means the same character
+// (text and attribute values); anywhere else it is refused.
+[[nodiscard]] Result<std::string, FormatError> encode_like(const Document& doc, std::string text);
+
+// Reads XML when the first character after a byte order mark and whitespace
+// is "<", JSON otherwise.
 [[nodiscard]] Result<Document, FormatError> read_document(std::string source, const ReadOptions& options = {});
 
 // For each node of a new tree in preorder, the preorder number of the node of
@@ -248,6 +264,8 @@ struct Correspondence {
 // bytes from elsewhere: `borrowed(pre, node)` gives the bytes of the node's
 // whole sub-tree (a JSON member's with its name), or nullopt to write it;
 // the span of each node below it is then the whole of those bytes.
+// With `style`, children that no original sibling shows the way for are
+// laid out by it instead of by the original's style.
 struct OutputSpan {
   std::uint32_t begin = 0;
   std::uint32_t end = 0;
@@ -256,6 +274,7 @@ using Borrowed = std::function<std::optional<std::string_view>(std::uint32_t pre
 [[nodiscard]] Result<std::string, FormatError> write_document(const Document& original, const TreeNode& tree,
                                                               const Correspondence& match,
                                                               std::vector<OutputSpan>* spans = nullptr,
-                                                              const Borrowed* borrowed = nullptr);
+                                                              const Borrowed* borrowed = nullptr,
+                                                              const Style* style = nullptr);
 
 }  // namespace vext

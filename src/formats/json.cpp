@@ -120,7 +120,6 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
 
   std::optional<FormatError> run() {
     if (src_.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
-    if (auto problem = detail::utf16(src_)) return problem;
     doc_.format = Format::Json;
     doc_.id_attrs = options_.id_attrs;
     layout_.clear();
@@ -407,10 +406,11 @@ void escape_string(std::string& out, std::string_view text) {
 class JsonWriter {
  public:
   JsonWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans,
-             const Borrowed* borrowed)
+             const Borrowed* borrowed, const Style* style)
       : doc_(doc), tree_(tree), match_(match), sp_(doc, match, comma_) {
     sp_.spans_ = spans;
     sp_.borrowed_ = borrowed;
+    sp_.style_ = style;
   }
 
   Result<std::string, FormatError> run() {
@@ -534,8 +534,8 @@ std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options)
 
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,
                                             const Correspondence& match, std::vector<OutputSpan>* spans,
-                                            const Borrowed* borrowed) {
-  return JsonWriter(original, tree, match, spans, borrowed).run();
+                                            const Borrowed* borrowed, const Style* style) {
+  return JsonWriter(original, tree, match, spans, borrowed, style).run();
 }
 
 }  // namespace detail

@@ -24,9 +24,6 @@ FormatError error_at(std::string message, std::string_view source, std::size_t o
 // Returns an error without a place.
 inline FormatError error(std::string message) { return FormatError{std::move(message), std::nullopt}; }
 
-// Refuses input with a UTF-16 byte order mark.
-std::optional<FormatError> utf16(std::string_view source);
-
 // Returns the message for input nested deeper than `max_depth`.
 std::string too_deep(std::size_t max_depth);
 
@@ -175,11 +172,13 @@ class Splicer {
   std::string out;
   std::vector<OutputSpan>* spans_ = nullptr;
   const Borrowed* borrowed_ = nullptr;
+  const Style* style_ = nullptr;  // for gaps no original shows; the document's own when null
 
  private:
   std::optional<std::string_view> first_gap(std::uint32_t parent) const;
   std::optional<std::string_view> sep_gap(std::uint32_t parent) const;
   void built_gap(const Frame& parent);
+  const Style& style() const { return style_ ? *style_ : doc_.style; }
 
   const Document& doc_;
   const Correspondence& match_;

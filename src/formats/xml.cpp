@@ -27,12 +27,22 @@ struct ParserDeleter {
 };
 using ParserPtr = std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter>;
 
-bool ascii_iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
-         });
+// Whether a declaration's encoding name `declared` fits the encoding the
+// file was read in ("" for UTF-8): the same name, or "UTF-16" or "UTF-32"
+// for either byte order.
+bool names_encoding(std::string_view declared, std::string_view encoding) {
+  auto plain = [](std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+      if (c != '-' && c != '_') out += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    }
+    return out;
+  };
+  const std::string d = plain(declared);
+  if (encoding.empty()) return d == "utf8" || d == "usascii" || d == "ascii";
+  const std::string e = plain(encoding);
+  return d == e || ((d == "utf16" || d == "utf32") && e.starts_with(d));
 }
-
 
 // Names the entities every XML document has; all others would need a
 // declaration, and declarations are refused.
@@ -55,9 +65,9 @@ class XmlReader {
   std::optional<FormatError> run() {
     const std::string& src = doc_.source;
     if (src.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
-    if (auto problem = detail::utf16(src)) return problem;
-    // The encoding is fixed to UTF-8 so that byte positions and written bytes
-    // agree; the declaration's encoding is checked by hand in on_decl.
+    // The source is UTF-8 whatever the file's encoding (Document::encoding),
+    // so the parser's encoding is fixed to it, and the declaration's is
+    // checked by hand in on_decl.
     parser_.reset(XML_ParserCreate("UTF-8"));
     if (!parser_) throw std::bad_alloc();
     XML_Parser p = parser_.get();
@@ -428,13 +438,10 @@ class XmlReader {
     XmlReader& r = self(data);
     if (r.failure_) return;  // expat may report an event or two after a stop
     if (!version) return;  // a text declaration of an external entity
-    if (encoding) {
-      const std::string_view e(encoding);
-      if (!ascii_iequals(e, "utf-8") && !ascii_iequals(e, "utf8") && !ascii_iequals(e, "us-ascii") &&
-          !ascii_iequals(e, "ascii")) {
-        r.fail("unsupported encoding " + quoted(e) + ": only UTF-8 is read");
-        return;
-      }
+    if (encoding && !names_encoding(encoding, r.doc_.encoding)) {
+      r.fail("the declaration names " + quoted(encoding) + " but the file is " +
+             (r.doc_.encoding.empty() ? std::string("UTF-8") : r.doc_.encoding));
+      return;
     }
     r.doc_.prolog_end = r.index() + r.count();
     r.layout_[0].head_end = r.open_.front().prev_end = r.doc_.prolog_end;
@@ -585,10 +592,11 @@ class Checker {
 class XmlWriter {
  public:
   XmlWriter(const Document& doc, const TreeNode& tree, const Correspondence& match, std::vector<OutputSpan>* spans,
-            const Borrowed* borrowed)
+            const Borrowed* borrowed, const Style* style)
       : doc_(doc), tree_(tree), match_(match), sp_(doc, match, no_comma_) {
     sp_.spans_ = spans;
     sp_.borrowed_ = borrowed;
+    sp_.style_ = style;
   }
 
   Result<std::string, FormatError> run() {
@@ -877,8 +885,8 @@ std::optional<FormatError> parse_xml(Document& doc, const ReadOptions& options) 
 }
 
 Result<std::string, FormatError> write_xml(const Document& original, const TreeNode& tree, const Correspondence& match,
-                                           std::vector<OutputSpan>* spans, const Borrowed* borrowed) {
-  return XmlWriter(original, tree, match, spans, borrowed).run();
+                                           std::vector<OutputSpan>* spans, const Borrowed* borrowed, const Style* style) {
+  return XmlWriter(original, tree, match, spans, borrowed, style).run();
 }
 
 }  // namespace detail

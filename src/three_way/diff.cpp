@@ -145,6 +145,12 @@ std::vector<Change> detail::located_diff(const IndexedTree& a, const IndexedTree
       if (!built) built = locations.build(f.loc);
       return *built;
     };
+    // A node below the root pairs across a change of kind only where the
+    // trees' KindRule says so; it then changed as a whole.
+    if (f.loc != Locations::kRoot && x.kind != y.kind) {
+      out.push_back({.op = ChangeOp::Update, .location = loc(), .field = Field::Node, .old_value = x, .new_value = y});
+      continue;
+    }
     own_changes(x, y, f.loc == Locations::kRoot, loc, out);
     if (x.children.empty() && y.children.empty()) continue;
 

@@ -37,7 +37,8 @@ std::uint64_t stub_hash(const TreeNode& n) {
 
 namespace detail {
 
-IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint, bool stubs) : stubs_(stubs) {
+IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint, bool stubs, KindRule rule)
+    : stubs_(stubs), rule_(rule) {
   entries_.reserve(size_hint);
   // The first pass hashes each node's own fields while it is in cache; the
   // second folds in the children, which come after their parent, so a

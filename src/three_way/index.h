@@ -17,6 +17,9 @@ namespace vext::detail {
 
 // A child's kind and identity, by view: what pairs children that have an identity.
 using NodeKey = KeyView;
+// The key that pairs with itself whatever the node: an empty kind and
+// identity, as an identified node.
+inline NodeKey any_node_key() { return KeyView({}, {}, true); }
 
 // A stub stands in a tree for a sub-tree that is the same, byte for byte, in
 // every file of a call, so that it is never built: it keeps the sub-tree's
@@ -38,6 +41,16 @@ struct NeedWholeTrees : std::exception {
   const char* what() const noexcept override { return "a stub is needed whole"; }
 };
 
+// What pairs children beyond their kind and identity. A file format whose
+// node kinds carry a value's type or an element's name uses it so that a
+// change of kind is an update of the node rather than a removal and an
+// addition.
+enum class KindRule : std::uint8_t {
+  Strict,       // children pair by kind and identity
+  Members,      // a child with identity pairs by its identity alone (JSON members)
+  RootElement,  // the one element below the root pairs whatever its name (an XML root)
+};
+
 // A tree laid out breadth-first, so that the children of every node are one
 // contiguous run of entries. Each entry carries a fingerprint of its whole
 // sub-tree: equal sub-trees have equal fingerprints.
@@ -52,8 +65,10 @@ class IndexedTree {
 
   // `size_hint`, when known, is the number of nodes, so that the entries are
   // allocated once. With `stubs`, a stub's fingerprint is the one it
-  // carries, so fingerprints are those of the whole tree.
-  IndexedTree(const TreeNode& root, class Ticker& ticker, std::size_t size_hint = 0, bool stubs = false);
+  // carries, so fingerprints are those of the whole tree. `rule` says how
+  // children pair (see key()).
+  IndexedTree(const TreeNode& root, class Ticker& ticker, std::size_t size_hint = 0, bool stubs = false,
+              KindRule rule = KindRule::Strict);
 
   std::size_t size() const { return entries_.size(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
@@ -66,13 +81,23 @@ class IndexedTree {
   // What the pairing of children asks of a tree.
   using Key = NodeKey;
   using KeyHash = KeyView::Hash;
-  Key key(std::size_t i) const { return NodeKey(*entries_[i].node); }
+  Key key(std::size_t i) const {
+    NodeKey k(*entries_[i].node);
+    if (rule_ == KindRule::Members && k.has_identity) {
+      k.kind = {};
+    } else if (rule_ == KindRule::RootElement && i >= 1 && i <= entries_[0].child_count && !k.kind.empty() &&
+               k.kind[0] != '#') {
+      k = any_node_key();
+    }
+    return k;
+  }
   std::string_view kind(std::size_t i) const { return entries_[i].node->kind; }
   std::uint64_t hash(std::size_t i) const { return entries_[i].hash; }
 
  private:
   std::vector<Entry> entries_;
   bool stubs_ = false;
+  KindRule rule_ = KindRule::Strict;
 };
 
 // Whether two indexed sub-trees are equal: fingerprints first, then a full

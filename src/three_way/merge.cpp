@@ -142,6 +142,14 @@ class Merger {
     const TreeNode& o = o_.node(f.o);
     const TreeNode& t = t_.node(f.t);
     TreeNode& out = *f.out;
+    // A node below the root pairs across a change of kind only where the
+    // trees' KindRule says so; it then changed as a whole, so a change of
+    // kind on one side against any change on the other conflicts.
+    if (f.loc != Locations::kRoot && (o.kind != b.kind || t.kind != b.kind)) {
+      out = o;
+      conflict(f.loc, Field::Node, "", b, o, t);
+      return;
+    }
     out.kind = merge_string(f.loc, Field::Kind, b.kind, o.kind, t.kind);
     if (o.identity == b.identity) {
       out.identity = t.identity;
@@ -175,15 +183,20 @@ class Merger {
     const auto& yc = y.tree->node(y.node).children;
     x.partner.assign(xc.size(), -1);
     y.partner.assign(yc.size(), -1);
+    // The tree's own key, so that additions pair as the tree's children do.
+    auto key_of = [](const Side& side, std::size_t k) {
+      const detail::NodeKey key = side.tree->key(side.entry(k));
+      return std::pair<std::string_view, std::string_view>{key.kind, key.identity};
+    };
     std::map<std::pair<std::string_view, std::string_view>, std::vector<std::size_t>> added;
     for (std::size_t k = 0; k < yc.size(); ++k) {
-      if ((*y.to_base)[k] < 0 && yc[k].identity) added[{yc[k].kind, *yc[k].identity}].push_back(k);
+      if ((*y.to_base)[k] < 0 && yc[k].identity) added[key_of(y, k)].push_back(k);
     }
     if (added.empty()) return;
     std::map<std::pair<std::string_view, std::string_view>, std::size_t> next;
     for (std::size_t j = 0; j < xc.size(); ++j) {
       if ((*x.to_base)[j] >= 0 || !xc[j].identity) continue;
-      const std::pair<std::string_view, std::string_view> key{xc[j].kind, *xc[j].identity};
+      const std::pair<std::string_view, std::string_view> key = key_of(x, j);
       auto it = added.find(key);
       if (it == added.end()) continue;
       std::size_t& n = next[key];

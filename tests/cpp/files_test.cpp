@@ -115,6 +115,41 @@ TEST(FileMergeTest, MarksJsonMembersOnTheirOwnLines) {
   EXPECT_EQ(m.conflicts[0].path, "/a");
 }
 
+TEST(FileMergeTest, WritesTheMergeInTheEncodingOfTheFileWhoseLayoutItKeeps) {
+  const std::string sjis = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n";
+  const std::string base = sjis + "<r>\n  <a>\x93\xFA</a>\n  <b>x</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  const std::string ours = sjis + "<r>\n  <a>\x96\x7B</a>\n  <b>x</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  // Theirs went over to UTF-8 and added a character Shift_JIS cannot hold.
+  const std::string theirs = "<r>\n  <a>\xE6\x97\xA5</a>\n  <b>\xE2\x82\xAC y</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  const std::string want = sjis + "<r>\n  <a>\x96\x7B</a>\n  <b>&#x20AC; y</b>\n  <c><d/><d/><d/></c>\n</r>\n";
+  EXPECT_EQ(merge(base, ours, theirs).merged, want);
+  // Reading trims what the files hold alike, and reads them again as the text they were converted to.
+  auto trimmed = merge_files({base, ours, theirs}, {}, false);
+  ASSERT_TRUE(trimmed.ok());
+  EXPECT_EQ(trimmed->merged, want);
+  EXPECT_EQ(merge(base, ours, base).merged, ours);
+  EXPECT_EQ(merge(base, base, theirs).merged, theirs);
+}
+
+TEST(FileMergeTest, NewNodesAndMarkersFollowTheLinesOfOurs) {
+  const std::string base = "<r>\r\n  <a id=\"1\">x</a>\r\n  <b/>\r\n</r>\r\n";
+  const std::string ours = "<r>\r\n  <a id=\"1\">y</a>\r\n  <b/>\r\n</r>\r\n";
+  const std::string theirs = "<r>\r\n  <a id=\"1\">z</a>\r\n  <b/>\r\n</r>\r\n";
+  EXPECT_EQ(merge(base, ours, theirs, true).merged,
+            "<r>\r\n<<<<<<< ours\r\n  <a id=\"1\">y</a>\r\n||||||| base\r\n  <a id=\"1\">x</a>\r\n=======\r\n"
+            "  <a id=\"1\">z</a>\r\n>>>>>>> theirs\r\n  <b/>\r\n</r>\r\n");
+  // Theirs inserts nodes where ours' siblings each stand on their own line.
+  const std::string xml = "<r>\n  <a/>\n  <b/>\n</r>\n";
+  EXPECT_EQ(merge(xml, "<r>\n  <a/>\n  <b k=\"1\"/>\n</r>\n", "<r>\n  <a/><new/>\n  <b/><c/>\n</r>\n").merged,
+            "<r>\n  <a/>\n  <new/>\n  <b k=\"1\"/>\n  <c/>\n</r>\n");
+  // Ours shows no indentation where theirs adds children: they take theirs' lines.
+  EXPECT_EQ(merge("<r/>\n", "<r k=\"1\"/>\n", "<r>\n  <a/>\n</r>\n").merged, "<r k=\"1\">\n  <a/>\n</r>\n");
+  const std::string json = "{\n  \"a\": 1,\n  \"b\": [\n    1,\n    2\n  ]\n}\n";
+  EXPECT_EQ(merge(json, "{\n  \"a\": 2,\n  \"b\": [\n    1,\n    2\n  ]\n}\n",
+                  "{\n  \"a\": 1, \"n\": 0,\n  \"b\": [\n    1, 3,\n    2\n  ]\n}\n").merged,
+            "{\n  \"a\": 2,\n  \"n\": 0,\n  \"b\": [\n    1,\n    3,\n    2\n  ]\n}\n");
+}
+
 // A node shown without bytes of its own is written fresh; one that cannot be
 // written in the file's format is an error, never some other node's text.
 TEST(FileViewTest, NodesWrittenFreshOrRefused) {

@@ -7,6 +7,7 @@
 
 #include "builders.h"
 
+#include "files/files.h"
 #include "formats/document.h"
 
 namespace vext {
@@ -153,6 +154,28 @@ TEST(FormatsJsonTest, MapsValuesOntoNodesWithLiteralText) {
   EXPECT_EQ(read_ok(huge).tree.children[0].text.size(), 5000u);
 }
 
+// Returns the UTF-16 (or with `wide`, UTF-32) code units of `text`, one per
+// character, in either byte order: the tests' own converter, independent of iconv.
+std::string units(std::u32string_view text, bool big_endian, bool wide = false) {
+  std::string out;
+  const int width = wide ? 4 : 2;
+  auto put = [&](std::uint32_t u) {
+    for (int i = 0; i < width; ++i) {
+      const int shift = 8 * (big_endian ? width - 1 - i : i);
+      out += static_cast<char>((u >> shift) & 0xFF);
+    }
+  };
+  for (const char32_t c : text) {
+    if (!wide && c > 0xFFFF) {
+      put(0xD800 + ((c - 0x10000) >> 10));
+      put(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      put(c);
+    }
+  }
+  return out;
+}
+
 struct BadInput {
   std::string source;
   std::string message;
@@ -166,11 +189,17 @@ TEST(FormatsErrorTest, RefusesUnsafeOrBrokenInputWithItsPlace) {
        "entity &foo; is not defined (external DTDs are not read) (line 2, column 12)"},
       {"<!DOCTYPE a SYSTEM \"a.dtd\">\n<a>\n&foo;</a>", "entity &foo; is not defined (external DTDs are not read) (line 3"},
       {"<a>&foo;</a>", "invalid XML: undefined entity"},
-      {"<?xml version=\"1.0\" encoding=\"bogus\"?><a/>", "unsupported encoding \"bogus\": only UTF-8 is read"},
-      {"<?xml version=\"1.0\" encoding=\"rot13\"?><a/>", "unsupported encoding \"rot13\""},
-      {"<?xml version=\"1.0\" encoding=\"shift_jis\"?><a/>", "unsupported encoding \"shift_jis\""},
-      {"\xFF\xFE<\0a\0/\0>\0", "UTF-16 is not supported, only UTF-8"},
-      {"\xFE\xFF\0{\0}", "UTF-16 is not supported, only UTF-8"},
+      {"<?xml version=\"1.0\" encoding=\"bogus\"?><a/>", "unsupported encoding \"bogus\""},
+      {"<?xml version=\"1.0\" encoding=\"latin1//TRANSLIT\"?><a/>", "unsupported encoding \"latin1//TRANSLIT\""},
+      {"<?xml version=\"1.0\" encoding=\"UTF-16\"?><a/>", "the declaration names \"UTF-16\" but the file is not in it"},
+      {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"latin1\"?><a/>",
+       "the declaration names \"latin1\" but the file is UTF-8 (line 1, column 2)"},
+      {units(U"<?xml version='1.0' encoding='latin1'?><a/>", false),
+       "the declaration names \"latin1\" but the file is UTF-16LE"},
+      {std::string("\xFF\xFE<\0a\0>\0\x00\xDC<\0/\0a\0>\0", 16), "the bytes at offset 8 are not UTF-16LE text"},
+      {std::string("\0[\0\x31", 3), "the bytes at offset 2 are not UTF-16BE text"},
+      {"<?xml version=\"1.0\" encoding=\"UTF-7\"?><a>+AGEAYQ-</a>",
+       "the file's UTF-7 text does not convert back to the same bytes"},
       {"<r>\n  <note\xF0\x9F\x98\x80/>\n</r>", "invalid XML: not well-formed (invalid token) (line 2, column 8)"},
       {"<a>\xC3</a>", "invalid XML: not well-formed (invalid token)"},
       {"<a></b>", "invalid XML: mismatched tag"},
@@ -187,6 +216,83 @@ TEST(FormatsErrorTest, RefusesUnsafeOrBrokenInputWithItsPlace) {
     ASSERT_FALSE(doc.ok()) << c.source;
     EXPECT_EQ(doc.error().text().substr(0, c.message.size()), c.message) << doc.error().text();
   }
+}
+
+struct Encoded {
+  std::string bytes;
+  std::string attr;  // the root element's attribute "a", or a JSON file's member "k", in UTF-8
+  std::string text;  // the root element's text
+};
+
+TEST(FormatsEncodingTest, EveryEncodingReadsAsItsTextAndWritesBackByteForByte) {
+  auto decl = [](const char* name, std::string body) {
+    return "<?xml version=\"1.0\" encoding=\"" + std::string(name) + "\"?>\n" + body + "\n";
+  };
+  const std::u32string cjk_name(3000, U'\u4E2D');
+  const std::vector<Encoded> xml = {
+      {decl("ISO-8859-1", "<r a=\"\xE9\">caf\xE9</r>"), "\xC3\xA9", "caf\xC3\xA9"},
+      {decl("iso-8859-15", "<r a=\"\xA4\">\xBD</r>"), "\xE2\x82\xAC", "\xC5\x93"},
+      {decl("windows-1252", "<r a=\"\x80\">\x93q\x94</r>"), "\xE2\x82\xAC", "\xE2\x80\x9Cq\xE2\x80\x9D"},
+      {decl("windows-1251", "<r a=\"\xC6\">\xE4\xE0</r>"), "\xD0\x96", "\xD0\xB4\xD0\xB0"},
+      {decl("Shift_JIS", "<r a=\"\x93\xFA\">\x96\x7B</r>"), "\xE6\x97\xA5", "\xE6\x9C\xAC"},
+      {decl("EUC-JP", "<r a=\"\xC6\xFC\">\xCB\xDC</r>"), "\xE6\x97\xA5", "\xE6\x9C\xAC"},
+      {decl("GB18030", "<r a=\"\xC8\xD5\">\xB1\xBE\x81\x30\x81\x30</r>"), "\xE6\x97\xA5", "\xE6\x9C\xAC\xC2\x80"},
+      {decl("US-ASCII", "<r a=\"1\">x</r>"), "1", "x"},
+      {"\xFF\xFE" + units(U"<?xml version=\"1.0\" encoding=\"UTF-16\"?><r a=\"\u00E9\">\U0001F600</r>", false),
+       "\xC3\xA9", "\xF0\x9F\x98\x80"},
+      {"\xFE\xFF" + units(U"<r a=\"1\">\u4E2D</r>\r\n", true), "1", "\xE4\xB8\xAD"},
+      {units(U"<r a=\"1\"><b>x</b></r>", false), "1", ""},
+      {units(U"<?xml version='1.0' encoding='utf-16'?><r a=\"1\">x</r>", true), "1", "x"},
+      {units(U"\uFEFF<r a=\"\u00E9\">x</r>", false, true), "\xC3\xA9", "x"},
+      {units(U"<r a=\"\u00E9\">x</r>", true, true), "\xC3\xA9", "x"},
+      {units(U"<" + cjk_name + U" a=\"1\">x</" + cjk_name + U">", false), "1", "x"},
+  };
+  for (const Encoded& c : xml) {
+    const Document doc = read_ok(c.bytes);
+    ASSERT_EQ(doc.tree.children.size(), 1u);
+    const TreeNode& root = doc.tree.children[0];
+    ASSERT_EQ(root.attributes.size(), 1u);
+    EXPECT_EQ(root.attributes[0].second, c.attr);
+    EXPECT_EQ(root.text, c.text);
+    auto again = rewrite(doc);
+    ASSERT_TRUE(again.ok()) << again.error().text();
+    EXPECT_EQ(*again, c.bytes);
+  }
+  const std::u32string json = U"{\"k\": \"\u00E9\u65E5\U0001F600\"}";
+  for (const bool be : {false, true}) {
+    for (const bool wide : {false, true}) {
+      for (const std::u32string& text : {json, U"\uFEFF" + json}) {
+        const std::string bytes = units(text, be, wide);
+        const Document doc = read_ok(bytes);
+        ASSERT_EQ(doc.tree.children.size(), 1u) << bytes;
+        EXPECT_EQ(doc.tree.children[0].text, "\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80");
+        EXPECT_EQ(rewrite(doc).value(), bytes);
+      }
+    }
+  }
+}
+
+TEST(FormatsEncodingTest, CharactersTheEncodingCannotHoldBecomeReferencesWhereTheyMayStand) {
+  const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r a=\"x\"><t>caf\xE9</t><!--c--></r>";
+  const Document doc = read_ok(latin1);
+  TreeNode tree = doc.tree;
+  TreeNode& r = tree.children[0];
+  r.attributes[0].second = "\xE2\x82\xAC<";  // the euro sign is not in Latin-1
+  r.children[0].text = "\xE6\x97\xA5\xC3\xA9";  // nor is a CJK character; e-acute is
+  auto text = write(doc, tree);
+  ASSERT_TRUE(text.ok());
+  auto bytes = encode_like(doc, *text);
+  ASSERT_TRUE(bytes.ok()) << bytes.error().text();
+  EXPECT_EQ(*bytes,
+            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r a=\"&#x20AC;&lt;\"><t>&#x65E5;\xE9</t><!--c--></r>");
+  EXPECT_EQ(read_ok(*bytes).tree, tree);
+  r.children[1].text = "\xE6\x97\xA5";  // a comment holds no references
+  text = write(doc, tree);
+  ASSERT_TRUE(text.ok());
+  bytes = encode_like(doc, *text);
+  ASSERT_FALSE(bytes.ok());
+  EXPECT_EQ(bytes.error().text(),
+            "the result holds characters that ISO-8859-1 cannot hold, outside text and attribute values");
 }
 
 TEST(FormatsErrorTest, DepthIsBoundedWithoutRecursion) {

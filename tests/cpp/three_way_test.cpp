@@ -292,6 +292,49 @@ TEST(ThreeWayMergeTest, AdditionsFromBothSidesAreKept) {
   EXPECT_TRUE(std::holds_alternative<std::monostate>(r.conflicts[0].base));
 }
 
+// Under KindRule::Members, identified children pair by identity alone: a
+// change of kind is one update of the node, merged whole.
+TEST(ThreeWayMergeTest, UnderTheMembersRuleAChangeOfKindIsAnUpdateOfTheWholeNode) {
+  const TreeNode base = node("object", {}, "", {}, {node("number", "port", "80"), node("boolean", "f", "true")});
+  const StopCheck never;
+  auto merge = [&](const TreeNode& ours, const TreeNode& theirs) {
+    detail::Ticker ticker(never);
+    const auto rule = detail::KindRule::Members;
+    const detail::IndexedTree b(base, ticker, 0, false, rule), o(ours, ticker, 0, false, rule),
+        t(theirs, ticker, 0, false, rule);
+    return detail::three_way_merge(b, o, t, ticker);
+  };
+  TreeNode typed = base, valued = base, retyped = base, removed = base;
+  typed.children[0] = node("string", "port", "80");
+  valued.children[0].text = "8080";
+  retyped.children[0] = node("boolean", "port", "true");
+  removed.children.erase(removed.children.begin());
+  for (const TreeNode* theirs : {&valued, &retyped, &removed}) {
+    const ThreeWayResult r = merge(typed, *theirs);
+    EXPECT_EQ(r.tree, typed);
+    ASSERT_EQ(r.conflicts.size(), 1u);
+    EXPECT_EQ(r.conflicts[0].field, Field::Node);
+    EXPECT_EQ(location_text(r.conflicts[0].location), "/number[@id=\"port\"]");
+  }
+  TreeNode other = base;
+  other.children[1].text = "false";
+  TreeNode both = typed;
+  both.children[1].text = "false";
+  EXPECT_EQ(merge(typed, other).tree, both);
+  EXPECT_TRUE(merge(typed, other).conflicts.empty());
+  EXPECT_TRUE(merge(typed, typed).conflicts.empty());
+
+  detail::Ticker ticker(never);
+  const detail::IndexedTree x(base, ticker, 0, false, detail::KindRule::Members),
+      y(typed, ticker, 0, false, detail::KindRule::Members);
+  const std::vector<Change> changes = detail::located_diff(x, y, ticker);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].field, Field::Node);
+  EXPECT_EQ(changes[0].op, ChangeOp::Update);
+  EXPECT_EQ(changes[0].new_value, FieldValue(typed.children[0]));
+  EXPECT_EQ(located_diff(base, typed).size(), 2u);  // strict: a removal and an insertion
+}
+
 TEST(ThreeWayMergeTest, OneReorderingAppliesAndTwoDifferentOnesConflict) {
   const TreeNode base = node("doc", {}, "", {}, {node("s", "a"), node("s", "b"), node("s", "c")});
   TreeNode ours = base, theirs = base;

@@ -9,9 +9,12 @@ import resource
 import select
 import shutil
 import signal
+import socket
+import stat
 import subprocess
 import sys
 import sysconfig
+import threading
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -73,6 +76,14 @@ class TestDiff:
         assert json.loads(result.stdout) == [{"op": "insert", "path": "/tags/2", "what": "node", "old": None, "new": '"c"'}]
         same = vext_run("diff", "old.xml", "-", stdin=BASE.encode(), cwd=tmp_path)
         assert (same.returncode, same.stdout, same.stderr) == (0, b"", b"")
+        # A header names the files, and git's external diff form asks for it.
+        result = vext_run("diff", "--header", "a.json", "b.json", cwd=tmp_path)
+        assert result.stdout.decode() == 'diff a.json b.json\ninsert /tags/2 node: "\\"c\\""\n'
+        git_form = ["conf/app.json", "a.json", "0" * 40, "100644", "b.json", "1" * 40, "100644"]
+        result = vext_run("diff", *git_form, cwd=tmp_path)
+        assert (result.returncode, result.stdout.decode()) == (0, 'diff a/conf/app.json b/conf/app.json\n'
+                                                               'insert /tags/2 node: "\\"c\\""\n')
+        assert vext_run("diff", *git_form[:4], cwd=tmp_path).returncode == 2
 
     def test_values_are_cut_and_nothing_forges_a_line(self, tmp_path):
         put(tmp_path, old_json='{"a\\nupdate /x text": "x", "long": "' + "y" * 100 + '"}',
@@ -118,15 +129,68 @@ class TestMerge:
                                               "base": "10", "ours": "11", "theirs": "13"}]
         assert ET.parse(tmp_path / "out.xml").getroot()[0].get("price") == "11"
 
+    # A JSON member keeps its name across a change of type, and an XML root
+    # element across a change of name: the change is an update of the node,
+    # merged or marked like any other, never two members or two roots.
+    KIND_CHANGES = [
+        ("json", '{\n"port": 80,\n"x": 1\n}\n', '{\n"port": "80",\n"x": 1\n}\n', '{\n"port": 8080,\n"x": 1\n}\n',
+         1, '{\n<<<<<<< ours\n"port": "80",\n||||||| base\n"port": 80,\n=======\n"port": 8080,\n>>>>>>> theirs\n'
+            '"x": 1\n}\n',
+         'vext: conflict: /port node: base "80", ours "\\"80\\"", theirs "8080"\n'),
+        ("json", '{\n"f": true,\n"g": 1\n}\n', '{\n"g": 1\n}\n', '{\n"f": "yes",\n"g": 1\n}\n',
+         1, '{\n<<<<<<< ours\n||||||| base\n"f": true,\n=======\n"f": "yes",\n>>>>>>> theirs\n"g": 1\n}\n',
+         'vext: conflict: /f node: base "true", ours (none), theirs "\\"yes\\""\n'),
+        ("json", '{\n"f": true,\n"g": 1\n}\n', '{\n"f": "yes",\n"g": 1\n}\n', '{\n"g": 1\n}\n',
+         1, '{\n<<<<<<< ours\n"f": "yes",\n||||||| base\n"f": true,\n=======\n>>>>>>> theirs\n"g": 1\n}\n',
+         'vext: conflict: /f node: base "true", ours "\\"yes\\"", theirs (none)\n'),
+        ("json", '{\n"port": 80\n}\n', '{\n"port": "80"\n}\n', '{\n"port": [80]\n}\n',
+         1, '{\n<<<<<<< ours\n"port": "80"\n||||||| base\n"port": 80\n=======\n"port": [80]\n>>>>>>> theirs\n}\n',
+         'vext: conflict: /port node: base "80", ours "\\"80\\"", theirs "[80]"\n'),
+        ("json", '{\n"port": 80,\n"x": 1\n}\n', '{\n"port": "80",\n"x": 1\n}\n', '{\n"port": 80,\n"x": 2\n}\n',
+         0, '{\n"port": "80",\n"x": 2\n}\n', ""),
+        ("json", '{\n"port": 80\n}\n', '{\n"port": {"n": 80}\n}\n', '{\n"port": {"n": 80}\n}\n',
+         0, '{\n"port": {"n": 80}\n}\n', ""),
+        ("json", '{\n"x": 1\n}\n', '{\n"x": 1,\n"new": 2\n}\n', '{\n"x": 1,\n"new": "2"\n}\n',
+         1, '<<<<<<< ours\n{\n"x": 1,\n"new": 2\n}\n||||||| base\n{\n"x": 1\n}\n=======\n{\n"x": 1,\n"new": "2"\n}\n'
+            '>>>>>>> theirs\n',
+         'vext: conflict: /new node: base (none), ours "2", theirs "\\"2\\""\n'),
+        ("xml", "<a>\n<b>1</b>\n</a>\n", "<z>\n<b>1</b>\n</z>\n", "<a>\n<b>1</b>\n<c/>\n</a>\n",
+         1, "<<<<<<< ours\n<z>\n<b>1</b>\n</z>\n||||||| base\n<a>\n<b>1</b>\n</a>\n=======\n<a>\n<b>1</b>\n<c/>\n</a>\n"
+            ">>>>>>> theirs\n",
+         'vext: conflict: /a node: base "<a>\\n<b>1</b>\\n</a>", ours "<z>\\n<b>1</b>\\n</z>", '
+         'theirs "<a>\\n<b>1</b>\\n<c/>\\n</a>"\n'),
+        ("xml", "<!-- one -->\n<a>\n<b>1</b>\n</a>\n", "<!-- one -->\n<z>\n<b>1</b>\n</z>\n",
+         "<!-- two -->\n<a>\n<b>1</b>\n</a>\n", 0, "<!-- two -->\n<z>\n<b>1</b>\n</z>\n", ""),
+    ]
+
+    @pytest.mark.parametrize(("ext", "base", "ours", "theirs", "status", "merged", "report"), KIND_CHANGES)
+    def test_a_change_of_kind_is_an_update(self, tmp_path, ext, base, ours, theirs, status, merged, report):
+        put(tmp_path, **{f"base_{ext}": base, f"ours_{ext}": ours, f"theirs_{ext}": theirs})
+        names = [f"base.{ext}", f"ours.{ext}", f"theirs.{ext}"]
+        result = vext_run("merge", *names, cwd=tmp_path)
+        assert (result.returncode, result.stdout.decode(), result.stderr.decode()) == (status, merged, report)
+        result = vext_run("merge", "--ours", *names, cwd=tmp_path)
+        assert (result.returncode, result.stderr.decode()) == (status, report)
+        if ext == "json":
+            json.loads(result.stdout)
+        else:
+            assert ET.fromstring(result.stdout).tag == ET.fromstring(ours.encode()).tag
+        for side in names[1:]:  # one line per changed node, not a removal and an insertion
+            paths = [line.split()[1] for line in vext_run("diff", names[0], side, cwd=tmp_path).stdout.splitlines()]
+            assert len(paths) == len(set(paths))
+
     def test_identity_attributes_are_chosen(self, tmp_path):
         # With key as identity the two sides' items pair across a reordering;
         # by position they would conflict.
         base, ours, theirs = ('<r><i key="a" n="1"/><i key="b" n="2"/></r>', '<r><i key="b" n="2"/><i key="a" n="1"/></r>',
                               '<r><i key="a" n="1"/><i key="b" n="3"/></r>')
-        put(tmp_path, base_xml=base, ours_xml=ours, theirs_xml=theirs)
+        put(tmp_path, base_xml=base, ours_xml=ours, theirs_xml=theirs, a_json="{}", b_json="[]")
         for args in (["--id-attr", "key"], ["--id-attr", "x", "--id-attr", "i@key"]):
             result = vext_run("merge", *args, "base.xml", "ours.xml", "theirs.xml", cwd=tmp_path)
             assert (result.returncode, result.stdout) == (0, b'<r><i key="b" n="3"/><i key="a" n="1"/></r>')
+        result = vext_run("diff", "--id-attr", "key", "a.json", "b.json", cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (
+            2, b"vext: a.json: identity attributes are given, but the file is JSON, which has none\n")
         result = vext_run("diff", "--id-attr", "i@", "base.xml", "ours.xml", cwd=tmp_path)
         assert result.returncode == 2 and b"ELEMENT@NAME" in result.stderr
 
@@ -173,7 +237,7 @@ BAD_INPUT = [
     ("deep.xml", "<n>" * 200_001 + "</n>" * 200_001, ["deep.xml: "]),
     ("bogus.xml", '<?xml version="1.0" encoding="bogus"?><r/>', ["bogus.xml: ", "encoding"]),
     ("rot13.xml", '<?xml version="1.0" encoding="rot13"?><r/>', ["rot13.xml: ", "encoding"]),
-    ("sjis.xml", '<?xml version="1.0" encoding="shift_jis"?><r/>', ["sjis.xml: ", "encoding"]),
+    ("utf16.xml", '<?xml version="1.0" encoding="utf-16"?><r/>', ["utf16.xml: ", '"utf-16" but the file is not in it']),
     ("entity.xml", '<!DOCTYPE a SYSTEM "a.dtd"><a price="[&foo;]"/>', ["entity.xml: ", "foo"]),
     ("twice.json", '{"a": 1, "a": 2}', ["twice.json: "]),
 ]
@@ -272,6 +336,60 @@ class TestStreams:
         assert os.listdir(readonly) == ["out.json"]
 
 
+    def test_only_a_regular_file_is_replaced(self, files):
+        # A FIFO is written to where it is; a socket cannot be, and stays.
+        fifo = files / "out.fifo"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+        reader.start()
+        result = vext_run("merge", "base.json", "ours.json", "theirs.json", "-o", "out.fifo", cwd=files)
+        reader.join(timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert received == [JSON_MERGED.encode()]
+        assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+        with socket.socket(socket.AF_UNIX) as server:
+            server.bind(str(files / "out.sock"))
+            result = vext_run("merge", "base.json", "ours.json", "theirs.json", "-o", "out.sock", cwd=files)
+            assert result.returncode == 2
+            assert result.stderr == b"vext: out.sock: cannot write: No such device or address\n"
+            assert stat.S_ISSOCK(os.lstat(files / "out.sock").st_mode)
+        assert sorted(p.name for p in files.iterdir()) == [
+            "base.json", "ours.json", "out.fifo", "out.sock", "theirs.json", "tree.json"]
+
+
+class TestAsDriver:
+    """--name and --line-fallback, as a git merge driver passes them."""
+
+    def test_messages_and_conflicts_name_the_file(self, tmp_path):
+        put(tmp_path, base_tmp=BASE, ours_tmp=OURS, theirs_tmp=THEIRS.replace('"10"', '"11"'), bad_tmp="<a>")
+        result = vext_run("merge", "--name", "shop/catalog.xml", "base.tmp", "ours.tmp", "theirs.tmp", cwd=tmp_path)
+        assert result.returncode == 1
+        assert result.stderr.decode() == ('vext: conflict: shop/catalog.xml: /catalog/product[@id="p1"]/@price '
+                                          'attribute: base "10", ours "12", theirs "11"\n')
+        result = vext_run("diff", "--name", "shop/catalog.xml", "base.tmp", "bad.tmp", cwd=tmp_path)
+        assert result.returncode == 2
+        assert result.stderr.startswith(b"vext: shop/catalog.xml (new): invalid XML: ")
+
+    @pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+    @pytest.mark.parametrize(("theirs", "status", "merged"), [
+        # Theirs is malformed: its line still lands beside ours' change.
+        ("<r>\n  <a>1</a>\n  <b>2</b>\n  <c>3\n</r>\n", 0, "<r>\n  <a>9</a>\n  <b>2</b>\n  <c>3\n</r>\n"),
+        ("<r>\n  <a>7</a>\n  <b>2</b>\n</r\n", 1,
+         "<r>\n<<<<<<< ours\n  <a>9</a>\n||||||| base\n  <a>1</a>\n=======\n  <a>7</a>\n>>>>>>> theirs\n"
+         "  <b>2</b>\n</r\n"),
+    ])
+    def test_a_refused_file_is_merged_by_lines(self, tmp_path, theirs, status, merged):
+        put(tmp_path, base_tmp="<r>\n  <a>1</a>\n  <b>2</b>\n</r>\n", ours_tmp="<r>\n  <a>9</a>\n  <b>2</b>\n</r>\n",
+            theirs_tmp=theirs)
+        result = vext_run("merge", "--name", "r.xml", "--line-fallback", "base.tmp", "ours.tmp", "theirs.tmp",
+                          "-o", "ours.tmp", cwd=tmp_path)
+        assert result.returncode == status
+        assert re.fullmatch(rb"vext: r\.xml \(theirs\): invalid XML: [^\n]+; merged line by line instead\n",
+                            result.stderr), result.stderr
+        assert (tmp_path / "ours.tmp").read_text() == merged
+
+
 def _cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -317,6 +435,7 @@ def test_ctrl_c_stops_a_long_merge(big_files, terminal):
 
 
 README_RECIPE = re.search(r"```sh\n(git config merge\.vext\..*?)```", (ROOT / "README.md").read_text(), re.S)
+README_DIFF = re.search(r"```sh\n(git config diff\.vext\..*?)```", (ROOT / "README.md").read_text(), re.S)
 
 
 @pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
@@ -350,6 +469,21 @@ def test_git_merge_driver_from_the_readme(tmp_path):
     assert sh("git merge -q --no-edit other", check=False).returncode != 0
     assert "<<<<<<< ours\n" in (tmp_path / "catalog.xml").read_text()
     assert sh("git diff --name-only --diff-filter=U").stdout == b"catalog.xml\n"
+
+    # A file the driver refuses is merged by lines: theirs' edit is kept.
+    sh("git merge --abort && git checkout -q -b broken other~1")
+    commit(BASE, JSON_BASE.replace("{\n", "{,\n", 1))
+    sh("git checkout -q main")
+    result = sh("git merge --no-edit broken", check=False)
+    assert result.returncode == 0, result.stderr
+    assert b"vext: settings.json (theirs): invalid JSON: " in result.stderr
+    assert (tmp_path / "settings.json").read_text() == JSON_MERGED.replace("{\n", "{,\n", 1)
+
+    # As git's external diff, from the README's lines.
+    for line in README_DIFF.group(1).splitlines():
+        sh(line)
+    shown = sh("git diff other~1 theirs -- settings.json").stdout.decode()
+    assert shown == 'diff a/settings.json b/settings.json\ninsert /tags/2 node: "\\"c\\""\n'
 
 
 class TestTreeJson:

@@ -2,6 +2,7 @@
 
 import json
 import os
+import random
 import xml.dom.minidom
 
 import pytest
@@ -87,10 +88,43 @@ class TestMerge:
         assert json.loads(plain) == {"a": {"x": 9}, "b": 2}
 
 
+    def test_members_merge_by_name_whatever_their_type(self):
+        # Against a member-by-member model: a side that kept base's value takes
+        # the other's; two different values (a removal, a change of type) are
+        # a conflict. A large member shared byte for byte by the three files
+        # is passed over unread, which must not change the result.
+        rng = random.Random(23)
+        values = [1, 2, "1", "x", True, None, [1], [2, 3], {"a": 1}, {"b": [1]}, "<none>"]
+        shared = {f"s{i}": {"deep": [i, {"x": "y" * 10}]} for i in range(30)}
+
+        def edited(tree):
+            out = {k: rng.choice(values) if rng.random() < 0.4 else v for k, v in tree.items()}
+            return {k: v for k, v in out.items() if v != "<none>"}
+
+        for _ in range(150):
+            base = edited(dict.fromkeys("abcdefg", 1))
+            sides = [base, edited(base), edited(base)]
+            results = []
+            for indent in ((1, 1, 1), (1, 2, 3)):  # shared bytes, then none
+                files = [json.dumps(dict(t, shared=shared), indent=n).encode() for t, n in zip(sides, indent)]
+                merged, conflicts = _core.merge_files(*files, markers=False)
+                results.append((json.loads(merged), [c[:2] for c in conflicts]))
+            assert results[0] == results[1]
+            merged, conflicts = results[0]
+            for key in "abcdefg":
+                b, o, t = (json.dumps(side.get(key, "<none>")) for side in sides)  # True is not 1
+                if len({v[0] for v in (b, o, t)}) == 1 and b[0] in "[{":
+                    continue  # three lists or three objects merge inside
+                conflicted = o != b and t != b and o != t
+                assert ((f"/{key}", "node") in conflicts) == conflicted, (b, o, t)
+                if not conflicts:
+                    assert json.dumps(merged.get(key, "<none>")) == (t if o == b else o)
+
+
 HOSTILE = [
     ("json", b'{"a": 1, "a": 2}', 'duplicate member name "a" (line 1, column 10)'),
-    ("xml", b'<?xml version="1.0" encoding="latin-1"?><a/>', 'unsupported encoding "latin-1": only UTF-8 is read'),
-    ("xml", b'<?xml version="1.0" encoding="x-unknown"?><a/>', 'unsupported encoding "x-unknown": only UTF-8 is read'),
+    ("xml", b'<?xml version="1.0" encoding="latin-1"?><a/>', 'unsupported encoding "latin-1"'),
+    ("xml", b'<?xml version="1.0" encoding="x-unknown"?><a/>', 'unsupported encoding "x-unknown"'),
     ("xml", b'<!DOCTYPE a SYSTEM "a.dtd"><a>&ext;</a>', "entity &ext; is not defined (external DTDs are not read)"),
     ("xml", b'<!DOCTYPE a SYSTEM "a.dtd"><a b="&ext;"/>', "entity &ext; is not defined (external DTDs are not read)"),
     ("xml", b'<!DOCTYPE a [<!ENTITY e "x">]><a>&e;</a>', "entity declarations are not allowed"),

@@ -1,11 +1,13 @@
 """Deep input, hostile input and reference leaks: nothing may crash the interpreter."""
 
+import signal
 import subprocess
 import sys
 
 import pytest
 
 from conftest import chain, chain_depth
+import vext
 from vext_py import diff_trees
 
 MAX_DEPTH = 200_000
@@ -85,6 +87,22 @@ class TestHostileInput:
         assert diff_trees(tree, {"identity": "keep"}) == []
         with pytest.raises(TypeError, match="'int'"):
             diff_trees(tree, {})
+
+    def test_signal_handler_emptying_a_list_mid_conversion(self):
+        # Conversions run signal handlers every few thousand nodes; one that
+        # empties the list being read cuts the conversion short, never more.
+        items = [{"kind": "p", "text": str(i)} for i in range(100_000)]
+        tree = {"kind": "doc", "children": list(items)}
+        previous = signal.signal(signal.SIGALRM, lambda *_: tree["children"].clear())
+        try:
+            for _ in range(20):
+                tree["children"][:] = items
+                signal.setitimer(signal.ITIMER_REAL, 0.0005)
+                assert diff_trees(tree, {"kind": "doc"}) in ([], [{"kind": "Modified", "elem_type": "doc", "id": ""}])
+                vext.diff(tree, {"kind": "doc"})
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
 
 
 def run_with_sub_interpreter(before, sub, after):

@@ -11,7 +11,7 @@ import pytest
 
 import vext
 import vext_py
-from conftest import chain, chain_depth, interrupted_call
+from conftest import SANITIZED, chain, chain_depth, interrupted_call
 from vext import Change, Conflict, MergeResult, Step
 
 BASE = {"kind": "catalog", "children": [
@@ -197,3 +197,47 @@ other = {"kind": "doc", "children": wide["children"][1:]}
         # The interrupt surfaces from the native call itself, not after it.
         assert interrupted_call(setup, "vext.merge(wide, other, wide)", tmp_path) == (
             "merge: tree, raw = _core.merge(base, ours, theirs)")
+
+    # Sends SIGINT from a thread at evenly spaced points of one call and
+    # prints, per point, how long the interrupt took to surface, or "after"
+    # when the call had returned before the signal was sent.
+    LATENCY = """
+import signal, sys, threading, time, vext
+n = int(sys.argv[1])
+big = {"kind": "doc", "children": [
+    {"kind": "item", "text": str(i), "children": [{"kind": "x", "text": "y"}]} for i in range(n)]}
+empty = {"kind": "doc"}
+call = lambda: vext.diff(big, empty)
+start = time.monotonic()
+call()
+whole = time.monotonic() - start
+for k in range(1, 10):
+    sent = []
+    def ring():
+        time.sleep(whole * k / 10)
+        sent.append(time.monotonic())
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    ringer = threading.Thread(target=ring)
+    ringer.start()
+    ended = None
+    try:
+        call()
+        ended = time.monotonic()
+        time.sleep(whole + 1)
+    except KeyboardInterrupt:
+        late = time.monotonic() - sent[0]
+    ringer.join()
+    print("after" if ended is not None and ended < sent[0] else f"{late:.3f}", flush=True)
+"""
+
+    def test_ctrl_c_lands_within_a_fifth_of_a_second(self, tmp_path):
+        # Input conversion, engine work and result building each take a
+        # good share of the call, so the points fall in all three.
+        script = tmp_path / "latency.py"
+        script.write_text(self.LATENCY, encoding="utf-8")
+        out = subprocess.run([sys.executable, str(script), "60000"], capture_output=True, text=True,
+                             check=True, timeout=600).stdout.split()
+        assert len(out) == 9
+        landed = [float(x) for x in out if x != "after"]
+        assert len(landed) >= 7, out
+        assert max(landed) < (1.0 if SANITIZED else 0.2), out

@@ -12,6 +12,11 @@
 
 namespace vext::detail {
 
+// JSON members pair by name whatever the type of their values, and an XML
+// root element pairs with the other file's whatever its name, so that such a
+// change is an update of the node.
+inline KindRule kind_rule(Format f) { return f == Format::Json ? KindRule::Members : KindRule::RootElement; }
+
 // A tree indexed for pairing, with each entry's preorder number and the
 // size of its sub-tree, so that an unchanged sub-tree pairs in one step. The
 // numbers are made when a pairing first needs them: a merge runs on the
@@ -20,8 +25,9 @@ struct Numbered {
   IndexedTree index;
 
   // `stubs`: the tree may hold stubs (see Document::stubs).
-  Numbered(const TreeNode& root, Ticker& ticker, std::size_t size_hint = 0, bool stubs = false)
-      : index(root, ticker, size_hint, stubs) {}
+  Numbered(const TreeNode& root, Ticker& ticker, std::size_t size_hint = 0, bool stubs = false,
+           KindRule rule = KindRule::Strict)
+      : index(root, ticker, size_hint, stubs, rule) {}
 
   std::uint32_t pre(std::size_t i) const { return numbers().pre[i]; }
   std::uint32_t size(std::size_t i) const { return numbers().size[i]; }

@@ -18,10 +18,13 @@ struct Trims {
 };
 
 // Reads the inputs of one call side by side: as sketches, or with the
-// sub-trees `trims` names (one list per input) passed over.
+// sub-trees `trims` names (one list per input) passed over. With
+// `decoded_from`, the inputs are documents' sources read before, and these
+// their encodings (see ReadOptions::decoded_from).
 Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::string> sources,
                                                           const FileOptions& options, const StopCheck& stop,
-                                                          bool sketch, const Trims* trims);
+                                                          bool sketch, const Trims* trims,
+                                                          const std::vector<std::string>* decoded_from = nullptr);
 
 // Returns the memory malloc holds free to the system: a sketch is large and
 // made of few blocks, and the trees read after it are small, so what it
