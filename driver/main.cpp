@@ -1,6 +1,6 @@
 // The vext command's native front. git starts a merge driver once per file,
-// so the driver's command line, `vext merge BASE OURS THEIRS -o OUT` on small
-// files, is handled here on the core without starting Python. Every other
+// so the driver's command line, `vext merge [--name NAME] [--line-fallback]
+// BASE OURS THEIRS -o OUT` on small files, is handled here on the core without starting Python. Every other
 // command line, and every case whose output this program could not be sure
 // to write exactly as the Python command does (any error, a large merge, text
 // in an encoding other than UTF-8), goes to the Python command installed
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -187,10 +188,12 @@ bool append_value(std::string& out, const std::optional<std::string>& value) {
   return true;
 }
 
-// The line that reports a conflict on standard error; nullopt when a path or
-// value is not UTF-8.
-std::optional<std::string> conflict_line(const vext::FileConflict& c) {
+// The line that reports a conflict on standard error, after `name` and ": "
+// when the command line names the file; nullopt when a path or value is not
+// UTF-8.
+std::optional<std::string> conflict_line(const vext::FileConflict& c, const char* name) {
   std::string line = "vext: conflict: ";
+  if (name) line.append(name).append(": ");
   const auto path = decode(c.path);
   if (!path) return std::nullopt;
   if (path->empty()) {
@@ -266,13 +269,56 @@ Written replace_file(const char* path, std::string_view data) {
 
 bool is_path(std::string_view arg) { return !arg.empty() && arg[0] != '-'; }
 
+// A name this program shows exactly as the Python command does: UTF-8 with
+// nothing a line would need escaped.
+bool plain_name(std::string_view name) {
+  const auto text = decode(name);
+  return text && std::none_of(text->begin(), text->end(), breaks_line);
+}
+
+// The driver's command line: `merge [--name NAME] [--line-fallback] BASE OURS
+// THEIRS -o|--output OUT`, options before the files. --line-fallback changes
+// nothing here: a file the core refuses goes to the Python command, which
+// falls back to a line merge.
+struct DriverLine {
+  std::array<const char*, 3> inputs{};
+  const char* output = nullptr;
+  const char* name = nullptr;
+};
+
+std::optional<DriverLine> driver_line(int argc, char** argv) {
+  if (argc < 7 || std::string_view(argv[1]) != "merge") return std::nullopt;
+  DriverLine line;
+  int at = 2;
+  bool fallback = false;
+  for (; at < argc && !is_path(argv[at]); ++at) {
+    const std::string_view arg = argv[at];
+    if (arg == "--line-fallback" && !fallback) {
+      fallback = true;
+    } else if (arg == "--name" && !line.name && at + 1 < argc && is_path(argv[at + 1]) && plain_name(argv[at + 1])) {
+      line.name = argv[++at];
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (argc - at != 5) return std::nullopt;
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (!is_path(argv[at + static_cast<int>(k)])) return std::nullopt;
+    line.inputs[k] = argv[at + static_cast<int>(k)];
+  }
+  const std::string_view flag = argv[at + 3];
+  if ((flag != "-o" && flag != "--output") || !is_path(argv[at + 4])) return std::nullopt;
+  line.output = argv[at + 4];
+  return line;
+}
+
 // Merges as the Python command would; returns the exit status, or nullopt
 // to hand the command line over.
-std::optional<int> merge(char** argv) {
+std::optional<int> merge(const DriverLine& args) {
   std::vector<std::string> inputs;
   std::size_t total = 0;
-  for (int i = 2; i <= 4; ++i) {
-    auto data = read_file(argv[i]);
+  for (const char* path : args.inputs) {
+    auto data = read_file(path);
     if (!data) return std::nullopt;
     total += data->size();
     inputs.push_back(*std::move(data));
@@ -293,7 +339,7 @@ std::optional<int> merge(char** argv) {
 
   std::string report;
   for (const vext::FileConflict& conflict : merged->conflicts) {
-    auto line = conflict_line(conflict);
+    auto line = conflict_line(conflict, args.name);
     if (!line) return std::nullopt;
     report += *line;
   }
@@ -307,7 +353,7 @@ std::optional<int> merge(char** argv) {
 
   // A file too large for its limit fails to write instead of stopping the process.
   std::signal(SIGXFSZ, SIG_IGN);
-  switch (replace_file(argv[6], merged->merged)) {
+  switch (replace_file(args.output, merged->merged)) {
     case Written::Done: break;
     case Written::Failed: return std::nullopt;
     case Written::Interrupted: return 130;
@@ -320,15 +366,13 @@ std::optional<int> merge(char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool driver = argc == 7 && std::string_view(argv[1]) == "merge" && is_path(argv[2]) && is_path(argv[3]) &&
-                      is_path(argv[4]) && (std::string_view(argv[5]) == "-o" || std::string_view(argv[5]) == "--output") &&
-                      is_path(argv[6]);
+  const std::optional<DriverLine> driver = driver_line(argc, argv);
   if (!driver || !descriptors_open()) hand_over(argv);
   // Ctrl-C stops the merge and leaves OUT as it was, with status 130, unless
   // the process was started with it ignored.
   struct sigaction old {};
   if (sigaction(SIGINT, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) std::signal(SIGINT, on_interrupt);
-  const std::optional<int> status = merge(argv);
+  const std::optional<int> status = merge(*driver);
   if (interrupted) return 130;
   if (!status) hand_over(argv);
   return *status;

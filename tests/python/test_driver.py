@@ -67,6 +67,11 @@ CASES = [
      False),
     ("standard output", CLEAN, ("merge", "base", "ours", "theirs"), UTF8, False),
     ("diff", CLEAN, ("diff", "base", "ours"), UTF8, False),
+    ("git's driver line", json_sides([("é", "è")]),
+     ("merge", "--name", "conf/app settings.json", "--line-fallback", "base", "ours", "theirs", "-o", "ours"), UTF8, True),
+    ("a name with a line break", json_sides([("a", "b")]), ("merge", "--name", "a\nb", *DRIVER[1:]), UTF8, False),
+    ("a refused file falls back to lines", {**CLEAN, "theirs": b'{"a": 1,\n "b": 20,\n'},
+     ("merge", "--name", "app.json", "--line-fallback", *DRIVER[1:]), UTF8, False),
 ]
 
 
