@@ -27,7 +27,7 @@
 
 #include "common/stop.h"
 #include "files/files.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace {
 

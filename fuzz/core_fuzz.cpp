@@ -17,7 +17,7 @@
 #include "repo/repo.h"
 #include "sequence_rule.h"
 #include "section/section.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 #include "tree/diff.h"
 #include "tree/merge.h"
 

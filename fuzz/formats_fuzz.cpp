@@ -14,8 +14,8 @@
 #include "files/files.h"
 #include "formats/encoding.h"
 #include "sequence_rule.h"
-#include "three_way/index.h"
-#include "three_way/three_way.h"
+#include "lossless/index.h"
+#include "lossless/lossless.h"
 
 namespace {
 

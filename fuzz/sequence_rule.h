@@ -9,7 +9,7 @@
 
 #include "../tests/cpp/sequence_model.h"
 #include "decode.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace vext::fuzz {
 

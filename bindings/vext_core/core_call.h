@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 #include "tree_convert.h"
 
 namespace vext_py {

@@ -13,7 +13,7 @@
 #include "core_call.h"
 #include "module.h"
 #include "ref.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 #include "tree_convert.h"
 
 namespace vext_py {

@@ -5,7 +5,7 @@
 #include <array>
 
 #include "state.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace vext_py {
 

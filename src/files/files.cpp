@@ -8,7 +8,7 @@
 #include "files/internal/reading.h"
 #include "files/internal/trimming.h"
 #include "formats/splice.h"
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext {
 namespace {

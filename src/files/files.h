@@ -13,7 +13,7 @@
 
 #include "common/result.h"
 #include "formats/document.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace vext {
 

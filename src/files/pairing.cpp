@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "three_way/pairing.h"
+#include "lossless/pairing.h"
 
 namespace vext::detail {
 

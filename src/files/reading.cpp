@@ -15,7 +15,7 @@
 #endif
 
 #include "formats/splice.h"
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext::detail {
 namespace {

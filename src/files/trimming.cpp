@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "formats/splice.h"
-#include "three_way/pairing.h"
+#include "lossless/pairing.h"
 
 namespace vext::detail {
 namespace {

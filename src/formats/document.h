@@ -84,7 +84,7 @@ std::optional<IdAttr> parse_id_attr(std::string_view text);
 
 // A sub-tree that a reader passes over without building it: the node stands
 // in the tree as a stub (a node with the stub label and, as its text, the
-// sub-tree's fingerprint; see three_way/index.h), with its own layout.
+// sub-tree's fingerprint; see lossless/index.h), with its own layout.
 //   XML: an element with content; its start and end tags are read, what
 //   lies between them is skipped. JSON: an object or array, whose brackets
 //   are read and whose members or elements are skipped.

@@ -10,8 +10,8 @@
 #include "formats/document.h"
 #include "formats/splice.h"
 #include "formats/write.h"
-#include "three_way/fingerprint.h"
-#include "three_way/index.h"
+#include "lossless/fingerprint.h"
+#include "lossless/index.h"
 
 namespace vext {
 

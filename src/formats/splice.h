@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "formats/document.h"
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext::detail {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "store/object.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace vext::store {
 

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "common/fatal.h"
-#include "three_way/fingerprint.h"
+#include "lossless/fingerprint.h"
 
 namespace vext::store {
 namespace {

@@ -8,7 +8,7 @@
 #include <queue>
 #include <set>
 
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext::store {
 namespace {

@@ -20,7 +20,7 @@
 #include "common/result.h"
 #include "store/backend.h"
 #include "store/object.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 #include "tree/tree.h"
 
 namespace vext::store {

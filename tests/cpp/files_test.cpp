@@ -5,7 +5,7 @@
 
 #include "files/files.h"
 #include "files/internal/view.h"
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "builders.h"
 #include "sequence_model.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace vext {
 namespace {

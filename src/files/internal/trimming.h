@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "files/internal/reading.h"
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext::detail {
 

@@ -14,8 +14,8 @@
 
 #include "formats/document.h"
 #include "formats/splice.h"
-#include "three_way/index.h"
-#include "three_way/three_way.h"
+#include "lossless/index.h"
+#include "lossless/lossless.h"
 
 namespace vext::detail {
 

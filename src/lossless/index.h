@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/stop.h"
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace vext::detail {
 

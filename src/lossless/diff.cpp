@@ -1,5 +1,5 @@
 // The located diff and its checked application.
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 #include <algorithm>
 #include <map>
@@ -8,7 +8,7 @@
 #include <tuple>
 #include <unordered_map>
 
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext {
 namespace {

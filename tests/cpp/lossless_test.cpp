@@ -1,11 +1,11 @@
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "builders.h"
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext {
 namespace {

@@ -1,5 +1,5 @@
 // Alignment of two sibling sequences by fingerprint.
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 #include <algorithm>
 #include <unordered_map>

@@ -1,5 +1,5 @@
 // The three-way merge that loses nothing.
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 #include <algorithm>
 #include <map>
@@ -7,7 +7,7 @@
 #include <span>
 #include <tuple>
 
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 namespace vext {
 namespace {

@@ -1,4 +1,4 @@
-#include "three_way/index.h"
+#include "lossless/index.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <new>
 #include <utility>
 
-#include "three_way/fingerprint.h"
-#include "three_way/pairing.h"
+#include "lossless/fingerprint.h"
+#include "lossless/pairing.h"
 
 namespace vext {
 namespace {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "three_way/three_way.h"
+#include "lossless/lossless.h"
 
 namespace vext::detail {
 
