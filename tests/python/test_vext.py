@@ -208,9 +208,13 @@ big = {"kind": "doc", "children": [
     {"kind": "item", "text": str(i), "children": [{"kind": "x", "text": "y"}]} for i in range(n)]}
 empty = {"kind": "doc"}
 call = lambda: vext.diff(big, empty)
-start = time.monotonic()
-call()
-whole = time.monotonic() - start
+def timed():
+    start = time.monotonic()
+    call()
+    return time.monotonic() - start
+# The fastest of three calls, so that on a busy machine each signal still
+# falls inside the call it is meant for.
+whole = min(timed() for _ in range(3))
 for k in range(1, 10):
     sent = []
     def ring():
