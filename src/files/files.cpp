@@ -15,6 +15,7 @@ namespace {
 
 using detail::give_back_free_memory;
 using detail::read_side_by_side;
+using detail::ReadAs;
 using detail::Trims;
 
 // Runs `work` on the files of one call, read so that what every file holds
@@ -26,7 +27,7 @@ template <class Work>
 std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std::string> sources,
                                                                      const FileOptions& options,
                                                                      const StopCheck& stop, Work work) {
-  auto sketches = read_side_by_side(std::move(sources), options, stop, true, nullptr);
+  auto sketches = read_side_by_side(std::move(sources), options, stop, ReadAs::Sketches, nullptr);
   if (!sketches.ok()) return sketches.error();
   Trims trims;
   {
@@ -44,14 +45,14 @@ std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std:
   };
   std::vector<std::string> bytes = take_sources(*sketches);
   give_back_free_memory();
-  auto docs = read_side_by_side(std::move(bytes), options, stop, false, &trims, &encodings);
+  auto docs = read_side_by_side(std::move(bytes), options, stop, ReadAs::Trees, &trims, &encodings);
   trims = Trims();
   if (!docs.ok()) return docs.error();
   try {
     return work(*docs);
   } catch (const detail::NeedWholeTrees&) {
   }
-  auto whole = read_side_by_side(take_sources(*docs), options, stop, false, nullptr, &encodings);
+  auto whole = read_side_by_side(take_sources(*docs), options, stop, ReadAs::Trees, nullptr, &encodings);
   if (!whole.ok()) return whole.error();
   return work(*whole);
 }
@@ -60,7 +61,7 @@ std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std:
 
 Result<std::vector<Document>, FileError> read_files(std::vector<std::string> sources, const FileOptions& options,
                                                    const StopCheck& stop) {
-  return read_side_by_side(std::move(sources), options, stop, false, nullptr);
+  return read_side_by_side(std::move(sources), options, stop, ReadAs::Trees, nullptr);
 }
 
 Result<std::vector<FileChange>, FileError> diff_files(std::vector<std::string> sources, const FileOptions& options,

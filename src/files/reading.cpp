@@ -26,7 +26,7 @@ std::string_view format_name(Format f) { return f == Format::Xml ? "XML" : "JSON
 
 Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::string> sources,
                                                           const FileOptions& options, const StopCheck& stop,
-                                                          bool sketch, const Trims* trims,
+                                                          ReadAs read_as, const Trims* trims,
                                                           const std::vector<std::string>* decoded_from) {
   const std::size_t n = sources.size();
   std::vector<std::optional<Result<Document, FormatError>>> read(n);
@@ -57,7 +57,7 @@ Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::stri
   auto take_share = [&](const StopCheck& check) {
     for (std::size_t i; (i = shared.next++) < n;) {
       const ReadOptions read_options{
-          .id_attrs = options.id_attrs, .stop = check, .sketch = sketch,
+          .id_attrs = options.id_attrs, .stop = check, .sketch = read_as == ReadAs::Sketches,
           .trims = trims && !trims->lists[i].empty() ? &trims->lists[i] : nullptr,
           .node_count = trims ? trims->nodes[i] : 0,
           .decoded_from = decoded_from ? std::optional<std::string>((*decoded_from)[i]) : std::nullopt};

@@ -4,6 +4,7 @@
 // sketches, or passing over the sub-trees a plan names.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,19 @@ struct Trims {
   std::vector<std::size_t> nodes;
 };
 
-// Reads the inputs of one call side by side: as sketches, or with the
-// sub-trees `trims` names (one list per input) passed over. With
+// What reading the inputs of a call makes of them.
+enum class ReadAs : std::uint8_t {
+  Trees,     // whole trees (or trees with the sub-trees `trims` names passed over)
+  Sketches,  // sketches: each node's span and fingerprint, no tree
+};
+
+// Reads the inputs of one call side by side: as sketches, or as trees with
+// the sub-trees `trims` names (one list per input) passed over. With
 // `decoded_from`, the inputs are documents' sources read before, and these
 // their encodings (see ReadOptions::decoded_from).
 Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::string> sources,
                                                           const FileOptions& options, const StopCheck& stop,
-                                                          bool sketch, const Trims* trims,
+                                                          ReadAs read_as, const Trims* trims,
                                                           const std::vector<std::string>* decoded_from = nullptr);
 
 // Returns the memory malloc holds free to the system: a sketch is large and
