@@ -390,16 +390,9 @@ PyMethodDef file_methods[] = {
 }  // namespace
 
 bool add_file_api(PyObject* module, CoreState& state) {
-  if (!state.format_error) {
-    Ref defaults = Ref::steal(Py_BuildValue("{s:i,s:O,s:O}", "which", -1, "line", Py_None, "column", Py_None));
-    if (!defaults) return false;
-    state.format_error = PyErr_NewExceptionWithDoc(
-        "vext._core.FormatError", "A file could not be read, or a result could not be written in its format.",
-        PyExc_ValueError, defaults.get());
-    if (!state.format_error) return false;
-  }
-  return PyModule_AddObjectRef(module, "FormatError", state.format_error) == 0 &&
-         PyModule_AddFunctions(module, file_methods) == 0;
+  return add_api(module, file_methods, state.format_error, "FormatError",
+                 "A file could not be read, or a result could not be written in its format.", PyExc_ValueError,
+                 Py_BuildValue("{s:i,s:O,s:O}", "which", -1, "line", Py_None, "column", Py_None));
 }
 
 }  // namespace vext_py

@@ -3,9 +3,10 @@
 #include "ref.h"
 
 #include <array>
+#include <string>
 
-#include "state.h"
 #include "lossless/lossless.h"
+#include "state.h"
 
 namespace vext_py {
 
@@ -22,6 +23,22 @@ struct CoreState {
 
 // The state of the module object `module`.
 inline CoreState& core_state(PyObject* module) { return *static_cast<CoreState*>(PyModule_GetState(module)); }
+
+// Adds `methods` and an exception type to vext._core: the type in `slot`,
+// vext._core.NAME with `doc`, derived from `base`, its class attributes the
+// items of `defaults` (a new reference, or nullptr with a Python error set);
+// made unless `slot` holds it already. Returns false with a Python error set.
+inline bool add_api(PyObject* module, PyMethodDef* methods, PyObject*& slot, const char* name, const char* doc,
+                    PyObject* base, PyObject* defaults) {
+  Ref attrs = Ref::steal(defaults);
+  if (!attrs) return false;
+  if (!slot) {
+    const std::string qualified = std::string("vext._core.") + name;
+    slot = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, attrs.get());
+    if (!slot) return false;
+  }
+  return PyModule_AddObjectRef(module, name, slot) == 0 && PyModule_AddFunctions(module, methods) == 0;
+}
 
 // Creates FormatError in `state` and adds it and the file functions to
 // vext._core. Returns false with a Python error set.

@@ -426,17 +426,9 @@ PyMethodDef store_methods[] = {
 }  // namespace
 
 bool add_store_api(PyObject* module, CoreState& state) {
-  if (!state.store_error) {
-    Ref defaults = Ref::steal(Py_BuildValue("{s:s}", "reason", "io"));
-    if (!defaults) return false;
-    state.store_error = PyErr_NewExceptionWithDoc(
-        "vext._core.StoreError",
-        "A store could not be opened, read or written: the message names the file and the problem.",
-        PyExc_Exception, defaults.get());
-    if (!state.store_error) return false;
-  }
-  return PyModule_AddObjectRef(module, "StoreError", state.store_error) == 0 &&
-         PyModule_AddFunctions(module, store_methods) == 0;
+  return add_api(module, store_methods, state.store_error, "StoreError",
+                 "A store could not be opened, read or written: the message names the file and the problem.",
+                 PyExc_Exception, Py_BuildValue("{s:s}", "reason", "io"));
 }
 
 }  // namespace vext_py
