@@ -159,6 +159,7 @@ constexpr const char* kMergeParams[] = {"handle", "branch", "into", "message", "
 constexpr Signature kMerge{"store_merge()", kMergeParams};
 constexpr const char* kSetParams[] = {"handle", "name", "target", "create"};
 constexpr Signature kSet{"store_set_branch()", kSetParams};
+constexpr Signature kName{"store_name()", kHandleParams};
 
 PyObject* mod_store_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
@@ -375,6 +376,21 @@ PyObject* mod_store_verify(PyObject* module, PyObject* const* args, Py_ssize_t n
   });
 }
 
+PyObject* mod_store_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
+    std::array<PyObject*, 1> a{};
+    if (!bind(kName, args, nargs, kwnames, a.data())) return nullptr;
+    auto* h = static_cast<Handle*>(PyCapsule_GetPointer(a[0], kCapsule));
+    if (!h) return nullptr;
+    if (!h->store) {
+      PyErr_SetString(state.store_error, "the store is closed");
+      return nullptr;
+    }
+    return from_string(h->store->name()).release();
+  });
+}
+
 PyMethodDef store_methods[] = {
     {"store_open", as_method(mod_store_open), METH_FASTCALL | METH_KEYWORDS, "store_open(path)\n--\n\n"},
     {"store_close", as_method(mod_store_close), METH_FASTCALL | METH_KEYWORDS, "store_close(handle)\n--\n\n"},
@@ -394,6 +410,7 @@ PyMethodDef store_methods[] = {
     {"store_delete_branch", as_method(mod_store_delete_branch), METH_FASTCALL | METH_KEYWORDS,
      "store_delete_branch(handle, name)\n--\n\n"},
     {"store_verify", as_method(mod_store_verify), METH_FASTCALL | METH_KEYWORDS, "store_verify(handle)\n--\n\n"},
+    {"store_name", as_method(mod_store_name), METH_FASTCALL | METH_KEYWORDS, "store_name(handle)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,5 @@
-"""A persistent, content-addressed history of trees in one SQLite file."""
+"""A persistent, content-addressed history of trees in one SQLite file or
+in a PostgreSQL database."""
 
 from __future__ import annotations
 
@@ -57,8 +58,13 @@ class StoreStats:
     branches: int
 
 
+_POSTGRES = ("postgresql://", "postgres://")
+
+
 class Store:
-    """A history of trees kept in one SQLite file, created if missing.
+    """A history of trees kept in one SQLite file, created if missing, or in
+    a PostgreSQL database named by a connection URI ("postgresql://..."),
+    whose tables are created if missing.
 
     Commits are durable when `commit` returns, and several processes may use
     one store at once: readers never wait, writers queue. Commit ids are
@@ -68,8 +74,10 @@ class Store:
     __slots__ = ("_handle", "path")
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.path = os.fspath(path)
-        self._handle: object | None = _core.store_open(self.path)
+        location = os.fspath(path)
+        self._handle: object | None = _core.store_open(location)
+        # A database is shown by user, host and database name: never its password.
+        self.path = _core.store_name(self._handle) if location.startswith(_POSTGRES) else location
 
     def __enter__(self) -> Store:
         return self

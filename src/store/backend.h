@@ -75,10 +75,39 @@ class Backend {
 
   // Calls `f` with every object, then every commit (`commits` true), in id order.
   virtual void scan(bool commits, const std::function<void(const ObjectId&, std::string_view)>& f) = 0;
+
+  // Batched forms of object, has_object and commit, for copying between
+  // stores: one answer per id, in order. A server backend answers each in
+  // a few round trips.
+  virtual std::vector<std::optional<std::string>> objects(const std::vector<ObjectId>& ids) {
+    std::vector<std::optional<std::string>> out;
+    out.reserve(ids.size());
+    for (const ObjectId& id : ids) out.push_back(object(id));
+    return out;
+  }
+  virtual std::vector<bool> has_objects(const std::vector<ObjectId>& ids) {
+    std::vector<bool> out;
+    out.reserve(ids.size());
+    for (const ObjectId& id : ids) out.push_back(has_object(id));
+    return out;
+  }
+  virtual std::vector<bool> has_commits(const std::vector<ObjectId>& ids) {
+    std::vector<bool> out;
+    out.reserve(ids.size());
+    for (const ObjectId& id : ids) out.push_back(commit(id).has_value());
+    return out;
+  }
 };
 
 // Opens the SQLite store at `path`, creating it when the file is missing or
 // empty. Throws StoreFailure.
 std::unique_ptr<Backend> open_sqlite(const std::string& path);
+
+// Whether a store location is a PostgreSQL connection URI (postgresql://...).
+bool is_postgres_location(std::string_view location);
+// Opens the store in the PostgreSQL database a libpq connection string names,
+// creating its tables when there are none. The store's name in messages
+// leaves the password out. Throws StoreFailure.
+std::unique_ptr<Backend> open_postgres(const std::string& conninfo);
 
 }  // namespace vext::store

@@ -703,7 +703,7 @@ Store::Store(std::unique_ptr<Backend> backend)
 
 Result<std::unique_ptr<Store>, StoreError> Store::open(const std::string& path) {
   try {
-    return std::make_unique<Store>(open_sqlite(path));
+    return std::make_unique<Store>(is_postgres_location(path) ? open_postgres(path) : open_sqlite(path));
   } catch (const StoreFailure& f) {
     return f.error;
   }

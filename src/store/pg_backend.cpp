@@ -1,0 +1,394 @@
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <unordered_set>
+
+#include "store/backend.h"
+
+namespace vext::store {
+namespace {
+
+constexpr int kFormatVersion = 1;
+// How long a writer waits for another before it gives up.
+constexpr auto kBusyLimit = std::chrono::seconds(120);
+// Objects of one write go to the server in statements of this many rows.
+constexpr std::size_t kBatchRows = 500;
+constexpr std::size_t kBatchBytes = std::size_t{4} << 20;
+// The high half of the advisory lock that serialises the writers of one store.
+constexpr std::int64_t kLockSpace = std::int64_t{0x76657874} << 32;
+
+// Tables carry a prefix, so a store can share a database (or a schema) with
+// other data; the schema is the connection's search path.
+constexpr const char* kSchema =
+    "CREATE TABLE vext_objects(id bytea PRIMARY KEY, data bytea NOT NULL);"
+    "CREATE TABLE vext_commits(id bytea PRIMARY KEY, data bytea NOT NULL);"
+    "CREATE TABLE vext_refs(name bytea PRIMARY KEY, id bytea NOT NULL);"
+    "CREATE TABLE vext_meta(key text PRIMARY KEY, value bigint NOT NULL);";
+
+struct ResultDeleter {
+  void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+using PgResult = std::unique_ptr<PGresult, ResultDeleter>;
+
+// One statement parameter: text or binary bytes, borrowed for the call.
+struct Param {
+  const char* data;
+  int size;
+  bool binary;
+};
+
+Param bytes_param(std::string_view s) { return {s.data(), static_cast<int>(s.size()), true}; }
+Param id_param(const ObjectId& id) {
+  return {reinterpret_cast<const char*>(id.bytes.data()), static_cast<int>(id.bytes.size()), true};
+}
+
+class PgBackend final : public Backend {
+ public:
+  explicit PgBackend(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+  PgBackend(const PgBackend&) = delete;
+  PgBackend& operator=(const PgBackend&) = delete;
+  ~PgBackend() override {
+    abandon_write();
+    if (conn_) PQfinish(conn_);
+  }
+
+  void open() {
+    describe();
+    conn_ = PQconnectdb(conninfo_.c_str());
+    if (!conn_) throw std::bad_alloc();
+    if (PQstatus(conn_) != CONNECTION_OK) problem(StoreErrorCode::Io, "cannot connect (" + scrub(PQerrorMessage(conn_)) + ")");
+    // Notices (such as "relation exists, skipping") are no concern of the caller's.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    // Another client may be creating the store right now: the advisory lock
+    // makes the check and the creation one step.
+    if (!tables_exist()) create();
+    const auto version = query_int("SELECT value FROM vext_meta WHERE key = 'format'");
+    if (!version) problem(StoreErrorCode::Corrupt, "damaged: no store format version");
+    if (*version > kFormatVersion)
+      problem(StoreErrorCode::NewerFormat, "written by a newer vext (store format " + std::to_string(*version) +
+                                               ", this vext reads format " + std::to_string(kFormatVersion) + ")");
+    lock_key_ = kLockSpace | *query_int("SELECT 'vext_refs'::regclass::oid::bigint");
+    prepare("object", "SELECT data FROM vext_objects WHERE id = $1");
+    prepare("has_object", "SELECT 1 FROM vext_objects WHERE id = $1");
+    prepare("commit", "SELECT data FROM vext_commits WHERE id = $1");
+    prepare("commits_between", "SELECT id FROM vext_commits WHERE id BETWEEN $1 AND $2 ORDER BY id LIMIT $3");
+    prepare("ref", "SELECT id FROM vext_refs WHERE name = $1");
+    prepare("refs", "SELECT name, id FROM vext_refs ORDER BY name");
+    prepare("put_commit", "INSERT INTO vext_commits(id, data) VALUES($1, $2) ON CONFLICT DO NOTHING");
+    prepare("set_ref",
+            "INSERT INTO vext_refs(name, id) VALUES($1, $2) ON CONFLICT(name) DO UPDATE SET id = EXCLUDED.id");
+    prepare("delete_ref", "DELETE FROM vext_refs WHERE name = $1");
+    prepare("try_lock", "SELECT pg_try_advisory_xact_lock($1)");
+  }
+
+  const std::string& name() const override { return name_; }
+
+  std::optional<std::string> object(const ObjectId& id) override { return by_id("object", id); }
+  std::optional<std::string> commit(const ObjectId& id) override { return by_id("commit", id); }
+
+  bool has_object(const ObjectId& id) override {
+    if (pending_ids_.count(id)) return true;
+    return PQntuples(exec_prepared("has_object", {id_param(id)}).get()) > 0;
+  }
+
+  std::vector<ObjectId> commits_between(const ObjectId& low, const ObjectId& high, std::size_t limit) override {
+    const std::string n = std::to_string(limit);
+    const auto r = exec_prepared("commits_between", {id_param(low), id_param(high), Param{n.c_str(), -1, false}});
+    std::vector<ObjectId> out;
+    for (int i = 0; i < PQntuples(r.get()); ++i) out.push_back(column_id(r.get(), i, 0));
+    return out;
+  }
+
+  std::optional<ObjectId> ref(std::string_view name) override {
+    const auto r = exec_prepared("ref", {bytes_param(name)});
+    if (PQntuples(r.get()) == 0) return std::nullopt;
+    return column_id(r.get(), 0, 0);
+  }
+
+  std::vector<std::pair<std::string, ObjectId>> refs() override {
+    const auto r = exec_prepared("refs", {});
+    std::vector<std::pair<std::string, ObjectId>> out;
+    for (int i = 0; i < PQntuples(r.get()); ++i)
+      out.emplace_back(std::string(column(r.get(), i, 0)), column_id(r.get(), i, 1));
+    return out;
+  }
+
+  void begin_write(const StopCheck& stop) override {
+    simple("BEGIN");
+    in_write_ = true;
+    try {
+      // Writers queue on one lock per store, as SQLite's writers queue on its file.
+      const std::string key = std::to_string(lock_key_);
+      std::chrono::milliseconds waited{};
+      while (true) {
+        const auto r = exec_prepared("try_lock", {Param{key.c_str(), -1, false}});
+        if (column(r.get(), 0, 0) == "\x01") break;
+        if (stop.poll && stop.poll(stop.context)) throw Stopped();
+        if (waited >= kBusyLimit) problem(StoreErrorCode::Io, "another client held the store too long");
+        const auto pause = std::chrono::milliseconds(2);
+        std::this_thread::sleep_for(pause);
+        waited += pause;
+      }
+    } catch (...) {
+      abandon_write();
+      throw;
+    }
+  }
+
+  void put_object(const ObjectId& id, std::string_view bytes) override {
+    if (!pending_ids_.insert(id).second) return;
+    pending_.emplace_back(id, std::string(bytes));
+    pending_bytes_ += bytes.size();
+    if (pending_.size() >= kBatchRows || pending_bytes_ >= kBatchBytes) flush();
+  }
+
+  void put_commit(const ObjectId& id, std::string_view bytes) override {
+    flush();
+    exec_prepared("put_commit", {id_param(id), bytes_param(bytes)});
+  }
+
+  void set_ref(std::string_view name, const ObjectId& id) override {
+    flush();
+    exec_prepared("set_ref", {bytes_param(name), id_param(id)});
+  }
+
+  void delete_ref(std::string_view name) override { exec_prepared("delete_ref", {bytes_param(name)}); }
+
+  void end_write() override {
+    flush();
+    simple("COMMIT");
+    in_write_ = false;
+    pending_ids_.clear();
+  }
+
+  void abandon_write() noexcept override {
+    pending_.clear();
+    pending_ids_.clear();
+    pending_bytes_ = 0;
+    if (!in_write_) return;
+    in_write_ = false;
+    PQclear(PQexec(conn_, "ROLLBACK"));
+  }
+
+  void scan(bool commits, const std::function<void(const ObjectId&, std::string_view)>& f) override {
+    // Rows stream one at a time, so a scan holds one object, not the table.
+    const char* sql = commits ? "SELECT id, data FROM vext_commits ORDER BY id" : "SELECT id, data FROM vext_objects ORDER BY id";
+    if (!PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 1)) connection_failed();
+    PQsetSingleRowMode(conn_);
+    std::optional<StoreFailure> failure;
+    std::exception_ptr thrown;
+    while (PGresult* raw = PQgetResult(conn_)) {
+      PgResult r(raw);
+      if (failure || thrown) continue;  // drain the rest before the connection can be used again
+      const auto status = PQresultStatus(r.get());
+      if (status == PGRES_SINGLE_TUPLE) {
+        try {
+          f(column_id(r.get(), 0, 0), column(r.get(), 0, 1));
+        } catch (...) {
+          thrown = std::current_exception();
+          PQrequestCancel(conn_);
+        }
+      } else if (status != PGRES_TUPLES_OK) {
+        failure.emplace(error_of(r.get()));
+      }
+    }
+    if (thrown) std::rethrow_exception(thrown);
+    if (failure) throw *failure;
+  }
+
+ private:
+  // Builds the name messages give the store from the connection's parts,
+  // leaving out the password and every other option.
+  void describe() {
+    char* err = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo_.c_str(), &err);
+    if (!options) {
+      if (err) PQfreemem(err);
+      name_ = "postgresql://";
+      problem(StoreErrorCode::BadArgument, "not a valid connection string");
+    }
+    std::string user, host, port, dbname;
+    for (PQconninfoOption* o = options; o->keyword; ++o) {
+      if (!o->val) continue;
+      const std::string_view key = o->keyword;
+      if (key == "user") user = o->val;
+      if (key == "host") host = o->val;
+      if (key == "port") port = o->val;
+      if (key == "dbname") dbname = o->val;
+      if (key == "password") password_ = o->val;
+    }
+    PQconninfoFree(options);
+    name_ = "postgresql://" + (user.empty() ? "" : user + "@") + host + (port.empty() ? "" : ":" + port) + "/" + dbname;
+  }
+
+  // Removes the password from a message of the server or of libpq.
+  std::string scrub(std::string text) const {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (password_.empty()) return text;
+    for (auto at = text.find(password_); at != std::string::npos; at = text.find(password_, at))
+      text.replace(at, password_.size(), "***");
+    return text;
+  }
+
+  [[noreturn]] void problem(StoreErrorCode code, const std::string& what) const {
+    throw StoreFailure(StoreError{code, name_ + ": " + what});
+  }
+
+  StoreFailure error_of(const PGresult* r) const {
+    const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+    const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+    const std::string detail = scrub(primary ? primary : PQerrorMessage(conn_));
+    const std::string_view code = state ? state : "";
+    if (code == "42501") return StoreFailure(StoreError{StoreErrorCode::Io, name_ + ": the database refused (" + detail + ")"});
+    if (code == "53200") throw std::bad_alloc();
+    return StoreFailure(StoreError{StoreErrorCode::Io, name_ + ": " + detail});
+  }
+
+  [[noreturn]] void connection_failed() const {
+    problem(StoreErrorCode::Io, "lost the connection (" + scrub(PQerrorMessage(conn_)) + ")");
+  }
+
+  PgResult check(PGresult* raw) const {
+    PgResult r(raw);
+    if (!r) connection_failed();
+    const auto status = PQresultStatus(r.get());
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return r;
+    throw error_of(r.get());
+  }
+
+  PgResult simple(const char* sql) { return check(PQexec(conn_, sql)); }
+
+  void prepare(const char* name, const char* sql) { check(PQprepare(conn_, name, sql, 0, nullptr)); }
+
+  PgResult exec_prepared(const char* name, const std::vector<Param>& params) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    for (const Param& p : params) {
+      values.push_back(p.data);
+      lengths.push_back(p.size);
+      formats.push_back(p.binary ? 1 : 0);
+    }
+    return check(PQexecPrepared(conn_, name, static_cast<int>(params.size()), values.data(), lengths.data(),
+                                formats.data(), 1));
+  }
+
+  PgResult exec_params(const std::string& sql, const std::vector<Param>& params) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    for (const Param& p : params) {
+      values.push_back(p.data);
+      lengths.push_back(p.size);
+      formats.push_back(p.binary ? 1 : 0);
+    }
+    return check(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
+                              lengths.data(), formats.data(), 1));
+  }
+
+  static std::string_view column(const PGresult* r, int row, int col) {
+    return {PQgetvalue(r, row, col), static_cast<std::size_t>(PQgetlength(r, row, col))};
+  }
+
+  ObjectId column_id(const PGresult* r, int row, int col) const {
+    const std::string_view v = column(r, row, col);
+    ObjectId id;
+    if (v.size() != id.bytes.size()) problem(StoreErrorCode::Corrupt, "damaged: an id of the wrong length");
+    std::memcpy(id.bytes.data(), v.data(), id.bytes.size());
+    return id;
+  }
+
+  std::optional<std::int64_t> query_int(const char* sql) {
+    const auto r = check(PQexecParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0));
+    if (PQntuples(r.get()) == 0) return std::nullopt;
+    return std::stoll(std::string(column(r.get(), 0, 0)));
+  }
+
+  bool tables_exist() {
+    const auto r = check(PQexecParams(conn_,
+                                      "SELECT count(*) FROM unnest(ARRAY['vext_objects', 'vext_commits', 'vext_refs', "
+                                      "'vext_meta']) AS t(name) WHERE to_regclass(t.name) IS NOT NULL",
+                                      0, nullptr, nullptr, nullptr, nullptr, 0));
+    const std::string_view n = column(r.get(), 0, 0);
+    if (n == "4") return true;
+    if (n != "0") problem(StoreErrorCode::NotAStore, "not a vext store (some of its tables are missing)");
+    return false;
+  }
+
+  void create() {
+    simple("BEGIN");
+    try {
+      simple("SELECT pg_advisory_xact_lock(1986360436)");
+      if (!tables_exist()) {
+        simple(kSchema);
+        const std::string version = std::to_string(kFormatVersion);
+        exec_params("INSERT INTO vext_meta(key, value) VALUES('format', $1)", {Param{version.c_str(), -1, false}});
+      }
+      simple("COMMIT");
+    } catch (...) {
+      PQclear(PQexec(conn_, "ROLLBACK"));
+      throw;
+    }
+  }
+
+  std::optional<std::string> by_id(const char* statement, const ObjectId& id) {
+    const auto r = exec_prepared(statement, {id_param(id)});
+    if (PQntuples(r.get()) == 0) return std::nullopt;
+    return std::string(column(r.get(), 0, 0));
+  }
+
+  // Sends the buffered objects as multi-row inserts.
+  void flush() {
+    std::size_t at = 0;
+    while (at < pending_.size()) {
+      const std::size_t rows = std::min(kBatchRows, pending_.size() - at);
+      if (rows != batch_rows_) {
+        std::string sql = "INSERT INTO vext_objects(id, data) VALUES";
+        for (std::size_t i = 0; i < rows; ++i)
+          sql += (i ? ",($" : "($") + std::to_string(2 * i + 1) + ",$" + std::to_string(2 * i + 2) + ")";
+        sql += " ON CONFLICT DO NOTHING";
+        if (batch_rows_) simple("DEALLOCATE put_objects");
+        batch_rows_ = 0;
+        prepare("put_objects", sql.c_str());
+        batch_rows_ = rows;
+      }
+      std::vector<Param> params;
+      params.reserve(2 * rows);
+      for (std::size_t i = at; i < at + rows; ++i) {
+        params.push_back(id_param(pending_[i].first));
+        params.push_back(bytes_param(pending_[i].second));
+      }
+      exec_prepared("put_objects", params);
+      at += rows;
+    }
+    pending_.clear();
+    pending_bytes_ = 0;
+  }
+
+  std::string conninfo_;
+  std::string name_;
+  std::string password_;
+  PGconn* conn_ = nullptr;
+  std::int64_t lock_key_ = 0;
+  bool in_write_ = false;
+  std::vector<std::pair<ObjectId, std::string>> pending_;
+  std::unordered_set<ObjectId, ObjectId::Hash> pending_ids_;
+  std::size_t pending_bytes_ = 0;
+  std::size_t batch_rows_ = 0;
+};
+
+}  // namespace
+
+bool is_postgres_location(std::string_view location) {
+  return location.starts_with("postgresql://") || location.starts_with("postgres://");
+}
+
+std::unique_ptr<Backend> open_postgres(const std::string& conninfo) {
+  auto backend = std::make_unique<PgBackend>(conninfo);
+  backend->open();
+  return backend;
+}
+
+}  // namespace vext::store
