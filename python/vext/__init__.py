@@ -40,6 +40,7 @@ __all__ = [
     "StoreMergeResult",
     "StoreStats",
     "Tree",
+    "TransferStats",
     "Value",
     "apply",
     "diff",
@@ -193,4 +194,4 @@ def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str,
     return MergeResult(tree, conflicts)
 
 
-from vext._store import Commit, Store, StoreError, StoreMergeResult, StoreStats  # noqa: E402
+from vext._store import Commit, Store, StoreError, StoreMergeResult, StoreStats, TransferStats  # noqa: E402

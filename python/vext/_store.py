@@ -58,6 +58,17 @@ class StoreStats:
     branches: int
 
 
+@dataclass(frozen=True, slots=True)
+class TransferStats:
+    """What `Store.push` or `Store.pull` copied: objects (nodes and list
+    chunks) and commits the target lacked, and the commit the target's branch
+    points at afterwards."""
+
+    objects: int
+    commits: int
+    head: str
+
+
 _POSTGRES = ("postgresql://", "postgres://")
 
 
@@ -190,6 +201,20 @@ class Store:
                     seen.add(parent)
                     info = self.info(parent)
                     heapq.heappush(todo, (-info.time, info.id, info))
+
+    def push(self, other: Store, branch: str = "main", *, to: str | None = None) -> TransferStats:
+        """Copies `branch` into store `other` (as branch `to`, by default the
+        same name): the objects and commits `other` lacks, then the branch.
+        The branch only moves forward: if it points at a commit that is not
+        in `branch`'s history, StoreError (reason "branch_moved") is raised
+        and it stays where it is (push to a branch of its own, then merge).
+        An interrupted push leaves `other` whole; the next one goes on."""
+        return TransferStats(*_core.store_transfer(self._h, other._h, branch, branch if to is None else to))
+
+    def pull(self, other: Store, branch: str = "main", *, into: str | None = None) -> TransferStats:
+        """Copies `branch` of store `other` into this store (as branch
+        `into`, by default the same name), as `other.push(self, ...)` does."""
+        return TransferStats(*_core.store_transfer(other._h, self._h, branch, branch if into is None else into))
 
     def verify(self) -> StoreStats:
         """Rechecks every stored object's hash and shape and that everything

@@ -98,6 +98,7 @@ class Store {
 
  private:
   class Impl;
+  friend struct TransferAccess;
   template <class F>
   auto guarded(F&& body) -> Result<decltype(body()), StoreError>;
 

@@ -1,0 +1,256 @@
+#include "store/transfer.h"
+
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vext::store {
+
+// Reaches the insides of two stores for a transfer.
+struct TransferAccess {
+  static Backend& backend(Store& s) { return *s.backend_; }
+  static std::mutex& mutex(Store& s) { return s.mutex_; }
+};
+
+namespace {
+
+using IdSet = std::unordered_set<ObjectId, ObjectId::Hash>;
+template <class V>
+using IdMap = std::unordered_map<ObjectId, V, ObjectId::Hash>;
+
+// A write transaction on the target ends after about this much.
+constexpr std::size_t kBatchObjects = 20'000;
+constexpr std::size_t kBatchBytes = std::size_t{16} << 20;
+
+class Transfer {
+ public:
+  Transfer(Backend& from, Backend& to, const StopCheck& stop) : from_(from), to_(to), stop_(stop) {}
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+  ~Transfer() { to_.abandon_write(); }
+
+  TransferReport run(std::string_view branch, std::string_view to_branch) {
+    const auto head = from_.ref(branch);
+    if (!head) fail(from_, StoreErrorCode::NotFound, "no branch '" + std::string(branch) + "'");
+    const auto there = to_.ref(to_branch);
+    if (there && *there != *head && !descends(*head, *there))
+      fail(to_, StoreErrorCode::BranchMoved,
+           "branch '" + std::string(to_branch) + "' is at " + to_hex(*there) + ", which is not in the history of '" +
+               std::string(branch) + "' in " + from_.name() + "; not a fast-forward (copy into a branch of its own, "
+               "then merge)");
+    TransferReport report;
+    report.head = *head;
+    for (const ObjectId& c : missing_commits(*head)) {
+      const CommitRecord& record = commit(c);
+      send_tree(record.root, report);
+      put_commit(c, report);
+    }
+    finish_batch();
+    if (there == head) return report;
+    to_.begin_write(stop_);
+    const auto now = to_.ref(to_branch);
+    if (now != there) {
+      to_.abandon_write();
+      fail(to_, StoreErrorCode::BranchMoved, "branch '" + std::string(to_branch) + "' moved during the copy");
+    }
+    to_.set_ref(to_branch, *head);
+    to_.end_write();
+    return report;
+  }
+
+ private:
+  [[noreturn]] static void fail(const Backend& b, StoreErrorCode code, const std::string& what) {
+    throw StoreFailure(StoreError{code, b.name() + ": " + what});
+  }
+
+  void poll() const {
+    if (stop_.poll && stop_.poll(stop_.context)) throw Stopped();
+  }
+
+  // Reads a commit of the source, checking its bytes against its id.
+  const CommitRecord& commit(const ObjectId& id) {
+    if (auto it = commits_.find(id); it != commits_.end()) return it->second.record;
+    auto bytes = from_.commit(id);
+    if (!bytes) fail(from_, StoreErrorCode::Corrupt, "damaged: commit " + to_hex(id) + " is missing");
+    if (hash_bytes(*bytes) != id) fail(from_, StoreErrorCode::Corrupt, "damaged: commit " + to_hex(id) + " does not hash to its id");
+    auto record = decode_commit(*bytes);
+    if (!record) fail(from_, StoreErrorCode::Corrupt, "damaged: commit " + to_hex(id) + " is not well-formed");
+    return commits_.emplace(id, Read{std::move(*bytes), std::move(*record)}).first->second.record;
+  }
+
+  // Whether `ancestor` is `head` or in its history, in the source.
+  bool descends(const ObjectId& head, const ObjectId& ancestor) {
+    if (!from_.commit(ancestor)) return false;
+    IdSet seen{head};
+    std::vector<ObjectId> todo{head};
+    while (!todo.empty()) {
+      poll();
+      const ObjectId c = todo.back();
+      todo.pop_back();
+      if (c == ancestor) return true;
+      for (const ObjectId& p : commit(c).parents) {
+        if (seen.insert(p).second) todo.push_back(p);
+      }
+    }
+    return false;
+  }
+
+  // The commits of `head`'s history the target lacks, each after its parents.
+  // A commit the target has comes with its whole history.
+  std::vector<ObjectId> missing_commits(const ObjectId& head) {
+    IdSet seen{head}, missing;
+    std::vector<ObjectId> frontier{head};
+    while (!frontier.empty()) {
+      poll();
+      const std::vector<bool> has = to_.has_commits(frontier);
+      std::vector<ObjectId> next;
+      for (std::size_t i = 0; i < frontier.size(); ++i) {
+        if (has[i]) continue;
+        missing.insert(frontier[i]);
+        for (const ObjectId& p : commit(frontier[i]).parents) {
+          if (seen.insert(p).second) next.push_back(p);
+        }
+      }
+      frontier = std::move(next);
+    }
+    std::vector<ObjectId> order;
+    IdSet placed;
+    std::vector<std::pair<ObjectId, bool>> stack;  // (commit, parents placed)
+    if (missing.count(head)) stack.emplace_back(head, false);
+    while (!stack.empty()) {
+      const auto [c, ready] = stack.back();
+      stack.pop_back();
+      if (placed.count(c)) continue;
+      if (ready) {
+        placed.insert(c);
+        order.push_back(c);
+        continue;
+      }
+      stack.emplace_back(c, true);
+      const auto& parents = commit(c).parents;
+      for (auto it = parents.rbegin(); it != parents.rend(); ++it) {
+        if (missing.count(*it) && !placed.count(*it)) stack.emplace_back(*it, false);
+      }
+    }
+    return order;
+  }
+
+  // Writes the objects under `root` the target lacks, each after the ones it
+  // names. An object the target has comes with everything under it.
+  void send_tree(const ObjectId& root, TransferReport& report) {
+    if (sent_.count(root)) return;
+    IdMap<Read> found;
+    IdMap<std::vector<ObjectId>> names;
+    IdSet seen{root};
+    std::vector<ObjectId> frontier{root};
+    while (!frontier.empty()) {
+      poll();
+      const std::vector<bool> has = to_.has_objects(frontier);
+      std::vector<ObjectId> lacking;
+      for (std::size_t i = 0; i < frontier.size(); ++i) {
+        if (!has[i]) lacking.push_back(frontier[i]);
+      }
+      auto bytes = from_.objects(lacking);
+      std::vector<ObjectId> next;
+      for (std::size_t i = 0; i < lacking.size(); ++i) {
+        const ObjectId& id = lacking[i];
+        if (!bytes[i]) fail(from_, StoreErrorCode::Corrupt, "damaged: object " + to_hex(id) + " is missing");
+        std::vector<ObjectId> items = named_by(id, *bytes[i]);
+        for (const ObjectId& item : items) {
+          if (!sent_.count(item) && seen.insert(item).second) next.push_back(item);
+        }
+        names.emplace(id, std::move(items));
+        found.emplace(id, Read{std::move(*bytes[i]), {}});
+      }
+      frontier = std::move(next);
+    }
+    std::vector<std::pair<ObjectId, bool>> stack;
+    if (found.count(root)) stack.emplace_back(root, false);
+    while (!stack.empty()) {
+      const auto [id, ready] = stack.back();
+      stack.pop_back();
+      if (sent_.count(id)) continue;
+      if (ready) {
+        put_object(id, found.at(id).bytes, report);
+        continue;
+      }
+      stack.emplace_back(id, true);
+      for (const ObjectId& item : names.at(id)) {
+        if (found.count(item) && !sent_.count(item)) stack.emplace_back(item, false);
+      }
+    }
+  }
+
+  std::vector<ObjectId> named_by(const ObjectId& id, std::string_view bytes) const {
+    if (hash_bytes(bytes) != id) fail(from_, StoreErrorCode::Corrupt, "damaged: object " + to_hex(id) + " does not hash to its id");
+    if (auto node = decode_node(bytes)) return std::move(node->items);
+    if (auto chunk = decode_chunk(bytes)) return std::move(chunk->items);
+    fail(from_, StoreErrorCode::Corrupt, "damaged: object " + to_hex(id) + " is not well-formed");
+  }
+
+  void start_batch() {
+    if (in_batch_) return;
+    poll();
+    to_.begin_write(stop_);
+    in_batch_ = true;
+  }
+
+  void finish_batch() {
+    if (!in_batch_) return;
+    to_.end_write();
+    in_batch_ = false;
+    batch_objects_ = 0;
+    batch_bytes_ = 0;
+  }
+
+  void count(std::size_t bytes) {
+    batch_bytes_ += bytes;
+    if (++batch_objects_ >= kBatchObjects || batch_bytes_ >= kBatchBytes) finish_batch();
+  }
+
+  void put_object(const ObjectId& id, const std::string& bytes, TransferReport& report) {
+    start_batch();
+    to_.put_object(id, bytes);
+    sent_.insert(id);
+    ++report.objects;
+    count(bytes.size());
+  }
+
+  void put_commit(const ObjectId& id, TransferReport& report) {
+    start_batch();
+    const std::string& bytes = commits_.at(id).bytes;
+    to_.put_commit(id, bytes);
+    ++report.commits;
+    count(bytes.size());
+  }
+
+  struct Read {
+    std::string bytes;
+    CommitRecord record;
+  };
+
+  Backend& from_;
+  Backend& to_;
+  const StopCheck& stop_;
+  IdMap<Read> commits_;
+  IdSet sent_;
+  bool in_batch_ = false;
+  std::size_t batch_objects_ = 0;
+  std::size_t batch_bytes_ = 0;
+};
+
+}  // namespace
+
+Result<TransferReport, StoreError> transfer(Store& from, Store& to, std::string_view branch,
+                                            std::string_view to_branch, const StopCheck& stop) {
+  if (&from == &to) return StoreError{StoreErrorCode::BadArgument, from.name() + ": a store cannot copy into itself"};
+  std::scoped_lock lock(TransferAccess::mutex(from), TransferAccess::mutex(to));
+  try {
+    Transfer t(TransferAccess::backend(from), TransferAccess::backend(to), stop);
+    return t.run(branch, to_branch);
+  } catch (const StoreFailure& f) {
+    return f.error;
+  }
+}
+
+}  // namespace vext::store
