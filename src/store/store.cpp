@@ -404,16 +404,29 @@ class Store::Impl {
         if (!b_.commit(p)) fail(StoreErrorCode::NotFound, "no commit " + to_hex(p));
       }
       // A stored node comes with its whole sub-tree, so the walk stops there.
-      std::vector<std::uint32_t> walk;
-      if (hashed.root_object) walk.push_back(*hashed.root_object);
-      while (!walk.empty()) {
-        const NewObject& o = hashed.objects[walk.back()];
-        walk.pop_back();
-        ticker.tick();
-        if (known_.count(o.id) || written.count(o.id) || b_.has_object(o.id)) continue;
-        b_.put_object(o.id, o.bytes);
-        written.insert(o.id);
-        walk.insert(walk.end(), o.subs.begin(), o.subs.end());
+      // It goes level by level, asking the backend about a level at once: a
+      // server answers in a few round trips, however wide the level.
+      std::vector<std::uint32_t> level;
+      if (hashed.root_object) level.push_back(*hashed.root_object);
+      while (!level.empty()) {
+        std::vector<std::uint32_t> asked;
+        std::vector<ObjectId> ids;
+        for (const std::uint32_t i : level) {
+          ticker.tick();
+          const ObjectId& id = hashed.objects[i].id;
+          if (known_.count(id) || written.count(id)) continue;
+          asked.push_back(i);
+          ids.push_back(id);
+        }
+        const std::vector<bool> stored = b_.has_objects(ids);
+        std::vector<std::uint32_t> next;
+        for (std::size_t k = 0; k < asked.size(); ++k) {
+          const NewObject& o = hashed.objects[asked[k]];
+          if (stored[k] || !written.insert(o.id).second) continue;
+          b_.put_object(o.id, o.bytes);
+          next.insert(next.end(), o.subs.begin(), o.subs.end());
+        }
+        level = std::move(next);
       }
       const std::string bytes = encode(commit);
       const ObjectId id = hash_bytes(bytes);
