@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "store/backend.h"
@@ -18,6 +19,8 @@ constexpr auto kBusyLimit = std::chrono::seconds(120);
 // Objects of one write go to the server in statements of this many rows.
 constexpr std::size_t kBatchRows = 500;
 constexpr std::size_t kBatchBytes = std::size_t{4} << 20;
+// Batched lookups send this many ids per statement.
+constexpr std::size_t kLookupIds = 4096;
 // The high half of the advisory lock that serialises the writers of one store.
 constexpr std::int64_t kLockSpace = std::int64_t{0x76657874} << 32;
 
@@ -83,6 +86,16 @@ class PgBackend final : public Backend {
             "INSERT INTO vext_refs(name, id) VALUES($1, $2) ON CONFLICT(name) DO UPDATE SET id = EXCLUDED.id");
     prepare("delete_ref", "DELETE FROM vext_refs WHERE name = $1");
     prepare("try_lock", "SELECT pg_try_advisory_xact_lock($1)");
+    prepare("put_objects", insert_objects(kBatchRows).c_str());
+    // A batch of ids travels as one parameter, 32 bytes per id, and is cut
+    // apart on the server.
+    // An array, so that the plan is an index scan whatever the batch's size.
+    constexpr const char* kIds =
+        " WHERE id = ANY(ARRAY(SELECT substring($1::bytea FROM i * 32 + 1 FOR 32)"
+        " FROM generate_series(0, length($1::bytea) / 32 - 1) AS i))";
+    prepare("objects_in", (std::string("SELECT id, data FROM vext_objects") + kIds).c_str());
+    prepare("has_objects_in", (std::string("SELECT id FROM vext_objects") + kIds).c_str());
+    prepare("has_commits_in", (std::string("SELECT id FROM vext_commits") + kIds).c_str());
   }
 
   const std::string& name() const override { return name_; }
@@ -114,6 +127,27 @@ class PgBackend final : public Backend {
     std::vector<std::pair<std::string, ObjectId>> out;
     for (int i = 0; i < PQntuples(r.get()); ++i)
       out.emplace_back(std::string(column(r.get(), i, 0)), column_id(r.get(), i, 1));
+    return out;
+  }
+
+  std::vector<std::optional<std::string>> objects(const std::vector<ObjectId>& ids) override {
+    std::vector<std::optional<std::string>> out(ids.size());
+    lookup("objects_in", ids, [&](std::size_t at, const PGresult* r, int row) { out[at] = std::string(column(r, row, 1)); });
+    return out;
+  }
+
+  std::vector<bool> has_objects(const std::vector<ObjectId>& ids) override {
+    std::vector<bool> out(ids.size());
+    lookup("has_objects_in", ids, [&](std::size_t at, const PGresult*, int) { out[at] = true; });
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (pending_ids_.count(ids[i])) out[i] = true;
+    }
+    return out;
+  }
+
+  std::vector<bool> has_commits(const std::vector<ObjectId>& ids) override {
+    std::vector<bool> out(ids.size());
+    lookup("has_commits_in", ids, [&](std::size_t at, const PGresult*, int) { out[at] = true; });
     return out;
   }
 
@@ -339,28 +373,51 @@ class PgBackend final : public Backend {
     return std::string(column(r.get(), 0, 0));
   }
 
-  // Sends the buffered objects as multi-row inserts.
-  void flush() {
-    std::size_t at = 0;
-    while (at < pending_.size()) {
-      const std::size_t rows = std::min(kBatchRows, pending_.size() - at);
-      if (rows != batch_rows_) {
-        std::string sql = "INSERT INTO vext_objects(id, data) VALUES";
-        for (std::size_t i = 0; i < rows; ++i)
-          sql += (i ? ",($" : "($") + std::to_string(2 * i + 1) + ",$" + std::to_string(2 * i + 2) + ")";
-        sql += " ON CONFLICT DO NOTHING";
-        if (batch_rows_) simple("DEALLOCATE put_objects");
-        batch_rows_ = 0;
-        prepare("put_objects", sql.c_str());
-        batch_rows_ = rows;
+  // Runs a batched lookup over `ids`; calls `found` with the index of each
+  // id the statement returns a row for, and the row.
+  template <class F>
+  void lookup(const char* statement, const std::vector<ObjectId>& ids, F&& found) {
+    for (std::size_t from = 0; from < ids.size(); from += kLookupIds) {
+      const std::size_t to = std::min(ids.size(), from + kLookupIds);
+      std::unordered_map<ObjectId, std::vector<std::size_t>, ObjectId::Hash> where;
+      std::string packed;
+      packed.reserve((to - from) * 32);
+      for (std::size_t i = from; i < to; ++i) {
+        where[ids[i]].push_back(i);
+        packed.append(reinterpret_cast<const char*>(ids[i].bytes.data()), ids[i].bytes.size());
       }
+      const auto r = exec_prepared(statement, {bytes_param(packed)});
+      for (int row = 0; row < PQntuples(r.get()); ++row) {
+        const auto it = where.find(column_id(r.get(), row, 0));
+        if (it == where.end()) continue;
+        for (std::size_t at : it->second) found(at, r.get(), row);
+      }
+    }
+  }
+
+  static std::string insert_objects(std::size_t rows) {
+    std::string sql = "INSERT INTO vext_objects(id, data) VALUES";
+    for (std::size_t i = 0; i < rows; ++i)
+      sql += (i ? ",($" : "($") + std::to_string(2 * i + 1) + ",$" + std::to_string(2 * i + 2) + ")";
+    return sql + " ON CONFLICT DO NOTHING";
+  }
+
+  // Sends the buffered objects as multi-row inserts: full batches through a
+  // prepared statement, the rest through one made for its size.
+  void flush() {
+    for (std::size_t at = 0; at < pending_.size();) {
+      const std::size_t rows = std::min(kBatchRows, pending_.size() - at);
       std::vector<Param> params;
       params.reserve(2 * rows);
       for (std::size_t i = at; i < at + rows; ++i) {
         params.push_back(id_param(pending_[i].first));
         params.push_back(bytes_param(pending_[i].second));
       }
-      exec_prepared("put_objects", params);
+      if (rows == kBatchRows) {
+        exec_prepared("put_objects", params);
+      } else {
+        exec_params(insert_objects(rows), params);
+      }
       at += rows;
     }
     pending_.clear();
@@ -376,7 +433,6 @@ class PgBackend final : public Backend {
   std::vector<std::pair<ObjectId, std::string>> pending_;
   std::unordered_set<ObjectId, ObjectId::Hash> pending_ids_;
   std::size_t pending_bytes_ = 0;
-  std::size_t batch_rows_ = 0;
 };
 
 }  // namespace

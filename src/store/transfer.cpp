@@ -45,16 +45,16 @@ class Transfer {
       send_tree(record.root, report);
       put_commit(c, report);
     }
-    finish_batch();
-    if (there == head) return report;
-    to_.begin_write(stop_);
-    const auto now = to_.ref(to_branch);
-    if (now != there) {
-      to_.abandon_write();
-      fail(to_, StoreErrorCode::BranchMoved, "branch '" + std::string(to_branch) + "' moved during the copy");
+    if (there == head) {
+      finish_batch();
+      return report;
     }
+    // The branch moves with the last batch, which is durable with one sync.
+    start_batch();
+    if (to_.ref(to_branch) != there)
+      fail(to_, StoreErrorCode::BranchMoved, "branch '" + std::string(to_branch) + "' moved during the copy");
     to_.set_ref(to_branch, *head);
-    to_.end_write();
+    finish_batch();
     return report;
   }
 
