@@ -87,9 +87,8 @@ class PgBackend final : public Backend {
     prepare("delete_ref", "DELETE FROM vext_refs WHERE name = $1");
     prepare("try_lock", "SELECT pg_try_advisory_xact_lock($1)");
     prepare("put_objects", insert_objects(kBatchRows).c_str());
-    // A batch of ids travels as one parameter, 32 bytes per id, and is cut
-    // apart on the server.
-    // An array, so that the plan is an index scan whatever the batch's size.
+    // A batch of ids travels as one parameter, 32 bytes per id, cut apart
+    // on the server into an array, which plans as an index scan at any size.
     constexpr const char* kIds =
         " WHERE id = ANY(ARRAY(SELECT substring($1::bytea FROM i * 32 + 1 FOR 32)"
         " FROM generate_series(0, length($1::bytea) / 32 - 1) AS i))";
