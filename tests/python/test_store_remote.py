@@ -156,9 +156,31 @@ def test_a_password_never_shows(pg_location):
         assert secret not in str(info.value) and str(info.value).startswith("postgresql://")
 
 
+def test_a_database_of_another_format_is_refused_and_left_alone(postgres_server):
+    url, schema = new_schema(postgres_server)
+    try:
+        with vext.Store(url) as store:
+            head = store.commit({"kind": "a"}, "one")
+        for version, reason in ((1, "older_format"), (9, "newer_format")):
+            pg_sql(postgres_server, f"UPDATE {schema}.vext_meta SET value = {version} WHERE key = 'format'")
+            with pytest.raises(vext.StoreError) as info:
+                vext.Store(url)
+            assert info.value.reason == reason
+        pg_sql(postgres_server, f"UPDATE {schema}.vext_meta SET value = 2 WHERE key = 'format'; "
+                                f"ALTER TABLE {schema}.vext_packs RENAME TO other_packs")
+        with pytest.raises(vext.StoreError) as info:
+            vext.Store(url)
+        assert info.value.reason == "not_a_store"
+        pg_sql(postgres_server, f"ALTER TABLE {schema}.other_packs RENAME TO vext_packs")
+        with vext.Store(url) as store:
+            assert store.head() == head and store.tree(head) == {"kind": "a"}
+    finally:
+        pg_sql(postgres_server, f"DROP SCHEMA {schema} CASCADE")
+
+
 # ---------------------------------------------------------------- push and pull
 
-PAIRS = [("sqlite", "sqlite"), ("sqlite", "postgresql"), ("postgresql", "sqlite")]
+PAIRS = [("sqlite", "sqlite"), ("sqlite", "postgresql"), ("postgresql", "sqlite"), ("postgresql", "postgresql")]
 
 
 def history(store, start, count, branch="main"):
