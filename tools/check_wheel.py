@@ -18,7 +18,10 @@ from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 
 # The runtimes of glibc, libstdc++ and libgcc; anything else must come inside the wheel.
-RUNTIMES = re.compile(r"(libc|libm|libdl|librt|libpthread|ld-linux-x86-64)\.so\.\d+|libstdc\+\+\.so\.6|libgcc_s\.so\.1")
+# (libresolv is glibc's too: libpq's Kerberos library asks for it.)
+RUNTIMES = re.compile(
+    r"(libc|libm|libdl|librt|libpthread|libresolv|ld-linux-x86-64)\.so\.\d+|libstdc\+\+\.so\.6|libgcc_s\.so\.1"
+)
 
 
 def needed(data: bytes) -> list[str]:

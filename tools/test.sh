@@ -5,12 +5,14 @@
 # installs the wheel into a fresh venv and runs there the Python suite and the
 # type checks (mypy --strict, stubtest), so they test what users install; then
 # the C++ and Python suites again under the sanitizers (tools/sanitize.sh;
-# VEXT_SKIP_SANITIZE=1 leaves that out).
+# VEXT_SKIP_SANITIZE=1 leaves that out). The store's tests run against SQLite
+# and against a PostgreSQL server this script starts (tools/pg_server.sh) in a
+# temporary folder and stops at the end; a server that cannot start fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
-ensure_system_packages g++ libgtest-dev libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev
+ensure_system_packages g++ libgtest-dev libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev libpq-dev postgresql
 mapfile -t pythons < <(find_pythons)
 [[ ${#pythons[@]} -gt 0 ]] || { echo "no Python >= 3.12 found" >&2; exit 1; }
 
@@ -28,6 +30,11 @@ done
 cmake -S "$root" -B "$root/build/cpp" -G Ninja -DBUILD_TESTING=ON -DVEXT_WERROR=ON >/dev/null
 cmake --build "$root/build/cpp" -j2
 ctest --test-dir "$root/build/cpp" --output-on-failure -j2
+
+pg_dir=$(mktemp -d "${TMPDIR:-/tmp}/vext-pg.XXXXXX")
+trap '"$root/tools/pg_server.sh" stop "$pg_dir"' EXIT
+VEXT_TEST_POSTGRES=$("$root/tools/pg_server.sh" start "$pg_dir") || { echo "cannot start the PostgreSQL server for the store tests" >&2; exit 1; }
+export VEXT_TEST_POSTGRES
 
 status=0
 for python in "${pythons[@]}"; do

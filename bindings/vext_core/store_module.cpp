@@ -15,6 +15,7 @@
 #include "module.h"
 #include "ref.h"
 #include "store/store.h"
+#include "store/transfer.h"
 #include "tree_convert.h"
 
 namespace vext_py {
@@ -161,6 +162,9 @@ constexpr const char* kMergeParams[] = {"handle", "branch", "into", "message", "
 constexpr Signature kMerge{"store_merge()", kMergeParams};
 constexpr const char* kSetParams[] = {"handle", "name", "target", "create"};
 constexpr Signature kSet{"store_set_branch()", kSetParams};
+constexpr Signature kName{"store_name()", kHandleParams};
+constexpr const char* kTransferParams[] = {"source", "target", "branch", "to_branch"};
+constexpr Signature kTransfer{"store_transfer()", kTransferParams};
 
 PyObject* mod_store_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
@@ -400,6 +404,60 @@ PyObject* mod_store_verify(PyObject* module, PyObject* const* args, Py_ssize_t n
   });
 }
 
+PyObject* mod_store_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
+    std::array<PyObject*, 1> a{};
+    if (!bind(kName, args, nargs, kwnames, a.data())) return nullptr;
+    auto* h = static_cast<Handle*>(PyCapsule_GetPointer(a[0], kCapsule));
+    if (!h) return nullptr;
+    if (!h->store) {
+      PyErr_SetString(state.store_error, "the store is closed");
+      return nullptr;
+    }
+    return from_string(h->store->name()).release();
+  });
+}
+
+// Copies a branch between two open stores; both count as busy meanwhile.
+PyObject* mod_store_transfer(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const CoreState& state = core_state(module);
+  return call_core(state.binding, [&]() -> PyObject* {
+    std::array<PyObject*, 4> a{};
+    if (!bind(kTransfer, args, nargs, kwnames, a.data())) return nullptr;
+    auto* from = static_cast<Handle*>(PyCapsule_GetPointer(a[0], kCapsule));
+    auto* to = from ? static_cast<Handle*>(PyCapsule_GetPointer(a[1], kCapsule)) : nullptr;
+    if (!to) return nullptr;
+    std::string branch, to_branch;
+    if (!to_text(a[2], "branch", branch) || !to_text(a[3], "to_branch", to_branch)) return nullptr;
+    if (!from->store || !to->store) {
+      PyErr_SetString(state.store_error, "the store is closed");
+      return nullptr;
+    }
+    ++from->busy;
+    ++to->busy;
+    std::optional<vext::Result<st::TransferReport, st::StoreError>> result;
+    try {
+      result = without_lock([&](const vext::StopCheck& stop) {
+        return st::transfer(*from->store, *to->store, branch, to_branch, stop);
+      });
+    } catch (...) {
+      --from->busy;
+      --to->busy;
+      throw;
+    }
+    --from->busy;
+    --to->busy;
+    if (!result) return nullptr;
+    if (!result->ok()) return raise_store_error(state, result->error());
+    const st::TransferReport& r = result->value();
+    Ref head = hex(r.head);
+    if (!head) return nullptr;
+    return Py_BuildValue("(KKO)", static_cast<unsigned long long>(r.objects),
+                         static_cast<unsigned long long>(r.commits), head.get());
+  });
+}
+
 PyMethodDef store_methods[] = {
     {"store_open", as_method(mod_store_open), METH_FASTCALL | METH_KEYWORDS, "store_open(path)\n--\n\n"},
     {"store_close", as_method(mod_store_close), METH_FASTCALL | METH_KEYWORDS, "store_close(handle)\n--\n\n"},
@@ -420,6 +478,9 @@ PyMethodDef store_methods[] = {
     {"store_delete_branch", as_method(mod_store_delete_branch), METH_FASTCALL | METH_KEYWORDS,
      "store_delete_branch(handle, name)\n--\n\n"},
     {"store_verify", as_method(mod_store_verify), METH_FASTCALL | METH_KEYWORDS, "store_verify(handle)\n--\n\n"},
+    {"store_name", as_method(mod_store_name), METH_FASTCALL | METH_KEYWORDS, "store_name(handle)\n--\n\n"},
+    {"store_transfer", as_method(mod_store_transfer), METH_FASTCALL | METH_KEYWORDS,
+     "store_transfer(source, target, branch, to_branch)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

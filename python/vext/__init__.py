@@ -45,6 +45,7 @@ __all__ = [
     "StoreMergeResult",
     "StoreStats",
     "Tree",
+    "TransferStats",
     "Value",
     "apply",
     "diff",
@@ -237,4 +238,4 @@ from vext._files import (  # noqa: E402 - the file API builds on the types above
     read_file,
     to_json,
 )
-from vext._store import Commit, Store, StoreError, StoreMergeResult, StoreStats  # noqa: E402
+from vext._store import Commit, Store, StoreError, StoreMergeResult, StoreStats, TransferStats  # noqa: E402

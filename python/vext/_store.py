@@ -1,4 +1,5 @@
-"""A persistent, content-addressed history of trees in one SQLite file."""
+"""A persistent, content-addressed history of trees in one SQLite file or
+in a PostgreSQL database."""
 
 from __future__ import annotations
 
@@ -56,8 +57,24 @@ class StoreStats:
     branches: int
 
 
+@dataclass(frozen=True, slots=True)
+class TransferStats:
+    """What `Store.push` or `Store.pull` copied: objects (nodes and list
+    chunks) and commits the target lacked, and the commit the target's branch
+    points at afterwards."""
+
+    objects: int
+    commits: int
+    head: str
+
+
+_POSTGRES = ("postgresql://", "postgres://")
+
+
 class Store:
-    """A history of trees kept in one SQLite file, created if missing.
+    """A history of trees kept in one SQLite file, created if missing, or in
+    a PostgreSQL database named by a connection URI ("postgresql://..."),
+    whose tables are created if missing.
 
     Commits are durable when `commit` returns, and several processes may use
     one store at once: readers never wait, writers queue. Commit ids are
@@ -67,8 +84,10 @@ class Store:
     __slots__ = ("_handle", "path")
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.path = os.fspath(path)
-        self._handle: object | None = _core.store_open(self.path)
+        location = os.fspath(path)
+        self._handle: object | None = _core.store_open(location)
+        # A database is shown by user, host and database name: never its password.
+        self.path = _core.store_name(self._handle) if location.startswith(_POSTGRES) else location
 
     def __enter__(self) -> Store:
         return self
@@ -173,6 +192,20 @@ class Store:
         when the iteration starts."""
         for row in _core.store_log(self._h, branch):
             yield Commit(*row)
+
+    def push(self, other: Store, branch: str = "main", *, to: str | None = None) -> TransferStats:
+        """Copies `branch` into store `other` (as branch `to`, by default the
+        same name): the objects and commits `other` lacks, then the branch.
+        The branch only moves forward: if it points at a commit that is not
+        in `branch`'s history, StoreError (reason "branch_moved") is raised
+        and it stays where it is (push to a branch of its own, then merge).
+        An interrupted push leaves `other` whole; the next one goes on."""
+        return TransferStats(*_core.store_transfer(self._h, other._h, branch, branch if to is None else to))
+
+    def pull(self, other: Store, branch: str = "main", *, into: str | None = None) -> TransferStats:
+        """Copies `branch` of store `other` into this store (as branch
+        `into`, by default the same name), as `other.push(self, ...)` does."""
+        return TransferStats(*_core.store_transfer(other._h, self._h, branch, branch if into is None else into))
 
     def verify(self) -> StoreStats:
         """Rechecks every stored object's hash and shape and that everything

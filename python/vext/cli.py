@@ -161,6 +161,17 @@ def _parser() -> argparse.ArgumentParser:
                      help='print one JSON object {"id", "parents", "message", "time", "tree"} instead')
     sub.add_argument("store", metavar="STORE", help="the store file (vext.Store)")
     sub.add_argument("commit", metavar="COMMIT", help="a branch, a commit id or a unique prefix of one")
+
+    for name, what in (("push", "from STORE into OTHER"), ("pull", "from OTHER into STORE")):
+        sub = commands.add_parser(
+            name, help=f"copy a branch {what}",
+            description=f"Copies BRANCH (default main) {what}: the commits and objects the receiving store "
+            "lacks, then the branch, which moves only as a fast-forward. Each store is a file or a "
+            "postgresql:// connection URI; the receiving store is created if missing.",
+        )
+        sub.add_argument("store", metavar="STORE", help="a store file or postgresql:// URI")
+        sub.add_argument("other", metavar="OTHER", help="a store file or postgresql:// URI")
+        sub.add_argument("branch", metavar="BRANCH", nargs="?", default="main", help="the branch (default: main)")
     return parser
 
 
@@ -397,9 +408,9 @@ def _run_merge(args: argparse.Namespace) -> int:
     return status
 
 
-def _open_store(path: str) -> Store:
-    # Inspecting never creates a store.
-    if not os.path.exists(path):
+def _open_store(path: str, create: bool = False) -> Store:
+    # Inspecting never creates a store; the receiving end of a push or pull may be new.
+    if not create and not path.startswith(("postgresql://", "postgres://")) and not os.path.exists(path):
         raise Trouble(f"{_terminal.name(path)}: no such file")
     try:
         return Store(path)
@@ -438,8 +449,23 @@ def _run_show(args: argparse.Namespace) -> int:
     return SAME
 
 
+def _run_transfer(args: argparse.Namespace) -> int:
+    with _open_store(args.store, create=args.command == "pull") as store, \
+            _open_store(args.other, create=args.command == "push") as other:
+        try:
+            if args.command == "push":
+                stats = store.push(other, args.branch)
+            else:
+                stats = store.pull(other, args.branch)
+        except StoreError as e:
+            raise Trouble(str(e)) from None
+    _terminal.emit(f"{args.branch} -> {stats.head[:12]}: {stats.commits} commits, {stats.objects} objects copied\n")
+    return SAME
+
+
 _COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "diff": _run_diff, "merge": _run_merge, "log": _run_log, "show": _run_show,
+    "push": _run_transfer, "pull": _run_transfer,
 }
 
 

@@ -45,6 +45,11 @@ struct StoreFailure : std::exception {
   const char* what() const noexcept override { return error.message.c_str(); }
 };
 
+// Writers close a pack once it holds about this many bytes: large enough
+// that a read brings a node's children in one go, small enough that a diff
+// reading a few nodes of a large tree reads little else.
+inline constexpr std::size_t kPackBytes = std::size_t{16} << 10;
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -67,9 +72,9 @@ class Backend {
   // Writes happen between begin_write and end_write, all or nothing. Other
   // writers queue in begin_write, which `stop` can end by throwing Stopped.
   virtual void begin_write(const StopCheck& stop) = 0;
-  // Stores the packs of one commit and indexes the objects they hold, none
-  // of them stored yet (`ids[i]` those of `packs[i]`); returns the packs'
-  // numbers, in order.
+  // Stores the packs of one write and indexes the objects they hold (`ids[i]`
+  // those of `packs[i]`); an object indexed already keeps its pack. Returns
+  // the packs' numbers, in order.
   virtual std::vector<std::int64_t> put_packs(const std::vector<std::string>& packs,
                                               const std::vector<std::vector<ObjectId>>& ids) = 0;
   // Stores a commit unless one is stored under its id already.
@@ -84,10 +89,39 @@ class Backend {
   virtual void scan_packs(const std::function<void(std::int64_t, std::string_view)>& f) = 0;
   // Calls `f` with every commit, in id order.
   virtual void scan_commits(const std::function<void(const ObjectId&, std::string_view)>& f) = 0;
+
+  // Batched forms of find_object, pack and commit, for a commit's new nodes
+  // and for copying between stores: one answer per id, in order. A server
+  // backend answers each in a few round trips.
+  virtual std::vector<std::optional<std::int64_t>> find_objects(const std::vector<ObjectId>& ids) {
+    std::vector<std::optional<std::int64_t>> out;
+    out.reserve(ids.size());
+    for (const ObjectId& id : ids) out.push_back(find_object(id));
+    return out;
+  }
+  virtual std::vector<std::optional<std::string>> packs(const std::vector<std::int64_t>& numbers) {
+    std::vector<std::optional<std::string>> out;
+    out.reserve(numbers.size());
+    for (const std::int64_t n : numbers) out.push_back(pack(n));
+    return out;
+  }
+  virtual std::vector<bool> has_commits(const std::vector<ObjectId>& ids) {
+    std::vector<bool> out;
+    out.reserve(ids.size());
+    for (const ObjectId& id : ids) out.push_back(commit(id).has_value());
+    return out;
+  }
 };
 
 // Opens the SQLite store at `path`, creating it when the file is missing or
 // empty. Throws StoreFailure.
 std::unique_ptr<Backend> open_sqlite(const std::string& path);
+
+// Whether a store location is a PostgreSQL connection URI (postgresql://...).
+bool is_postgres_location(std::string_view location);
+// Opens the store in the PostgreSQL database a libpq connection string names,
+// creating its tables when there are none. The store's name in messages
+// leaves the password out. Throws StoreFailure.
+std::unique_ptr<Backend> open_postgres(const std::string& conninfo);
 
 }  // namespace vext::store

@@ -15,10 +15,6 @@ namespace {
 
 // The caches hold about this many bytes of decoded objects before they start over.
 constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
-// A commit's new objects go into packs of about this many bytes: large
-// enough that a read brings a node's children in one go, small enough that a
-// diff reading a few nodes of a large tree reads little else.
-constexpr std::size_t kPackBytes = std::size_t{16} << 10;
 constexpr std::size_t kStubText = 8 + 32;
 // How many trees read whole the store keeps.
 constexpr std::size_t kTrees = 2;
@@ -135,8 +131,6 @@ class Store::Impl {
     if (hash_bytes(bytes) != id) corrupt("object " + to_hex(id) + " does not hash to its id");
     return bytes;
   }
-
-  bool is_stored(const ObjectId& id) { return located_.count(id) || b_.find_object(id); }
 
   std::shared_ptr<const NodeRecord> node(const ObjectId& id) {
     if (auto it = nodes_.find(id); it != nodes_.end()) return it->second;
@@ -463,10 +457,12 @@ class Store::Impl {
       }
       // The objects not stored yet, breadth first from the root, so that a
       // node's children lie side by side in a pack. A stored node comes with
-      // its whole sub-tree, so the walk stops there.
+      // its whole sub-tree, so the walk stops there. The backend is asked
+      // about a whole level at once: a server answers in a few round trips,
+      // however wide the level.
       IdSet written;
-      std::vector<std::uint32_t> walk;
-      if (hashed.root_object) walk.push_back(*hashed.root_object);
+      std::vector<std::uint32_t> level;
+      if (hashed.root_object) level.push_back(*hashed.root_object);
       std::vector<PackEntry> pack;
       std::vector<std::vector<ObjectId>> ids(1);
       std::size_t pack_bytes = 0;
@@ -476,16 +472,28 @@ class Store::Impl {
         pack.clear();
         pack_bytes = 0;
       };
-      for (std::size_t next = 0; next < walk.size(); ++next) {
-        const NewObject& o = hashed.objects[walk[next]];
-        ticker.tick();
-        if (written.count(o.id) || is_stored(o.id)) continue;
-        written.insert(o.id);
-        pack.push_back({o.id, o.bytes});
-        ids.back().push_back(o.id);
-        pack_bytes += o.bytes.size() + 34;
-        if (pack_bytes >= kPackBytes) flush();
-        walk.insert(walk.end(), o.subs.begin(), o.subs.end());
+      while (!level.empty()) {
+        std::vector<std::uint32_t> asked;
+        std::vector<ObjectId> asked_ids;
+        for (const std::uint32_t i : level) {
+          ticker.tick();
+          const ObjectId& id = hashed.objects[i].id;
+          if (written.count(id) || located_.count(id)) continue;
+          asked.push_back(i);
+          asked_ids.push_back(id);
+        }
+        const std::vector<std::optional<std::int64_t>> stored = b_.find_objects(asked_ids);
+        std::vector<std::uint32_t> next;
+        for (std::size_t k = 0; k < asked.size(); ++k) {
+          const NewObject& o = hashed.objects[asked[k]];
+          if (stored[k] || !written.insert(o.id).second) continue;
+          pack.push_back({o.id, o.bytes});
+          ids.back().push_back(o.id);
+          pack_bytes += o.bytes.size() + 34;
+          if (pack_bytes >= kPackBytes) flush();
+          next.insert(next.end(), o.subs.begin(), o.subs.end());
+        }
+        level = std::move(next);
       }
       if (!pack.empty()) flush();
       ids.pop_back();
@@ -846,7 +854,7 @@ Store::Store(std::unique_ptr<Backend> backend)
 
 Result<std::unique_ptr<Store>, StoreError> Store::open(const std::string& path) {
   try {
-    return std::make_unique<Store>(open_sqlite(path));
+    return std::make_unique<Store>(is_postgres_location(path) ? open_postgres(path) : open_sqlite(path));
   } catch (const StoreFailure& f) {
     return f.error;
   }

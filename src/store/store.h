@@ -51,7 +51,8 @@ struct VerifyReport {
 // processes may use the same store at once.
 class Store {
  public:
-  // Opens the SQLite store at `path`, creating it when missing.
+  // Opens the store at `path`: a PostgreSQL connection URI or a SQLite
+  // file, created when missing.
   static Result<std::unique_ptr<Store>, StoreError> open(const std::string& path);
   explicit Store(std::unique_ptr<Backend> backend);
 
@@ -107,6 +108,7 @@ class Store {
 
  private:
   class Impl;
+  friend struct TransferAccess;
   template <class F>
   auto guarded(F&& body) -> Result<decltype(body()), StoreError>;
 

@@ -1,11 +1,15 @@
 import gc
+import itertools
 import os
 import resource
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import tracemalloc
+import urllib.parse
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -176,3 +180,63 @@ def assert_no_leaks(call, args, repeat=10_000, rss_slack_kib=4096, traced_repeat
 @pytest.fixture
 def no_leaks():
     return assert_no_leaks
+
+
+# ---------------------------------------------------------------- stores on PostgreSQL
+
+_PG_SCRIPT = Path(__file__).resolve().parents[2] / "tools" / "pg_server.sh"
+_schemas = itertools.count()
+
+
+def pg_sql(url, sql):
+    """Runs SQL on the test server through psql (the superuser's connection)."""
+    done = subprocess.run(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", url, "-c", sql],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+
+
+def with_option(url, key, value):
+    """The connection URI with one more parameter."""
+    return f"{url}{'&' if '?' in url else '?'}{key}={urllib.parse.quote(value, safe='')}"
+
+
+def new_schema(url):
+    """Creates an empty schema and returns a URI whose connections work in it."""
+    name = f"t{os.getpid()}_{next(_schemas)}"
+    pg_sql(url, f"CREATE SCHEMA {name}")
+    return with_option(url, "options", f"-csearch_path={name}"), name
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """The URI of a PostgreSQL server for the store tests: the one the test
+    script started (VEXT_TEST_POSTGRES), or else one started here, on a Unix
+    socket in a temporary folder. A server that cannot start fails the run."""
+    url = os.environ.get("VEXT_TEST_POSTGRES")
+    if url:
+        yield url
+        return
+    folder = tempfile.mkdtemp(prefix="vext-pg.")
+    started = subprocess.run([str(_PG_SCRIPT), "start", folder], capture_output=True, text=True)
+    if started.returncode != 0:
+        pytest.fail(f"cannot start a PostgreSQL server for the store tests: {started.stderr.strip()}", pytrace=False)
+    try:
+        yield started.stdout.strip()
+    finally:
+        subprocess.run([str(_PG_SCRIPT), "stop", folder], capture_output=True)
+
+
+@pytest.fixture
+def pg_location(postgres_server):
+    """A store location in a schema of its own on the test server."""
+    url, name = new_schema(postgres_server)
+    yield url
+    pg_sql(postgres_server, f"DROP SCHEMA {name} CASCADE")
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def location(request, tmp_path):
+    """A fresh store location on each backend: a file path, or a database URI."""
+    if request.param == "sqlite":
+        return str(tmp_path / "s.vext")
+    return request.getfixturevalue("pg_location")

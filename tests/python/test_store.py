@@ -1,6 +1,7 @@
-"""vext.Store: faithful trees, diff and merge equal to the engine's on whole
-trees, branches that refuse lost updates, durability under SIGKILL, sharing
-between processes, and damaged files reported, never returned."""
+"""vext.Store on SQLite and on PostgreSQL: faithful trees, diff and merge
+equal to the engine's on whole trees, branches that refuse lost updates,
+durability under SIGKILL, sharing between processes, and damaged files
+reported, never returned."""
 
 import os
 import random
@@ -16,7 +17,7 @@ import pytest
 from hypothesis import given, settings
 
 import vext
-from conftest import interrupted_call
+from conftest import interrupted_call, new_schema, pg_sql
 from test_properties import three_way, tree_and_edit, trees
 from test_vext_properties import exact
 
@@ -26,10 +27,17 @@ def returned(tree):
     return vext.apply(tree, [])
 
 
-@pytest.fixture(scope="module")
-def shared_store(tmp_path_factory):
-    with vext.Store(tmp_path_factory.mktemp("store") / "shared.vext") as store:
+@pytest.fixture(scope="module", params=["sqlite", "postgresql"])
+def shared_store(request, tmp_path_factory):
+    if request.param == "sqlite":
+        with vext.Store(tmp_path_factory.mktemp("store") / "shared.vext") as store:
+            yield store
+        return
+    server = request.getfixturevalue("postgres_server")
+    url, schema = new_schema(server)
+    with vext.Store(url) as store:
         yield store
+    pg_sql(server, f"DROP SCHEMA {schema} CASCADE")
 
 
 class TestProperties:
@@ -73,8 +81,8 @@ class TestProperties:
 
 
 class TestBranches:
-    def test_a_commit_on_parents_that_are_no_longer_the_head_is_refused(self, tmp_path):
-        with vext.Store(tmp_path / "s.vext") as store:
+    def test_a_commit_on_parents_that_are_no_longer_the_head_is_refused(self, location):
+        with vext.Store(location) as store:
             c1 = store.commit({"kind": "a"}, "one")
             c2 = store.commit({"kind": "b"}, "two", parents=[c1[:8]])
             before = store.verify()
@@ -92,8 +100,8 @@ class TestBranches:
             assert store.branches == {"main": c2}
             assert [c.message for c in store.log()] == ["two", "one"]
 
-    def test_a_branch_already_merged_records_nothing(self, tmp_path):
-        with vext.Store(tmp_path / "s.vext") as store:
+    def test_a_branch_already_merged_records_nothing(self, location):
+        with vext.Store(location) as store:
             c1 = store.commit({"kind": "a"}, "one")
             store.branch("old", at=c1)
             c2 = store.commit({"kind": "a", "text": "x"}, "two")
@@ -119,8 +127,8 @@ class TestErrors:
             vext.Store(newer)
         assert info.value.reason == "newer_format"
 
-    def test_unknown_names_and_a_closed_store(self, tmp_path):
-        store = vext.Store(tmp_path / "s.vext")
+    def test_unknown_names_and_a_closed_store(self, location):
+        store = vext.Store(location)
         store.commit({"kind": "a"}, "one")
         calls = (lambda: store.tree("nope"), lambda: store.info("0000"), lambda: store.merge("nope"),
                  lambda: store.commit({"kind": "a"}, "x", parents=["f" * 63 + "g"]))
@@ -176,8 +184,8 @@ def read_lines(fd):
     return data.decode().splitlines()
 
 
-def test_a_sigkill_at_any_instant_keeps_every_returned_commit(tmp_path):
-    path = tmp_path / "crash.vext"
+def test_a_sigkill_at_any_instant_keeps_every_returned_commit(location):
+    path = location
     rng = random.Random(24)
     kills, done, start = 0, {}, 0
     while kills < 200:
@@ -235,11 +243,11 @@ def reader(path, write_fd, seconds):
             os.write(write_fd, b"read\n")
 
 
-def test_two_writers_and_two_readers_share_a_store(tmp_path):
+def test_two_writers_and_two_readers_share_a_store(location):
     # Every few milliseconds a writer commits or is refused, so a few seconds
     # cover thousands of interleavings; VEXT_STORE_SHARING_SECONDS runs longer.
     seconds = float(os.environ.get("VEXT_STORE_SHARING_SECONDS", "4"))
-    path = tmp_path / "shared.vext"
+    path = location
     with vext.Store(path) as store:
         store.commit({"kind": "doc", "attributes": {"n": "0"}}, "start")
     pipes, pids = [], []
@@ -331,8 +339,8 @@ class TestCommand:
         child = subprocess.run([sys.executable, "-m", "vext", *map(str, args)], capture_output=True, text=True)
         return child.returncode, child.stdout, child.stderr
 
-    def test_log_and_show(self, tmp_path):
-        path = tmp_path / "s.vext"
+    def test_log_and_show(self, location):
+        path = location
         with vext.Store(path) as store:
             c1 = store.commit({"kind": "doc", "text": "one"}, "first\nmore")
             c2 = store.commit({"kind": "doc", "text": "two"}, "second")
@@ -355,8 +363,8 @@ class TestCommand:
         assert err.startswith("vext: ")
 
 
-def test_ctrl_c_stops_a_commit_and_leaves_the_store_whole(tmp_path):
-    path = tmp_path / "s.vext"
+def test_ctrl_c_stops_a_commit_and_leaves_the_store_whole(location, tmp_path):
+    path = location
     setup = (f"import vext\nstore = vext.Store({str(path)!r})\n"
              "big = {'kind': 'doc', 'children': [{'kind': 'p', 'text': str(i)} for i in range(200000)]}\n")
     where = interrupted_call(setup, "big['children'][0]['text'] += '.'\nstore.commit(big, 'x')", tmp_path)

@@ -1,0 +1,286 @@
+"""Stores that travel: the same store on PostgreSQL (hostile strings, racing
+writers, a role that may only read, passwords kept out of messages), and
+push and pull between any two stores, also when killed halfway."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import vext
+from conftest import new_schema, pg_sql, with_option
+from test_store import fork, read_lines, returned, tree_number
+
+HOSTILE = ["'", '"', "\\", "\\'", "'; DROP TABLE vext_refs; --", '"); DELETE FROM vext_objects; --', "$1", "%s",
+           "\\x00", "ü€𝄞 \u2028", "x" * 255]
+LONG = "'\\\"; DROP TABLE vext_commits; --" * 5000
+
+
+@pytest.fixture
+def new_location(tmp_path, request):
+    """Makes fresh store locations: new_location("sqlite") or ("postgresql")."""
+    made = []
+
+    def make(kind):
+        if kind == "sqlite":
+            return str(tmp_path / f"s{len(made)}_{len(os.listdir(tmp_path))}.vext")
+        server = request.getfixturevalue("postgres_server")
+        url, schema = new_schema(server)
+        made.append((server, schema))
+        return url
+
+    yield make
+    for server, schema in made:
+        pg_sql(server, f"DROP SCHEMA {schema} CASCADE")
+
+
+def hostile_tree():
+    kids = [{"kind": s, "identity": s, "text": s, "attributes": {"a" + s: s}} for s in HOSTILE + ["a\x00b"]]
+    return {"kind": "doc", "text": LONG, "attributes": {"q": "'", "nul": "\x00"}, "children": kids}
+
+
+class TestHostileInput:
+    def test_strings_round_trip_exactly(self, location):
+        tree = hostile_tree()
+        with vext.Store(location) as store:
+            commits = {}
+            for name in HOSTILE:
+                commits[name] = store.commit(tree, name + LONG + "\x00", branch=name)
+            assert store.branches == commits
+            for name, commit in commits.items():
+                assert store.tree(name) == returned(tree)
+                assert store.info(commit).message == name + LONG + "\x00"
+            for bad in ("a\x00b", "", "x" * 256, "tab\there"):
+                with pytest.raises(vext.StoreError) as info:
+                    store.commit(tree, "m", branch=bad)
+                assert info.value.reason == "bad_argument"
+            assert store.verify().branches == len(HOSTILE)
+
+
+def racer(location, rounds, ready_fd, go_fd, result_fd, who):
+    """Each round: reads the head, says so, waits for the start, and commits on that head."""
+    with vext.Store(location) as store:
+        for r in range(rounds):
+            head = store.head()
+            os.write(ready_fd, b"r")
+            os.read(go_fd, 1)
+            try:
+                commit = store.commit({"kind": "doc", "text": f"{who}{r}"}, f"{who}{r}", parents=[head])
+                os.write(result_fd, f"won {commit}\n".encode())
+            except vext.StoreError as e:
+                os.write(result_fd, f"lost {e.reason}\n".encode())
+
+
+def test_two_clients_racing_on_one_branch_one_wins_each_round(location):
+    rounds = 40
+    with vext.Store(location) as store:
+        store.commit({"kind": "doc"}, "start")
+    ready_r, ready_w = os.pipe()
+    pids, go, results = [], [], []
+    for who in "ab":
+        go_r, go_w = os.pipe()
+        result_r, result_w = os.pipe()
+        pids.append(fork(racer, location, rounds, ready_w, go_r, result_w, who))
+        os.close(go_r)
+        os.close(result_w)
+        go.append(go_w)
+        results.append(result_r)
+    os.close(ready_w)
+    won = []
+    for _ in range(rounds):
+        assert os.read(ready_r, 1) + os.read(ready_r, 1) == b"rr"
+        for fd in go:
+            os.write(fd, b"g")
+        outcome = sorted(os.read(fd, 200).decode().split() for fd in results)
+        assert outcome[0] == ["lost", "branch_moved"] and outcome[1][0] == "won", outcome
+        won.append(outcome[1][1])
+    assert [os.waitpid(pid, 0)[1] for pid in pids] == [0, 0]
+    with vext.Store(location) as store:
+        store.verify()
+        assert [c.id for c in store.log()][:-1] == won[::-1]
+
+
+def test_a_read_only_role_reads_everything_and_writes_nothing(postgres_server):
+    url, schema = new_schema(postgres_server)
+    role = f"ro_{schema}"
+    with vext.Store(url) as store:
+        c1 = store.commit({"kind": "doc", "text": "one"}, "one")
+        store.branch("draft")
+        c2 = store.commit({"kind": "doc", "text": "one", "children": [{"kind": "p"}]}, "two", branch="draft")
+        c3 = store.commit({"kind": "doc", "text": "three"}, "three")
+        before = (store.branches, store.verify())
+    pg_sql(postgres_server, f"CREATE ROLE {role} LOGIN; GRANT USAGE ON SCHEMA {schema} TO {role}; "
+                            f"GRANT SELECT ON ALL TABLES IN SCHEMA {schema} TO {role}")
+    try:
+        with vext.Store(with_option(url, "user", role)) as ro:
+            assert ro.tree(c3) == {"kind": "doc", "text": "three"}
+            assert [c.id for c in ro.log()] == [c3, c1]
+            assert ro.info(c2[:6]).message == "two"
+            assert ro.diff(c1, c2)
+            assert ro.head("draft") == ro.resolve("draft") == c2
+            assert (ro.branches, ro.verify()) == before
+            writes = (lambda: ro.commit({"kind": "x"}, "x"), lambda: ro.branch("new"), lambda: ro.reset("draft", c1),
+                      lambda: ro.delete_branch("draft"), lambda: ro.merge("draft"))
+            for write in writes:
+                with pytest.raises(vext.StoreError, match="permission denied") as info:
+                    write()
+                assert info.value.reason == "io"
+                assert (ro.branches, ro.verify()) == before
+        empty_url, empty = new_schema(postgres_server)
+        pg_sql(postgres_server, f"GRANT USAGE ON SCHEMA {empty} TO {role}")
+        with pytest.raises(vext.StoreError, match="permission denied"):
+            vext.Store(with_option(empty_url, "user", role))
+        pg_sql(postgres_server, f"DROP SCHEMA {empty} CASCADE")
+    finally:
+        pg_sql(postgres_server, f"DROP SCHEMA {schema} CASCADE; DROP OWNED BY {role}; DROP ROLE {role}")
+
+
+def test_a_password_never_shows(pg_location):
+    secret = "hunter2-s3cret"
+    with vext.Store(with_option(pg_location, "password", secret)) as store:
+        assert secret not in repr(store) and secret not in store.path
+        with pytest.raises(vext.StoreError) as info:
+            store.tree("nope")
+        assert secret not in str(info.value)
+    host = pg_location.split("host=")[1].split("&")[0]
+    for bad in (f"postgresql://vext:{secret}@/no_such_db?host={host}",
+                f"postgresql://no_user:{secret}@/postgres?host={host}",
+                f"postgresql://vext:{secret}@[bad",
+                f"postgresql://vext:{secret}@/postgres?host={host}&bogus={secret}"):
+        with pytest.raises(vext.StoreError) as info:
+            vext.Store(bad)
+        assert secret not in str(info.value) and str(info.value).startswith("postgresql://")
+
+
+def test_a_database_of_another_format_is_refused_and_left_alone(postgres_server):
+    url, schema = new_schema(postgres_server)
+    try:
+        with vext.Store(url) as store:
+            head = store.commit({"kind": "a"}, "one")
+        for version, reason in ((1, "older_format"), (9, "newer_format")):
+            pg_sql(postgres_server, f"UPDATE {schema}.vext_meta SET value = {version} WHERE key = 'format'")
+            with pytest.raises(vext.StoreError) as info:
+                vext.Store(url)
+            assert info.value.reason == reason
+        pg_sql(postgres_server, f"UPDATE {schema}.vext_meta SET value = 2 WHERE key = 'format'; "
+                                f"ALTER TABLE {schema}.vext_packs RENAME TO other_packs")
+        with pytest.raises(vext.StoreError) as info:
+            vext.Store(url)
+        assert info.value.reason == "not_a_store"
+        pg_sql(postgres_server, f"ALTER TABLE {schema}.other_packs RENAME TO vext_packs")
+        with vext.Store(url) as store:
+            assert store.head() == head and store.tree(head) == {"kind": "a"}
+    finally:
+        pg_sql(postgres_server, f"DROP SCHEMA {schema} CASCADE")
+
+
+# ---------------------------------------------------------------- push and pull
+
+PAIRS = [("sqlite", "sqlite"), ("sqlite", "postgresql"), ("postgresql", "sqlite"), ("postgresql", "postgresql")]
+
+
+def history(store, start, count, branch="main"):
+    return [store.commit(tree_number(i), f"c{i}", branch=branch) for i in range(start, start + count)]
+
+
+def same_history(a, b, branch="main"):
+    log_a, log_b = list(a.log(branch)), list(b.log(branch))
+    assert log_a == log_b
+    for c in log_a:
+        assert a.tree(c.id) == b.tree(c.id)
+
+
+@pytest.mark.parametrize(("source", "target"), PAIRS)
+def test_push_and_pull_copy_only_what_is_missing_and_only_fast_forward(new_location, source, target):
+    with vext.Store(new_location(source)) as a, vext.Store(new_location(target)) as b:
+        history(a, 0, 5)
+        a.branch("draft")
+        history(a, 10, 3, branch="draft")
+        history(a, 20, 2)
+        a.merge("draft")
+        first = a.push(b)
+        assert (first.commits, first.head) == (len(list(a.log())), a.head())
+        same_history(a, b)
+        assert b.branches == {"main": a.head()} and b.verify().commits == first.commits
+        assert a.push(b) == vext.TransferStats(0, 0, a.head())
+        new = history(a, 30, 1)[0]
+        pulled = b.pull(a)
+        assert (pulled.commits, pulled.head, b.head()) == (1, new, new)
+        same_history(a, b)
+        # Each side moves on: neither is a fast-forward of the other.
+        base = tree_number(30)
+        a.commit({**base, "attributes": {"n": "30", "ours": "1"}}, "ours")
+        theirs = b.commit({**base, "attributes": {"n": "30", "theirs": "1"}}, "theirs")
+        for refused in (lambda: a.push(b), lambda: a.pull(b)):
+            with pytest.raises(vext.StoreError, match="not a fast-forward") as info:
+                refused()
+            assert info.value.reason == "branch_moved"
+        assert b.head() == theirs
+        # Their line in a branch of its own, merged, then pushed.
+        a.pull(b, into="theirs")
+        assert a.head("theirs") == theirs
+        merged = a.merge("theirs").commit
+        assert a.tree(merged)["attributes"] == {"n": "30", "ours": "1", "theirs": "1"}
+        assert a.push(b).head == merged == b.head()
+        same_history(a, b)
+        assert b.verify().commits == len(list(a.log()))
+        with pytest.raises(vext.StoreError) as info:
+            a.push(b, "nope")
+        assert info.value.reason == "not_found"
+
+
+def test_push_and_pull_from_the_command(new_location):
+    source, target = new_location("sqlite"), new_location("postgresql")
+    with vext.Store(source) as a:
+        head = history(a, 0, 3)[-1]
+        objects = a.verify().objects
+
+    def run(*args):
+        child = subprocess.run([sys.executable, "-m", "vext", *args], capture_output=True, text=True)
+        return child.returncode, child.stdout, child.stderr
+
+    assert run("push", source, target) == (0, f"main -> {head[:12]}: 3 commits, {objects} objects copied\n", "")
+    back = new_location("sqlite")
+    assert run("pull", back, target, "main")[0] == 0
+    with vext.Store(target) as b:
+        b.commit({"kind": "other"}, "diverge")
+    status, out, err = run("push", back, target)
+    assert (status, out, err.count("\n")) == (2, "", 1) and "not a fast-forward" in err
+
+
+def pusher(source, target):
+    with vext.Store(source) as a, vext.Store(target) as b:
+        a.push(b)
+
+
+def test_a_push_killed_at_any_instant_leaves_the_target_whole(new_location):
+    source = new_location("sqlite")
+    with vext.Store(source) as a:
+        for i in range(60):
+            a.commit({"kind": "doc", "attributes": {"n": str(i)},
+                      "children": [{"kind": "p", "text": str(j * i)} for j in range(300)]}, f"c{i}")
+        expected = {c.id: a.tree(c.id) for c in a.log()}
+    rng = random.Random(25)
+    target = new_location("postgresql")
+    kills = finished = 0
+    while kills < 100:
+        pid = fork(pusher, source, target)
+        time.sleep(rng.uniform(0, 0.15))
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        kills += 1
+        with vext.Store(target) as b:
+            b.verify()
+            for c in b.log() if b.branches else ():
+                assert b.tree(c.id) == expected[c.id]
+            if b.branches:
+                finished += 1
+                target = new_location("postgresql")
+    with vext.Store(source) as a, vext.Store(target) as b:
+        a.push(b)
+        same_history(a, b)
+    assert finished < kills
