@@ -29,6 +29,12 @@ settings.register_profile("dev", max_examples=2000, **_common)
 settings.register_profile("sanitize", max_examples=25, **_common)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
+# A run started in the background of a shell without job control inherits
+# SIGINT ignored, and so would every child the tests start to see Ctrl-C
+# handled; give the run the interpreter's usual handler back.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
 
 def panic_type():
     """The class of PanicException, which the module does not export: what

@@ -422,7 +422,10 @@ def test_ctrl_c_stops_a_long_merge(big_files, terminal):
         if select.select([leader], [], [], 0.05)[0]:
             shown += os.read(leader, 4096)
     process.send_signal(signal.SIGINT)
-    assert process.wait(timeout=30) == 130
+    try:
+        assert process.wait(timeout=30) == 130
+    finally:
+        process.kill()
     with contextlib.suppress(OSError):
         while select.select([leader], [], [], 0.2)[0] and (chunk := os.read(leader, 4096)):
             shown += chunk
