@@ -131,6 +131,35 @@ TEST(FileMergeTest, WritesTheMergeInTheEncodingOfTheFileWhoseLayoutItKeeps) {
   EXPECT_EQ(merge(base, base, theirs).merged, theirs);
 }
 
+TEST(FileMergeTest, EntityReferencesMergeAsTheTextTheyAreWrittenAs) {
+  const std::string doctype =
+      "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
+      " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\" [\n"
+      "  <!ENTITY iface \"org.example.Vext\">\n]>\n";
+  const std::string base = doctype +
+                           "<node>\n  <interface name=\"&iface;\">\n    <method name=\"Get\"/>\n  </interface>\n"
+                           "  <doc>Talks to &iface; over the bus.</doc>\n  <doc>Second</doc>\n</node>\n";
+  std::string ours = base, theirs = base;
+  ours.replace(ours.find("over the bus"), 12, "over the system bus");
+  theirs.replace(theirs.find("Second"), 6, "Second, &iface; again");
+  theirs.replace(theirs.find("\"Get\"/>"), 7, "\"Get\"/>\n    <method name=\"Set\"/>");
+  std::string want = ours;
+  want.replace(want.find("Second"), 6, "Second, &iface; again");
+  want.replace(want.find("\"Get\"/>"), 7, "\"Get\"/>\n    <method name=\"Set\"/>");
+  const FileMerge m = merge(base, ours, theirs);
+  EXPECT_EQ(m.merged, want);
+  EXPECT_TRUE(m.conflicts.empty());
+  EXPECT_EQ(merge_files({base, ours, theirs}, {}, false)->merged, want);
+  // Both keeping a reference agree; replacing it by its text is a change.
+  EXPECT_EQ(diff(base, base), std::vector<std::string>{});
+  std::string expanded = base;
+  expanded.replace(expanded.find("Talks to &iface;"), 16, "Talks to org.example.Vext");
+  EXPECT_EQ(diff(base, expanded), (std::vector<std::string>{
+                                      "update /node/doc[1] text: Talks to &iface; over the bus. -> "
+                                      "Talks to org.example.Vext over the bus.",
+                                  }));
+}
+
 TEST(FileMergeTest, NewNodesAndMarkersFollowTheLinesOfOurs) {
   const std::string base = "<r>\r\n  <a id=\"1\">x</a>\r\n  <b/>\r\n</r>\r\n";
   const std::string ours = "<r>\r\n  <a id=\"1\">y</a>\r\n  <b/>\r\n</r>\r\n";
