@@ -160,6 +160,32 @@ TEST(FileMergeTest, EntityReferencesMergeAsTheTextTheyAreWrittenAs) {
                                   }));
 }
 
+TEST(FileMergeTest, MarkersInAnEncodingWriteWhatItCannotHoldAsReferences) {
+  const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n";
+  const std::string base = latin1 + "<r>\n  <a>caf\xE9</a>\n  <b>x</b>\n</r>\n";
+  const std::string ours = latin1 + "<r>\n  <a>th\xE9</a>\n  <b>x</b>\n</r>\n";
+  // Theirs writes its euro signs as references, and in its own encoding.
+  const std::string theirs = latin1 + "<r>\n  <a t=\"&#8364;\">&#8364;</a>\n  <b>&#x20AC; y</b>\n</r>\n";
+  const std::string theirs_utf8 = "<r>\n  <a t=\"\xE2\x82\xAC\">\xE2\x82\xAC</a>\n  <b>\xE2\x82\xAC y</b>\n</r>\n";
+  // Theirs' new attribute is merged into ours' version.
+  const std::string want = latin1 + "<r>\n<<<<<<< ours\n  <a t=\"&#x20AC;\">th\xE9</a>\n||||||| base\n  <a>caf\xE9</a>\n=======\n";
+  const std::string end = ">>>>>>> theirs\n  <b>&#x20AC; y</b>\n</r>\n";
+  EXPECT_EQ(merge(base, ours, theirs, true).merged,
+            want + "  <a t=\"&#8364;\">&#8364;</a>\n" + end);
+  EXPECT_EQ(merge(base, ours, theirs_utf8, true).merged,
+            want + "  <a t=\"&#x20AC;\">&#x20AC;</a>\n" + end);
+  auto trimmed = merge_files({base, ours, theirs_utf8}, {}, true);
+  ASSERT_TRUE(trimmed.ok()) << trimmed.error().error.text();
+  EXPECT_EQ(trimmed->merged, want + "  <a t=\"&#x20AC;\">&#x20AC;</a>\n" + end);
+  // A side whose text the encoding cannot hold outside text and values is refused.
+  const std::string odd = "<r>\n  <a>\xE2\x82\xAC</a>\n  <b\xCE\xB1/>\n</r>\n";
+  const auto docs = read({base, ours, odd});
+  auto refused = merge_documents(docs[0], docs[1], docs[2], true);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().error.text(),
+            "the result holds characters that ISO-8859-1 cannot hold, outside text and attribute values");
+}
+
 TEST(FileMergeTest, NewNodesAndMarkersFollowTheLinesOfOurs) {
   const std::string base = "<r>\r\n  <a id=\"1\">x</a>\r\n  <b/>\r\n</r>\r\n";
   const std::string ours = "<r>\r\n  <a id=\"1\">y</a>\r\n  <b/>\r\n</r>\r\n";
