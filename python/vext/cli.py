@@ -330,6 +330,43 @@ def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
     return trees
 
 
+def _text_of(data: bytes) -> str:
+    """A file's text, in the encoding its first bytes or XML declaration
+    name (UTF-8 when none does)."""
+    import codecs
+    import re
+
+    for bom, encoding in ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
+                          (codecs.BOM_UTF8, "utf-8-sig"), (codecs.BOM_UTF16_LE, "utf-16"),
+                          (codecs.BOM_UTF16_BE, "utf-16")):
+        if data.startswith(bom):
+            return data.decode(encoding, errors="replace")
+    if data.lstrip()[:1] != b"<":
+        return data.decode(json.detect_encoding(data), errors="replace")
+    for start, encoding in ((b"\0\0\0<", "utf-32-be"), (b"<\0\0\0", "utf-32-le"), (b"\0<", "utf-16-be"),
+                            (b"<\0", "utf-16-le")):
+        if data.startswith(start):
+            return data.decode(encoding, errors="replace")
+    declared = re.match(rb"<\?xml[^>]*?encoding\s*=\s*[\"']([A-Za-z0-9._:-]+)[\"']", data)
+    try:
+        return data.decode(declared.group(1).decode() if declared else "utf-8", errors="replace")
+    except LookupError:
+        return data.decode("utf-8", errors="replace")
+
+
+def _one_sided(names: Sequence[str], args: argparse.Namespace) -> list[ChangeRow]:
+    """The change git reports with /dev/null for a file added or deleted: the
+    file's whole root inserted or removed, once the file reads as a document."""
+    added = names[0] == os.devnull
+    path = names[1] if added else names[0]
+    data = _read_one(path)
+    _native([path], [_shown(args, [path], ("new" if added else "old",))[0]],
+            lambda: _core.read_file(data, id_attrs=args.id_attr))
+    root = "/" if data.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"<" or data[:2] in (b"<\0", b"\0<") else ""
+    text = _text_of(data)
+    return [("insert", root, "node", None, text)] if added else [("remove", root, "node", text, None)]
+
+
 def _run_diff(args: argparse.Namespace) -> int:
     names = [args.old, args.new]
     labels = [_terminal.name(args.old), _terminal.name(args.new)]
@@ -340,9 +377,12 @@ def _run_diff(args: argparse.Namespace) -> int:
         args.header = True
         args.name = args.name or path
     with _terminal.Progress("diffing"):
-        if args.tree_json:
+        if args.git_rest and os.devnull in names and not args.tree_json:
+            # An added or deleted file: git gives /dev/null for the side it lacks.
+            rows: Sequence[ChangeRow] = _one_sided(names, args)
+        elif args.tree_json:
             old, new = _trees(names)
-            rows: Sequence[ChangeRow] = [
+            rows = [
                 (c.op, _treejson.path_text(c.location, c.field, c.name), c.field, _treejson.value_text(c.old), _treejson.value_text(c.new))
                 for c in diff(old, new)
             ]
