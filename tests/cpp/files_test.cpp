@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,83 @@ TEST(FileMergeTest, MarkersInAnEncodingWriteWhatItCannotHoldAsReferences) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().error.text(),
             "the result holds characters that ISO-8859-1 cannot hold, outside text and attribute values");
+}
+
+// An ISO-3166 style list, one country per line, in the order `codes` gives.
+std::string countries(const std::vector<std::string>& codes, const std::vector<std::string>& renamed = {}) {
+  std::string out = "{\"countries\": [\n";
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const std::string& c = codes[i];
+    out += "  {\"alpha2\": \"" + c + "\", \"name\": \"" + (std::count(renamed.begin(), renamed.end(), c) ? "New " : "") + "Land " + c + "\"}";
+    out += i + 1 < codes.size() ? ",\n" : "\n";
+  }
+  return out + "]}\n";
+}
+
+std::vector<std::string> keyed_diff(const std::string& a, const std::string& b, std::vector<IdKey> keys) {
+  auto changes = diff_files({a, b}, FileOptions{.id_keys = std::move(keys)});
+  if (!changes.ok()) return {"error: " + changes.error().error.text()};
+  std::vector<std::string> out;
+  for (const FileChange& c : *changes) {
+    out.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
+                  c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
+  }
+  return out;
+}
+
+TEST(FileIdKeyTest, KeyedArrayElementsPairByTheirKey) {
+  const std::string before = countries({"AD", "AE", "AF", "AG", "AI", "AL", "AM", "AO"});
+  const std::string after = countries({"AD", "AE", "AF", "AFX", "AG", "AI", "AL", "AM", "AO"});
+  const std::vector<std::string> one_insert = {
+      "insert /countries/3 node: - -> {\"alpha2\": \"AFX\", \"name\": \"Land AFX\"}"};
+  EXPECT_EQ(keyed_diff(before, after, {{.name = "alpha2"}}), one_insert);
+  EXPECT_EQ(keyed_diff(before, after, {{.pointer = "/countries", .name = "alpha2"}}), one_insert);
+  EXPECT_EQ(keyed_diff(before, after, {{.pointer = "/*", .name = "alpha2"}}), one_insert);
+  // A reordered array is a move of the elements that moved, not a rewrite of their values.
+  const std::string reordered = countries({"AD", "AE", "AF", "AO", "AG", "AI", "AL", "AM"});
+  EXPECT_EQ(keyed_diff(before, reordered, {{.name = "alpha2"}}),
+            std::vector<std::string>{"move /countries/7 position: 7 -> 3"});
+  // Where the elements after the new one changed too, only keys tell them apart.
+  const std::string edited = countries({"AD", "AE", "AF", "AFX", "AG", "AI", "AL", "AM", "AO"}, {"AG", "AI", "AL"});
+  const std::vector<std::string> keyed = {"insert /countries/3 node: - -> {\"alpha2\": \"AFX\", \"name\": \"Land AFX\"}",
+                                         "update /countries/3/name text: Land AG -> New Land AG",
+                                         "update /countries/4/name text: Land AI -> New Land AI",
+                                         "update /countries/5/name text: Land AL -> New Land AL"};
+  EXPECT_EQ(keyed_diff(before, edited, {{.name = "alpha2"}}), keyed);
+  // A pattern for another array leaves this one aligned by position: its keys are rewritten.
+  const auto aligned = keyed_diff(before, edited, {{.pointer = "/other", .name = "alpha2"}});
+  EXPECT_NE(aligned, keyed);
+  EXPECT_EQ(aligned.front(), "update /countries/3/alpha2 text: AG -> AFX");
+  // Patterns reach nested arrays by "*"; numbers are keys too.
+  const std::string items = R"({"items": [{"parts": [{"sku": 7, "n": 1}, {"sku": 8, "n": 2}]}]})";
+  const std::string items2 = R"({"items": [{"parts": [{"sku": 9, "n": 0}, {"sku": 7, "n": 1}, {"sku": 8, "n": 3}]}]})";
+  EXPECT_EQ(keyed_diff(items, items2, {{.pointer = "/items/*/parts", .name = "sku"}}),
+            (std::vector<std::string>{"insert /items/0/parts/0 node: - -> {\"sku\": 9, \"n\": 0}",
+                                      "update /items/0/parts/1/n text: 2 -> 3"}));
+}
+
+TEST(FileIdKeyTest, KeyedMergesTakeEditsOfDifferentElementsAndRefuseWhatCannotBeTold) {
+  const std::string base = countries({"AD", "AE", "AF", "AG"});
+  const std::string ours = countries({"AD", "AE", "AF", "AG"}, {"AE"});
+  const std::string theirs = countries({"AD", "AB", "AF", "AG", "AE"}, {"AG"});
+  const FileOptions keyed{.id_keys = {{.name = "alpha2"}}};
+  auto merged = merge_files({base, ours, theirs}, keyed, true);
+  ASSERT_TRUE(merged.ok()) << merged.error().error.text();
+  EXPECT_EQ(merged->merged, countries({"AD", "AB", "AF", "AG", "AE"}, {"AE", "AG"}));
+  EXPECT_TRUE(merged->conflicts.empty());
+  // Two elements with one key value, and keys for XML, are refused.
+  auto twice = diff_files({base, countries({"AD", "AD"})}, keyed);
+  ASSERT_FALSE(twice.ok());
+  EXPECT_EQ(twice.error().which, 1);
+  EXPECT_EQ(twice.error().error.text(), "the elements 0 and 1 of the array /countries have the same key \"alpha2\": \"AD\"");
+  auto xml = diff_files({"<a/>", "<a/>"}, keyed);
+  ASSERT_FALSE(xml.ok());
+  EXPECT_EQ(xml.error().error.text(), "identity keys are given, but the file is XML, whose elements take identity attributes");
+  EXPECT_EQ(parse_id_key("alpha2"), (IdKey{.pointer = "", .name = "alpha2"}));
+  EXPECT_EQ(parse_id_key("/a@b/*@c@d"), (IdKey{.pointer = "/a@b/*@c", .name = "d"}));
+  EXPECT_EQ(parse_id_key("/a"), std::nullopt);
+  EXPECT_EQ(parse_id_key("/a@"), std::nullopt);
+  EXPECT_EQ(parse_id_key(""), std::nullopt);
 }
 
 TEST(FileMergeTest, NewNodesAndMarkersFollowTheLinesOfOurs) {
