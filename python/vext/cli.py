@@ -88,6 +88,13 @@ def _id_attr(text: str) -> str:
     return text
 
 
+def _id_key(text: str) -> str:
+    pointer, at, name = text.rpartition("@")
+    if not text or (text.startswith("/") and (not at or not name)):
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME or POINTER@NAME")
+    return text
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vext", description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -100,6 +107,11 @@ def _parser() -> argparse.ArgumentParser:
         "--id-attr", metavar="[ELEMENT@]NAME", type=_id_attr, action="append", default=[],
         help="an XML attribute that gives an element its identity, on every element or only on ELEMENT; "
         "may be repeated (default: id and xml:id)",
+    )
+    common.add_argument(
+        "--id-key", metavar="[POINTER@]NAME", type=_id_key, action="append", default=[],
+        help="a member whose value gives the objects of JSON arrays their identity, in every array or only in "
+        "those the JSON Pointer POINTER names (\"*\" stands for any one member name or index); may be repeated",
     )
     common.add_argument(
         "--tree-json", action="store_true",
@@ -361,7 +373,7 @@ def _one_sided(names: Sequence[str], args: argparse.Namespace) -> list[ChangeRow
     path = names[1] if added else names[0]
     data = _read_one(path)
     _native([path], [_shown(args, [path], ("new" if added else "old",))[0]],
-            lambda: _core.read_file(data, id_attrs=args.id_attr))
+            lambda: _core.read_file(data, id_attrs=args.id_attr, id_keys=args.id_key))
     root = "/" if data.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"<" or data[:2] in (b"<\0", b"\0<") else ""
     text = _text_of(data)
     return [("insert", root, "node", None, text)] if added else [("remove", root, "node", text, None)]
@@ -390,7 +402,8 @@ def _run_diff(args: argparse.Namespace) -> int:
             with contextlib.ExitStack() as files:
                 data = _inputs(names, files)
                 rows = _native(names, _shown(args, names, ("old", "new")),
-                               lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
+                               lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr,
+                                                        id_keys=args.id_key))
     if args.json:
         _terminal.emit(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
@@ -426,7 +439,8 @@ def _run_merge(args: argparse.Namespace) -> int:
                 data: Sequence[bytes | BinaryIO] = raw if raw is not None else _inputs(names, files)
                 try:
                     merged, conflicts = _native(names, shown, lambda: _core.merge_files(
-                        data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
+                        data[0], data[1], data[2], id_attrs=args.id_attr, id_keys=args.id_key,
+                        markers=not args.no_markers))
                 except Refused as e:
                     if raw is None:
                         raise
@@ -519,6 +533,8 @@ def run(argv: Sequence[str] | None = None) -> int:
             parser.error("merge --json needs -o OUT: the merged file and the report cannot share standard output")
         if getattr(args, "tree_json", False) and args.id_attr:
             parser.error("--id-attr has no meaning with --tree-json")
+        if getattr(args, "tree_json", False) and args.id_key:
+            parser.error("--id-key has no meaning with --tree-json")
         if args.command == "diff" and len(args.git_rest) not in (0, 5):
             parser.error("diff takes OLD NEW, or the seven arguments git gives an external diff")
         if args.command == "merge" and args.tree_json and args.line_fallback:

@@ -1,14 +1,15 @@
-"""The vext command on files it once refused or mishandled: XML with entity
-declarations, files git adds or deletes, and conflicts in a legacy encoding."""
+"""The vext command on XML with entity declarations, files git adds or
+deletes, conflicts in a legacy encoding, and JSON arrays with identity keys."""
 
 import json
 import shutil
 import subprocess
 
 import pytest
-
-from vext import _core
 from test_cli import VEXT, put, vext_run
+
+import vext
+from vext import _core
 
 
 def entity_document(title: str = "&product; Guide", extra: str = "") -> bytes:
@@ -123,3 +124,58 @@ def test_conflict_markers_in_latin1_keep_theirs_euro_as_a_reference(tmp_path):
         "  <a>&#x20AC;</a>\n>>>>>>> theirs\n</r>\n")
     result = vext_run("merge", "--json", "-o", "out.xml", "base.xml", "ours.xml", "theirs.xml", cwd=tmp_path)
     assert json.loads(result.stdout)[0]["theirs"] == "\u20ac"
+
+
+def countries(codes, renamed=()):
+    rows = ",\n".join(f'    {{"alpha2": "{c}", "name": "{"New " if c in renamed else ""}Land {c}"}}' for c in codes)
+    return f'{{\n  "countries": [\n{rows}\n  ]\n}}\n'
+
+
+class TestIdKeys:
+    BEFORE = countries(["AD", "AE", "AF", "AG", "AI", "AL", "AM", "AO"])
+
+    @pytest.mark.parametrize("key", ["alpha2", "/countries@alpha2", "/*@alpha2"])
+    def test_an_inserted_element_is_one_insert(self, tmp_path, key):
+        after = countries(["AD", "AE", "AF", "AFX", "AG", "AI", "AL", "AM", "AO"], renamed=["AG"])
+        put(tmp_path, a_json=self.BEFORE, b_json=after)
+        result = vext_run("diff", "--id-key", key, "a.json", "b.json", cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (1, b"")
+        assert result.stdout.decode().splitlines() == [
+            'insert /countries/3 node: "{\\"alpha2\\": \\"AFX\\", \\"name\\": \\"Land AFX\\"}"',
+            'update /countries/3/name text: "Land AG" -> "New Land AG"',
+        ]
+        assert vext.diff_files(self.BEFORE.encode(), after.encode(), id_keys=[key])[0].op == "insert"
+
+    def test_edits_of_different_elements_merge_and_reorders_are_moves(self, tmp_path):
+        ours = countries(["AD", "AE", "AF", "AG"], renamed=["AE"])
+        theirs = countries(["AG", "AD", "AB", "AF", "AE"], renamed=["AF"])
+        put(tmp_path, base_json=countries(["AD", "AE", "AF", "AG"]), ours_json=ours, theirs_json=theirs)
+        result = vext_run("merge", "--id-key", "/countries@alpha2", "base.json", "ours.json", "theirs.json",
+                          cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert result.stdout.decode() == countries(["AG", "AD", "AB", "AF", "AE"], renamed=["AE", "AF"])
+        result = vext_run("diff", "--id-key", "alpha2", "base.json", "theirs.json", cwd=tmp_path)
+        assert result.stdout.decode().splitlines() == [
+            'insert /countries/2 node: "{\\"alpha2\\": \\"AB\\", \\"name\\": \\"Land AB\\"}"',
+            'move /countries/1 position: "1" -> "4"',
+            'update /countries/2/name text: "Land AF" -> "New Land AF"',
+            'move /countries/3 position: "3" -> "0"',
+        ]
+
+    @pytest.mark.parametrize(("args", "files", "message"), [
+        (["--id-key", "alpha2"], {"a_json": countries(["AD", "AD"])},
+         'vext: a.json: the elements 0 and 1 of the array /countries have the same key "alpha2": "AD"\n'),
+        (["--id-key", "id"], {"a_xml": "<a/>", "b_xml": "<a/>"},
+         "vext: a.xml: identity keys are given, but the file is XML, whose elements take identity attributes\n"),
+    ])
+    def test_refused(self, tmp_path, args, files, message):
+        put(tmp_path, b_json="[]", **files)
+        name = next(iter(files)).replace("_", ".")
+        result = vext_run("diff", *args, name, name.replace("a.", "b."), cwd=tmp_path)
+        assert (result.returncode, result.stdout, result.stderr.decode()) == (2, b"", message)
+
+    @pytest.mark.parametrize("key", ["/countries@", "/countries", ""])
+    def test_bad_keys_are_usage_errors(self, tmp_path, key):
+        result = vext_run("diff", "--id-key", key, "a.json", "b.json", cwd=tmp_path)
+        assert result.returncode == 2
+        assert b"is not NAME or POINTER@NAME" in result.stderr
