@@ -430,7 +430,12 @@ class XmlReader {
       }
       // A value with references to declared entities keeps them as written;
       // it is read from its bytes, and must expand to what expat read.
-      if (refs || (!r.entities_.empty() && value.find('&') != std::string_view::npos)) {
+      if (!refs && !r.entities_.empty() && count_refs(atts[2 * k + 1], r.entities_) != 0) {
+        r.failure_ = detail::error_at(kAmbiguousRef, src, a.value_begin);
+        XML_StopParser(r.parser_.get(), XML_FALSE);
+        return;
+      }
+      if (refs) {
         AttrValue v = read_attr_value(value, r.entities_);
         if (v.expanded != atts[2 * k + 1]) {
           r.failure_ = detail::error_at("the value of " + quoted(attr) +
@@ -444,10 +449,8 @@ class XmlReader {
           XML_StopParser(r.parser_.get(), XML_FALSE);
           return;
         }
-        if (refs) {
-          r.kept_values_.resize(static_cast<std::size_t>(specified));
-          r.kept_values_[static_cast<std::size_t>(k)] = std::move(v.kept);
-        }
+        r.kept_values_.resize(static_cast<std::size_t>(specified));
+        r.kept_values_[static_cast<std::size_t>(k)] = std::move(v.kept);
       }
       const bool gives_id = id < 0 && gives_identity(r.options_.id_attrs, kind, attr);
       if (gives_id) id = k;
