@@ -372,9 +372,9 @@ def _one_sided(names: Sequence[str], args: argparse.Namespace) -> list[ChangeRow
     added = names[0] == os.devnull
     path = names[1] if added else names[0]
     data = _read_one(path)
-    _native([path], [_shown(args, [path], ("new" if added else "old",))[0]],
-            lambda: _core.read_file(data, id_attrs=args.id_attr, id_keys=args.id_key))
-    root = "/" if data.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"<" or data[:2] in (b"<\0", b"\0<") else ""
+    tree = _native([path], [_shown(args, [path], ("new" if added else "old",))[0]],
+                   lambda: _core.read_file(data, id_attrs=args.id_attr, id_keys=args.id_key))
+    root = "/" if tree.get("kind") == "#document" else ""
     text = _text_of(data)
     return [("insert", root, "node", None, text)] if added else [("remove", root, "node", text, None)]
 

@@ -111,6 +111,17 @@ class TestGitExternalDiff:
         assert "Traceback" not in result.stderr.decode()
 
 
+@pytest.mark.parametrize(("content", "line"), [
+    ("\ufeff<r>\u20ac</r>".encode("utf-16-le"), 'insert / node: "<r>\u20ac</r>"'),
+    ('"just a string"'.encode("utf-32-be"), 'insert (root) node: "\\"just a string\\""'),
+])
+def test_one_sided_external_diff_in_wide_encodings(tmp_path, content, line):
+    put(tmp_path, new_xml=content)
+    result = vext_run("diff", "new.xml", "/dev/null", ".", ".", "new.xml", "0" * 40, "100644", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == f"diff a/new.xml b/new.xml\n{line}\n"
+
+
 def test_conflict_markers_in_latin1_keep_theirs_euro_as_a_reference(tmp_path):
     declaration = '<?xml version="1.0" encoding="ISO-8859-1"?>\n'
     base = declaration + "<r>\n  <a>caf\xe9</a>\n</r>\n"
