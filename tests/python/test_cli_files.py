@@ -165,6 +165,11 @@ class TestIdKeys:
                           cwd=tmp_path)
         assert (result.returncode, result.stderr) == (0, b"")
         assert result.stdout.decode() == countries(["AG", "AD", "AB", "AF", "AE"], renamed=["AE", "AF"])
+        # As a git merge driver line, the key is taken too.
+        result = vext_run("merge", "--id-key", "alpha2", "--name", "c.json", "--line-fallback", "base.json",
+                          "ours.json", "theirs.json", "-o", "ours.json", cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert (tmp_path / "ours.json").read_text() == countries(["AG", "AD", "AB", "AF", "AE"], renamed=["AE", "AF"])
         result = vext_run("diff", "--id-key", "alpha2", "base.json", "theirs.json", cwd=tmp_path)
         assert result.stdout.decode().splitlines() == [
             'insert /countries/2 node: "{\\"alpha2\\": \\"AB\\", \\"name\\": \\"Land AB\\"}"',
