@@ -23,12 +23,12 @@
 namespace vext_py {
 namespace {
 
-constexpr const char* kReadParams[] = {"data", "format", "id_attrs"};
+constexpr const char* kReadParams[] = {"data", "format", "id_attrs", "id_keys"};
 constexpr Signature kRead{"read_file()", kReadParams};
 constexpr Signature kRewrite{"rewrite_file()", kReadParams};
-constexpr const char* kDiffParams[] = {"old", "new", "format", "id_attrs"};
+constexpr const char* kDiffParams[] = {"old", "new", "format", "id_attrs", "id_keys"};
 constexpr Signature kDiff{"diff_files()", kDiffParams};
-constexpr const char* kMergeParams[] = {"base", "ours", "theirs", "format", "id_attrs", "markers"};
+constexpr const char* kMergeParams[] = {"base", "ours", "theirs", "format", "id_attrs", "id_keys", "markers"};
 constexpr Signature kMerge{"merge_files()", kMergeParams};
 
 // A data argument: its bytes, or an open binary file to read them from
@@ -137,8 +137,34 @@ bool to_id_attrs(PyObject* obj, vext::FileOptions& out) {
   return true;
 }
 
-bool to_options(PyObject* format, PyObject* id_attrs, vext::FileOptions& out) {
-  return to_format(format, out.format) && to_id_attrs(id_attrs, out);
+bool to_id_keys(PyObject* obj, vext::FileOptions& out) {
+  if (!obj) return true;
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    set_conversion_error(obj, "Sequence");
+    prefix_argument_error("id_keys");
+    return false;
+  }
+  Ref items = Ref::steal(PySequence_Tuple(obj));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    std::string text;
+    if (!to_string(item, text)) {
+      prefix_argument_error("id_keys");
+      return false;
+    }
+    auto key = vext::parse_id_key(text);
+    if (!key) {
+      PyErr_Format(PyExc_ValueError, "malformed identity key %R: expected \"NAME\" or \"POINTER@NAME\"", item);
+      return false;
+    }
+    out.id_keys.push_back(*std::move(key));
+  }
+  return true;
+}
+
+bool to_options(PyObject* format, PyObject* id_attrs, PyObject* id_keys, vext::FileOptions& out) {
+  return to_format(format, out.format) && to_id_attrs(id_attrs, out) && to_id_keys(id_keys, out);
 }
 
 Ref optional_int(const std::optional<std::uint64_t>& n) {
@@ -196,7 +222,7 @@ bool read_arguments(const Signature& sig, std::array<PyObject*, M>& a, PyObject*
   for (std::size_t i = 0; i < N; ++i) {
     if (!to_input(a[i], sig.params[i], data[i])) return false;
   }
-  return to_options(a[N], a[N + 1], options);
+  return to_options(a[N], a[N + 1], a[N + 2], options);
 }
 
 // Reads an open file from `at` (or where it stands) to its end; returns 0,
@@ -299,7 +325,7 @@ std::optional<std::vector<vext::Document>> read_all(const CoreState& state, std:
 PyObject* mod_read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
-    std::array<PyObject*, 3> a{};
+    std::array<PyObject*, 4> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<1>(kRead, a, args, nargs, kwnames, data, options)) return nullptr;
@@ -312,7 +338,7 @@ PyObject* mod_read_file(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyObject* mod_rewrite_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
-    std::array<PyObject*, 3> a{};
+    std::array<PyObject*, 4> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<1>(kRewrite, a, args, nargs, kwnames, data, options)) return nullptr;
@@ -331,7 +357,7 @@ PyObject* mod_rewrite_file(PyObject* module, PyObject* const* args, Py_ssize_t n
 PyObject* mod_diff_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
-    std::array<PyObject*, 4> a{};
+    std::array<PyObject*, 5> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<2>(kDiff, a, args, nargs, kwnames, data, options)) return nullptr;
@@ -351,11 +377,11 @@ PyObject* mod_diff_files(PyObject* module, PyObject* const* args, Py_ssize_t nar
 PyObject* mod_merge_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
-    std::array<PyObject*, 6> a{};
+    std::array<PyObject*, 7> a{};
     std::vector<Input> data;
     vext::FileOptions options;
     if (!read_arguments<3>(kMerge, a, args, nargs, kwnames, data, options)) return nullptr;
-    const int markers = a[5] ? PyObject_IsTrue(a[5]) : 1;
+    const int markers = a[6] ? PyObject_IsTrue(a[6]) : 1;
     if (markers < 0) return nullptr;
     auto bytes = input_bytes(state, std::move(data));
     if (!bytes) return nullptr;
@@ -377,13 +403,13 @@ PyObject* mod_merge_files(PyObject* module, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef file_methods[] = {
     {"read_file", as_method(mod_read_file), METH_FASTCALL | METH_KEYWORDS,
-     "read_file(data, *, format=None, id_attrs=())\n--\n\n"},
+     "read_file(data, *, format=None, id_attrs=(), id_keys=())\n--\n\n"},
     {"rewrite_file", as_method(mod_rewrite_file), METH_FASTCALL | METH_KEYWORDS,
-     "rewrite_file(data, *, format=None, id_attrs=())\n--\n\n"},
+     "rewrite_file(data, *, format=None, id_attrs=(), id_keys=())\n--\n\n"},
     {"diff_files", as_method(mod_diff_files), METH_FASTCALL | METH_KEYWORDS,
-     "diff_files(old, new, *, format=None, id_attrs=())\n--\n\n"},
+     "diff_files(old, new, *, format=None, id_attrs=(), id_keys=())\n--\n\n"},
     {"merge_files", as_method(mod_merge_files), METH_FASTCALL | METH_KEYWORDS,
-     "merge_files(base, ours, theirs, *, format=None, id_attrs=(), markers=True)\n--\n\n"},
+     "merge_files(base, ours, theirs, *, format=None, id_attrs=(), id_keys=(), markers=True)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

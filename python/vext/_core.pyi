@@ -27,10 +27,19 @@ _FileConflict = tuple[str, str, str | None, str | None, str | None]
 # A file's bytes, or the file open for binary reading, read from where it stands to its end.
 _Data = bytes | BinaryIO
 
-def read_file(data: _Data, *, format: str | None = None, id_attrs: Sequence[str] = ()) -> Tree: ...
-def rewrite_file(data: _Data, *, format: str | None = None, id_attrs: Sequence[str] = ()) -> bytes: ...
+def read_file(
+    data: _Data, *, format: str | None = None, id_attrs: Sequence[str] = (), id_keys: Sequence[str] = ()
+) -> Tree: ...
+def rewrite_file(
+    data: _Data, *, format: str | None = None, id_attrs: Sequence[str] = (), id_keys: Sequence[str] = ()
+) -> bytes: ...
 def diff_files(
-    old: _Data, new: _Data, *, format: str | None = None, id_attrs: Sequence[str] = ()
+    old: _Data,
+    new: _Data,
+    *,
+    format: str | None = None,
+    id_attrs: Sequence[str] = (),
+    id_keys: Sequence[str] = (),
 ) -> list[_FileChange]: ...
 def merge_files(
     base: _Data,
@@ -39,6 +48,7 @@ def merge_files(
     *,
     format: str | None = None,
     id_attrs: Sequence[str] = (),
+    id_keys: Sequence[str] = (),
     markers: bool = True,
 ) -> tuple[bytes, list[_FileConflict]]: ...
 def from_json(value: Any) -> Tree: ...

@@ -48,13 +48,17 @@ def _call[T](sources: Sequence[Source], call: Callable[..., T]) -> T:
             f.close()
 
 
-def read_file(source: Source, *, format: str | None = None, id_attrs: Sequence[str] = ()) -> Tree:
+def read_file(
+    source: Source, *, format: str | None = None, id_attrs: Sequence[str] = (), id_keys: Sequence[str] = ()
+) -> Tree:
     """Reads an XML or JSON file into the tree that `vext.diff` and
     `vext.merge` take. `format` is "xml" or "json", found from the content
     when None; `id_attrs` names the XML attributes that give an element its
-    identity ("NAME" or "ELEMENT@NAME"; `id` and `xml:id` when empty).
-    Raises FormatError (a ValueError) for a file that cannot be read."""
-    return _call([source], lambda data: _core.read_file(data, format=format, id_attrs=id_attrs))
+    identity ("NAME" or "ELEMENT@NAME"; `id` and `xml:id` when empty);
+    `id_keys` the members that give the objects of JSON arrays theirs (see
+    diff_files). Raises FormatError (a ValueError) for a file that cannot be
+    read."""
+    return _call([source], lambda data: _core.read_file(data, format=format, id_attrs=id_attrs, id_keys=id_keys))
 
 
 def from_json(value: Any) -> Tree:
@@ -115,10 +119,18 @@ class FileMergeResult(NamedTuple):
 
 
 def diff_files(
-    old: Source, new: Source, *, format: str | None = None, id_attrs: Sequence[str] = ()
+    old: Source,
+    new: Source,
+    *,
+    format: str | None = None,
+    id_attrs: Sequence[str] = (),
+    id_keys: Sequence[str] = (),
 ) -> list[FileChange]:
-    """The changes from file `old` to file `new`, in document order."""
-    rows = _call([old, new], lambda a, b: _core.diff_files(a, b, format=format, id_attrs=id_attrs))
+    """The changes from file `old` to file `new`, in document order.
+    `id_keys` ("NAME" or "POINTER@NAME") pairs the object elements of JSON
+    arrays by the value of their member NAME, in every array or in those the
+    JSON Pointer pattern POINTER names ("*" for any one member or index)."""
+    rows = _call([old, new], lambda a, b: _core.diff_files(a, b, format=format, id_attrs=id_attrs, id_keys=id_keys))
     return [FileChange(*row) for row in rows]
 
 
@@ -129,14 +141,17 @@ def merge_files(
     *,
     format: str | None = None,
     id_attrs: Sequence[str] = (),
+    id_keys: Sequence[str] = (),
     markers: bool = True,
 ) -> FileMergeResult:
     """Merges into `ours` the changes `theirs` made to `base`. Where both sides
     changed something differently, the smallest element or member holding it
     is written with conflict markers (with ``markers=False``: as ours'
-    version, so the file stays well-formed) and a FileConflict says where."""
+    version, so the file stays well-formed) and a FileConflict says where.
+    `id_keys` pairs JSON array elements as diff_files does."""
     data, rows = _call(
         [base, ours, theirs],
-        lambda b, o, t: _core.merge_files(b, o, t, format=format, id_attrs=id_attrs, markers=markers),
+        lambda b, o, t: _core.merge_files(b, o, t, format=format, id_attrs=id_attrs, id_keys=id_keys,
+                                          markers=markers),
     )
     return FileMergeResult(data, tuple(FileConflict(*row) for row in rows))

@@ -88,6 +88,13 @@ def _id_attr(text: str) -> str:
     return text
 
 
+def _id_key(text: str) -> str:
+    pointer, at, name = text.rpartition("@")
+    if not text or (text.startswith("/") and (not at or not name)):
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME or POINTER@NAME")
+    return text
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vext", description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -100,6 +107,11 @@ def _parser() -> argparse.ArgumentParser:
         "--id-attr", metavar="[ELEMENT@]NAME", type=_id_attr, action="append", default=[],
         help="an XML attribute that gives an element its identity, on every element or only on ELEMENT; "
         "may be repeated (default: id and xml:id)",
+    )
+    common.add_argument(
+        "--id-key", metavar="[POINTER@]NAME", type=_id_key, action="append", default=[],
+        help="a member whose value gives the objects of JSON arrays their identity, in every array or only in "
+        "those the JSON Pointer POINTER names (\"*\" stands for any one member name or index); may be repeated",
     )
     common.add_argument(
         "--tree-json", action="store_true",
@@ -330,6 +342,43 @@ def _trees(names: Sequence[str]) -> list[dict[str, Any]]:
     return trees
 
 
+def _text_of(data: bytes) -> str:
+    """A file's text, in the encoding its first bytes or XML declaration
+    name (UTF-8 when none does)."""
+    import codecs
+    import re
+
+    for bom, encoding in ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
+                          (codecs.BOM_UTF8, "utf-8-sig"), (codecs.BOM_UTF16_LE, "utf-16"),
+                          (codecs.BOM_UTF16_BE, "utf-16")):
+        if data.startswith(bom):
+            return data.decode(encoding, errors="replace")
+    if data.lstrip()[:1] != b"<":
+        return data.decode(json.detect_encoding(data), errors="replace")
+    for start, encoding in ((b"\0\0\0<", "utf-32-be"), (b"<\0\0\0", "utf-32-le"), (b"\0<", "utf-16-be"),
+                            (b"<\0", "utf-16-le")):
+        if data.startswith(start):
+            return data.decode(encoding, errors="replace")
+    declared = re.match(rb"<\?xml[^>]*?encoding\s*=\s*[\"']([A-Za-z0-9._:-]+)[\"']", data)
+    try:
+        return data.decode(declared.group(1).decode() if declared else "utf-8", errors="replace")
+    except LookupError:
+        return data.decode("utf-8", errors="replace")
+
+
+def _one_sided(names: Sequence[str], args: argparse.Namespace) -> list[ChangeRow]:
+    """The change git reports with /dev/null for a file added or deleted: the
+    file's whole root inserted or removed, once the file reads as a document."""
+    added = names[0] == os.devnull
+    path = names[1] if added else names[0]
+    data = _read_one(path)
+    tree = _native([path], [_shown(args, [path], ("new" if added else "old",))[0]],
+                   lambda: _core.read_file(data, id_attrs=args.id_attr, id_keys=args.id_key))
+    root = "/" if tree.get("kind") == "#document" else ""
+    text = _text_of(data)
+    return [("insert", root, "node", None, text)] if added else [("remove", root, "node", text, None)]
+
+
 def _run_diff(args: argparse.Namespace) -> int:
     names = [args.old, args.new]
     labels = [_terminal.name(args.old), _terminal.name(args.new)]
@@ -340,9 +389,12 @@ def _run_diff(args: argparse.Namespace) -> int:
         args.header = True
         args.name = args.name or path
     with _terminal.Progress("diffing"):
-        if args.tree_json:
+        if args.git_rest and os.devnull in names and not args.tree_json:
+            # An added or deleted file: git gives /dev/null for the side it lacks.
+            rows: Sequence[ChangeRow] = _one_sided(names, args)
+        elif args.tree_json:
             old, new = _trees(names)
-            rows: Sequence[ChangeRow] = [
+            rows = [
                 (c.op, _treejson.path_text(c.location, c.field, c.name), c.field, _treejson.value_text(c.old), _treejson.value_text(c.new))
                 for c in diff(old, new)
             ]
@@ -350,7 +402,8 @@ def _run_diff(args: argparse.Namespace) -> int:
             with contextlib.ExitStack() as files:
                 data = _inputs(names, files)
                 rows = _native(names, _shown(args, names, ("old", "new")),
-                               lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr))
+                               lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr,
+                                                        id_keys=args.id_key))
     if args.json:
         _terminal.emit(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
@@ -386,7 +439,8 @@ def _run_merge(args: argparse.Namespace) -> int:
                 data: Sequence[bytes | BinaryIO] = raw if raw is not None else _inputs(names, files)
                 try:
                     merged, conflicts = _native(names, shown, lambda: _core.merge_files(
-                        data[0], data[1], data[2], id_attrs=args.id_attr, markers=not args.no_markers))
+                        data[0], data[1], data[2], id_attrs=args.id_attr, id_keys=args.id_key,
+                        markers=not args.no_markers))
                 except Refused as e:
                     if raw is None:
                         raise
@@ -479,6 +533,8 @@ def run(argv: Sequence[str] | None = None) -> int:
             parser.error("merge --json needs -o OUT: the merged file and the report cannot share standard output")
         if getattr(args, "tree_json", False) and args.id_attr:
             parser.error("--id-attr has no meaning with --tree-json")
+        if getattr(args, "tree_json", False) and args.id_key:
+            parser.error("--id-key has no meaning with --tree-json")
         if args.command == "diff" and len(args.git_rest) not in (0, 5):
             parser.error("diff takes OLD NEW, or the seven arguments git gives an external diff")
         if args.command == "merge" and args.tree_json and args.line_fallback:

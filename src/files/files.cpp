@@ -27,6 +27,13 @@ template <class Work>
 std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std::string> sources,
                                                                      const FileOptions& options,
                                                                      const StopCheck& stop, Work work) {
+  // Identity keys are given to a tree once it is read, so a sketch's
+  // fingerprints would not hold them: such files are read whole.
+  if (!options.id_keys.empty()) {
+    auto whole = read_side_by_side(std::move(sources), options, stop, ReadAs::Trees, nullptr);
+    if (!whole.ok()) return whole.error();
+    return work(*whole);
+  }
   auto sketches = read_side_by_side(std::move(sources), options, stop, ReadAs::Sketches, nullptr);
   if (!sketches.ok()) return sketches.error();
   Trims trims;
@@ -81,6 +88,14 @@ Result<FileMerge, FileError> merge_files(std::vector<std::string> sources, const
   // The caller goes on to copy the merged file, in memory the documents held.
   give_back_free_memory();
   return out;
+}
+
+std::optional<IdKey> parse_id_key(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  if (text[0] != '/') return IdKey{.pointer = {}, .name = std::string(text)};
+  const std::size_t at = text.rfind('@');
+  if (at == std::string_view::npos || at + 1 == text.size()) return std::nullopt;
+  return IdKey{.pointer = std::string(text.substr(0, at)), .name = std::string(text.substr(at + 1))};
 }
 
 Correspondence pair_trees(const TreeNode& original, const TreeNode& tree, const StopCheck& stop) {

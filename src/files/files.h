@@ -17,12 +17,32 @@
 
 namespace vext {
 
+// A member that identifies the objects of JSON arrays: an array element
+// that is an object holding member `name` with a string or number value
+// takes that value as its identity, so that elements pair by it as members
+// pair by their names. `pointer` is a JSON Pointer pattern naming the arrays
+// it applies to, where "*" stands for any one member name or index; empty
+// for every array.
+struct IdKey {
+  std::string pointer{};
+  std::string name{};
+  friend bool operator==(const IdKey&, const IdKey&) = default;
+};
+
+// Reads "NAME" or "POINTER@NAME" (POINTER starts with "/"); nullopt when a
+// part is empty.
+std::optional<IdKey> parse_id_key(std::string_view text);
+
 struct FileOptions {
   std::optional<Format> format{};  // nullopt: XML or JSON, seen from each file's first byte
   std::vector<IdAttr> id_attrs = default_id_attrs();
   // The caller chose `id_attrs`: JSON files, which have no attributes, are
   // then refused rather than read as if the choice meant nothing.
   bool id_attrs_chosen = false;
+  // Identity keys for JSON arrays; XML files are refused when any is given.
+  // Two elements of one array with the same key value are refused: neither
+  // could be told from the other.
+  std::vector<IdKey> id_keys{};
 };
 
 // Why one of a call's files could not be read, or its result not written:

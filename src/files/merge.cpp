@@ -12,6 +12,7 @@
 #include "files/internal/pairing.h"
 #include "files/internal/reading.h"
 #include "files/internal/view.h"
+#include "formats/encoding.h"
 #include "formats/splice.h"
 
 namespace vext {
@@ -82,7 +83,7 @@ class FileMerger {
     }
     auto out = merge(markers);
     if (!out.ok()) return out;
-    auto bytes = encode_like(ours_, std::move(out->merged));
+    auto bytes = plain_ ? encode_marked(std::move(out->merged)) : encode_like(ours_, std::move(out->merged));
     if (!bytes.ok()) return FileError{-1, bytes.error()};
     out->merged = std::move(bytes).value();
     return out;
@@ -138,8 +139,25 @@ class FileMerger {
     }
     detail::give_back_free_memory();
     for (Region& r : regions) r.span = spans[r.merged];
-    out.merged = with_markers(out.merged, std::move(regions));
+    plain_ = std::move(out.merged);
+    out.merged = with_markers(*plain_, std::move(regions));
     return out;
+  }
+
+  // Converts a merge with conflict markers to ours' encoding. Marker lines
+  // make it no document, so where its character references stand is checked
+  // on the merge without them and on each side in another encoding, whose
+  // bytes the blocks are cut from.
+  Result<std::string, FormatError> encode_marked(std::string text) const {
+    if (ours_.encoding.empty()) return text;
+    for (const Document* side : {&base_, &theirs_}) {
+      if (side->encoding == ours_.encoding) continue;
+      auto checked = encode_like(ours_, side->source);
+      if (!checked.ok()) return checked.error();
+    }
+    auto checked = encode_like(ours_, *plain_);
+    if (!checked.ok()) return checked.error();
+    return detail::encode(text, ours_.encoding, ours_.format == Format::Xml);
   }
 
   // Where the merged tree's nodes came from.
@@ -323,6 +341,7 @@ class FileMerger {
   const Document& theirs_;
   const StopCheck& stop_;
   std::vector<Document>* trees_;
+  std::optional<std::string> plain_;  // the merge without its conflict markers, when they are written
 };
 
 }  // namespace

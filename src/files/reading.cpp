@@ -1,5 +1,6 @@
 #include "files/internal/reading.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -7,7 +8,9 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #ifdef __GLIBC__
@@ -21,6 +24,78 @@ namespace vext::detail {
 namespace {
 
 std::string_view format_name(Format f) { return f == Format::Xml ? "XML" : "JSON"; }
+
+// Appends a member name or index to a JSON Pointer.
+void append_token(std::string& pointer, std::string_view token) {
+  pointer += '/';
+  for (const char c : token) {
+    if (c == '~') pointer += "~0";
+    else if (c == '/') pointer += "~1";
+    else pointer += c;
+  }
+}
+
+// Whether `pointer` is one that `pattern` names, "*" standing for any one token.
+bool pointer_matches(std::string_view pattern, std::string_view pointer) {
+  while (!pattern.empty() && !pointer.empty()) {
+    if (pattern[0] != '/' || pointer[0] != '/') return false;
+    const std::size_t a = std::min(pattern.find('/', 1), pattern.size());
+    const std::size_t b = std::min(pointer.find('/', 1), pointer.size());
+    if (pattern.substr(1, a - 1) != "*" && pattern.substr(0, a) != pointer.substr(0, b)) return false;
+    pattern.remove_prefix(a);
+    pointer.remove_prefix(b);
+  }
+  return pattern.empty() && pointer.empty();
+}
+
+// Gives the object elements of the arrays that `keys` name their key's
+// value as identity; refuses two elements of one array with the same value.
+std::optional<FormatError> apply_id_keys(TreeNode& root, const std::vector<IdKey>& keys) {
+  struct Step {
+    TreeNode* node;
+    std::string pointer;
+  };
+  std::vector<Step> stack{{&root, ""}};
+  std::unordered_map<std::string_view, std::size_t> seen;
+  while (!stack.empty()) {
+    Step step = std::move(stack.back());
+    stack.pop_back();
+    TreeNode& node = *step.node;
+    if (node.kind == "array") {
+      const IdKey* key = nullptr;
+      for (const IdKey& k : keys) {
+        if (k.pointer.empty() || pointer_matches(k.pointer, step.pointer)) {
+          key = &k;
+          break;
+        }
+      }
+      seen.clear();
+      for (std::size_t i = 0; key && i < node.children.size(); ++i) {
+        TreeNode& element = node.children[i];
+        if (element.kind != "object" || detail::is_stub(element)) continue;
+        for (const TreeNode& member : element.children) {
+          if (member.identity != key->name || (member.kind != "string" && member.kind != "number")) continue;
+          element.identity = member.text;
+          const auto [at, fresh] = seen.emplace(*element.identity, i);
+          if (!fresh) {
+            return FormatError{"the elements " + std::to_string(at->second) + " and " + std::to_string(i) +
+                                   " of the array " + (step.pointer.empty() ? "(root)" : step.pointer) +
+                                   " have the same key " + quoted(key->name) + ": " + quoted(*element.identity),
+                               std::nullopt};
+          }
+          break;
+        }
+      }
+    }
+    for (std::size_t i = node.children.size(); i-- > 0;) {
+      TreeNode& child = node.children[i];
+      std::string pointer = step.pointer;
+      append_token(pointer, node.kind == "array" ? std::string_view(std::to_string(i)) : std::string_view(*child.identity));
+      stack.push_back({&child, std::move(pointer)});
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -125,6 +200,15 @@ Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::stri
     if (options.id_attrs_chosen && doc->format == Format::Json) {
       return FileError{which, FormatError{"identity attributes are given, but the file is JSON, which has none",
                                           std::nullopt}};
+    }
+    if (!options.id_keys.empty()) {
+      if (doc->format == Format::Xml) {
+        return FileError{which, FormatError{"identity keys are given, but the file is XML, whose elements take "
+                                            "identity attributes", std::nullopt}};
+      }
+      if (read_as == ReadAs::Trees) {
+        if (auto problem = apply_id_keys(doc->tree, options.id_keys)) return FileError{which, *std::move(problem)};
+      }
     }
     docs.push_back(std::move(doc).value());
   }

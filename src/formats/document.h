@@ -26,8 +26,12 @@
 //                (defaults a DTD declares are not added); text = the
 //                element's content when that is one run of character data
 //                and nothing else; otherwise the runs are "#text" children.
-//   "#text"      a run of character data, entities and character references
-//                resolved, surrounding whitespace included. Runs of nothing
+//   "#text"      a run of character data, predefined entities and character
+//                references resolved, surrounding whitespace included. A
+//                reference to an entity the DOCTYPE declares is never
+//                expanded: it stays in the text (and in attribute values) as
+//                the characters "&name;", and is written back as the
+//                reference. Runs of nothing
 //                but whitespace are layout (indentation), never nodes, so
 //                re-indenting a file does not change its tree.
 //   "#cdata"     a CDATA section; text = its content.
@@ -211,8 +215,11 @@ struct Document {
 
 // Reads an XML document in the encoding its byte order mark, first bytes or
 // declaration say (UTF-8 when none does), as far as iconv knows it.
-// Refused, with the line and column: malformed XML, entity declarations,
-// references to entities that are not predefined, encodings iconv does not
+// Refused, with the line and column: malformed XML, external, unparsed and
+// parameter entity declarations, references to entities neither predefined
+// nor declared in the file, an escaped "&" before a declared entity's name
+// and ";" (it could not be told from the reference), an attribute value whose
+// references expand to other references or markup, encodings iconv does not
 // know or whose text does not convert back to the same bytes, a declaration
 // that names another encoding than the bytes are in, nesting deeper than
 // `options.max_depth`, and files of 4 GiB or more. Nothing external is read.

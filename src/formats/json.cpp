@@ -425,9 +425,9 @@ class JsonWriter {
     auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) -> std::optional<std::string> {
       const auto orig = sp_.origin(pre, child, same_sort);
       const bool member = parent.node->kind == "object";
-      if (member != child.identity.has_value()) {
-        return member ? "an object member needs a name (its identity)" : "an array element has no name, so no identity";
-      }
+      // An array element's identity is the value of its key member, which
+      // is written as a member.
+      if (member && !child.identity) return "an object member needs a name (its identity)";
       const auto indent = sp_.gap(parent, orig);
       sp_.begin_span(pre);
       if (sp_.borrow(pre, child)) return std::nullopt;

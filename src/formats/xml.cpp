@@ -5,7 +5,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "formats/document.h"
@@ -44,10 +46,100 @@ bool names_encoding(std::string_view declared, std::string_view encoding) {
   return d == e || ((d == "utf16" || d == "utf32") && e.starts_with(d));
 }
 
-// Names the entities every XML document has; all others would need a
-// declaration, and declarations are refused.
+// Names the entities every XML document has; all others need a declaration.
 bool predefined_entity(std::string_view name) {
   return name == "amp" || name == "lt" || name == "gt" || name == "apos" || name == "quot";
+}
+
+// The general entities a DOCTYPE declares, by name, with their replacement
+// text. Their references are never expanded: a reference stays in text and
+// attribute values as the characters "&name;".
+using Entities = std::unordered_map<std::string, std::string>;
+
+// The name of the reference that starts at `text[at]` (an "&"), when it is
+// one to an entity of `entities`.
+std::optional<std::string_view> declared_ref(std::string_view text, std::size_t at, const Entities& entities) {
+  const std::size_t semi = text.find(';', at + 1);
+  if (semi == std::string_view::npos || semi - at > 256) return std::nullopt;
+  const std::string_view name = text.substr(at + 1, semi - at - 1);
+  if (name.empty() || !entities.contains(std::string(name))) return std::nullopt;
+  return name;
+}
+
+// Counts the references to declared entities that `text` reads as.
+std::size_t count_refs(std::string_view text, const Entities& entities) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find('&'); at != std::string_view::npos; at = text.find('&', at + 1)) {
+    if (declared_ref(text, at, entities)) ++n;
+  }
+  return n;
+}
+
+void append_utf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// An attribute value that holds references to declared entities, read from
+// its bytes (which expat has checked): `kept` with each such reference as
+// written, `expanded` with its replacement text, as expat reads the value.
+struct AttrValue {
+  std::string kept;
+  std::string expanded;
+  std::size_t refs = 0;
+};
+
+AttrValue read_attr_value(std::string_view raw, const Entities& entities) {
+  AttrValue v;
+  auto both = [&v](std::string_view piece) {
+    v.kept += piece;
+    v.expanded += piece;
+  };
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c == '\r' || c == '\n' || c == '\t') {
+      if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+      both(" ");
+    } else if (c != '&') {
+      both(std::string_view(&raw[i], 1));
+    } else {
+      const std::size_t semi = raw.find(';', i);
+      const std::string_view name = raw.substr(i + 1, semi - i - 1);
+      if (name[0] == '#') {
+        const bool hex = name.size() > 1 && name[1] == 'x';
+        std::uint32_t code = 0;
+        for (const char d : name.substr(hex ? 2 : 1)) {
+          const std::uint32_t digit = d <= '9' ? static_cast<std::uint32_t>(d - '0')
+                                               : static_cast<std::uint32_t>((d | 0x20) - 'a' + 10);
+          code = code * (hex ? 16 : 10) + digit;
+        }
+        std::string ch;
+        append_utf8(ch, code);
+        both(ch);
+      } else if (predefined_entity(name)) {
+        both(name == "amp" ? "&" : name == "lt" ? "<" : name == "gt" ? ">" : name == "apos" ? "'" : "\"");
+      } else {
+        v.kept.append(raw.substr(i, semi - i + 1));
+        for (char r : entities.at(std::string(name))) v.expanded += r == '\r' || r == '\n' || r == '\t' ? ' ' : r;
+        ++v.refs;
+      }
+      i = semi;
+    }
+  }
+  return v;
 }
 
 // Builds the tree and the layout from expat's events. Every node's layout is
@@ -80,6 +172,9 @@ class XmlReader {
     XML_SetDoctypeDeclHandler(p, on_doctype_start, on_doctype_end);
     XML_SetXmlDeclHandler(p, on_decl);
     XML_SetEntityDeclHandler(p, on_entity_decl);
+    // A default handler keeps expat from expanding references to declared
+    // entities in content: they come to on_skipped instead.
+    XML_SetDefaultHandler(p, on_default);
     XML_SetSkippedEntityHandler(p, on_skipped);
     XML_SetExternalEntityRefHandler(p, on_external);
     XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
@@ -236,9 +331,30 @@ class XmlReader {
   void end_run() {
     if (!in_run_) return;
     in_run_ = false;
+    if (!entities_.empty() && count_refs(run_, entities_) != run_refs_) {
+      fail(kAmbiguousRef);
+      return;
+    }
+    run_refs_ = 0;
     const char* s = doc_.source.data();
     if (!std::all_of(s + run_begin_, s + run_end_, is_space)) add_leaf("#text", run_begin_, run_end_, std::move(run_));
     run_.clear();
+  }
+
+  // An escaped "&" followed by a declared entity's name and ";" would be
+  // written back as the reference itself.
+  static constexpr const char* kAmbiguousRef =
+      "an escaped \"&\" before the name of a declared entity could not be told from a reference to it";
+
+  // Adds a reference to a declared entity, unexpanded, to the run of text.
+  void add_ref(std::string_view ref) {
+    if (!in_run_) {
+      in_run_ = true;
+      run_begin_ = index();
+    }
+    run_.append(ref);
+    ++run_refs_;
+    run_end_ = index() + count();
   }
 
   static void XMLCALL on_text(void* data, const XML_Char* s, int len) {
@@ -297,17 +413,44 @@ class XmlReader {
       // Only the value itself is searched: a search to the end of the input
       // would make reading quadratic.
       const std::string_view value(src.data() + a.value_begin, a.value_end - a.value_begin);
+      bool refs = false;
       for (std::size_t at = value.find('&'); at != std::string_view::npos; at = value.find('&', at + 1)) {
         const std::size_t amp = a.value_begin + at;
         if (src[amp + 1] == '#') continue;
         const std::size_t semi = src.find(';', amp);
         const std::string_view entity(src.data() + amp + 1, semi - amp - 1);
-        if (!predefined_entity(entity)) {
+        if (r.entities_.contains(std::string(entity))) {
+          refs = true;
+        } else if (!predefined_entity(entity)) {
           r.failure_ = detail::error_at("entity &" + std::string(entity) + "; is not defined (external DTDs are not read)",
                                         src, amp);
           XML_StopParser(r.parser_.get(), XML_FALSE);
           return;
         }
+      }
+      // A value with references to declared entities keeps them as written;
+      // it is read from its bytes, and must expand to what expat read.
+      if (!refs && !r.entities_.empty() && count_refs(atts[2 * k + 1], r.entities_) != 0) {
+        r.failure_ = detail::error_at(kAmbiguousRef, src, a.value_begin);
+        XML_StopParser(r.parser_.get(), XML_FALSE);
+        return;
+      }
+      if (refs) {
+        AttrValue v = read_attr_value(value, r.entities_);
+        if (v.expanded != atts[2 * k + 1]) {
+          r.failure_ = detail::error_at("the value of " + quoted(attr) +
+                                        " cannot keep its entity references (an entity holds markup or other references, "
+                                        "or the DTD normalizes the value)", src, a.value_begin);
+          XML_StopParser(r.parser_.get(), XML_FALSE);
+          return;
+        }
+        if (count_refs(v.kept, r.entities_) != v.refs) {
+          r.failure_ = detail::error_at(kAmbiguousRef, src, a.value_begin);
+          XML_StopParser(r.parser_.get(), XML_FALSE);
+          return;
+        }
+        r.kept_values_.resize(static_cast<std::size_t>(specified));
+        r.kept_values_[static_cast<std::size_t>(k)] = std::move(v.kept);
       }
       const bool gives_id = id < 0 && gives_identity(r.options_.id_attrs, kind, attr);
       if (gives_id) id = k;
@@ -316,24 +459,30 @@ class XmlReader {
       if (!kSketch && (gives_id || !open.trim)) r.doc_.attrs.push_back(a);
     }
     const int others = specified - (id >= 0 ? 1 : 0);
+    // Each attribute's value: expat's, or the one kept with its references.
+    auto value = [&r, atts](int k) -> const char* {
+      const auto at = static_cast<std::size_t>(k);
+      return at < r.kept_values_.size() && r.kept_values_[at] ? r.kept_values_[at]->c_str() : atts[2 * k + 1];
+    };
     if constexpr (kSketch) {
       // A sketch builds no node: the element goes into its fingerprint at once.
-      const std::string_view identity = id >= 0 ? std::string_view(atts[2 * id + 1]) : std::string_view();
+      const std::string_view identity = id >= 0 ? std::string_view(value(id)) : std::string_view();
       std::uint64_t h = detail::fp_head(kind, id >= 0 ? &identity : nullptr, "", static_cast<std::size_t>(others));
       for (int k = 0; k < specified; ++k) {
-        if (k != id) h = detail::fp_attr(h, atts[2 * k], atts[2 * k + 1]);
+        if (k != id) h = detail::fp_attr(h, atts[2 * k], value(k));
       }
       r.light_.push_back({h, false});
     } else {
       TreeNode& node = r.done_.emplace_back(name);
-      if (id >= 0) node.identity.emplace(atts[2 * id + 1]);
+      if (id >= 0) node.identity.emplace(value(id));
       if (!open.trim) {
         node.attributes.reserve(static_cast<std::size_t>(others));
         for (int k = 0; k < specified; ++k) {
-          if (k != id) node.attributes.emplace_back(atts[2 * k], atts[2 * k + 1]);
+          if (k != id) node.attributes.emplace_back(atts[2 * k], value(k));
         }
       }
     }
+    r.kept_values_.clear();
     if (id >= 0) l.id_attr = static_cast<std::uint16_t>(open.trim ? 0 : id);
     if (open.trim) l.attr_count = id >= 0 ? 1 : 0;
     r.open_.push_back(open);
@@ -447,13 +596,29 @@ class XmlReader {
     r.layout_[0].head_end = r.open_.front().prev_end = r.doc_.prolog_end;
   }
 
-  static void XMLCALL on_entity_decl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
-                                     const XML_Char*, const XML_Char*, const XML_Char*) {
-    self(data).fail("entity declarations are not allowed");
+  // Keeps what an internal general entity declares; anything that could
+  // point outside the file is refused.
+  static void XMLCALL on_entity_decl(void* data, const XML_Char* name, int is_parameter, const XML_Char* value,
+                                     int length, const XML_Char*, const XML_Char*, const XML_Char*,
+                                     const XML_Char*) {
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    if (is_parameter) return r.fail("parameter entity declarations are not allowed");
+    if (!value) return r.fail(std::string("entity &") + name + "; is external (only entities declared inside the file are read)");
+    r.entities_.try_emplace(name, value, static_cast<std::size_t>(length));
   }
 
+  // Everything reported here (the DOCTYPE's own syntax) is layout.
+  static void XMLCALL on_default(void*, const XML_Char*, int) {}
+
   static void XMLCALL on_skipped(void* data, const XML_Char* name, int is_parameter) {
-    self(data).fail(std::string("entity ") + (is_parameter ? "%" : "&") + name +
+    XmlReader& r = self(data);
+    if (r.failure_) return;  // expat may report an event or two after a stop
+    if (!is_parameter && !r.in_doctype_ && r.open_.size() > 1 && r.entities_.contains(name)) {
+      r.add_ref(std::string("&") + name + ";");
+      return;
+    }
+    r.fail(std::string("entity ") + (is_parameter ? "%" : "&") + name +
                     "; is not defined (external DTDs are not read)");
   }
 
@@ -512,15 +677,31 @@ class XmlReader {
   std::uint32_t cdata_begin_ = 0;
   bool in_doctype_ = false;
   std::uint32_t doctype_begin_ = 0;
+  Entities entities_;
+  std::size_t run_refs_ = 0;  // references to declared entities in `run_`
+  // The values of the current start tag's attributes that keep references.
+  std::vector<std::optional<std::string>> kept_values_;
 };
 
 bool is_element(std::string_view kind) { return !kind.empty() && kind[0] != '#'; }
 
 std::optional<std::size_t> bad_char(std::string_view text) { return detail::bad_utf8(text, true); }
 
-void escape_text(std::string& out, std::string_view text) {
+// Appends a reference to a declared entity that starts at `text[i]` as it
+// is, and moves `i` to its ";"; false when none starts there.
+bool keep_ref(std::string& out, std::string_view text, std::size_t& i, const Entities& entities) {
+  if (entities.empty()) return false;
+  const auto name = declared_ref(text, i, entities);
+  if (!name) return false;
+  out.append(text.substr(i, name->size() + 2));
+  i += name->size() + 1;
+  return true;
+}
+
+void escape_text(std::string& out, std::string_view text, const Entities& entities) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    if (c == '&' && keep_ref(out, text, i, entities)) continue;
     if (c == '&') out += "&amp;";
     else if (c == '<') out += "&lt;";
     else if (c == '\r') out += "&#13;";
@@ -529,8 +710,10 @@ void escape_text(std::string& out, std::string_view text) {
   }
 }
 
-void escape_attr(std::string& out, std::string_view value, char quote) {
-  for (const char c : value) {
+void escape_attr(std::string& out, std::string_view value, char quote, const Entities& entities) {
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '&' && keep_ref(out, value, i, entities)) continue;
     if (c == '&') out += "&amp;";
     else if (c == '<') out += "&lt;";
     else if (c == quote) out += quote == '"' ? "&quot;" : "&apos;";
@@ -551,6 +734,14 @@ class Checker {
   bool prolog(std::string_view markup) { return parses(std::string(markup) + "<a/>"); }
   // Checks markup that stands inside an element.
   bool content(std::string_view markup) { return parses("<a>" + std::string(markup) + "</a>"); }
+  // Returns the general entities a DOCTYPE declaration declares.
+  Entities entities(std::string_view doctype) {
+    Entities found;
+    found_ = &found;
+    if (!parses(std::string(doctype) + "<a/>")) found.clear();
+    found_ = nullptr;
+    return found;
+  }
 
  private:
   bool name_ok(std::string_view name, std::unordered_set<std::string>& known, const char* before,
@@ -562,12 +753,19 @@ class Checker {
     return true;
   }
 
-  static void XMLCALL refuse(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
-                             const XML_Char*, const XML_Char*, const XML_Char*) {
-    XML_StopParser(static_cast<XML_Parser>(data), XML_FALSE);
+  // Refuses what a document read would refuse: entities that are not
+  // internal general ones.
+  static void XMLCALL on_entity(void* data, const XML_Char* name, int is_parameter, const XML_Char* value,
+                                int length, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
+    auto& c = *static_cast<Checker*>(data);
+    if (is_parameter || !value) {
+      XML_StopParser(c.parser_.get(), XML_FALSE);
+    } else if (c.found_) {
+      c.found_->try_emplace(name, value, static_cast<std::size_t>(length));
+    }
   }
   static void XMLCALL refuse_skipped(void* data, const XML_Char*, int) {
-    XML_StopParser(static_cast<XML_Parser>(data), XML_FALSE);
+    XML_StopParser(static_cast<Checker*>(data)->parser_.get(), XML_FALSE);
   }
 
   bool parses(const std::string& doc) {
@@ -578,14 +776,15 @@ class Checker {
       XML_ParserReset(parser_.get(), "UTF-8");
     }
     XML_Parser p = parser_.get();
-    XML_SetUserData(p, p);
-    XML_SetEntityDeclHandler(p, refuse);
+    XML_SetUserData(p, this);
+    XML_SetEntityDeclHandler(p, on_entity);
     XML_SetSkippedEntityHandler(p, refuse_skipped);
     return XML_Parse(p, doc.data(), static_cast<int>(doc.size()), XML_TRUE) == XML_STATUS_OK;
   }
 
   ParserPtr parser_;
   std::unordered_set<std::string> elements_, attrs_;
+  Entities* found_ = nullptr;
 };
 
 // Writes a tree against the document it was read from (see write_document).
@@ -604,6 +803,9 @@ class XmlWriter {
     if (auto problem = check_top()) return *std::move(problem);
     if (auto problem = sp_.check_match()) return *std::move(problem);
     if (match_.origin.empty()) return error("the correspondence does not cover the tree");
+    for (const TreeNode& top : tree_.children) {
+      if (top.kind == "#doctype" && top.text.find("<!ENTITY") != std::string::npos) entities_ = checker_.entities(top.text);
+    }
     sp_.copy(0, doc_.prolog_end);
     Frame root{.node = &tree_, .orig = match_.origin[0] == 0 ? std::optional<std::uint32_t>(0) : std::nullopt};
     sp_.open(root, std::nullopt, true);
@@ -664,7 +866,7 @@ class XmlWriter {
     if (auto bad = bad_char(text)) return "its text holds a character XML cannot represent at byte " + std::to_string(*bad);
     std::string& out = sp_.out;
     if (node.kind == "#text") {
-      escape_text(out, text);
+      escape_text(out, text, entities_);
     } else if (node.kind == "#cdata") {
       if (text.find("]]>") != std::string_view::npos) return "CDATA cannot hold \"]]>\"";
       out.append("<![CDATA[").append(text).append("]]>");
@@ -699,7 +901,7 @@ class XmlWriter {
         if (auto bad = bad_char(node.text)) {
           return "its text holds a character XML cannot represent at byte " + std::to_string(*bad);
         }
-        escape_text(sp_.out, node.text);
+        escape_text(sp_.out, node.text, entities_);
       }
     }
     if (node.children.empty()) {
@@ -853,14 +1055,14 @@ class XmlWriter {
     if (was) {
       sp_.copy(was->begin, was->value_begin);
       const char quote = doc_.source[was->value_begin - 1];
-      escape_attr(out, a.value, quote);
+      escape_attr(out, a.value, quote, entities_);
       out += quote;
       sep = sp_.bytes(was->begin, was->name_begin);
       return std::nullopt;
     }
     if (!checker_.attr_name(a.name)) return "the attribute name " + quoted(a.name) + " is not an XML name";
     out.append(sep).append(a.name).append("=\"");
-    escape_attr(out, a.value, '"');
+    escape_attr(out, a.value, '"', entities_);
     out += '"';
     return std::nullopt;
   }
@@ -873,6 +1075,7 @@ class XmlWriter {
   Checker checker_;
   std::vector<Frame> stack_;
   std::vector<Out> attrs_;
+  Entities entities_;  // declared by the DOCTYPE written: their references are kept
 };
 
 }  // namespace

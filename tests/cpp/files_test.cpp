@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,138 @@ TEST(FileMergeTest, WritesTheMergeInTheEncodingOfTheFileWhoseLayoutItKeeps) {
   EXPECT_EQ(trimmed->merged, want);
   EXPECT_EQ(merge(base, ours, base).merged, ours);
   EXPECT_EQ(merge(base, base, theirs).merged, theirs);
+}
+
+TEST(FileMergeTest, EntityReferencesMergeAsTheTextTheyAreWrittenAs) {
+  const std::string doctype =
+      "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
+      " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\" [\n"
+      "  <!ENTITY iface \"org.example.Vext\">\n]>\n";
+  const std::string base = doctype +
+                           "<node>\n  <interface name=\"&iface;\">\n    <method name=\"Get\"/>\n  </interface>\n"
+                           "  <doc>Talks to &iface; over the bus.</doc>\n  <doc>Second</doc>\n</node>\n";
+  std::string ours = base, theirs = base;
+  ours.replace(ours.find("over the bus"), 12, "over the system bus");
+  theirs.replace(theirs.find("Second"), 6, "Second, &iface; again");
+  theirs.replace(theirs.find("\"Get\"/>"), 7, "\"Get\"/>\n    <method name=\"Set\"/>");
+  std::string want = ours;
+  want.replace(want.find("Second"), 6, "Second, &iface; again");
+  want.replace(want.find("\"Get\"/>"), 7, "\"Get\"/>\n    <method name=\"Set\"/>");
+  const FileMerge m = merge(base, ours, theirs);
+  EXPECT_EQ(m.merged, want);
+  EXPECT_TRUE(m.conflicts.empty());
+  EXPECT_EQ(merge_files({base, ours, theirs}, {}, false)->merged, want);
+  // Both keeping a reference agree; replacing it by its text is a change.
+  EXPECT_EQ(diff(base, base), std::vector<std::string>{});
+  std::string expanded = base;
+  expanded.replace(expanded.find("Talks to &iface;"), 16, "Talks to org.example.Vext");
+  EXPECT_EQ(diff(base, expanded), (std::vector<std::string>{
+                                      "update /node/doc[1] text: Talks to &iface; over the bus. -> "
+                                      "Talks to org.example.Vext over the bus.",
+                                  }));
+}
+
+TEST(FileMergeTest, MarkersInAnEncodingWriteWhatItCannotHoldAsReferences) {
+  const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n";
+  const std::string base = latin1 + "<r>\n  <a>caf\xE9</a>\n  <b>x</b>\n</r>\n";
+  const std::string ours = latin1 + "<r>\n  <a>th\xE9</a>\n  <b>x</b>\n</r>\n";
+  // Theirs writes its euro signs as references, and in its own encoding.
+  const std::string theirs = latin1 + "<r>\n  <a t=\"&#8364;\">&#8364;</a>\n  <b>&#x20AC; y</b>\n</r>\n";
+  const std::string theirs_utf8 = "<r>\n  <a t=\"\xE2\x82\xAC\">\xE2\x82\xAC</a>\n  <b>\xE2\x82\xAC y</b>\n</r>\n";
+  // Theirs' new attribute is merged into ours' version.
+  const std::string want = latin1 + "<r>\n<<<<<<< ours\n  <a t=\"&#x20AC;\">th\xE9</a>\n||||||| base\n  <a>caf\xE9</a>\n=======\n";
+  const std::string end = ">>>>>>> theirs\n  <b>&#x20AC; y</b>\n</r>\n";
+  EXPECT_EQ(merge(base, ours, theirs, true).merged,
+            want + "  <a t=\"&#8364;\">&#8364;</a>\n" + end);
+  EXPECT_EQ(merge(base, ours, theirs_utf8, true).merged,
+            want + "  <a t=\"&#x20AC;\">&#x20AC;</a>\n" + end);
+  auto trimmed = merge_files({base, ours, theirs_utf8}, {}, true);
+  ASSERT_TRUE(trimmed.ok()) << trimmed.error().error.text();
+  EXPECT_EQ(trimmed->merged, want + "  <a t=\"&#x20AC;\">&#x20AC;</a>\n" + end);
+  // A side whose text the encoding cannot hold outside text and values is refused.
+  const std::string odd = "<r>\n  <a>\xE2\x82\xAC</a>\n  <b\xCE\xB1/>\n</r>\n";
+  const auto docs = read({base, ours, odd});
+  auto refused = merge_documents(docs[0], docs[1], docs[2], true);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().error.text(),
+            "the result holds characters that ISO-8859-1 cannot hold, outside text and attribute values");
+}
+
+// An ISO-3166 style list, one country per line, in the order `codes` gives.
+std::string countries(const std::vector<std::string>& codes, const std::vector<std::string>& renamed = {}) {
+  std::string out = "{\"countries\": [\n";
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const std::string& c = codes[i];
+    out += "  {\"alpha2\": \"" + c + "\", \"name\": \"" + (std::count(renamed.begin(), renamed.end(), c) ? "New " : "") + "Land " + c + "\"}";
+    out += i + 1 < codes.size() ? ",\n" : "\n";
+  }
+  return out + "]}\n";
+}
+
+std::vector<std::string> keyed_diff(const std::string& a, const std::string& b, std::vector<IdKey> keys) {
+  auto changes = diff_files({a, b}, FileOptions{.id_keys = std::move(keys)});
+  if (!changes.ok()) return {"error: " + changes.error().error.text()};
+  std::vector<std::string> out;
+  for (const FileChange& c : *changes) {
+    out.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
+                  c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
+  }
+  return out;
+}
+
+TEST(FileIdKeyTest, KeyedArrayElementsPairByTheirKey) {
+  const std::string before = countries({"AD", "AE", "AF", "AG", "AI", "AL", "AM", "AO"});
+  const std::string after = countries({"AD", "AE", "AF", "AFX", "AG", "AI", "AL", "AM", "AO"});
+  const std::vector<std::string> one_insert = {
+      "insert /countries/3 node: - -> {\"alpha2\": \"AFX\", \"name\": \"Land AFX\"}"};
+  EXPECT_EQ(keyed_diff(before, after, {{.name = "alpha2"}}), one_insert);
+  EXPECT_EQ(keyed_diff(before, after, {{.pointer = "/countries", .name = "alpha2"}}), one_insert);
+  EXPECT_EQ(keyed_diff(before, after, {{.pointer = "/*", .name = "alpha2"}}), one_insert);
+  // A reordered array is a move of the elements that moved, not a rewrite of their values.
+  const std::string reordered = countries({"AD", "AE", "AF", "AO", "AG", "AI", "AL", "AM"});
+  EXPECT_EQ(keyed_diff(before, reordered, {{.name = "alpha2"}}),
+            std::vector<std::string>{"move /countries/7 position: 7 -> 3"});
+  // Where the elements after the new one changed too, only keys tell them apart.
+  const std::string edited = countries({"AD", "AE", "AF", "AFX", "AG", "AI", "AL", "AM", "AO"}, {"AG", "AI", "AL"});
+  const std::vector<std::string> keyed = {"insert /countries/3 node: - -> {\"alpha2\": \"AFX\", \"name\": \"Land AFX\"}",
+                                         "update /countries/3/name text: Land AG -> New Land AG",
+                                         "update /countries/4/name text: Land AI -> New Land AI",
+                                         "update /countries/5/name text: Land AL -> New Land AL"};
+  EXPECT_EQ(keyed_diff(before, edited, {{.name = "alpha2"}}), keyed);
+  // A pattern for another array leaves this one aligned by position: its keys are rewritten.
+  const auto aligned = keyed_diff(before, edited, {{.pointer = "/other", .name = "alpha2"}});
+  EXPECT_NE(aligned, keyed);
+  EXPECT_EQ(aligned.front(), "update /countries/3/alpha2 text: AG -> AFX");
+  // Patterns reach nested arrays by "*"; numbers are keys too.
+  const std::string items = R"({"items": [{"parts": [{"sku": 7, "n": 1}, {"sku": 8, "n": 2}]}]})";
+  const std::string items2 = R"({"items": [{"parts": [{"sku": 9, "n": 0}, {"sku": 7, "n": 1}, {"sku": 8, "n": 3}]}]})";
+  EXPECT_EQ(keyed_diff(items, items2, {{.pointer = "/items/*/parts", .name = "sku"}}),
+            (std::vector<std::string>{"insert /items/0/parts/0 node: - -> {\"sku\": 9, \"n\": 0}",
+                                      "update /items/0/parts/1/n text: 2 -> 3"}));
+}
+
+TEST(FileIdKeyTest, KeyedMergesTakeEditsOfDifferentElementsAndRefuseWhatCannotBeTold) {
+  const std::string base = countries({"AD", "AE", "AF", "AG"});
+  const std::string ours = countries({"AD", "AE", "AF", "AG"}, {"AE"});
+  const std::string theirs = countries({"AD", "AB", "AF", "AG", "AE"}, {"AG"});
+  const FileOptions keyed{.id_keys = {{.name = "alpha2"}}};
+  auto merged = merge_files({base, ours, theirs}, keyed, true);
+  ASSERT_TRUE(merged.ok()) << merged.error().error.text();
+  EXPECT_EQ(merged->merged, countries({"AD", "AB", "AF", "AG", "AE"}, {"AE", "AG"}));
+  EXPECT_TRUE(merged->conflicts.empty());
+  // Two elements with one key value, and keys for XML, are refused.
+  auto twice = diff_files({base, countries({"AD", "AD"})}, keyed);
+  ASSERT_FALSE(twice.ok());
+  EXPECT_EQ(twice.error().which, 1);
+  EXPECT_EQ(twice.error().error.text(), "the elements 0 and 1 of the array /countries have the same key \"alpha2\": \"AD\"");
+  auto xml = diff_files({"<a/>", "<a/>"}, keyed);
+  ASSERT_FALSE(xml.ok());
+  EXPECT_EQ(xml.error().error.text(), "identity keys are given, but the file is XML, whose elements take identity attributes");
+  EXPECT_EQ(parse_id_key("alpha2"), (IdKey{.pointer = "", .name = "alpha2"}));
+  EXPECT_EQ(parse_id_key("/a@b/*@c@d"), (IdKey{.pointer = "/a@b/*@c", .name = "d"}));
+  EXPECT_EQ(parse_id_key("/a"), std::nullopt);
+  EXPECT_EQ(parse_id_key("/a@"), std::nullopt);
+  EXPECT_EQ(parse_id_key(""), std::nullopt);
 }
 
 TEST(FileMergeTest, NewNodesAndMarkersFollowTheLinesOfOurs) {

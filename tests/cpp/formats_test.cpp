@@ -71,6 +71,9 @@ const std::vector<std::string> kXmlFiles = {
     "  <p>Hello <b>world</b> again &amp; <![CDATA[<raw>]]>  </p>\n  <f:item xml:id=\"b\">  padded  </f:item>\n"
     "  <empty></empty><?pi   data?>\n  <!---->\n</r>\n<!-- after -->\n\n",
     "<r><a>1</a><b>2</b>   <c>  </c></r>",
+    // Declared entities stay references, in text and in attribute values.
+    "<!DOCTYPE book [\n  <!ENTITY product \"Vext\">\n  <!ENTITY sig \"<b>&product;</b>\">\n]>\n"
+    "<book title=\"&product; &amp; co\">\n  <p>&product; &lt;3 &sig;</p>\n  <p>&product;</p>\n</book>\n",
 };
 
 const std::vector<std::string> kJsonFiles = {
@@ -183,8 +186,20 @@ struct BadInput {
 
 TEST(FormatsErrorTest, RefusesUnsafeOrBrokenInputWithItsPlace) {
   const std::vector<BadInput> cases = {
-      {"<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>", "entity declarations are not allowed (line 1, column 25)"},
-      {"<!DOCTYPE a [<!ENTITY % p SYSTEM \"http://x/\">]><a/>", "entity declarations are not allowed"},
+      {"<!DOCTYPE a [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><a>&e;</a>",
+       "entity &e; is external (only entities declared inside the file are read) (line 1, column 52)"},
+      {"<!DOCTYPE a [<!NOTATION n SYSTEM \"n\"><!ENTITY e SYSTEM \"x\" NDATA n>]><a/>", "entity &e; is external"},
+      {"<!DOCTYPE a [<!ENTITY % p SYSTEM \"http://x/\">]><a/>", "parameter entity declarations are not allowed"},
+      {"<!DOCTYPE a [<!ENTITY % p \"<!ENTITY e 'x'>\"> %p;]><a>&e;</a>", "parameter entity declarations are not allowed"},
+      {"<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e; &amp;e;</a>",
+       "an escaped \"&\" before the name of a declared entity could not be told from a reference to it"},
+      {"<!DOCTYPE a [<!ENTITY e \"x\">]><a t=\"&#38;e;\"/>",
+       "an escaped \"&\" before the name of a declared entity could not be told from a reference to it (line 1, column 37)"},
+      {"<!DOCTYPE a [<!ENTITY e \"x\"><!ENTITY f \"&e;&e;\">]><a t=\"&f;\"/>",
+       "the value of \"t\" cannot keep its entity references"},
+      {"<!DOCTYPE a [<!ENTITY e \"x\"><!ATTLIST a t NMTOKENS #IMPLIED>]><a t=\" &e;  y\"/>",
+       "the value of \"t\" cannot keep its entity references"},
+      {"<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;&f;</a>", "invalid XML: undefined entity"},
       {"<!DOCTYPE a SYSTEM \"a.dtd\">\n<a price=\"[&foo;]\"/>",
        "entity &foo; is not defined (external DTDs are not read) (line 2, column 12)"},
       {"<!DOCTYPE a SYSTEM \"a.dtd\">\n<a>\n&foo;</a>", "entity &foo; is not defined (external DTDs are not read) (line 3"},
@@ -216,6 +231,47 @@ TEST(FormatsErrorTest, RefusesUnsafeOrBrokenInputWithItsPlace) {
     ASSERT_FALSE(doc.ok()) << c.source;
     EXPECT_EQ(doc.error().text().substr(0, c.message.size()), c.message) << doc.error().text();
   }
+}
+
+TEST(FormatsXmlEntityTest, ReferencesStayUnexpandedTextAndWriteBackAsReferences) {
+  const std::string& source = kXmlFiles[4];
+  const Document doc = read_ok(source);
+  const TreeNode& book = doc.tree.children[1];
+  ASSERT_EQ(book.kind, "book");
+  EXPECT_EQ(book.attributes, (Attributes{{"title", "&product; & co"}}));
+  ASSERT_EQ(book.children.size(), 2u);
+  EXPECT_EQ(book.children[0].text, "&product; <3 &sig;");
+  EXPECT_EQ(book.children[1].text, "&product;");
+  // The declarations are the DOCTYPE's text, byte for byte.
+  EXPECT_EQ(doc.tree.children[0].text, source.substr(0, source.find("]>") + 2));
+  // An edit next to a reference keeps it; an escaped "&" stays escaped.
+  EXPECT_EQ(edited(source, [](TreeNode& t) {
+              t.children[1].children[0].text = "&product; & &sig; 2";
+              t.children[1].attributes[0].second = "&product; &amp; co";
+            }),
+            "<!DOCTYPE book [\n  <!ENTITY product \"Vext\">\n  <!ENTITY sig \"<b>&product;</b>\">\n]>\n"
+            "<book title=\"&product; &amp;amp; co\">\n  <p>&product; &amp; &sig; 2</p>\n  <p>&product;</p>\n</book>\n");
+  // Whitespace and character references around a reference in an attribute value.
+  const Document attr = read_ok("<!DOCTYPE a [<!ENTITY e \"x\ty\">]><a t=\"&#65;\n&e;\t&#x20AC;\"/>");
+  EXPECT_EQ(attr.tree.children[1].attributes, (Attributes{{"t", "A &e; \xE2\x82\xAC"}}));
+}
+
+TEST(FormatsXmlEntityTest, NestedEntitiesAreNeverExpanded) {
+  // Each level names the one below ten times: expanded, the last would be 10^9 copies.
+  std::string laughs = "<!DOCTYPE lolz [\n<!ENTITY lol0 \"lol\">\n";
+  for (int i = 1; i < 10; ++i) {
+    laughs += "<!ENTITY lol" + std::to_string(i) + " \"";
+    for (int k = 0; k < 10; ++k) laughs += "&lol" + std::to_string(i - 1) + ";";
+    laughs += "\">\n";
+  }
+  laughs += "]>\n";
+  const std::string in_content = laughs + "<lolz>&lol9;</lolz>";
+  const Document doc = read_ok(in_content);
+  EXPECT_EQ(doc.tree.children[1].text, "&lol9;");
+  EXPECT_EQ(write(doc, doc.tree).value(), in_content);
+  // expat would expand a value; it stops long before that, and the reader refuses the file.
+  auto in_attr = read_document(laughs + "<lolz a=\"&lol9;\"/>");
+  ASSERT_FALSE(in_attr.ok());
 }
 
 struct Encoded {
@@ -415,12 +471,21 @@ TEST(FormatsWriteTest, KeepsTagAndLineLayout) {
             "<r><a x=\"1\" ><b/></a></r>");
   EXPECT_EQ(edited("{\r\n  \"a\": 1\r\n}", [](TreeNode& t) { t.children.push_back(node("number", "b", "2")); }),
             "{\r\n  \"a\": 1,\r\n  \"b\": 2\r\n}");
-  // A replaced DOCTYPE is checked like one read: no entity declarations.
+  // A replaced DOCTYPE is checked like one read: internal general entities only.
   const std::string with_doctype = "<!DOCTYPE r><r/>";
   EXPECT_EQ(edited(with_doctype, [](TreeNode& t) { t.children[0].text = "<!DOCTYPE r SYSTEM \"r.dtd\">"; }),
             "<!DOCTYPE r SYSTEM \"r.dtd\"><r/>");
-  EXPECT_EQ(write_error(with_doctype, [](TreeNode& t) { t.children[0].text = "<!DOCTYPE r [<!ENTITY e \"x\">]>"; }),
+  EXPECT_EQ(write_error(with_doctype, [](TreeNode& t) { t.children[0].text = "<!DOCTYPE r [<!ENTITY e SYSTEM \"x\">]>"; }),
             "cannot write \"#doctype\" as XML: not a valid DOCTYPE declaration");
+  EXPECT_EQ(write_error(with_doctype, [](TreeNode& t) { t.children[0].text = "<!DOCTYPE r [<!ENTITY % e \"x\">]>"; }),
+            "cannot write \"#doctype\" as XML: not a valid DOCTYPE declaration");
+  // References to the entities of the DOCTYPE written are kept; others are text.
+  EXPECT_EQ(edited(with_doctype, [](TreeNode& t) {
+              t.children[0].text = "<!DOCTYPE r [<!ENTITY e \"x\">]>";
+              t.children[1].text = "&e; &f;";
+              t.children[1].attributes.emplace_back("a", "&e;&");
+            }),
+            "<!DOCTYPE r [<!ENTITY e \"x\">]><r a=\"&e;&amp;\">&e; &amp;f;</r>");
 }
 
 TEST(FormatsWriteTest, PairsByIdentityThenByPositionAmongTheSameKind) {

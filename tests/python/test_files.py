@@ -127,7 +127,10 @@ HOSTILE = [
     ("xml", b'<?xml version="1.0" encoding="x-unknown"?><a/>', 'unsupported encoding "x-unknown"'),
     ("xml", b'<!DOCTYPE a SYSTEM "a.dtd"><a>&ext;</a>', "entity &ext; is not defined (external DTDs are not read)"),
     ("xml", b'<!DOCTYPE a SYSTEM "a.dtd"><a b="&ext;"/>', "entity &ext; is not defined (external DTDs are not read)"),
-    ("xml", b'<!DOCTYPE a [<!ENTITY e "x">]><a>&e;</a>', "entity declarations are not allowed"),
+    ("xml", b'<!DOCTYPE a [<!ENTITY e SYSTEM "file:///etc/passwd">]><a>&e;</a>',
+     "entity &e; is external (only entities declared inside the file are read)"),
+    ("xml", b'<!DOCTYPE a [<!ENTITY % e SYSTEM "file:///etc/passwd"> %e;]><a/>',
+     "parameter entity declarations are not allowed"),
     ("json", b"[" * 200_001, "nested deeper than 200,000 levels"),
     ("xml", b"<a>" * 200_001, "nested deeper than 200,000 levels"),
 ]
