@@ -104,7 +104,7 @@ def test_two_clients_racing_on_one_branch_one_wins_each_round(location):
         assert [c.id for c in store.log()][:-1] == won[::-1]
 
 
-def test_a_read_only_role_reads_everything_and_writes_nothing(postgres_server):
+def test_a_read_only_role_reads_everything_and_writes_nothing(postgres_server, tmp_path):
     url, schema = new_schema(postgres_server)
     role = f"ro_{schema}"
     with vext.Store(url) as store:
@@ -123,13 +123,19 @@ def test_a_read_only_role_reads_everything_and_writes_nothing(postgres_server):
             assert ro.diff(c1, c2)
             assert ro.head("draft") == ro.resolve("draft") == c2
             assert (ro.branches, ro.verify()) == before
-            writes = (lambda: ro.commit({"kind": "x"}, "x"), lambda: ro.branch("new"), lambda: ro.reset("draft", c1),
-                      lambda: ro.delete_branch("draft"), lambda: ro.merge("draft"))
-            for write in writes:
-                with pytest.raises(vext.StoreError, match="permission denied") as info:
-                    write()
-                assert info.value.reason == "io"
-                assert (ro.branches, ro.verify()) == before
+            # Copies out of it read; a copy into it writes.
+            with vext.Store(str(tmp_path / "copy.vext")) as copy:
+                assert ro.push(copy, "draft").head == c2
+                assert ro.pull(copy, "draft", into="draft").commits == 0
+                copy.commit({"kind": "doc", "text": "four"}, "four", branch="draft")
+                writes = (lambda: ro.commit({"kind": "x"}, "x"), lambda: ro.branch("new"),
+                          lambda: ro.reset("draft", c1), lambda: ro.delete_branch("draft"), lambda: ro.merge("draft"),
+                          lambda: copy.push(ro, "draft"), lambda: ro.pull(copy, "draft"))
+                for write in writes:
+                    with pytest.raises(vext.StoreError, match="permission denied") as info:
+                        write()
+                    assert info.value.reason == "io"
+                    assert (ro.branches, ro.verify()) == before
         empty_url, empty = new_schema(postgres_server)
         pg_sql(postgres_server, f"GRANT USAGE ON SCHEMA {empty} TO {role}")
         with pytest.raises(vext.StoreError, match="permission denied"):
@@ -231,6 +237,32 @@ def test_push_and_pull_copy_only_what_is_missing_and_only_fast_forward(new_locat
         with pytest.raises(vext.StoreError) as info:
             a.push(b, "nope")
         assert info.value.reason == "not_found"
+
+
+BAD_NAMES = ["", "a\nb", "tab\there", "nul\x00", "\x1f", "x" * 256]
+
+
+@pytest.mark.parametrize(("source", "target"), [("sqlite", "postgresql"), ("postgresql", "sqlite")])
+def test_push_and_pull_check_both_branch_names_before_writing(new_location, source, target):
+    with vext.Store(new_location(source)) as a, vext.Store(new_location(target)) as b:
+        history(a, 0, 2)
+        for bad in BAD_NAMES:
+            with pytest.raises(vext.StoreError) as made:
+                a.branch(bad)
+            calls = [(lambda: a.push(b, bad), a), (lambda: a.push(b, to=bad), b),
+                     (lambda: b.pull(a, bad), a), (lambda: b.pull(a, into=bad), b)]
+            for call, named in calls:
+                with pytest.raises(vext.StoreError) as info:
+                    call()
+                # The same refusal as the store's own, naming the store the name was meant for.
+                assert info.value.reason == made.value.reason == "bad_argument"
+                assert str(info.value) == str(made.value).replace(a.path, named.path, 1)
+        assert (b.branches, b.verify().objects) == ({}, 0)
+        # The longest name is a name; a branch the target lacks is created.
+        longest = "y" * 255
+        a.branch(longest)
+        assert a.push(b, longest, to="new").head == a.head() == b.head("new")
+        assert b.pull(a, longest).commits == 0 and b.head(longest) == a.head()
 
 
 def test_push_and_pull_from_the_command(new_location):
