@@ -7,6 +7,7 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -143,6 +144,46 @@ def test_a_read_only_role_reads_everything_and_writes_nothing(postgres_server, t
         pg_sql(postgres_server, f"DROP SCHEMA {empty} CASCADE")
     finally:
         pg_sql(postgres_server, f"DROP SCHEMA {schema} CASCADE; DROP OWNED BY {role}; DROP ROLE {role}")
+
+
+def pg_value(url, sql):
+    done = subprocess.run(["psql", "-X", "-tA", "-d", url, "-c", sql], capture_output=True, text=True, check=True)
+    return done.stdout.strip()
+
+
+def test_other_threads_run_while_a_commit_waits_for_the_database(postgres_server):
+    url, schema = new_schema(postgres_server)
+    store = vext.Store(with_option(url, "application_name", "vext-waiter"))
+    store.commit({"kind": "doc"}, "one")
+    # Another session locks the packs table; it lets go by itself after a
+    # while, so a commit that held the interpreter lock would still end.
+    holder = subprocess.Popen(["psql", "-X", "-q", "-d", url, "-c",
+                               f"BEGIN; LOCK TABLE {schema}.vext_packs; SELECT pg_sleep(30); COMMIT"],
+                              env={**os.environ, "PGAPPNAME": "vext-holder"}, stdout=subprocess.DEVNULL)
+    locked = (f"SELECT count(*) FROM pg_locks l JOIN pg_stat_activity a USING (pid) WHERE l.granted AND "
+              f"a.application_name = 'vext-holder' AND l.relation = '{schema}.vext_packs'::regclass")
+    waiting = "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'vext-waiter' AND wait_event_type = 'Lock'"
+    try:
+        while pg_value(postgres_server, locked) != "1":
+            time.sleep(0.01)
+        done = []
+        thread = threading.Thread(target=lambda: done.append(store.commit({"kind": "doc", "text": "two"}, "two")))
+        thread.start()
+        # This thread runs Python, and sees the other one wait for the lock
+        # inside the call.
+        seen = False
+        while thread.is_alive() and not seen:
+            seen = pg_value(postgres_server, waiting) == "1"
+        pg_value(postgres_server, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                  "WHERE application_name = 'vext-holder'")
+        thread.join()
+        assert seen and done == [store.head()]
+        assert store.tree(done[0]) == {"kind": "doc", "text": "two"}
+    finally:
+        holder.kill()
+        holder.wait()
+        store.close()
+        pg_sql(postgres_server, f"DROP SCHEMA {schema} CASCADE")
 
 
 def test_a_password_never_shows(pg_location):
