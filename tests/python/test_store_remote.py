@@ -2,6 +2,7 @@
 writers, a role that may only read, passwords kept out of messages), and
 push and pull between any two stores, also when killed halfway."""
 
+import copy
 import os
 import random
 import signal
@@ -302,6 +303,39 @@ def test_push_and_pull_copy_only_what_is_missing_and_only_fast_forward(new_locat
         with pytest.raises(vext.StoreError) as info:
             a.push(b, "nope")
         assert info.value.reason == "not_found"
+
+
+def shifting_trees():
+    """A history whose sub-trees move between depths: wrapped, edited deep
+    down, unwrapped, copied, lifted two levels."""
+    def section(i, n):
+        return {"kind": "sec", "identity": f"s{i}", "children": [{"kind": "p", "text": f"{i}.{j}"} for j in range(n)]}
+    doc = {"kind": "doc", "children": [section(i, 40 + i) for i in range(6)]}
+    wrapped = {"kind": "wrap", "children": [doc]}
+    edited = copy.deepcopy(wrapped)
+    edited["children"][0]["children"][3]["children"][7]["text"] = "changed"
+    unwrapped = copy.deepcopy(edited["children"][0])
+    copied = copy.deepcopy(unwrapped)
+    copied["children"].append(copy.deepcopy(copied["children"][2]))
+    lifted = {"kind": "doc", "children": copied["children"][4]["children"] + [copied["children"][0]]}
+    return [doc, wrapped, edited, unwrapped, copied, lifted, doc]
+
+
+@pytest.mark.parametrize("target", ["sqlite", "postgresql"])
+def test_a_push_copies_each_missing_object_once_wherever_it_moved(new_location, target):
+    with vext.Store(new_location("sqlite")) as a, vext.Store(new_location(target)) as b:
+        stored = 0
+        for i, tree in enumerate(shifting_trees()):
+            a.commit(tree, f"c{i}")
+            pushed = a.push(b)
+            # Exactly what the target lacked: nothing missing, nothing twice.
+            assert pushed.commits == 1 and b.verify().objects == stored + pushed.objects
+            stored += pushed.objects
+            assert b.tree(b.head()) == tree
+        assert b.verify() == a.verify()
+        # A history pushed whole to a store that has none of it sends every object once.
+        with vext.Store(new_location(target)) as c:
+            assert a.push(c).objects == a.verify().objects == c.verify().objects
 
 
 BAD_NAMES = ["", "a\nb", "tab\there", "nul\x00", "\x1f", "x" * 256]
