@@ -44,7 +44,7 @@ class Transfer {
     report.head = *head;
     for (const ObjectId& c : missing_commits(*head)) {
       const CommitRecord& record = commit(c);
-      send_tree(record.root, record.parents, report);
+      send_tree(record.root, report);
       put_commit(c, report);
     }
     if (there == head) {
@@ -138,63 +138,32 @@ class Transfer {
   }
 
   // Writes the objects under `root` the target lacks, each after the ones it
-  // names. The target holds the trees of `parents` whole (it has those
-  // commits, or they went before), so the walk goes down the new tree and the
-  // parents' trees level by level, side by side in the source, and looks only
-  // inside objects the parents' trees do not hold; the target is asked about
-  // what remains all at once, not once per level. An object the target has
-  // comes with everything under it.
-  void send_tree(const ObjectId& root, const std::vector<ObjectId>& parents, TransferReport& report) {
+  // names. An object the target has comes with everything under it.
+  void send_tree(const ObjectId& root, TransferReport& report) {
     if (sent_.count(root)) return;
-    // Objects met in the parents' trees, and those the new tree names.
-    IdSet old_seen, seen{root};
-    std::vector<ObjectId> old_frontier;
-    for (const ObjectId& p : parents) {
-      const ObjectId& old_root = commit(p).root;
-      if (old_seen.insert(old_root).second) old_frontier.push_back(old_root);
-    }
     IdMap<Read> found;
     IdMap<std::vector<ObjectId>> names;
+    IdSet seen{root};
     std::vector<ObjectId> frontier{root};
     while (!frontier.empty()) {
       poll();
-      // A level of the parents' trees, opened only where the new tree does
-      // not hold the same object.
-      std::vector<ObjectId> old_open;
-      for (const ObjectId& id : old_frontier) {
-        if (!seen.count(id)) old_open.push_back(id);
+      const std::vector<std::optional<std::int64_t>> has = to_.find_objects(frontier);
+      std::vector<ObjectId> lacking;
+      for (std::size_t i = 0; i < frontier.size(); ++i) {
+        if (!has[i]) lacking.push_back(frontier[i]);
       }
-      std::vector<std::string> old_bytes = objects(old_open);
-      std::vector<ObjectId> old_next;
-      for (std::size_t i = 0; i < old_open.size(); ++i) {
-        for (const ObjectId& item : named_by(old_open[i], old_bytes[i])) {
-          if (old_seen.insert(item).second) old_next.push_back(item);
-        }
-      }
-      old_frontier = std::move(old_next);
-      std::vector<ObjectId> open;
-      for (const ObjectId& id : frontier) {
-        if (!old_seen.count(id) && !sent_.count(id)) open.push_back(id);
-      }
-      std::vector<std::string> bytes = objects(open);
+      std::vector<std::string> bytes = objects(lacking);
       std::vector<ObjectId> next;
-      for (std::size_t i = 0; i < open.size(); ++i) {
-        const ObjectId& id = open[i];
+      for (std::size_t i = 0; i < lacking.size(); ++i) {
+        const ObjectId& id = lacking[i];
         std::vector<ObjectId> items = named_by(id, bytes[i]);
         for (const ObjectId& item : items) {
-          if (seen.insert(item).second && !sent_.count(item) && !old_seen.count(item)) next.push_back(item);
+          if (!sent_.count(item) && seen.insert(item).second) next.push_back(item);
         }
         names.emplace(id, std::move(items));
         found.emplace(id, Read{std::move(bytes[i]), {}});
       }
       frontier = std::move(next);
-    }
-    std::vector<ObjectId> asked;
-    asked.reserve(found.size());
-    for (const auto& entry : found) asked.push_back(entry.first);
-    const std::vector<std::optional<std::int64_t>> has = to_.find_objects(asked);
-    for (std::size_t i = 0; i < asked.size(); ++i) {
-      if (has[i]) found.erase(asked[i]);
     }
     std::vector<std::pair<ObjectId, bool>> stack;
     if (found.count(root)) stack.emplace_back(root, false);
