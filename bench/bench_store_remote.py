@@ -11,14 +11,15 @@ a baseline measured in the same run, on the 100,000-node document shape:
 The server is the one tools/pg_server.sh starts (VEXT_TEST_POSTGRES), or one
 started here. Each measurement runs in a schema of its own.
 
-    python bench/bench_store_remote.py                       # 1,000 commits, 30 s of 8 clients
-    python bench/bench_store_remote.py --commits 200 --seconds 10
+    python bench/bench_store_remote.py            # 1,000 commits, 30 s of 8 clients
+    python bench/bench_store_remote.py --quick    # 50 commits, 5 s of 8 clients
 """
 
 import argparse
 import itertools
 import multiprocessing
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -27,7 +28,7 @@ import urllib.parse
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from trees import edited_nodes, make_tree  # noqa: E402
+from trees import all_nodes, edited_nodes, make_tree  # noqa: E402
 
 import vext  # noqa: E402
 
@@ -116,21 +117,36 @@ def clients(server, n, seconds):
           f"{len(refused)} refused and merged, {len(lost)} lost (target 0)")
 
 
-def push_bench(server, commits, scratch):
+def edit_in_place(tree, count, seed):
+    """Changes `count` random nodes of `tree` itself, as edited_nodes does a copy."""
+    rng = random.Random(seed)
+    for node in rng.sample(all_nodes(tree), count):
+        node["text"] = f"edited {seed} {rng.randrange(10**6)}"
+
+
+def history(commits):
+    """The trees of `commits` successive commits, each 10 nodes away from the
+    one before: one tree edited in place, so a long history fits in memory.
+    The same every time."""
     tree = make_tree(100_000)
-    trees = [tree]
-    for i in range(commits - 1):
-        trees.append(edited_nodes(trees[-1], 10, seed=100 + i))
+    for i in range(commits):
+        if i:
+            edit_in_place(tree, 10, seed=100 + i)
+        yield tree
+
+
+def push_bench(server, commits, scratch):
+    # Only the commits are timed; the trees are made between them.
+    direct_time = 0.0
     source = Path(scratch) / "source.vext"
-    with vext.Store(source) as store:
-        for i, t in enumerate(trees):
-            store.commit(t, f"c{i}")
-    direct = schema(server)
-    with vext.Store(direct) as store:
-        t0 = time.perf_counter()
-        for i, t in enumerate(trees):
-            store.commit(t, f"c{i}")
-        direct_time = time.perf_counter() - t0
+    with vext.Store(schema(server)) as direct, vext.Store(source) as store:
+        for i, t in enumerate(history(commits)):
+            t0 = time.perf_counter()
+            direct.commit(t, f"c{i}")
+            direct_time += time.perf_counter() - t0
+        last = t
+        # The SQLite store pushed from holds the same commits.
+        direct.push(store)
     target = schema(server)
     with vext.Store(source) as a, vext.Store(target) as b:
         t0 = time.perf_counter()
@@ -141,7 +157,7 @@ def push_bench(server, commits, scratch):
             "commits written directly", 1.5)
         ones = []
         for seed in range(5):
-            a.commit(edited_nodes(trees[-1], 10, seed=9000 + seed), "one more")
+            a.commit(edited_nodes(last, 10, seed=9000 + seed), "one more")
             t0 = time.perf_counter()
             assert a.push(b).commits == 1
             ones.append(time.perf_counter() - t0)
@@ -153,7 +169,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--commits", type=int, default=1000)
     parser.add_argument("--seconds", type=float, default=30)
+    parser.add_argument("--quick", action="store_true", help="a short run: 50 commits, 5 s of clients")
     args = parser.parse_args()
+    if args.quick:
+        args.commits, args.seconds = 50, 5
     with tempfile.TemporaryDirectory() as scratch:
         server = os.environ.get("VEXT_TEST_POSTGRES")
         folder = None

@@ -27,14 +27,15 @@ for missing in "EXPAT libexpat1-dev" "RapidJSON rapidjson-dev"; do
   rm -rf "$root/build/missing-$find"
   [[ $said == *"install the Debian package $deb"* ]] || { echo "a configure without $find does not name $deb:" >&2; echo "$said" >&2; exit 1; }
 done
-cmake -S "$root" -B "$root/build/cpp" -G Ninja -DBUILD_TESTING=ON -DVEXT_WERROR=ON >/dev/null
-cmake --build "$root/build/cpp" -j2
-ctest --test-dir "$root/build/cpp" --output-on-failure -j2
-
+# The server serves the C++ suite's PostgreSQL tests as well as the Python ones.
 pg_dir=$(mktemp -d "${TMPDIR:-/tmp}/vext-pg.XXXXXX")
 trap '"$root/tools/pg_server.sh" stop "$pg_dir"' EXIT
 VEXT_TEST_POSTGRES=$("$root/tools/pg_server.sh" start "$pg_dir") || { echo "cannot start the PostgreSQL server for the store tests" >&2; exit 1; }
 export VEXT_TEST_POSTGRES
+
+cmake -S "$root" -B "$root/build/cpp" -G Ninja -DBUILD_TESTING=ON -DVEXT_WERROR=ON >/dev/null
+cmake --build "$root/build/cpp" -j2
+ctest --test-dir "$root/build/cpp" --output-on-failure -j2
 
 status=0
 for python in "${pythons[@]}"; do

@@ -341,9 +341,14 @@ class PgBackend final : public Backend {
     name_ = "postgresql://" + (user.empty() ? "" : user + "@") + host + (port.empty() ? "" : ":" + port) + "/" + dbname;
   }
 
-  // Removes the password from a message of the server or of libpq.
+  // Removes the password from a message of the server or of libpq, and
+  // makes it one line: libpq puts hints on lines of their own.
   std::string scrub(std::string text) const {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+      const auto end = text.find_first_not_of(" \t\n", at);
+      text.replace(at, (end == std::string::npos ? text.size() : end) - at, " ");
+    }
     if (password_.empty()) return text;
     for (auto at = text.find(password_); at != std::string::npos; at = text.find(password_, at))
       text.replace(at, password_.size(), "***");

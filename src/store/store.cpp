@@ -11,6 +11,12 @@
 #include "lossless/index.h"
 
 namespace vext::store {
+
+bool valid_branch_name(std::string_view name) {
+  if (name.empty() || name.size() > 255) return false;
+  return std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
 namespace {
 
 // The caches hold about this many bytes of decoded objects before they start over.
@@ -22,11 +28,6 @@ constexpr std::size_t kTrees = 2;
 using IdSet = std::unordered_set<ObjectId, ObjectId::Hash>;
 template <class V>
 using IdMap = std::unordered_map<ObjectId, V, ObjectId::Hash>;
-
-bool valid_branch_name(std::string_view name) {
-  if (name.empty() || name.size() > 255) return false;
-  return std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-}
 
 // A node's kind and identity as one string, for pairing children.
 std::string key_of(const NodeRecord& n) {

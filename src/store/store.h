@@ -47,6 +47,10 @@ struct VerifyReport {
   std::uint64_t branches = 0;
 };
 
+// Whether `name` can name a branch: 1 to 255 bytes, none of them a control
+// character below 0x20.
+bool valid_branch_name(std::string_view name);
+
 // One open store. Calls from several threads are taken one at a time; other
 // processes may use the same store at once.
 class Store {

@@ -312,6 +312,11 @@ class Transfer {
 Result<TransferReport, StoreError> transfer(Store& from, Store& to, std::string_view branch,
                                             std::string_view to_branch, const StopCheck& stop) {
   if (&from == &to) return StoreError{StoreErrorCode::BadArgument, from.name() + ": a store cannot copy into itself"};
+  // Names are checked as the stores check them, before either is touched.
+  for (const auto& [store, name] : {std::pair<Store*, std::string_view>{&from, branch}, {&to, to_branch}}) {
+    if (!valid_branch_name(name))
+      return StoreError{StoreErrorCode::BadArgument, store->name() + ": not a branch name: '" + std::string(name) + "'"};
+  }
   std::scoped_lock lock(TransferAccess::mutex(from), TransferAccess::mutex(to));
   try {
     Transfer t(TransferAccess::backend(from), TransferAccess::backend(to), stop);
