@@ -4,6 +4,7 @@ in a PostgreSQL database."""
 from __future__ import annotations
 
 import os
+import re
 import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -68,13 +69,16 @@ class TransferStats:
     head: str
 
 
-_POSTGRES = ("postgresql://", "postgres://")
+# libpq's two forms of a connection string: a URI, or keyword=value pairs.
+_POSTGRES = re.compile(r"postgres(ql)?://|[ \t\n\r]*[a-z_]+[ \t\n\r]*=")
 
 
 class Store:
     """A history of trees kept in one SQLite file, created if missing, or in
-    a PostgreSQL database named by a connection URI ("postgresql://..."),
-    whose tables are created if missing.
+    a PostgreSQL database named by a connection string as libpq takes it (a
+    URI "postgresql://..." or "host=... dbname=..." pairs), whose tables
+    are created if missing. A file whose name starts "word=" is given as
+    "./word=...".
 
     Commits are durable when `commit` returns, and several processes may use
     one store at once: readers never wait, writers queue. Commit ids are
@@ -87,7 +91,7 @@ class Store:
         location = os.fspath(path)
         self._handle: object | None = _core.store_open(location)
         # A database is shown by user, host and database name: never its password.
-        self.path = _core.store_name(self._handle) if location.startswith(_POSTGRES) else location
+        self.path = _core.store_name(self._handle) if _POSTGRES.match(location) else location
 
     def __enter__(self) -> Store:
         return self

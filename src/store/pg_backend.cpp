@@ -515,8 +515,16 @@ class PgBackend final : public Backend {
 
 }  // namespace
 
+// libpq takes a URI or keyword=value pairs ("host=db dbname=app"); a file
+// whose name starts "word=" is written "./word=...".
 bool is_postgres_location(std::string_view location) {
-  return location.starts_with("postgresql://") || location.starts_with("postgres://");
+  if (location.starts_with("postgresql://") || location.starts_with("postgres://")) return true;
+  std::size_t at = location.find_first_not_of(" \t\n\r");
+  const std::size_t word = at;
+  while (at < location.size() && ((location[at] >= 'a' && location[at] <= 'z') || location[at] == '_')) ++at;
+  if (at == word) return false;
+  at = location.find_first_not_of(" \t\n\r", at);
+  return at != std::string_view::npos && location[at] == '=';
 }
 
 std::unique_ptr<Backend> open_postgres(const std::string& conninfo) {

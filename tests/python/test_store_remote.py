@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 from pathlib import Path
 
 import pytest
@@ -415,3 +416,26 @@ def test_a_push_killed_at_any_instant_leaves_the_target_whole(new_location):
         a.push(b)
         same_history(a, b)
     assert finished < kills
+
+
+def test_a_keyword_connection_string_opens_the_database_never_a_file(postgres_server, tmp_path, monkeypatch):
+    # libpq's other form, "host=... dbname=...": the same database, and never
+    # a SQLite file named after the string (password and all).
+    monkeypatch.chdir(tmp_path)
+    url, schema = new_schema(postgres_server)
+    parts = urllib.parse.urlsplit(url)
+    query = dict(urllib.parse.parse_qsl(parts.query))
+    keywords = (f"host={query['host']} user={parts.username} dbname={parts.path.lstrip('/')}"
+                f" options='-csearch_path={schema}'")
+    try:
+        with vext.Store(url) as store:
+            head = store.commit({"kind": "a"}, "one")
+        with vext.Store(keywords) as store:
+            assert store.tree(head) == {"kind": "a"} and store.path.startswith("postgresql://")
+        secret = "hunter2-s3cret"
+        with pytest.raises(vext.StoreError) as info:
+            vext.Store(f"  host={query['host']} dbname=no_such_db_{os.getpid()} password={secret}")
+        assert secret not in str(info.value)
+        assert list(tmp_path.iterdir()) == []
+    finally:
+        pg_sql(postgres_server, f"DROP SCHEMA {schema} CASCADE")
