@@ -459,21 +459,10 @@ struct Rng {
   }
 };
 
-std::vector<TreeNode*> all_nodes(TreeNode& root) {
-  std::vector<TreeNode*> out, stack{&root};
-  while (!stack.empty()) {
-    TreeNode* n = stack.back();
-    stack.pop_back();
-    out.push_back(n);
-    for (TreeNode& c : n->children) stack.push_back(&c);
-  }
-  return out;
-}
-
 // Brings an edited XML tree to the form reading gives it: adjacent text runs
 // are one run, and a lone run is the element's text.
 void as_read(TreeNode& root) {
-  for (TreeNode* n : all_nodes(root)) {
+  for (TreeNode* n : all_nodes(root, SiblingOrder::Reversed)) {
     auto& kids = n->children;
     for (std::size_t i = 1; i < kids.size();) {
       if (kids[i].kind == "#text" && kids[i - 1].kind == "#text") {
@@ -496,7 +485,7 @@ const char* const kValues[] = {"plain", "a & b", "<tag>", "q\"uo'te", "tab\there
 // Applies one random edit that XML can hold to an element of `tree`.
 void edit_xml(TreeNode& tree, Rng& rng, int serial) {
   std::vector<TreeNode*> elements;
-  for (TreeNode* n : all_nodes(tree.children[3])) {
+  for (TreeNode* n : all_nodes(tree.children[3], SiblingOrder::Reversed)) {
     if (n->kind[0] != '#') elements.push_back(n);
   }
   TreeNode& e = *elements[rng.below(elements.size())];
@@ -532,7 +521,7 @@ void edit_xml(TreeNode& tree, Rng& rng, int serial) {
 
 // Applies one random edit to a value of a JSON tree.
 void edit_json(TreeNode& tree, Rng& rng, int serial) {
-  std::vector<TreeNode*> nodes = all_nodes(tree);
+  std::vector<TreeNode*> nodes = all_nodes(tree, SiblingOrder::Reversed);
   TreeNode& n = *nodes[rng.below(nodes.size())];
   const bool container = n.kind == "object" || n.kind == "array";
   TreeNode fresh = rng.below(2) ? node("string", {}, kValues[rng.below(std::size(kValues))])
