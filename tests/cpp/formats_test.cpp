@@ -8,7 +8,9 @@
 #include "builders.h"
 
 #include "files/files.h"
+#include "common/utf8.h"
 #include "formats/document.h"
+#include "formats/encoding.h"
 
 namespace vext {
 namespace {
@@ -566,6 +568,21 @@ TEST(FormatsWriteTest, RandomEditsReadBackAsWritten) {
     ASSERT_TRUE(back.ok()) << back.error().text() << "\n" << *out;
     ASSERT_EQ(back->tree, tree) << *out << "\nread back: " << ::testing::PrintToString(back->tree) << "\nexpected:  " << ::testing::PrintToString(tree);
   }
+}
+
+// The one UTF-8 encoder agrees with iconv on every code point UTF-8 holds.
+TEST(Utf8Test, AppendUtf8AgreesWithIconvOnEveryCodePoint) {
+  std::string wide, ours;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c < 0xE000) continue;
+    for (int shift = 0; shift < 32; shift += 8) wide.push_back(static_cast<char>((c >> shift) & 0xFF));
+    detail::append_utf8(ours, c);
+  }
+  const auto theirs = detail::decode(wide, "UTF-32LE");
+  ASSERT_TRUE(theirs.ok()) << theirs.error().text();
+  // Each code point's bytes start with a lead byte, so equal wholes mean
+  // equal parts.
+  EXPECT_TRUE(theirs.value() == ours);
 }
 
 }  // namespace
