@@ -14,6 +14,7 @@
 namespace {
 
 using vext::Section;
+using vext::SiblingOrder;
 using vext::TreeNode;
 
 struct Rng {
@@ -66,21 +67,10 @@ TreeNode make_document(std::size_t nodes, Rng& rng) {
   return root;
 }
 
-void collect(TreeNode& root, std::vector<TreeNode*>& out) {
-  std::vector<TreeNode*> stack{&root};
-  while (!stack.empty()) {
-    TreeNode* n = stack.back();
-    stack.pop_back();
-    out.push_back(n);
-    for (TreeNode& c : n->children) stack.push_back(&c);
-  }
-}
-
 // Changes 1% of the nodes, picked by `seed`: their text, or a new attribute.
 TreeNode edited(const TreeNode& base, std::uint64_t seed, bool text_side) {
   TreeNode copy = base;
-  std::vector<TreeNode*> nodes;
-  collect(copy, nodes);
+  const std::vector<TreeNode*> nodes = all_nodes(copy, SiblingOrder::Reversed);
   Rng rng{seed};
   for (std::size_t i = 0; i < nodes.size() / 100; ++i) {
     TreeNode* n = nodes[1 + rng.below(nodes.size() - 1)];

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/stop.h"
+#include "common/utf8.h"
 #include "files/files.h"
 #include "lossless/lossless.h"
 
@@ -120,24 +121,6 @@ std::optional<std::u32string> decode(std::string_view text) {
   return out;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // The characters that could break or disguise a line of output: control
 // characters, line and paragraph separators, direction marks.
 bool breaks_line(char32_t c) {
@@ -149,7 +132,7 @@ bool breaks_line(char32_t c) {
 void append_escaped(std::string& out, std::u32string_view text, bool (*escaped)(char32_t)) {
   for (const char32_t c : text) {
     if (!escaped(c)) {
-      append_utf8(out, c);
+      vext::detail::append_utf8(out, c);
       continue;
     }
     switch (c) {

@@ -17,31 +17,22 @@ def show(title: str, value: object) -> None:
     print(json.dumps(value, indent=2, ensure_ascii=False))
 
 
-base: Tree = {
-    "kind": "doc",
-    "identity": "guide",
-    "children": [
-        {"kind": "section", "identity": "intro", "text": "Welcome.", "attributes": {"level": "1"}},
-        {"kind": "section", "identity": "usage", "text": "Call diff_trees.", "attributes": {"level": "1"}},
-    ],
-}
-ours: Tree = {
-    "kind": "doc",
-    "identity": "guide",
-    "children": [
-        {"kind": "section", "identity": "intro", "text": "Welcome to vext.", "attributes": {"level": "1"}},
-        {"kind": "section", "identity": "usage", "text": "Call diff_trees.", "attributes": {"level": "1"}},
-        {"kind": "section", "identity": "faq", "text": "Questions."},
-    ],
-}
-theirs: Tree = {
-    "kind": "doc",
-    "identity": "guide",
-    "children": [
-        {"kind": "section", "identity": "intro", "text": "Welcome.", "attributes": {"level": "2"}},
-        {"kind": "section", "identity": "usage", "text": "Call merge_trees too.", "attributes": {"level": "1"}},
-    ],
-}
+def section(identity: str, text: str, level: str | None = "1") -> Tree:
+    node: Tree = {"kind": "section", "identity": identity, "text": text}
+    if level is not None:
+        node["attributes"] = {"level": level}
+    return node
+
+
+def guide(*sections: Tree) -> Tree:
+    return {"kind": "doc", "identity": "guide", "children": list(sections)}
+
+
+base = guide(section("intro", "Welcome."), section("usage", "Call diff_trees."))
+ours = guide(
+    section("intro", "Welcome to vext."), section("usage", "Call diff_trees."), section("faq", "Questions.", None)
+)
+theirs = guide(section("intro", "Welcome.", "2"), section("usage", "Call merge_trees too."))
 
 show("diff_trees(base, ours)", vext_py.diff_trees(base, ours))
 show("diff_trees(base, theirs)", vext_py.diff_trees(base, theirs))

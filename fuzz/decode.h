@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "patch/patch.h"
+#include "common/utf8.h"
 #include "section/section.h"
 #include "tree/tree.h"
 
@@ -44,26 +45,6 @@ inline constexpr std::string_view kPieces[] = {
 inline constexpr std::size_t kPieceCount = sizeof(kPieces) / sizeof(kPieces[0]);
 static_assert(std::ranges::count(kPieces, "\0"sv) == 1, "the alphabet holds one NUL byte");
 
-// Appends the UTF-8 form of a code point (never a surrogate).
-inline void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp >= 0xD800 && cp < 0xE000) cp -= 0x800;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // A short string: mostly pieces of the alphabet, sometimes any code point.
 inline std::string read_string(Bytes& in) {
   const std::uint8_t head = in.next();
@@ -75,7 +56,8 @@ inline std::string read_string(Bytes& in) {
       out.append(kPieces[b % kPieceCount]);
     } else {
       const std::uint32_t cp = (std::uint32_t(in.next()) << 8 | in.next()) * (b - 0xEF) % 0x110000;
-      append_utf8(out, cp);
+      // Surrogates, which UTF-8 cannot hold, move down to the code points before them.
+      detail::append_utf8(out, cp >= 0xD800 && cp < 0xE000 ? cp - 0x800 : cp);
     }
   }
   return out;
@@ -92,19 +74,6 @@ inline TreeNode read_node(Bytes& in) {
     node.attributes.emplace_back(std::move(name), read_string(in));
   }
   return node;
-}
-
-// Pre-order list of the nodes of a tree.
-inline std::vector<TreeNode*> all_nodes(TreeNode& root) {
-  std::vector<TreeNode*> out;
-  std::vector<TreeNode*> stack{&root};
-  while (!stack.empty()) {
-    TreeNode* n = stack.back();
-    stack.pop_back();
-    out.push_back(n);
-    for (auto it = n->children.rbegin(); it != n->children.rend(); ++it) stack.push_back(&*it);
-  }
-  return out;
 }
 
 // Reads a tree as a little program over a stack of open nodes: add a child

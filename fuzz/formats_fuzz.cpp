@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                          : vext::detail::KindRule::RootElement;
   const vext::detail::IndexedTree ib(docs[0].tree, ticker, 0, false, rule), io(docs[1].tree, ticker, 0, false, rule),
       it(docs[2].tree, ticker, 0, false, rule);
-  const std::size_t engine_conflicts = vext::detail::three_way_merge(ib, io, it, ticker).conflicts.size();
+  const std::size_t engine_conflicts = vext::detail::three_way_merge(ib, io, it, ticker).value().conflicts.size();
   for (const bool markers : {false, true}) {
     auto merged = vext::merge_documents(docs[0], docs[1], docs[2], markers);
     const auto trimmed_merge = vext::merge_files({files[0], files[1], files[2]}, {}, markers);

@@ -21,10 +21,14 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
   const detail::KindRule rule = detail::kind_rule(old_doc.format);
   std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs, rule);
   std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs, rule);
-  std::vector<Change> changes = detail::located_diff(x->index, y->index, ticker);
+  auto located = detail::located_diff(x->index, y->index, ticker);
+  if (!located.ok()) return FileError{-1, FormatError::whole_trees_needed()};
+  const std::vector<Change> changes = std::move(located).value();
   std::vector<FileChange> out;
   if (changes.empty()) return out;
-  const Correspondence match = detail::pair_numbered(*x, *y, ticker);
+  auto paired = detail::pair_numbered(*x, *y, ticker);
+  if (!paired.ok()) return FileError{-1, FormatError::whole_trees_needed()};
+  const Correspondence match = std::move(paired).value();
   x.reset();
   y.reset();
   DocView ov(old_doc), nv(new_doc);

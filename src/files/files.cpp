@@ -55,10 +55,8 @@ std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std:
   auto docs = read_side_by_side(std::move(bytes), options, stop, ReadAs::Trees, &trims, &encodings);
   trims = Trims();
   if (!docs.ok()) return docs.error();
-  try {
-    return work(*docs);
-  } catch (const detail::NeedWholeTrees&) {
-  }
+  auto out = work(*docs);
+  if (out.ok() || !out.error().error.needs_whole_trees) return out;
   auto whole = read_side_by_side(take_sources(*docs), options, stop, ReadAs::Trees, nullptr, &encodings);
   if (!whole.ok()) return whole.error();
   return work(*whole);
@@ -101,7 +99,7 @@ std::optional<IdKey> parse_id_key(std::string_view text) {
 Correspondence pair_trees(const TreeNode& original, const TreeNode& tree, const StopCheck& stop) {
   detail::Ticker ticker(stop);
   const detail::Numbered x(original, ticker), y(tree, ticker);
-  return detail::pair_numbered(x, y, ticker);
+  return detail::pair_numbered(x, y, ticker).value();
 }
 
 Result<std::string, FormatError> rewrite(const Document& doc) {

@@ -98,17 +98,25 @@ class FileMerger {
     std::optional<Numbered> nb(std::in_place, base_.tree, ticker, base_.layout.size(), stubs, rule);
     std::optional<Numbered> no(std::in_place, ours_.tree, ticker, ours_.layout.size(), stubs, rule);
     std::optional<Numbered> nt(std::in_place, theirs_.tree, ticker, theirs_.layout.size(), stubs, rule);
-    ThreeWayResult merged = detail::three_way_merge(nb->index, no->index, nt->index, ticker);
+    auto three_way = detail::three_way_merge(nb->index, no->index, nt->index, ticker);
+    if (!three_way.ok()) return whole_trees_needed();
+    ThreeWayResult merged = std::move(three_way).value();
     if (merged.conflicts.empty()) nb.reset();
     // Room for what ours and theirs hold together; room left unused is
     // never touched.
     std::optional<Numbered> nm(std::in_place, merged.tree, ticker, ours_.layout.size() + theirs_.layout.size(), stubs,
                                rule);
-    Pairing pairing{.from_ours = pair_numbered(*no, *nm, ticker)};
+    auto from_ours = pair_numbered(*no, *nm, ticker);
+    if (!from_ours.ok()) return whole_trees_needed();
+    Pairing pairing{.from_ours = std::move(from_ours).value()};
     pairing.mark = markers && !merged.conflicts.empty();
     pairing.from_theirs_only = std::any_of(pairing.from_ours.origin.begin(), pairing.from_ours.origin.end(),
                                            [](const auto& o) { return !o.has_value(); });
-    if (pairing.mark || pairing.from_theirs_only) pairing.from_theirs = pair_numbered(*nt, *nm, ticker);
+    if (pairing.mark || pairing.from_theirs_only) {
+      auto from_theirs = pair_numbered(*nt, *nm, ticker);
+      if (!from_theirs.ok()) return whole_trees_needed();
+      pairing.from_theirs = std::move(from_theirs).value();
+    }
     // Conflicts are described before the merged file is written, so that
     // base's tree is gone by then; their blocks' places follow the writing.
     FileMerge out;
@@ -160,6 +168,8 @@ class FileMerger {
     return detail::encode(text, ours_.encoding, ours_.format == Format::Xml);
   }
 
+  static FileError whole_trees_needed() { return FileError{-1, FormatError::whole_trees_needed()}; }
+
   // Where the merged tree's nodes came from.
   struct Pairing {
     Correspondence from_ours{};
@@ -184,8 +194,11 @@ class FileMerger {
                                                                    detail::Ticker& ticker,
                                                                    std::vector<Region>& regions) const {
     DocView b(base_), o(ours_), t(theirs_);
-    const auto ours_of_base = invert(pair_numbered(nb, no, ticker), b.size());
-    const auto theirs_of_base = invert(pair_numbered(nb, nt, ticker), b.size());
+    auto base_to_ours = pair_numbered(nb, no, ticker);
+    auto base_to_theirs = pair_numbered(nb, nt, ticker);
+    if (!base_to_ours.ok() || !base_to_theirs.ok()) return FormatError::whole_trees_needed();
+    const auto ours_of_base = invert(*base_to_ours, b.size());
+    const auto theirs_of_base = invert(*base_to_theirs, b.size());
     std::vector<std::optional<std::uint32_t>> merged_of_ours, merged_of_theirs;
     if (pairing.mark) {
       merged_of_ours = invert(pairing.from_ours, o.size());

@@ -6,13 +6,14 @@
 
 namespace vext::detail {
 
-Correspondence pair_numbered(const Numbered& x, const Numbered& y, Ticker& ticker) {
+UnlessStubbed<Correspondence> pair_numbered(const Numbered& x, const Numbered& y, Ticker& ticker) {
   Correspondence match{std::vector<std::optional<std::uint32_t>>(y.index.size())};
   std::vector<std::pair<std::size_t, std::size_t>> stack{{0, 0}};
   while (!stack.empty()) {
     const auto [i, j] = stack.back();
     stack.pop_back();
-    if (same_subtree(x.index, i, y.index, j)) {
+    const Sameness same = same_subtree(x.index, i, y.index, j);
+    if (same == Sameness::Same) {
       // Equal sub-trees pair node for node, and their preorder runs line up.
       const std::uint32_t from = x.pre(i), to = y.pre(j), count = y.size(j);
       for (std::uint32_t k = 0; k < count; ++k) match.origin[to + k] = from + k;
@@ -21,7 +22,7 @@ Correspondence pair_numbered(const Numbered& x, const Numbered& y, Ticker& ticke
     }
     // A stub paired with anything but its equal cannot say what it stands
     // for; the pairings the trimming planned never do this, others may.
-    if (x.index.stub(i) || y.index.stub(j)) throw NeedWholeTrees();
+    if (same == Sameness::Undecided || x.index.stub(i) || y.index.stub(j)) return NeedWholeTrees{};
     match.origin[y.pre(j)] = x.pre(i);
     if (x.index.child_count(i) == 0 || y.index.child_count(j) == 0) continue;
     const ChildPairs pairs = pair_children(x.index, i, y.index, j);

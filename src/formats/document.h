@@ -129,8 +129,14 @@ struct TextPosition {
 struct FormatError {
   std::string message;
   std::optional<TextPosition> where;
+  // Set, with no problem in the input, when a tree that holds stubs (see
+  // Document::stubs) cannot be written or compared as its whole tree would
+  // be: the caller starts over with whole trees.
+  bool needs_whole_trees = false;
   // Returns the message followed by " (line L, column C)" when there is a place.
   std::string text() const;
+  // Returns the error that sets needs_whole_trees.
+  static FormatError whole_trees_needed() { return {"a stub is needed whole", std::nullopt, true}; }
 };
 
 // Byte positions of one node in `Document::source`. Unused fields stay 0.

@@ -419,9 +419,9 @@ class JsonWriter {
     const NodeLayout& top = doc_.layout[0];
     sp_.copy(0, top.begin);
     if (tree_.identity) return error("cannot write JSON: the top value has no name, so no identity");
-    if (auto problem = value(tree_, sp_.origin(0, tree_, same_sort), std::string_view(), nullptr)) {
-      return detail::write_failure(stack_, tree_, "JSON", *problem);
-    }
+    const auto problem = value(tree_, sp_.origin(0, tree_, same_sort), std::string_view(), nullptr);
+    if (sp_.needs_whole_trees) return FormatError::whole_trees_needed();
+    if (problem) return detail::write_failure(stack_, tree_, "JSON", *problem);
     auto visit = [this](Frame& parent, const TreeNode& child, std::uint32_t pre) -> std::optional<std::string> {
       const auto orig = sp_.origin(pre, child, same_sort);
       const bool member = parent.node->kind == "object";
@@ -453,7 +453,10 @@ class JsonWriter {
     // A stub is written as the bytes it stands for, which only its equal
     // original has.
     const bool stub = detail::is_stub(node);
-    if (stub && !(orig && sp_.original(*orig) == node)) throw detail::NeedWholeTrees();
+    if (stub && !(orig && sp_.original(*orig) == node)) {
+      sp_.needs_whole_trees = true;
+      return std::nullopt;
+    }
     if (!stub && (!node.label.empty() || !node.attributes.empty())) {
       return "JSON has no place for a label or attributes";
     }

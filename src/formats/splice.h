@@ -78,11 +78,14 @@ class Splicer {
   // Returns the original node `pre` came from, when the original's node
   // passes `same_sort`.
   template <class SameSort>
-  std::optional<std::uint32_t> origin(std::uint32_t pre, const TreeNode& node, SameSort same_sort) const {
+  std::optional<std::uint32_t> origin(std::uint32_t pre, const TreeNode& node, SameSort same_sort) {
     const auto& o = match_.origin[pre];
     if (!o) return std::nullopt;
     // A stub's bytes can only stand for its equal.
-    if (is_stub(*original_[*o]) && !(*original_[*o] == node)) throw NeedWholeTrees();
+    if (is_stub(*original_[*o]) && !(*original_[*o] == node)) {
+      needs_whole_trees = true;
+      return std::nullopt;
+    }
     if (!same_sort(*original_[*o], node)) return std::nullopt;
     return o;
   }
@@ -132,9 +135,9 @@ class Splicer {
       const std::uint32_t pre = next_pre++;
       if (pre >= match_.origin.size()) return error("the correspondence does not cover the tree");
       const std::size_t depth = stack.size();
-      if (std::optional<std::string> problem = visit(f, child, pre)) {
-        return write_failure(stack, child, format, *problem);
-      }
+      const std::optional<std::string> problem = visit(f, child, pre);
+      if (needs_whole_trees) return FormatError::whole_trees_needed();
+      if (problem) return write_failure(stack, child, format, *problem);
       if (stack.size() > depth) {
         stack.back().pre = pre;  // its span ends when the frame closes
       } else {
@@ -170,6 +173,9 @@ class Splicer {
   }
 
   std::string out;
+  // Set when the tree asks for a stub's bytes where only its equal could
+  // give them: what is written then is not the result, and walk stops.
+  bool needs_whole_trees = false;
   std::vector<OutputSpan>* spans_ = nullptr;
   const Borrowed* borrowed_ = nullptr;
   const Style* style_ = nullptr;  // for gaps no original shows; the document's own when null

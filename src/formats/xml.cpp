@@ -817,7 +817,10 @@ class XmlWriter {
       if (sp_.borrow(pre, child)) return std::nullopt;
       // A stub is written as the bytes it stands for, which only its equal
       // original has.
-      if (detail::is_stub(child) && !(orig && sp_.original(*orig) == child)) throw detail::NeedWholeTrees();
+      if (detail::is_stub(child) && !(orig && sp_.original(*orig) == child)) {
+        sp_.needs_whole_trees = true;
+        return std::nullopt;
+      }
       return is_element(child.kind) ? element(child, orig, indent, parent.child_indent) : leaf(child, orig);
     };
     auto close = [this](const Frame& f) {

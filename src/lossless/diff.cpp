@@ -118,10 +118,11 @@ std::vector<Change> located_diff(const TreeNode& old_root, const TreeNode& new_r
   detail::Ticker ticker(stop);
   const IndexedTree a(old_root, ticker);
   const IndexedTree b(new_root, ticker);
-  return detail::located_diff(a, b, ticker);
+  return detail::located_diff(a, b, ticker).value();
 }
 
-std::vector<Change> detail::located_diff(const IndexedTree& a, const IndexedTree& b, Ticker& ticker) {
+detail::UnlessStubbed<std::vector<Change>> detail::located_diff(const IndexedTree& a, const IndexedTree& b,
+                                                                Ticker& ticker) {
   Locations locations;
   std::vector<Change> out;
   struct Frame {
@@ -134,8 +135,9 @@ std::vector<Change> detail::located_diff(const IndexedTree& a, const IndexedTree
     const Frame f = stack.back();
     stack.pop_back();
     ticker.tick();
-    if (detail::same_subtree(a, f.a, b, f.b)) continue;
-    if (a.stub(f.a) || b.stub(f.b)) throw detail::NeedWholeTrees();
+    const detail::Sameness same = detail::same_subtree(a, f.a, b, f.b);
+    if (same == detail::Sameness::Same) continue;
+    if (same == detail::Sameness::Undecided || a.stub(f.a) || b.stub(f.b)) return detail::NeedWholeTrees{};
     const TreeNode& x = a.node(f.a);
     const TreeNode& y = b.node(f.b);
     // Most frames change nothing of their own, so the location is built on

@@ -63,13 +63,12 @@ IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_
   }
 }
 
-bool same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j) {
-  if (x[i].hash != y[j].hash) return false;
-  if (x.node(i) == y.node(j)) return true;
+Sameness same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j) {
+  if (x[i].hash != y[j].hash) return Sameness::Different;
+  if (x.node(i) == y.node(j)) return Sameness::Same;
   // Equal fingerprints of unequal trees: a collision, or a stub somewhere
   // below that stands for what the other tree holds whole.
-  if (x.has_stubs() || y.has_stubs()) throw NeedWholeTrees();
-  return false;
+  return x.has_stubs() || y.has_stubs() ? Sameness::Undecided : Sameness::Different;
 }
 
 bool is_increasing(const std::vector<std::int64_t>& order) {

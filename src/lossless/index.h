@@ -5,11 +5,11 @@
 // and locations built on demand.
 
 #include <cstdint>
-#include <exception>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "common/result.h"
 #include "common/stop.h"
 #include "lossless/lossless.h"
 
@@ -34,11 +34,19 @@ inline void make_stub(TreeNode& n, std::uint64_t fingerprint) {
   n.text.assign(reinterpret_cast<const char*>(&fingerprint), sizeof fingerprint);
 }
 
-// Thrown when stubs would make a result differ from the one the whole trees
-// give: a stub paired with anything but its equal. The caller starts over
-// with whole trees.
-struct NeedWholeTrees : std::exception {
-  const char* what() const noexcept override { return "a stub is needed whole"; }
+// What an operation on trees with stubs returns in place of its result when
+// the stubs would make that result differ from the one the whole trees give:
+// a stub paired with anything but its equal. The caller starts over with
+// whole trees.
+struct NeedWholeTrees {};
+template <class T>
+using UnlessStubbed = Result<T, NeedWholeTrees>;
+
+// What same_subtree finds.
+enum class Sameness : std::uint8_t {
+  Different,
+  Same,
+  Undecided,  // equal fingerprints, unequal nodes, and a tree with stubs: only the whole trees can tell
 };
 
 // What pairs children beyond their kind and identity. A file format whose
@@ -101,10 +109,10 @@ class IndexedTree {
 };
 
 // Whether two indexed sub-trees are equal: fingerprints first, then a full
-// comparison, so a fingerprint collision never passes for equality. Throws
-// NeedWholeTrees when a tree with stubs meets an equal fingerprint it does
-// not equal: only the whole trees can tell.
-bool same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j);
+// comparison, so a fingerprint collision never passes for equality. Finds
+// them Undecided when a tree with stubs meets an equal fingerprint it does
+// not equal.
+Sameness same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j);
 
 // The pairing of the children of x's node `px` with those of y's node `py`:
 // for each child, the index of its partner on the other side or -1.
@@ -119,10 +127,12 @@ struct ChildPairs {
 ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py);
 
 // located_diff and three_way_merge on trees already indexed, for callers that
-// go on to pair the same trees again.
-std::vector<Change> located_diff(const IndexedTree& old_tree, const IndexedTree& new_tree, Ticker& ticker);
-ThreeWayResult three_way_merge(const IndexedTree& base, const IndexedTree& ours, const IndexedTree& theirs,
-                               Ticker& ticker);
+// go on to pair the same trees again. On trees without stubs they always
+// return their result.
+UnlessStubbed<std::vector<Change>> located_diff(const IndexedTree& old_tree, const IndexedTree& new_tree,
+                                                Ticker& ticker);
+UnlessStubbed<ThreeWayResult> three_way_merge(const IndexedTree& base, const IndexedTree& ours,
+                                              const IndexedTree& theirs, Ticker& ticker);
 
 // Whether the indices of `order` that are not -1 are increasing.
 bool is_increasing(const std::vector<std::int64_t>& order);

@@ -59,15 +59,16 @@ class Merger {
   Merger(const IndexedTree& base, const IndexedTree& ours, const IndexedTree& theirs, detail::Ticker& ticker)
       : ticker_(ticker), b_(base), o_(ours), t_(theirs) {}
 
-  ThreeWayResult run() {
+  detail::UnlessStubbed<ThreeWayResult> run() {
     ThreeWayResult result;
     stack_.push_back({0, 0, 0, &result.tree, Locations::kRoot});
-    while (!stack_.empty()) {
+    while (!stack_.empty() && !undecided_) {
       const Frame f = stack_.back();
       stack_.pop_back();
       ticker_.tick();
       merge_node(f);
     }
+    if (undecided_) return detail::NeedWholeTrees{};
     result.conflicts = std::move(conflicts_);
     return result;
   }
@@ -78,6 +79,15 @@ class Merger {
     TreeNode* out;
     std::int64_t loc;
   };
+
+  // Whether two sub-trees are the same. One that only the whole trees can
+  // tell ends the merge once the node at hand is done: what it then did is
+  // not the result.
+  bool same(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j) {
+    const detail::Sameness found = detail::same_subtree(x, i, y, j);
+    if (found == detail::Sameness::Undecided) undecided_ = true;
+    return found == detail::Sameness::Same;
+  }
 
   void conflict(std::int64_t loc, Field field, std::string name, FieldValue base, FieldValue ours,
                 FieldValue theirs) {
@@ -129,15 +139,18 @@ class Merger {
   }
 
   void merge_node(const Frame& f) {
-    if (detail::same_subtree(o_, f.o, b_, f.b)) {
+    if (same(o_, f.o, b_, f.b)) {
       *f.out = t_.node(f.t);
       return;
     }
-    if (detail::same_subtree(t_, f.t, b_, f.b) || detail::same_subtree(o_, f.o, t_, f.t)) {
+    if (same(t_, f.t, b_, f.b) || same(o_, f.o, t_, f.t)) {
       *f.out = o_.node(f.o);
       return;
     }
-    if (b_.stub(f.b) || o_.stub(f.o) || t_.stub(f.t)) throw detail::NeedWholeTrees();
+    if (undecided_ || b_.stub(f.b) || o_.stub(f.o) || t_.stub(f.t)) {
+      undecided_ = true;
+      return;
+    }
     const TreeNode& b = b_.node(f.b);
     const TreeNode& o = o_.node(f.o);
     const TreeNode& t = t_.node(f.t);
@@ -273,7 +286,7 @@ class Merger {
           anchor = bu + 1;
           continue;
         }
-        if (detail::same_subtree(*side.tree, side.entry(k), b_, b_.child(f.b, bu))) continue;
+        if (same(*side.tree, side.entry(k), b_, b_.child(f.b, bu))) continue;
         delete_modify(f, bu, side, k);
       }
       if (r.range.empty()) r.range.assign(b_.child_count(f.b) + 1, {0, 0});
@@ -291,13 +304,13 @@ class Merger {
 
   // Whether two runs add the same anonymous sub-trees in the same order.
   bool same_anonymous(const Side& x, std::span<const std::uint32_t> xs, const Side& y,
-                      std::span<const std::uint32_t> ys) const {
+                      std::span<const std::uint32_t> ys) {
     std::size_t i = 0, j = 0;
     for (;;) {
       while (i < xs.size() && !anonymous_addition(x, xs[i])) ++i;
       while (j < ys.size() && !anonymous_addition(y, ys[j])) ++j;
       if (i == xs.size() || j == ys.size()) return i == xs.size() && j == ys.size();
-      if (!detail::same_subtree(*x.tree, x.entry(xs[i]), *y.tree, y.entry(ys[j]))) return false;
+      if (!same(*x.tree, x.entry(xs[i]), *y.tree, y.entry(ys[j]))) return false;
       ++i;
       ++j;
     }
@@ -334,7 +347,7 @@ class Merger {
       }
       const std::size_t oj = lead.is_ours ? k : static_cast<std::size_t>(twin);
       const std::size_t tj = lead.is_ours ? static_cast<std::size_t>(twin) : k;
-      if (!detail::same_subtree(o_, o_.child(f.o, oj), t_, t_.child(f.t, tj))) added_twice(f, oj, tj);
+      if (!same(o_, o_.child(f.o, oj), t_, t_.child(f.t, tj))) added_twice(f, oj, tj);
       plan.push_back({.copy = &o_.node(f.o).children[oj]});
     }
     for (std::uint32_t k : theirs) {
@@ -410,7 +423,7 @@ class Merger {
       const std::size_t bc = b_.child(f.b, item.base), oc = o_.child(f.o, item.ours), tc = t_.child(f.t, item.theirs);
       // What ours left as in base is theirs' at once, as merge_node would
       // take it, without a frame or a location for it.
-      if (detail::same_subtree(o_, oc, b_, bc)) {
+      if (same(o_, oc, b_, bc)) {
         slot = t_.node(tc);
         continue;
       }
@@ -426,6 +439,7 @@ class Merger {
   Locations locations_;
   std::vector<Frame> stack_;
   std::vector<Conflict> conflicts_;
+  bool undecided_ = false;  // a stub met a sub-tree only the whole trees can compare it with
 };
 
 }  // namespace
@@ -434,11 +448,11 @@ ThreeWayResult three_way_merge(const TreeNode& base, const TreeNode& ours, const
                                const StopCheck& stop) {
   detail::Ticker ticker(stop);
   const IndexedTree b(base, ticker), o(ours, ticker), t(theirs, ticker);
-  return Merger(b, o, t, ticker).run();
+  return Merger(b, o, t, ticker).run().value();
 }
 
-ThreeWayResult detail::three_way_merge(const IndexedTree& base, const IndexedTree& ours, const IndexedTree& theirs,
-                                       Ticker& ticker) {
+detail::UnlessStubbed<ThreeWayResult> detail::three_way_merge(const IndexedTree& base, const IndexedTree& ours,
+                                                              const IndexedTree& theirs, Ticker& ticker) {
   return Merger(base, ours, theirs, ticker).run();
 }
 

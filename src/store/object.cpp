@@ -125,6 +125,16 @@ std::uint64_t own_fingerprint(const std::string& kind, const std::optional<std::
   return detail::fp_text(h, text);
 }
 
+// Reads what a node and a chunk end with: the level of their items and the
+// item ids, which take the rest of the bytes, are at most `max_level` and
+// are cut as the writer cuts them.
+template <class Record>
+bool read_items(Reader& r, Record& rec, std::uint8_t max_level) {
+  rec.level = r.byte();
+  rec.items = r.ids();
+  return r.done() && rec.level <= max_level && cut_as_written(rec.items, rec.level);
+}
+
 }  // namespace
 
 std::size_t ObjectId::Hash::operator()(const ObjectId& id) const {
@@ -287,9 +297,7 @@ std::optional<NodeRecord> decode_node(std::string_view bytes) {
   n.text = r.str();
   n.fingerprint = r.u64();
   n.child_count = r.varint();
-  n.level = r.byte();
-  n.items = r.ids();
-  if (!r.done() || n.level > kMaxLevel || !cut_as_written(n.items, n.level)) return std::nullopt;
+  if (!read_items(r, n, kMaxLevel)) return std::nullopt;
   if (n.level == 0 && n.items.size() != n.child_count) return std::nullopt;
   if (n.level > 0 && (n.items.size() < 2 || n.child_count < n.items.size())) return std::nullopt;
   return n;
@@ -299,9 +307,7 @@ std::optional<ChunkRecord> decode_chunk(std::string_view bytes) {
   Reader r(bytes);
   ChunkRecord c;
   if (r.byte() != 'K') return std::nullopt;
-  c.level = r.byte();
-  c.items = r.ids();
-  if (!r.done() || c.level >= kMaxLevel || c.items.empty() || !cut_as_written(c.items, c.level)) return std::nullopt;
+  if (!read_items(r, c, kMaxLevel - 1) || c.items.empty()) return std::nullopt;
   return c;
 }
 

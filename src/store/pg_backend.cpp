@@ -385,28 +385,29 @@ class PgBackend final : public Backend {
 
   void prepare(const char* name, const char* sql) { check(PQprepare(conn_, name, sql, 0, nullptr)); }
 
-  PgResult exec_prepared(const char* name, const std::vector<Param>& params) {
+  // The parameters as the three arrays libpq takes.
+  struct ParamArrays {
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
-    for (const Param& p : params) {
-      values.push_back(p.data);
-      lengths.push_back(p.size);
-      formats.push_back(p.binary ? 1 : 0);
+    explicit ParamArrays(const std::vector<Param>& params) {
+      for (const Param& p : params) {
+        values.push_back(p.data);
+        lengths.push_back(p.size);
+        formats.push_back(p.binary ? 1 : 0);
+      }
     }
-    return check(PQexecPrepared(conn_, name, static_cast<int>(params.size()), values.data(), lengths.data(),
-                                formats.data(), 1));
+  };
+
+  PgResult exec_prepared(const char* name, const std::vector<Param>& params) {
+    const ParamArrays a(params);
+    return check(PQexecPrepared(conn_, name, static_cast<int>(params.size()), a.values.data(), a.lengths.data(),
+                                a.formats.data(), 1));
   }
 
   PgResult exec_params(const std::string& sql, const std::vector<Param>& params) {
-    std::vector<const char*> values;
-    std::vector<int> lengths, formats;
-    for (const Param& p : params) {
-      values.push_back(p.data);
-      lengths.push_back(p.size);
-      formats.push_back(p.binary ? 1 : 0);
-    }
-    return check(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
-                              lengths.data(), formats.data(), 1));
+    const ParamArrays a(params);
+    return check(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), nullptr, a.values.data(),
+                              a.lengths.data(), a.formats.data(), 1));
   }
 
   static std::string_view column(const PGresult* r, int row, int col) {

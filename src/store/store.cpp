@@ -580,15 +580,14 @@ class Store::Impl {
       stub_label_ = false;
       load_aligned<2>(roots, {&trees[0], &trees[1]}, ticker);
       if (!stub_label_) {
-        try {
-          const detail::IndexedTree x(trees[0], ticker, 0, true), y(trees[1], ticker, 0, true);
-          std::vector<Change> changes = detail::located_diff(x, y, ticker);
-          for (Change& c : changes) {
+        const detail::IndexedTree x(trees[0], ticker, 0, true), y(trees[1], ticker, 0, true);
+        auto changes = detail::located_diff(x, y, ticker);
+        if (changes.ok()) {
+          for (Change& c : *changes) {
             expand_value(c.old_value, ticker);
             expand_value(c.new_value, ticker);
           }
-          return changes;
-        } catch (const detail::NeedWholeTrees&) {
+          return std::move(changes).value();
         }
       }
     }
@@ -604,13 +603,12 @@ class Store::Impl {
       stub_label_ = false;
       load_aligned<3>(roots, {&trees[0], &trees[1], &trees[2]}, ticker);
       if (!stub_label_) {
-        try {
-          const detail::IndexedTree b(trees[0], ticker, 0, true), o(trees[1], ticker, 0, true),
-              t(trees[2], ticker, 0, true);
-          ThreeWayResult r = detail::three_way_merge(b, o, t, ticker);
+        const detail::IndexedTree b(trees[0], ticker, 0, true), o(trees[1], ticker, 0, true),
+            t(trees[2], ticker, 0, true);
+        auto r = detail::three_way_merge(b, o, t, ticker);
+        if (r.ok()) {
           stubbed = true;
-          return r;
-        } catch (const detail::NeedWholeTrees&) {
+          return std::move(r).value();
         }
       }
     }

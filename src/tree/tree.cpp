@@ -158,6 +158,22 @@ TreeNode with_child(TreeNode node, TreeNode child) {
   return node;
 }
 
+std::vector<TreeNode*> all_nodes(TreeNode& root, SiblingOrder order) {
+  std::vector<TreeNode*> out;
+  std::vector<TreeNode*> stack{&root};
+  while (!stack.empty()) {
+    TreeNode* n = stack.back();
+    stack.pop_back();
+    out.push_back(n);
+    if (order == SiblingOrder::Reversed) {
+      for (TreeNode& c : n->children) stack.push_back(&c);
+    } else {
+      for (auto it = n->children.rbegin(); it != n->children.rend(); ++it) stack.push_back(&*it);
+    }
+  }
+  return out;
+}
+
 std::vector<const Attribute*> as_map(const Attributes& attrs) {
   std::vector<const Attribute*> sorted;
   sorted.reserve(attrs.size());

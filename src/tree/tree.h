@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,11 @@ struct TreeNode {
 // Appends `child` as the last child of `node` and returns the node: the builder
 // step for assembling a tree top-down. Nothing is checked; siblings may repeat.
 TreeNode with_child(TreeNode node, TreeNode child);
+
+// Lists every node of the tree below and including `root`, each before its
+// children; with `Reversed`, each parent's children are taken last first.
+enum class SiblingOrder : std::uint8_t { Forward, Reversed };
+std::vector<TreeNode*> all_nodes(TreeNode& root, SiblingOrder order = SiblingOrder::Forward);
 
 // Reads an attribute list as a map: its pairs sorted by name, the last pair
 // of a repeated name kept.

@@ -512,4 +512,76 @@ TEST(FileTrimTest, TrimmedReadingKeepsStubsInPlaceAndWritesBackTheSameBytes) {
   EXPECT_FALSE(read_xml(xml, ReadOptions{.trims = &wrong}).ok());
 }
 
+// A stub asked for anything but the bytes it stands for cannot give them:
+// writing, diffing and merging say so, and the whole trees give the answer.
+TEST(FileTrimTest, AStubAskedForMoreThanItsBytesAsksForWholeTrees) {
+  struct Case {
+    std::string source, changed, elsewhere;
+    Format format;
+  };
+  const std::vector<Case> cases{
+      {"<a>\n  <b id=\"1\"><c>t</c></b>\n  <b id=\"2\"/>\n</a>\n",
+       "<a>\n  <b id=\"1\"><c>T</c></b>\n  <b id=\"2\"/>\n</a>\n",
+       "<a>\n  <b id=\"1\"><c>t</c></b>\n  <b id=\"2\" k=\"v\"/>\n</a>\n", Format::Xml},
+      {"{\"p\": {\"q\": [1, 2]}, \"r\": 3}", "{\"p\": {\"q\": [1, 5]}, \"r\": 3}",
+       "{\"p\": {\"q\": [1, 2]}, \"r\": 4}", Format::Json},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    const ReadOptions plain;
+    auto sketch = read_document(c.source, ReadOptions{.sketch = true});
+    ASSERT_TRUE(sketch.ok());
+    const SketchNode& first = sketch->sketch[c.format == Format::Xml ? 2 : 1];
+    const std::vector<Trim> trims{{first.begin, first.head_end, first.tail_begin, first.fingerprint}};
+    ReadOptions trimmed = plain;
+    trimmed.trims = &trims;
+    auto doc = read_document(c.source, trimmed);
+    auto changed = read_document(c.changed, plain);
+    ASSERT_TRUE(doc.ok() && changed.ok());
+    ASSERT_TRUE(doc->stubs);
+    TreeNode& stub = c.format == Format::Xml ? doc->tree.children[0].children[0] : doc->tree.children[0];
+    ASSERT_TRUE(detail::is_stub(stub));
+    Correspondence same{std::vector<std::optional<std::uint32_t>>(doc->layout.size())};
+    for (std::uint32_t i = 0; i < same.origin.size(); ++i) same.origin[i] = i;
+    EXPECT_TRUE(write_document(*doc, doc->tree, same).ok());
+
+    // In place of a node that is not its equal, or as a node of its own.
+    TreeNode other = doc->tree;
+    TreeNode& replaced = c.format == Format::Xml ? other.children[0].children[0] : other.children[0];
+    replaced.label.clear();
+    auto written = write_document(*doc, other, same);
+    ASSERT_FALSE(written.ok());
+    EXPECT_TRUE(written.error().needs_whole_trees);
+    Correspondence fresh = same;
+    fresh.origin[c.format == Format::Xml ? 2 : 1].reset();
+    written = write_document(*doc, doc->tree, fresh);
+    ASSERT_FALSE(written.ok());
+    EXPECT_TRUE(written.error().needs_whole_trees);
+    // A real problem of the tree is never taken for one.
+    TreeNode bad = doc->tree;
+    bad.children.emplace_back(c.format == Format::Xml ? "#text" : "number").text = "1";
+    Correspondence grown = same;
+    grown.origin.push_back(std::nullopt);
+    written = write_document(*doc, bad, grown);
+    ASSERT_FALSE(written.ok());
+    EXPECT_FALSE(written.error().needs_whole_trees) << written.error().text();
+
+    // The stub meets the changed sub-tree it stood for.
+    auto diff = diff_documents(*doc, *changed);
+    ASSERT_FALSE(diff.ok());
+    EXPECT_TRUE(diff.error().error.needs_whole_trees);
+    auto merged = merge_documents(*doc, *doc, *changed, false);
+    EXPECT_TRUE(merged.ok());
+    auto base = read_document(c.source, plain), elsewhere = read_document(c.elsewhere, plain);
+    ASSERT_TRUE(base.ok() && elsewhere.ok());
+    merged = merge_documents(*changed, *doc, *elsewhere, false);
+    ASSERT_FALSE(merged.ok());
+    EXPECT_TRUE(merged.error().error.needs_whole_trees);
+    // Read whole, the files answer.
+    EXPECT_TRUE(diff_documents(*base, *changed).ok());
+    EXPECT_EQ(diff_files({c.source, c.changed}, {}).value().size(), 1U);
+    EXPECT_TRUE(merge_documents(*changed, *base, *elsewhere, false).ok());
+  }
+}
+
 }  // namespace vext

@@ -8,7 +8,9 @@
 #include "builders.h"
 
 #include "files/files.h"
+#include "common/utf8.h"
 #include "formats/document.h"
+#include "formats/encoding.h"
 
 namespace vext {
 namespace {
@@ -524,21 +526,10 @@ struct Rng {
   }
 };
 
-std::vector<TreeNode*> all_nodes(TreeNode& root) {
-  std::vector<TreeNode*> out, stack{&root};
-  while (!stack.empty()) {
-    TreeNode* n = stack.back();
-    stack.pop_back();
-    out.push_back(n);
-    for (TreeNode& c : n->children) stack.push_back(&c);
-  }
-  return out;
-}
-
 // Brings an edited XML tree to the form reading gives it: adjacent text runs
 // are one run, and a lone run is the element's text.
 void as_read(TreeNode& root) {
-  for (TreeNode* n : all_nodes(root)) {
+  for (TreeNode* n : all_nodes(root, SiblingOrder::Reversed)) {
     auto& kids = n->children;
     for (std::size_t i = 1; i < kids.size();) {
       if (kids[i].kind == "#text" && kids[i - 1].kind == "#text") {
@@ -561,7 +552,7 @@ const char* const kValues[] = {"plain", "a & b", "<tag>", "q\"uo'te", "tab\there
 // Applies one random edit that XML can hold to an element of `tree`.
 void edit_xml(TreeNode& tree, Rng& rng, int serial) {
   std::vector<TreeNode*> elements;
-  for (TreeNode* n : all_nodes(tree.children[3])) {
+  for (TreeNode* n : all_nodes(tree.children[3], SiblingOrder::Reversed)) {
     if (n->kind[0] != '#') elements.push_back(n);
   }
   TreeNode& e = *elements[rng.below(elements.size())];
@@ -597,7 +588,7 @@ void edit_xml(TreeNode& tree, Rng& rng, int serial) {
 
 // Applies one random edit to a value of a JSON tree.
 void edit_json(TreeNode& tree, Rng& rng, int serial) {
-  std::vector<TreeNode*> nodes = all_nodes(tree);
+  std::vector<TreeNode*> nodes = all_nodes(tree, SiblingOrder::Reversed);
   TreeNode& n = *nodes[rng.below(nodes.size())];
   const bool container = n.kind == "object" || n.kind == "array";
   TreeNode fresh = rng.below(2) ? node("string", {}, kValues[rng.below(std::size(kValues))])
@@ -642,6 +633,21 @@ TEST(FormatsWriteTest, RandomEditsReadBackAsWritten) {
     ASSERT_TRUE(back.ok()) << back.error().text() << "\n" << *out;
     ASSERT_EQ(back->tree, tree) << *out << "\nread back: " << ::testing::PrintToString(back->tree) << "\nexpected:  " << ::testing::PrintToString(tree);
   }
+}
+
+// The one UTF-8 encoder agrees with iconv on every code point UTF-8 holds.
+TEST(Utf8Test, AppendUtf8AgreesWithIconvOnEveryCodePoint) {
+  std::string wide, ours;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c < 0xE000) continue;
+    for (int shift = 0; shift < 32; shift += 8) wide.push_back(static_cast<char>((c >> shift) & 0xFF));
+    detail::append_utf8(ours, c);
+  }
+  const auto theirs = detail::decode(wide, "UTF-32LE");
+  ASSERT_TRUE(theirs.ok()) << theirs.error().text();
+  // Each code point's bytes start with a lead byte, so equal wholes mean
+  // equal parts.
+  EXPECT_TRUE(theirs.value() == ours);
 }
 
 }  // namespace

@@ -302,7 +302,7 @@ TEST(ThreeWayMergeTest, UnderTheMembersRuleAChangeOfKindIsAnUpdateOfTheWholeNode
     const auto rule = detail::KindRule::Members;
     const detail::IndexedTree b(base, ticker, 0, false, rule), o(ours, ticker, 0, false, rule),
         t(theirs, ticker, 0, false, rule);
-    return detail::three_way_merge(b, o, t, ticker);
+    return detail::three_way_merge(b, o, t, ticker).value();
   };
   TreeNode typed = base, valued = base, retyped = base, removed = base;
   typed.children[0] = node("string", "port", "80");
@@ -327,7 +327,7 @@ TEST(ThreeWayMergeTest, UnderTheMembersRuleAChangeOfKindIsAnUpdateOfTheWholeNode
   detail::Ticker ticker(never);
   const detail::IndexedTree x(base, ticker, 0, false, detail::KindRule::Members),
       y(typed, ticker, 0, false, detail::KindRule::Members);
-  const std::vector<Change> changes = detail::located_diff(x, y, ticker);
+  const std::vector<Change> changes = detail::located_diff(x, y, ticker).value();
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].field, Field::Node);
   EXPECT_EQ(changes[0].op, ChangeOp::Update);
@@ -387,14 +387,24 @@ TEST(StubTest, AStubMeetingAnythingButItsEqualAsksForWholeTrees) {
   const detail::IndexedTree s(with_stub, ticker, 0, true), r(with_real, ticker, 0, true), c(changed, ticker, 0, true);
   // The stub's fingerprint is its sub-tree's, so its parent's is too.
   EXPECT_EQ(s[0].hash, r[0].hash);
-  EXPECT_THROW(detail::same_subtree(s, 0, r, 0), detail::NeedWholeTrees);
-  EXPECT_THROW(detail::located_diff(s, c, ticker), detail::NeedWholeTrees);
-  EXPECT_THROW(detail::three_way_merge(s, c, r, ticker), detail::NeedWholeTrees);
+  EXPECT_EQ(detail::same_subtree(s, 0, r, 0), detail::Sameness::Undecided);
+  EXPECT_FALSE(detail::located_diff(s, c, ticker).ok());
+  EXPECT_FALSE(detail::located_diff(s, r, ticker).ok());
+  // Whichever side holds it; a side that only keeps what another holds
+  // takes the stub as it is.
+  EXPECT_FALSE(detail::three_way_merge(s, c, r, ticker).ok());
+  EXPECT_FALSE(detail::three_way_merge(r, s, c, ticker).ok());
+  EXPECT_FALSE(detail::three_way_merge(c, r, s, ticker).ok());
+  EXPECT_EQ(detail::three_way_merge(r, r, s, ticker).value().tree, with_stub);
   // Beside its equal it is simply unchanged.
-  EXPECT_TRUE(detail::located_diff(s, s, ticker).empty());
+  EXPECT_EQ(detail::same_subtree(s, 0, s, 0), detail::Sameness::Same);
+  EXPECT_TRUE(detail::located_diff(s, s, ticker).value().empty());
+  const auto merged = detail::three_way_merge(s, s, s, ticker);
+  ASSERT_TRUE(merged.ok());
+  EXPECT_EQ(merged->tree, with_stub);
   // Without stubs, the same label is a label like any other.
   const detail::IndexedTree plain(with_stub, ticker), plain_real(with_real, ticker);
-  EXPECT_FALSE(detail::same_subtree(plain, 0, plain_real, 0));
+  EXPECT_EQ(detail::same_subtree(plain, 0, plain_real, 0), detail::Sameness::Different);
 }
 
 }  // namespace

@@ -94,22 +94,10 @@ TreeNode draw_tree(Draw& d) {
   return root;
 }
 
-std::vector<TreeNode*> all_nodes(TreeNode& root) {
-  std::vector<TreeNode*> out;
-  std::vector<TreeNode*> stack{&root};
-  while (!stack.empty()) {
-    TreeNode* n = stack.back();
-    stack.pop_back();
-    out.push_back(n);
-    for (TreeNode& c : n->children) stack.push_back(&c);
-  }
-  return out;
-}
-
 // A few random edits of every sort the section form can see.
 TreeNode edited(TreeNode tree, Draw& d, std::uint64_t& serial) {
   for (std::size_t k = 1 + d.below(4); k > 0; --k) {
-    std::vector<TreeNode*> nodes = all_nodes(tree);
+    std::vector<TreeNode*> nodes = all_nodes(tree, SiblingOrder::Reversed);
     TreeNode& n = *nodes[d.below(nodes.size())];
     switch (d.below(8)) {
       case 0: n.text = numbered("e", d.below(30)); break;

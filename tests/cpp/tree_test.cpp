@@ -35,6 +35,24 @@ TEST(TreeNodeTest, WithChildAppendsAfterTheLastChild) {
   EXPECT_EQ(r.children.back(), node("d"));
 }
 
+// Every node once, parents first, in either sibling order; the fuzz decoder
+// and the pinned corpus pick nodes by their place in this list.
+TEST(TreeNodeTest, AllNodesListsParentsFirstInEitherSiblingOrder) {
+  TreeNode r = node("r", {}, "", {}, {node("a", {}, "", {}, {node("a1"), node("a2")}), node("b"), chain(3)});
+  auto kinds = [](const std::vector<TreeNode*>& nodes) {
+    std::string out;
+    for (const TreeNode* n : nodes) out += n->kind;
+    return out;
+  };
+  EXPECT_EQ(kinds(all_nodes(r)), "raa1a2bnnn");
+  EXPECT_EQ(kinds(all_nodes(r, SiblingOrder::Reversed)), "rnnnbaa2a1");
+  EXPECT_EQ(all_nodes(r)[0], &r);
+  EXPECT_EQ(all_nodes(r.children[1]).size(), 1U);
+  // The nodes come back writable, as the callers that edit them need.
+  for (TreeNode* n : all_nodes(r)) n->text = "x";
+  EXPECT_EQ(r.children[2].children[0].children[0].text, "x");
+}
+
 TEST(TreeNodeTest, CopiesAreIndependent) {
   TreeNode r = node("r", {}, "", {}, {node("c"), node("c")});
   TreeNode copy = r;

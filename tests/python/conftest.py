@@ -48,6 +48,23 @@ def panic_type():
     raise AssertionError("tree_at of an unknown id did not raise")
 
 
+def node(kind, identity=None, text=None, attrs=None, children=None, label=None):
+    """A tree dict in the form the modules write back: an absent identity and
+    an empty label, text, attribute list or child list are left out."""
+    out = {"kind": kind}
+    if identity is not None:
+        out["identity"] = identity
+    if label:
+        out["label"] = label
+    if text:
+        out["text"] = text
+    if attrs:
+        out["attributes"] = dict(attrs)
+    if children:
+        out["children"] = children
+    return out
+
+
 def chain(depth, leaf_text=""):
     """Returns a tree dict nested `depth` levels deep (the root is level 1)."""
     node = {"kind": "n", "text": leaf_text}

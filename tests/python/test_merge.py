@@ -1,20 +1,8 @@
 import pytest
 
 import vext_py
+from conftest import node
 from vext_py import merge_trees
-
-
-def node(kind, ident=None, text=None, attrs=None, children=None):
-    out = {"kind": kind}
-    if ident is not None:
-        out["identity"] = ident
-    if text is not None:
-        out["text"] = text
-    if attrs:
-        out["attributes"] = attrs
-    if children:
-        out["children"] = children
-    return out
 
 
 BASE = node("doc", children=[node("A", "1", attrs={"x": "a"}), node("B", "2", text="t")])

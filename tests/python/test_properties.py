@@ -12,6 +12,7 @@ import unicodedata
 
 from hypothesis import assume, given, strategies as st
 
+from conftest import node as make_node
 from vext_py import Repo, diff_trees, merge_trees
 
 PIECES = ["a", "b", "a", "b", "#", "/", "", "\x00", "\n", "\t", "é", "\u0301", "\u2028", "\u00a0",
@@ -22,28 +23,13 @@ def texts(pieces=PIECES):
     return st.lists(st.sampled_from(pieces), max_size=3).map("".join)
 
 
-def make_node(kind, identity, label, text, attrs, children):
-    """A tree dict in the form the module writes back."""
-    node = {"kind": kind}
-    if identity is not None:
-        node["identity"] = identity
-    if label:
-        node["label"] = label
-    if text:
-        node["text"] = text
-    if attrs:
-        node["attributes"] = dict(attrs)
-    if children:
-        node["children"] = children
-    return node
-
-
 @st.composite
 def nodes(draw, children=st.just([]), pieces=PIECES):
     kind = draw(texts(pieces))
     identity = draw(st.one_of(st.none(), st.none(), texts(pieces), st.just(kind), st.just("")))
     attrs = draw(st.lists(st.tuples(texts(pieces), texts(pieces)), max_size=3))
-    return make_node(kind, identity, draw(texts(pieces)), draw(texts(pieces)), attrs, draw(children))
+    label, text = draw(texts(pieces)), draw(texts(pieces))
+    return make_node(kind, identity, text, attrs, draw(children), label=label)
 
 
 @st.composite
@@ -121,8 +107,8 @@ def edited(draw, tree, pieces=PIECES, picks=()):
 
 def canonical(tree):
     """The tree as the module writes it back: no None values, no empty parts."""
-    return make_node(tree["kind"], tree.get("identity"), tree.get("label"), tree.get("text"),
-                     tree.get("attributes") or {}, [canonical(c) for c in tree.get("children") or []])
+    return make_node(tree["kind"], tree.get("identity"), tree.get("text"), tree.get("attributes"),
+                     [canonical(c) for c in tree.get("children") or []], label=tree.get("label"))
 
 
 @st.composite

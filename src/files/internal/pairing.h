@@ -59,8 +59,8 @@ struct Numbered {
 };
 
 // Pairs the nodes of `y` with those of `x` they came from, as the engine
-// pairs them.
-Correspondence pair_numbered(const Numbered& x, const Numbered& y, Ticker& ticker);
+// pairs them. On trees without stubs it always returns the pairing.
+UnlessStubbed<Correspondence> pair_numbered(const Numbered& x, const Numbered& y, Ticker& ticker);
 
 // Turns "which node of `tree` came from which original" around.
 std::vector<std::optional<std::uint32_t>> invert(const Correspondence& match, std::size_t original_size);
