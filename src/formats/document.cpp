@@ -329,6 +329,9 @@ std::optional<std::string_view> Splicer::sep_gap(std::uint32_t parent) const {
     comma = comma || doc_.source[pos] == ',';
     ++pos;
   }
+  // A JSON list on one line whose only item has a trailing comma: the
+  // comma and the space after it separate items.
+  if (pos >= stop && comma && bytes(from, pos).find('\n') == std::string_view::npos) return bytes(from, pos);
   if (pos >= stop || (comma_.empty() ? doc_.source[pos] != '<' : !comma)) return std::nullopt;
   return bytes(from, pos);
 }

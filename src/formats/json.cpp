@@ -59,7 +59,7 @@ class MaskedNumbers {
   Ch Peek() const {
     if (pos_ >= src_.size()) return '\0';
     const char c = src_[pos_];
-    if (in_string_ || (c != '-' && (c < '0' || c > '9'))) return c;
+    if (in_string_ || pos_ < comment_end_ || (c != '-' && (c < '0' || c > '9'))) return c;
     if (mask_at_ != pos_) {
       std::size_t end = pos_;
       while (end < src_.size() && std::strchr("0123456789+-.eE", src_[end]) && src_[end]) ++end;
@@ -79,8 +79,12 @@ class MaskedNumbers {
       if (escaped_) escaped_ = false;
       else if (c == '\\') escaped_ = true;
       else if (c == '"') in_string_ = false;
+    } else if (pos_ < comment_end_) {
+      // Quotes and digits in a comment are neither strings nor numbers.
     } else if (c == '"') {
       in_string_ = true;
+    } else if (c == '/') {
+      comment_end_ = detail::comment_end(src_, pos_);
     }
     ++pos_;
     if (trims_ && next_trim_ < trims_->size() && pos_ == (*trims_)[next_trim_].skip_begin) {
@@ -101,6 +105,7 @@ class MaskedNumbers {
   bool escaped_ = false;
   mutable std::size_t mask_at_ = std::string::npos;
   mutable std::size_t mask_end_ = 0;
+  std::size_t comment_end_ = 0;  // one past the comment being read
   const std::vector<Trim>* trims_;
   std::size_t next_trim_ = 0;
 };
@@ -118,7 +123,9 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
  public:
   JsonReader(Document& doc, const ReadOptions& options) : doc_(doc), src_(doc.source), options_(options) {}
 
-  std::optional<FormatError> run() {
+  // Reads the document as plain JSON, or with `jsonc` as JSON that may hold
+  // comments and trailing commas.
+  std::optional<FormatError> run(bool jsonc) {
     if (src_.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
     doc_.format = Format::Json;
     doc_.id_attrs = options_.id_attrs;
@@ -137,8 +144,9 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseValidateEncodingFlag;
     MaskedNumbers in(src_, doc_.prolog_end, options_.trims);
+    constexpr unsigned kJsonc = kFlags | rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag;
     rapidjson::Reader reader;
-    const rapidjson::ParseResult ok = reader.Parse<kFlags>(in, *this);
+    const rapidjson::ParseResult ok = jsonc ? reader.Parse<kJsonc>(in, *this) : reader.Parse<kFlags>(in, *this);
     if (stopped_) throw Stopped();
     if (failure_) return failure_;
     if (!ok) {
@@ -182,7 +190,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     pos_ = string_end(key_begin_);
     key_.assign(s, len);
     has_key_ = true;
-    if (key_sep_.empty()) key_sep_.assign(src_, pos_, skip(pos_) - pos_);
+    if (key_sep_.empty() && !has_comment(pos_, skip(pos_))) key_sep_.assign(src_, pos_, skip(pos_) - pos_);
     return true;
   }
   bool StartObject() { return start("object"); }
@@ -206,9 +214,23 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     return false;
   }
 
+  // Steps over whitespace, separators and comments.
   std::uint32_t skip(std::uint32_t at) const {
-    while (at < src_.size() && (is_space(src_[at]) || src_[at] == ',' || src_[at] == ':')) ++at;
+    while (at < src_.size()) {
+      if (is_space(src_[at]) || src_[at] == ',' || src_[at] == ':') {
+        ++at;
+      } else if (const auto past = static_cast<std::uint32_t>(detail::comment_end(src_, at)); past > at) {
+        at = past;
+      } else {
+        break;
+      }
+    }
     return at;
+  }
+  // Whether the bytes between two tokens hold a comment: a layout learned
+  // from them would copy it into every new member.
+  bool has_comment(std::uint32_t begin, std::uint32_t end) const {
+    return std::string_view(src_).substr(begin, end - begin).find('/') != std::string_view::npos;
   }
   std::uint32_t value_begin() const { return skip(pos_); }
   std::uint32_t string_end(std::uint32_t quote) const {
@@ -233,7 +255,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
       l.key_begin = key_begin_;
       l.gap_begin = key_gap_;
     }
-    if (item_sep_.empty() && open_.size() > 1 && l.gap_begin != layout_[parent.pre].head_end) {
+    if (item_sep_.empty() && open_.size() > 1 && l.gap_begin != layout_[parent.pre].head_end &&
+        !has_comment(l.gap_begin, l.key_begin ? l.key_begin : begin)) {
       item_sep_.assign(src_, l.gap_begin, (l.key_begin ? l.key_begin : begin) - l.gap_begin);
     }
     layout_.push_back(l);
@@ -286,8 +309,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   bool end(bool object) {
     const Open done = open_.back();
     open_.pop_back();
-    std::uint32_t close = pos_;
-    while (is_space(src_[close])) ++close;
+    // A trailing comma and comments may stand before the bracket.
+    const std::uint32_t close = skip(pos_);
     Layout& l = layout_[done.pre];
     l.close_gap_begin = done.prev_end;
     l.tail_begin = close;
@@ -435,7 +458,18 @@ class JsonWriter {
                    member ? &*child.identity : nullptr);
     };
     auto close = [this](const Frame& f) {
-      sp_.closing_gap(f, f.indent);
+      if (f.orig && !f.wrote_child && sp_.has_children(*f.orig)) {
+        // Every child is gone: a trailing comma would now follow the bracket.
+        const NodeLayout& l = sp_.layout(*f.orig);
+        const std::string_view gap = sp_.bytes(l.close_gap_begin, l.tail_begin);
+        for (std::size_t i = 0; i < gap.size();) {
+          const std::size_t past = std::max(detail::comment_end(gap, i), i + 1);
+          if (gap[i] != ',') sp_.out += gap.substr(i, past - i);
+          i = past;
+        }
+      } else {
+        sp_.closing_gap(f, f.indent);
+      }
       sp_.out += f.node->kind == "object" ? '}' : ']';
     };
     if (auto problem = sp_.walk(stack_, "JSON", visit, close)) return *std::move(problem);
@@ -527,9 +561,77 @@ class JsonWriter {
 
 namespace detail {
 
+std::size_t comment_end(std::string_view src, std::size_t at) {
+  if (at + 1 >= src.size() || src[at] != '/') return at;
+  if (src[at + 1] == '/') return std::min(src.find('\n', at + 2), src.size());
+  if (src[at + 1] != '*') return at;
+  const std::size_t close = src.find("*/", at + 2);
+  return close == std::string_view::npos ? src.size() : close + 2;
+}
+
+std::size_t leading_comments(std::string_view src, std::size_t gap_begin, std::size_t lead) {
+  // A comment on the line where the gap begins closes that line (after the
+  // previous value, or after the bracket); those on later lines lead in.
+  bool new_line = false;
+  for (std::size_t i = gap_begin; i < lead;) {
+    const std::size_t past = comment_end(src, i);
+    if (past == i) {
+      new_line = new_line || src[i] == '\n';
+      ++i;
+    } else if (new_line) {
+      return i;
+    } else {
+      i = past;
+    }
+  }
+  return lead;
+}
+
+JsoncMarks jsonc_marks(std::string_view src) {
+  JsoncMarks marks;
+  for (std::size_t i = 0; i < src.size(); ++i) {
+    const char c = src[i];
+    if (c == '"') {
+      for (++i; i < src.size() && src[i] != '"'; ++i) i += src[i] == '\\' ? 1 : 0;
+    } else if (c == '/' && comment_end(src, i) > i) {
+      marks.jsonc = true;
+      if (src[i + 1] == '*' && src.find("*/", i + 2) == std::string_view::npos) {
+        marks.open_comment = i;
+        return marks;
+      }
+      i = comment_end(src, i) - 1;
+    } else if (c == ',' && !marks.jsonc) {
+      std::size_t next = i + 1;
+      while (next < src.size()) {
+        if (is_space(src[next])) {
+          ++next;
+        } else if (const std::size_t past = comment_end(src, next); past > next) {
+          next = past;
+        } else {
+          break;
+        }
+      }
+      marks.jsonc = next < src.size() && (src[next] == '}' || src[next] == ']');
+    }
+  }
+  return marks;
+}
+
 std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options) {
-  if (options.sketch) return JsonReader<SketchNode>(doc, options).run();
-  return JsonReader<NodeLayout>(doc, options).run();
+  // Plain JSON stays strict: comments and trailing commas are allowed only
+  // in a file that holds one outside its strings. The plain reading comes
+  // first, so that a plain file pays nothing for the look.
+  auto read = [&](bool jsonc) {
+    doc.stubs = false;
+    if (options.sketch) return JsonReader<SketchNode>(doc, options).run(jsonc);
+    return JsonReader<NodeLayout>(doc, options).run(jsonc);
+  };
+  std::optional<FormatError> failure = read(false);
+  if (!failure) return failure;
+  const JsoncMarks marks = jsonc_marks(doc.source);
+  if (marks.open_comment) return error_at("invalid JSON: a comment \"/*\" is not closed", doc.source, *marks.open_comment);
+  if (!marks.jsonc) return failure;
+  return read(true);
 }
 
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,

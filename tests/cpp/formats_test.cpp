@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -216,6 +217,111 @@ TEST(FormatsErrorTest, RefusesUnsafeOrBrokenInputWithItsPlace) {
     ASSERT_FALSE(doc.ok()) << c.source;
     EXPECT_EQ(doc.error().text().substr(0, c.message.size()), c.message) << doc.error().text();
   }
+}
+
+// Configuration files with comments and trailing commas, each beside the
+// same values as plain JSON.
+const std::vector<std::pair<std::string, std::string>> kJsoncFiles = {
+    {"// leading\n{\n  // before a\n  \"a\": 1, // after a\n  \"b\": /* between */ [\n    2, /* in */ 3,\n  ],\n"
+     "  \"c\" /* before colon */ : \"// not /* a comment\",\n  \"d\": {\"e\": null,},\n  // after the last member\n}\n"
+     "/* trailing */ // and more",
+     "{\"a\": 1, \"b\": [2, 3], \"c\": \"// not /* a comment\", \"d\": {\"e\": null}}"},
+    {"[1,]", "[1]"},
+    {"{\"a\":1,}", "{\"a\":1}"},
+    {"{} // no newline at the end", "{}"},
+    {"/**/[/***/\"*/\",/* \" */12345678901234567890//1\n,1e400]", "[\"*/\", 12345678901234567890, 1e400]"},
+    {"\r\n{\r\n\t\"x\": true, // crlf\r\n}\r\n", "{\"x\": true}"},
+};
+
+TEST(FormatsJsoncTest, CommentsAndTrailingCommasAreLayoutAndWriteBackByteForByte) {
+  for (const auto& [source, plain] : kJsoncFiles) {
+    const Document doc = read_ok(source);
+    EXPECT_EQ(doc.tree, read_ok(plain).tree) << source;
+    auto out = write(doc, doc.tree);
+    ASSERT_TRUE(out.ok()) << out.error().text();
+    EXPECT_EQ(*out, source);
+    auto sketch = read_document(source, ReadOptions{.sketch = true});
+    EXPECT_TRUE(sketch.ok()) << source;
+  }
+}
+
+TEST(FormatsJsoncTest, EditsKeepTheCommentsAndStyleOfWhatStays) {
+  const std::string settings =
+      "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [\"es2020\",],\n}\n";
+  // A removed member takes the comment before it along; the rest stays.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children.erase(t.children.begin() + 1); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  \"lib\": [\"es2020\",],\n}\n");
+  // The first member goes: the next one takes the gap after the brace.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children.erase(t.children.begin()); }),
+            "{\n  // Output\n  \"strict\": true,\n  \"lib\": [\"es2020\",],\n}\n");
+  // A new last member keeps the trailing comma after the last one.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children.push_back(node("boolean", "noEmit", "false")); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [\"es2020\",],\n"
+            "  \"noEmit\": false,\n}\n");
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children[2].children.push_back(node("string", {}, "dom")); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [\"es2020\",\"dom\",],\n}\n");
+  // Emptied containers lose their trailing comma, never their comments.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children[2].children.clear(); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [],\n}\n");
+  EXPECT_EQ(edited("{\"a\": 1, /* last */ }", [](TreeNode& t) { t.children.clear(); }), "{ /* last */ }");
+  // A changed value keeps the comment between its name and itself.
+  EXPECT_EQ(edited("{\"a\": /* why */ 1}", [](TreeNode& t) { t.children[0].text = "2"; }), "{\"a\": /* why */ 2}");
+  // New members are laid out by the file's separators, never by a comment in them.
+  EXPECT_EQ(edited("{\"a\" /*x*/: 1, /*y*/ \"b\" : 2}", [](TreeNode& t) { t.children.push_back(node("null", "c")); }),
+            "{\"a\" /*x*/: 1, /*y*/ \"b\" : 2, \"c\" : null}");
+}
+
+TEST(FormatsJsoncTest, PlainJsonStaysStrictAndBrokenCommentsAreRefused) {
+  const std::vector<BadInput> cases = {
+      // No comment and no trailing comma: the plain reader's own messages.
+      {"[1, 2", "invalid JSON: missing a comma or ']' after an array element"},
+      {"{\"a\": 1 / 2}", "invalid JSON: missing a comma or '}' after an object member"},
+      {"[1,,2]", "invalid JSON: invalid value"},
+      {"{'a': 1}", "invalid JSON: missing a name for object member"},
+      {"\"/* in a string */\" x", "invalid JSON: the document root must not be followed by other values"},
+      // With comments, still JSON: nothing else is allowed.
+      {"// note\n[1, 2", "invalid JSON: missing a comma or ']' after an array element"},
+      {"[1, /* open\n 2]", "invalid JSON: a comment \"/*\" is not closed (line 1, column 5)"},
+      {"{\"a\": \"x\" /* open */ /* again", "invalid JSON: a comment \"/*\" is not closed (line 1, column 22)"},
+      {"// c\n[1 / 2]", "invalid JSON"},
+      {"[1,,]", "invalid JSON"},
+      {"{,}", "invalid JSON"},
+      {"[,]", "invalid JSON"},
+      {"// c\n{\"a\": 1,\n \"a\": 2,}", "duplicate member name \"a\" (line 3, column 2)"},
+      {std::string("// c\n[1]\0", 9), "invalid JSON: a NUL byte"},
+  };
+  for (const BadInput& c : cases) {
+    auto doc = read_document(c.source);
+    ASSERT_FALSE(doc.ok()) << c.source;
+    EXPECT_EQ(doc.error().text().substr(0, c.message.size()), c.message) << doc.error().text();
+    auto sketch = read_document(c.source, ReadOptions{.sketch = true});
+    ASSERT_FALSE(sketch.ok()) << c.source;
+    EXPECT_EQ(sketch.error().text(), doc.error().text());
+  }
+}
+
+TEST(FormatsJsoncTest, DiffsAndMergesSeeOnlyTheValues) {
+  const std::string base = "{\n  // Output\n  \"out\": \"dist\",\n  \"strict\": false, // for now\n  \"lib\": [\"es2020\",],\n}\n";
+  const std::string ours = "{\n  // Output\n  \"out\": \"build\",\n  \"strict\": false, // for now\n  \"lib\": [\"es2020\",],\n}\n";
+  const std::string theirs =
+      "{\n  // Output\n  \"out\": \"dist\",\n  \"strict\": true, // for now\n  \"lib\": [\"es2020\", \"dom\",],\n"
+      "  // Modules\n  \"module\": \"esnext\",\n}\n";
+  const auto changes = diff_files({base, theirs}, {});
+  ASSERT_TRUE(changes.ok());
+  std::vector<std::string> paths;
+  for (const FileChange& c : *changes) paths.push_back(c.path);
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(paths, (std::vector<std::string>{"/lib/1", "/module", "/strict"}));
+  const auto merged = merge_files({base, ours, theirs}, {}, false);
+  ASSERT_TRUE(merged.ok());
+  EXPECT_TRUE(merged->conflicts.empty());
+  EXPECT_EQ(merged->merged,
+            "{\n  // Output\n  \"out\": \"build\",\n  \"strict\": true, // for now\n  \"lib\": [\"es2020\",\"dom\",],\n"
+            "  // Modules\n  \"module\": \"esnext\",\n}\n");
+  // Comments alone are no change.
+  const auto same = diff_files({base, "{\"out\": \"dist\", \"strict\": false, \"lib\": [\"es2020\"]}"}, {});
+  ASSERT_TRUE(same.ok());
+  EXPECT_TRUE(same->empty());
 }
 
 struct Encoded {
