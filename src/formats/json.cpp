@@ -434,6 +434,18 @@ class JsonWriter {
     sp_.spans_ = spans;
     sp_.borrowed_ = borrowed;
     sp_.style_ = style;
+    comments_ = doc.source.find("//") != std::string::npos || doc.source.find("/*") != std::string::npos;
+    if (comments_) {
+      const std::size_t n = doc.layout.size();
+      next_sibling_.assign(n, 0);
+      std::vector<std::uint32_t> last(n, 0);
+      for (std::uint32_t c = 1; c < n; ++c) {
+        const std::uint32_t p = doc.layout[c].parent;
+        if (last[p]) next_sibling_[last[p]] = c;
+        last[p] = c;
+      }
+      last_child_ = std::move(last);
+    }
   }
 
   Result<std::string, FormatError> run() {
@@ -451,7 +463,14 @@ class JsonWriter {
       if (member != child.identity.has_value()) {
         return member ? "an object member needs a name (its identity)" : "an array element has no name, so no identity";
       }
+      const bool first = !parent.wrote_child;
+      const std::size_t mark = sp_.out.size();
       const auto indent = sp_.gap(parent, orig);
+      if (comments_) {
+        std::optional<std::uint32_t>& previous = last_written_.back();
+        regroup(mark, previous, orig, first ? std::nullopt : std::optional<std::string_view>(parent.child_indent));
+        previous = orig && parent.orig && sp_.layout(*orig).parent == *parent.orig ? orig : std::nullopt;
+      }
       sp_.begin_span(pre);
       if (sp_.borrow(pre, child)) return std::nullopt;
       return value(child, orig, indent ? *indent : std::string_view(parent.child_indent),
@@ -468,8 +487,11 @@ class JsonWriter {
           i = past;
         }
       } else {
+        const std::size_t mark = sp_.out.size();
         sp_.closing_gap(f, f.indent);
+        if (comments_) close_regroup(f, mark);
       }
+      if (comments_) last_written_.pop_back();
       sp_.out += f.node->kind == "object" ? '}' : ']';
     };
     if (auto problem = sp_.walk(stack_, "JSON", visit, close)) return *std::move(problem);
@@ -479,6 +501,104 @@ class JsonWriter {
 
  private:
   static bool same_sort(const TreeNode& original, const TreeNode& node) { return original.kind == node.kind; }
+
+  // Comments belong to the value after them, except those on the line where
+  // a value ends, after its comma: they close that line and stay with that
+  // value. Both kinds stand in the gap before the next sibling (or the
+  // closing bracket), which the splicer copies whole; where the value
+  // before a gap is no longer the one that had it there, the gap is
+  // rebuilt: the comments of a value that is gone go with it, and those of
+  // a value that stays come along.
+
+  // Returns the end of the comments that close the line a gap starts on, or
+  // `begin` when there are none (or the gap has no line break after them).
+  std::uint32_t line_end_comments(std::uint32_t begin, std::uint32_t end) const {
+    const std::string_view src = doc_.source;
+    bool comment = false;
+    for (std::uint32_t i = begin; i < end;) {
+      if (src[i] == '\n') return comment ? i : begin;
+      const auto past = static_cast<std::uint32_t>(detail::comment_end(src, i));
+      comment = comment || past > i;
+      i = std::max(past, i + 1);
+    }
+    return begin;
+  }
+  // The comments that close the line of the value before `child` in the original.
+  std::string_view closing_comments_before(std::uint32_t child) const {
+    const NodeLayout& l = sp_.layout(child);
+    return sp_.bytes(l.gap_begin, line_end_comments(l.gap_begin, sp_.lead(child)));
+  }
+  // The comments that close the line of the original value `pre`.
+  std::string_view closing_comments_of(std::uint32_t pre) const {
+    if (next_sibling_[pre]) return closing_comments_before(next_sibling_[pre]);
+    const NodeLayout& l = sp_.layout(sp_.layout(pre).parent);
+    return sp_.bytes(l.close_gap_begin, line_end_comments(l.close_gap_begin, l.tail_begin));
+  }
+
+  // Writes `trailing` and `rest` as one gap in place of what stands in the
+  // output from `mark`: one comma first when `comma`, none elsewhere outside
+  // comments, and a line break before what follows a line comment.
+  void rebuild(std::size_t mark, std::string_view trailing, std::string rest, bool comma, std::string_view indent) {
+    sp_.out.resize(mark);
+    if (!trailing.empty() && rest.find('\n') == std::string::npos) {
+      rest = doc_.style.newline.empty() ? "\n" : doc_.style.newline;
+      rest += indent;
+    }
+    if (comma) sp_.out += ',';
+    for (const std::string_view part : {trailing, std::string_view(rest)}) {
+      for (std::size_t i = 0; i < part.size();) {
+        const std::size_t past = std::max(detail::comment_end(part, i), i + 1);
+        if (part[i] != ',') sp_.out += part.substr(i, past - i);
+        i = past;
+      }
+    }
+  }
+
+  // Regroups the gap written from `mark` before a child whose original is
+  // `orig`, after a sibling whose original is `previous`; `indent` is the
+  // children's indentation, nullopt for the first child.
+  void regroup(std::size_t mark, std::optional<std::uint32_t> previous, std::optional<std::uint32_t> orig,
+               std::optional<std::string_view> indent) {
+    if (!indent) return;  // a first child's gap holds no value's line end
+    if (previous && orig && next_sibling_[*previous] == *orig) return;  // copied whole, where it was
+    const std::string_view trailing = previous ? closing_comments_of(*previous) : std::string_view();
+    std::string rest = sp_.out.substr(mark);
+    bool cut = false;
+    if (orig && sp_.layout(*orig).gap_begin != sp_.layout(sp_.layout(*orig).parent).head_end &&
+        rest == sp_.bytes(sp_.layout(*orig).gap_begin, sp_.lead(*orig))) {
+      // Its own gap, after another value than the one that closed its first line.
+      const std::size_t n = closing_comments_before(*orig).size();
+      cut = n > 0;
+      rest.erase(0, n);
+    }
+    if (trailing.empty() && !cut) return;
+    rebuild(mark, trailing, std::move(rest), true, *indent);
+  }
+
+  // The same before the closing bracket of `f`, written from `mark`.
+  void close_regroup(const Frame& f, std::size_t mark) {
+    if (!f.orig) return;
+    const std::optional<std::uint32_t> previous = last_written_.back();
+    const std::uint32_t last = last_child_[*f.orig];
+    if (previous && *previous == last) return;
+    const std::string_view trailing = previous ? closing_comments_of(*previous) : std::string_view();
+    std::string rest = sp_.out.substr(mark);
+    const NodeLayout& l = sp_.layout(*f.orig);
+    const std::string_view gap = sp_.bytes(l.close_gap_begin, l.tail_begin);
+    bool cut = false;
+    if (last && rest == gap) {
+      const std::size_t n = line_end_comments(l.close_gap_begin, l.tail_begin) - l.close_gap_begin;
+      cut = n > 0;
+      rest.erase(0, n);
+    }
+    if (trailing.empty() && !cut) return;
+    // A trailing comma stays when the file had one there.
+    bool comma = false;
+    for (std::size_t i = 0; i < gap.size(); i = std::max(detail::comment_end(gap, i), i + 1)) {
+      comma = comma || gap[i] == ',';
+    }
+    rebuild(mark, trailing, std::move(rest), comma, f.indent);
+  }
 
   // Writes one value (with its member name) and opens a frame for the
   // children of an object or array.
@@ -523,6 +643,7 @@ class JsonWriter {
       f.indent.assign(indent);
       sp_.open(f, indent, false);
       stack_.push_back(std::move(f));
+      if (comments_) last_written_.emplace_back();
       return std::nullopt;
     }
     if (!node.children.empty()) return "a " + node.kind + " has no children";
@@ -555,6 +676,12 @@ class JsonWriter {
   detail::Splicer sp_;
   std::vector<Frame> stack_;
   std::vector<std::string_view> names_;
+  bool comments_ = false;                      // the source may hold comments
+  std::vector<std::uint32_t> next_sibling_;    // by original node: its next sibling, 0 for none
+  std::vector<std::uint32_t> last_child_;      // by original node: its last child, 0 for none
+  // By open frame: the original of the child last written, when it was a
+  // child of the frame's original.
+  std::vector<std::optional<std::uint32_t>> last_written_;
 };
 
 }  // namespace

@@ -264,6 +264,20 @@ TEST(FormatsJsoncTest, EditsKeepTheCommentsAndStyleOfWhatStays) {
   EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children[2].children.clear(); }),
             "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [],\n}\n");
   EXPECT_EQ(edited("{\"a\": 1, /* last */ }", [](TreeNode& t) { t.children.clear(); }), "{ /* last */ }");
+  // A comment on the line where a value ends, after its comma, stays with that value.
+  const std::string described = "{\n  \"a\": 1, // about a\n  \"b\": 2, /* about b */\n  \"c\": 3 // about c\n}";
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.erase(t.children.begin() + 1); }),
+            "{\n  \"a\": 1, // about a\n  \"c\": 3 // about c\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.pop_back(); }),
+            "{\n  \"a\": 1, // about a\n  \"b\": 2 /* about b */\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.erase(t.children.begin()); }),
+            "{\n  \"b\": 2, /* about b */\n  \"c\": 3 // about c\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.push_back(node("null", "d")); }),
+            "{\n  \"a\": 1, // about a\n  \"b\": 2, /* about b */\n  \"c\": 3, // about c\n  \"d\": null\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { std::swap(t.children[0], t.children[2]); }),
+            "{\n  \"c\": 3, // about c\n  \"b\": 2, /* about b */\n  \"a\": 1 // about a\n}");
+  EXPECT_EQ(edited("[1, // one\n]", [](TreeNode& t) { t.children.push_back(node("number", {}, "2")); }),
+            "[1, // one\n2,\n]");
   // A changed value keeps the comment between its name and itself.
   EXPECT_EQ(edited("{\"a\": /* why */ 1}", [](TreeNode& t) { t.children[0].text = "2"; }), "{\"a\": /* why */ 2}");
   // New members are laid out by the file's separators, never by a comment in them.
@@ -667,9 +681,12 @@ void edit_json(TreeNode& tree, Rng& rng, int serial) {
 
 TEST(FormatsWriteTest, RandomEditsReadBackAsWritten) {
   Rng rng{0x9E3779B97F4A7C15ull};
-  for (int round = 0; round < 400; ++round) {
+  for (int round = 0; round < 1000; ++round) {
     const bool xml = round % 2 == 0;
-    const std::string& source = xml ? kXmlFiles[2] : kJsonFiles[rng.below(kJsonFiles.size())];
+    const std::size_t pick = rng.below(kJsonFiles.size() + kJsoncFiles.size());
+    const std::string& source = xml                        ? kXmlFiles[2]
+                                : pick < kJsonFiles.size() ? kJsonFiles[pick]
+                                                           : kJsoncFiles[pick - kJsonFiles.size()].first;
     const Document doc = read_ok(source);
     TreeNode tree = doc.tree;
     for (std::size_t k = 0, n = 1 + rng.below(3); k < n; ++k) {
