@@ -276,6 +276,9 @@ TEST(FormatsJsoncTest, EditsKeepTheCommentsAndStyleOfWhatStays) {
             "{\n  \"a\": 1, // about a\n  \"b\": 2, /* about b */\n  \"c\": 3, // about c\n  \"d\": null\n}");
   EXPECT_EQ(edited(described, [](TreeNode& t) { std::swap(t.children[0], t.children[2]); }),
             "{\n  \"c\": 3, // about c\n  \"b\": 2, /* about b */\n  \"a\": 1 // about a\n}");
+  EXPECT_EQ(edited(described,
+                   [](TreeNode& t) { t.children.insert(t.children.begin() + 1, node("null", "n")); }),
+            "{\n  \"a\": 1, // about a\n  \"n\": null,\n  \"b\": 2, /* about b */\n  \"c\": 3 // about c\n}");
   EXPECT_EQ(edited("[1, // one\n]", [](TreeNode& t) { t.children.push_back(node("number", {}, "2")); }),
             "[1, // one\n2,\n]");
   // A changed value keeps the comment between its name and itself.

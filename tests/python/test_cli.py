@@ -181,16 +181,16 @@ class TestMerge:
 
     def test_settings_files_with_comments_merge_and_keep_them(self, tmp_path):
         base = ('// Compiler settings\n{\n  "compilerOptions": {\n    /* Language */\n'
-                '    "target": "es2019", // the output\n    "lib": ["es2019",],\n  },\n'
+                '    "target": "es2019", // the output\n    "lib": ["es2019", "es2020",],\n  },\n'
                 '  "include": ["src/**/*"], // "/*" in a string is text\n}\n')
         ours = base.replace('"es2019", //', '"es2022", //')
-        theirs = base.replace('["es2019",]', '["es2019", "dom",]').replace(
+        theirs = base.replace('"es2020",]', '"es2020", "dom",]').replace(
             '  },\n', '    // Checks\n    "strict": true,\n  },\n')
         put(tmp_path, base_json=base, ours_json=ours, theirs_json=theirs)
         result = vext_run("diff", "base.json", "theirs.json", cwd=tmp_path)
         assert (result.returncode, result.stderr) == (1, b"")
         assert sorted(result.stdout.decode().splitlines()) == [
-            'insert /compilerOptions/lib/1 node: "\\"dom\\""',
+            'insert /compilerOptions/lib/2 node: "\\"dom\\""',
             'insert /compilerOptions/strict node: "true"',
         ]
         result = vext_run("merge", "base.json", "ours.json", "theirs.json", "-o", "ours.json", cwd=tmp_path)

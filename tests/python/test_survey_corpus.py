@@ -65,9 +65,9 @@ def jsonc_case(codec: str = "utf-8", bom: bool = False) -> Case:
         return (boms(codec) if bom else b"") + doc.encode(codec)
 
     new = '  // Checks\n  "strict": true,\n'
-    return Case(f"jsonc-{codec}" + ("-bom" if bom else ""), build("es2019", '"es2019",'),
-                build("es2022", '"es2019",'), build("es2019", '"es2019", "dom",', new),
-                build("es2022", '"es2019", "dom",', new))
+    return Case(f"jsonc-{codec}" + ("-bom" if bom else ""), build("es2019", '"es2019", "es2020",'),
+                build("es2022", '"es2019", "es2020",'), build("es2019", '"es2019", "es2020", "dom",', new),
+                build("es2022", '"es2019", "es2020", "dom",', new))
 
 
 CASES = [
