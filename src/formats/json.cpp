@@ -537,12 +537,15 @@ class JsonWriter {
 
   // Writes `trailing` and `rest` as one gap in place of what stands in the
   // output from `mark`: one comma first when `comma`, none elsewhere outside
-  // comments, and a line break before what follows a line comment.
+  // comments, and a line break after `trailing`, which may end in a line
+  // comment.
   void rebuild(std::size_t mark, std::string_view trailing, std::string rest, bool comma, std::string_view indent) {
     sp_.out.resize(mark);
-    if (!trailing.empty() && rest.find('\n') == std::string::npos) {
-      rest = doc_.style.newline.empty() ? "\n" : doc_.style.newline;
-      rest += indent;
+    const std::size_t lead = std::min(rest.find_first_not_of(" \t,"), rest.size());
+    if (!trailing.empty() && (lead == rest.size() || (rest[lead] != '\n' && rest[lead] != '\r'))) {
+      std::string broken = doc_.style.newline.empty() ? "\n" : doc_.style.newline;
+      broken += indent;
+      rest = broken + rest.substr(lead);
     }
     if (comma) sp_.out += ',';
     for (const std::string_view part : {trailing, std::string_view(rest)}) {

@@ -279,6 +279,10 @@ TEST(FormatsJsoncTest, EditsKeepTheCommentsAndStyleOfWhatStays) {
   EXPECT_EQ(edited(described,
                    [](TreeNode& t) { t.children.insert(t.children.begin() + 1, node("null", "n")); }),
             "{\n  \"a\": 1, // about a\n  \"n\": null,\n  \"b\": 2, /* about b */\n  \"c\": 3 // about c\n}");
+  auto drop_b = [](TreeNode& t) { t.children.erase(t.children.begin() + 1); };
+  EXPECT_EQ(edited("{\"a\": 1, // one\n \"b\": 2, /* two */ \"c\": 3}", drop_b), "{\"a\": 1, // one\n/* two */ \"c\": 3}");
+  EXPECT_EQ(edited("{\"a\": 1, // one\n \"b\": 2, /* two\n */ \"c\": 3}", drop_b),
+            "{\"a\": 1, // one\n/* two\n */ \"c\": 3}");
   EXPECT_EQ(edited("[1, // one\n]", [](TreeNode& t) { t.children.push_back(node("number", {}, "2")); }),
             "[1, // one\n2,\n]");
   // A changed value keeps the comment between its name and itself.
