@@ -761,7 +761,12 @@ std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options)
   const JsoncMarks marks = jsonc_marks(doc.source);
   if (marks.open_comment) return error_at("invalid JSON: a comment \"/*\" is not closed", doc.source, *marks.open_comment);
   if (!marks.jsonc) return failure;
-  return read(true);
+  failure = read(true);
+  // RapidJSON checks the encoding of strings only; a comment must be text too.
+  if (const auto bad = bad_utf8(doc.source, false); !failure && bad) {
+    return error_at("invalid JSON: invalid encoding in a comment", doc.source, *bad);
+  }
+  return failure;
 }
 
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,

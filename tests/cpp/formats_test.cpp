@@ -310,6 +310,8 @@ TEST(FormatsJsoncTest, PlainJsonStaysStrictAndBrokenCommentsAreRefused) {
       {"[,]", "invalid JSON"},
       {"// c\n{\"a\": 1,\n \"a\": 2,}", "duplicate member name \"a\" (line 3, column 2)"},
       {std::string("// c\n[1]\0", 9), "invalid JSON: a NUL byte"},
+      {"[1, // caf\xE9\n 2]", "invalid JSON: invalid encoding in a comment (line 1, column 11)"},
+      {"/* \xFF */ {}", "invalid JSON: invalid encoding in a comment (line 1, column 4)"},
   };
   for (const BadInput& c : cases) {
     auto doc = read_document(c.source);
