@@ -4,9 +4,10 @@
 // when the file does; when all read in one format, they are diffed and
 // merged, a merge without markers must read back in that format, and the
 // calls that trim what the files hold alike must give exactly what whole
-// trees give.
+// trees give. A JSON file with comments reads as the same tree without them.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,36 @@ const vext::TreeNode& list_of(const vext::TreeNode& tree) {
   return tree.children.size() == 1 && !tree.children[0].children.empty() ? tree.children[0] : tree;
 }
 
+// Returns JSON text with its comments and trailing commas blanked out, byte
+// for byte otherwise; nullopt when a comment is never closed.
+std::optional<std::string> without_comments(std::string text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+    } else if (text.compare(i, 2, "//") == 0) {
+      for (; i < text.size() && text[i] != '\n'; ++i) text[i] = ' ';
+    } else if (text.compare(i, 2, "/*") == 0) {
+      const std::size_t close = text.find("*/", i + 2);
+      if (close == std::string::npos) return std::nullopt;
+      for (; i < close + 2; ++i) text[i] = ' ';
+      --i;
+    }
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+    } else if (text[i] == ',') {
+      const std::size_t next = text.find_first_not_of(" \t\r\n", i + 1);
+      if (next != std::string::npos && (text[next] == ']' || text[next] == '}')) text[i] = ' ';
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -71,6 +102,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fail("a sketch reads exactly when the file does");
     }
     if (!doc.ok()) continue;
+    // Comments and trailing commas are layout: without them, the file reads
+    // as the same tree.
+    if (doc->format == vext::Format::Json) {
+      const auto plain = without_comments(doc->source);
+      if (!plain) fail("a JSON file with an open comment is refused");
+      auto strict = vext::read_json(*plain);
+      if (!strict.ok() || strict->tree != doc->tree) fail("a commented JSON file reads as its values without comments");
+    }
     auto again = vext::rewrite(*doc);
     if (!again.ok() || *again != file) fail("an unchanged file writes back as its own bytes");
     // The same text in UTF-16 or UTF-32 reads as the same tree and writes

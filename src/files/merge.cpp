@@ -256,7 +256,11 @@ class FileMerger {
     const Borrowed from_theirs_bytes = [&](std::uint32_t pre, const TreeNode& node) -> std::optional<std::string_view> {
       const auto tn = pairing.from_theirs->origin[pre];
       if (!tn || !(node == t->node(*tn))) return std::nullopt;
-      return std::string_view(theirs_.source).substr(t->lead(*tn), theirs_.layout[*tn].end - t->lead(*tn));
+      // A JSON member keeps the comments on the lines before it.
+      const std::size_t begin = theirs_.format == Format::Json
+                                    ? detail::leading_comments(theirs_.source, theirs_.layout[*tn].gap_begin, t->lead(*tn))
+                                    : t->lead(*tn);
+      return std::string_view(theirs_.source).substr(begin, theirs_.layout[*tn].end - begin);
     };
     // Where ours shows no indentation (a file on one line, an element
     // that had no children), children theirs added take theirs' lines.

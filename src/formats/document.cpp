@@ -329,7 +329,15 @@ std::optional<std::string_view> Splicer::sep_gap(std::uint32_t parent) const {
     comma = comma || doc_.source[pos] == ',';
     ++pos;
   }
+  // A JSON list on one line whose only item has a trailing comma: the
+  // comma and the space after it separate items.
+  if (pos >= stop && comma && bytes(from, pos).find('\n') == std::string_view::npos) return bytes(from, pos);
   if (pos >= stop || (comma_.empty() ? doc_.source[pos] != '<' : !comma)) return std::nullopt;
+  // A comment after the comma in a list laid out on lines: what follows the
+  // comma is the comment's layout, not a separator's.
+  if (!comma_.empty() && doc_.source[pos] == '/' && bytes(from, stop).find('\n') != std::string_view::npos) {
+    return std::nullopt;
+  }
   return bytes(from, pos);
 }
 

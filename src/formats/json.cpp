@@ -59,7 +59,7 @@ class MaskedNumbers {
   Ch Peek() const {
     if (pos_ >= src_.size()) return '\0';
     const char c = src_[pos_];
-    if (in_string_ || (c != '-' && (c < '0' || c > '9'))) return c;
+    if (in_string_ || pos_ < comment_end_ || (c != '-' && (c < '0' || c > '9'))) return c;
     if (mask_at_ != pos_) {
       std::size_t end = pos_;
       while (end < src_.size() && std::strchr("0123456789+-.eE", src_[end]) && src_[end]) ++end;
@@ -79,8 +79,12 @@ class MaskedNumbers {
       if (escaped_) escaped_ = false;
       else if (c == '\\') escaped_ = true;
       else if (c == '"') in_string_ = false;
+    } else if (pos_ < comment_end_) {
+      // Quotes and digits in a comment are neither strings nor numbers.
     } else if (c == '"') {
       in_string_ = true;
+    } else if (c == '/') {
+      comment_end_ = detail::comment_end(src_, pos_);
     }
     ++pos_;
     if (trims_ && next_trim_ < trims_->size() && pos_ == (*trims_)[next_trim_].skip_begin) {
@@ -101,6 +105,7 @@ class MaskedNumbers {
   bool escaped_ = false;
   mutable std::size_t mask_at_ = std::string::npos;
   mutable std::size_t mask_end_ = 0;
+  std::size_t comment_end_ = 0;  // one past the comment being read
   const std::vector<Trim>* trims_;
   std::size_t next_trim_ = 0;
 };
@@ -118,7 +123,9 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
  public:
   JsonReader(Document& doc, const ReadOptions& options) : doc_(doc), src_(doc.source), options_(options) {}
 
-  std::optional<FormatError> run() {
+  // Reads the document as plain JSON, or with `jsonc` as JSON that may hold
+  // comments and trailing commas.
+  std::optional<FormatError> run(bool jsonc) {
     if (src_.size() >= std::numeric_limits<std::uint32_t>::max()) return error("the file is 4 GiB or larger");
     doc_.format = Format::Json;
     doc_.id_attrs = options_.id_attrs;
@@ -137,8 +144,9 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseValidateEncodingFlag;
     MaskedNumbers in(src_, doc_.prolog_end, options_.trims);
+    constexpr unsigned kJsonc = kFlags | rapidjson::kParseCommentsFlag | rapidjson::kParseTrailingCommasFlag;
     rapidjson::Reader reader;
-    const rapidjson::ParseResult ok = reader.Parse<kFlags>(in, *this);
+    const rapidjson::ParseResult ok = jsonc ? reader.Parse<kJsonc>(in, *this) : reader.Parse<kFlags>(in, *this);
     if (stopped_) throw Stopped();
     if (failure_) return failure_;
     if (!ok) {
@@ -182,7 +190,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     pos_ = string_end(key_begin_);
     key_.assign(s, len);
     has_key_ = true;
-    if (key_sep_.empty()) key_sep_.assign(src_, pos_, skip(pos_) - pos_);
+    if (key_sep_.empty() && !has_comment(pos_, skip(pos_))) key_sep_.assign(src_, pos_, skip(pos_) - pos_);
     return true;
   }
   bool StartObject() { return start("object"); }
@@ -206,9 +214,23 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     return false;
   }
 
+  // Steps over whitespace, separators and comments.
   std::uint32_t skip(std::uint32_t at) const {
-    while (at < src_.size() && (is_space(src_[at]) || src_[at] == ',' || src_[at] == ':')) ++at;
+    while (at < src_.size()) {
+      if (is_space(src_[at]) || src_[at] == ',' || src_[at] == ':') {
+        ++at;
+      } else if (const auto past = static_cast<std::uint32_t>(detail::comment_end(src_, at)); past > at) {
+        at = past;
+      } else {
+        break;
+      }
+    }
     return at;
+  }
+  // Whether the bytes between two tokens hold a comment: a layout learned
+  // from them would copy it into every new member.
+  bool has_comment(std::uint32_t begin, std::uint32_t end) const {
+    return std::string_view(src_).substr(begin, end - begin).find('/') != std::string_view::npos;
   }
   std::uint32_t value_begin() const { return skip(pos_); }
   std::uint32_t string_end(std::uint32_t quote) const {
@@ -233,7 +255,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
       l.key_begin = key_begin_;
       l.gap_begin = key_gap_;
     }
-    if (item_sep_.empty() && open_.size() > 1 && l.gap_begin != layout_[parent.pre].head_end) {
+    if (item_sep_.empty() && open_.size() > 1 && l.gap_begin != layout_[parent.pre].head_end &&
+        !has_comment(l.gap_begin, l.key_begin ? l.key_begin : begin)) {
       item_sep_.assign(src_, l.gap_begin, (l.key_begin ? l.key_begin : begin) - l.gap_begin);
     }
     layout_.push_back(l);
@@ -286,8 +309,8 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   bool end(bool object) {
     const Open done = open_.back();
     open_.pop_back();
-    std::uint32_t close = pos_;
-    while (is_space(src_[close])) ++close;
+    // A trailing comma and comments may stand before the bracket.
+    const std::uint32_t close = skip(pos_);
     Layout& l = layout_[done.pre];
     l.close_gap_begin = done.prev_end;
     l.tail_begin = close;
@@ -411,6 +434,18 @@ class JsonWriter {
     sp_.spans_ = spans;
     sp_.borrowed_ = borrowed;
     sp_.style_ = style;
+    comments_ = doc.source.find("//") != std::string::npos || doc.source.find("/*") != std::string::npos;
+    if (comments_) {
+      const std::size_t n = doc.layout.size();
+      next_sibling_.assign(n, 0);
+      std::vector<std::uint32_t> last(n, 0);
+      for (std::uint32_t c = 1; c < n; ++c) {
+        const std::uint32_t p = doc.layout[c].parent;
+        if (last[p]) next_sibling_[last[p]] = c;
+        last[p] = c;
+      }
+      last_child_ = std::move(last);
+    }
   }
 
   Result<std::string, FormatError> run() {
@@ -428,14 +463,35 @@ class JsonWriter {
       // An array element's identity is the value of its key member, which
       // is written as a member.
       if (member && !child.identity) return "an object member needs a name (its identity)";
+      const bool first = !parent.wrote_child;
+      const std::size_t mark = sp_.out.size();
       const auto indent = sp_.gap(parent, orig);
+      if (comments_) {
+        std::optional<std::uint32_t>& previous = last_written_.back();
+        regroup(mark, previous, orig, first ? std::nullopt : std::optional<std::string_view>(parent.child_indent));
+        previous = orig && parent.orig && sp_.layout(*orig).parent == *parent.orig ? orig : std::nullopt;
+      }
       sp_.begin_span(pre);
       if (sp_.borrow(pre, child)) return std::nullopt;
       return value(child, orig, indent ? *indent : std::string_view(parent.child_indent),
                    member ? &*child.identity : nullptr);
     };
     auto close = [this](const Frame& f) {
-      sp_.closing_gap(f, f.indent);
+      if (f.orig && !f.wrote_child && sp_.has_children(*f.orig)) {
+        // Every child is gone: a trailing comma would now follow the bracket.
+        const NodeLayout& l = sp_.layout(*f.orig);
+        const std::string_view gap = sp_.bytes(l.close_gap_begin, l.tail_begin);
+        for (std::size_t i = 0; i < gap.size();) {
+          const std::size_t past = std::max(detail::comment_end(gap, i), i + 1);
+          if (gap[i] != ',') sp_.out += gap.substr(i, past - i);
+          i = past;
+        }
+      } else {
+        const std::size_t mark = sp_.out.size();
+        sp_.closing_gap(f, f.indent);
+        if (comments_) close_regroup(f, mark);
+      }
+      if (comments_) last_written_.pop_back();
       sp_.out += f.node->kind == "object" ? '}' : ']';
     };
     if (auto problem = sp_.walk(stack_, "JSON", visit, close)) return *std::move(problem);
@@ -445,6 +501,107 @@ class JsonWriter {
 
  private:
   static bool same_sort(const TreeNode& original, const TreeNode& node) { return original.kind == node.kind; }
+
+  // Comments belong to the value after them, except those on the line where
+  // a value ends, after its comma: they close that line and stay with that
+  // value. Both kinds stand in the gap before the next sibling (or the
+  // closing bracket), which the splicer copies whole; where the value
+  // before a gap is no longer the one that had it there, the gap is
+  // rebuilt: the comments of a value that is gone go with it, and those of
+  // a value that stays come along.
+
+  // Returns the end of the comments that close the line a gap starts on, or
+  // `begin` when there are none (or the gap has no line break after them).
+  std::uint32_t line_end_comments(std::uint32_t begin, std::uint32_t end) const {
+    const std::string_view src = doc_.source;
+    bool comment = false;
+    for (std::uint32_t i = begin; i < end;) {
+      if (src[i] == '\n') return comment ? i : begin;
+      const auto past = static_cast<std::uint32_t>(detail::comment_end(src, i));
+      comment = comment || past > i;
+      i = std::max(past, i + 1);
+    }
+    return begin;
+  }
+  // The comments that close the line of the value before `child` in the original.
+  std::string_view closing_comments_before(std::uint32_t child) const {
+    const NodeLayout& l = sp_.layout(child);
+    return sp_.bytes(l.gap_begin, line_end_comments(l.gap_begin, sp_.lead(child)));
+  }
+  // The comments that close the line of the original value `pre`.
+  std::string_view closing_comments_of(std::uint32_t pre) const {
+    if (next_sibling_[pre]) return closing_comments_before(next_sibling_[pre]);
+    const NodeLayout& l = sp_.layout(sp_.layout(pre).parent);
+    return sp_.bytes(l.close_gap_begin, line_end_comments(l.close_gap_begin, l.tail_begin));
+  }
+
+  // Writes `trailing` and `rest` as one gap in place of what stands in the
+  // output from `mark`: one comma first when `comma`, none elsewhere outside
+  // comments, and a line break after `trailing`, which may end in a line
+  // comment.
+  void rebuild(std::size_t mark, std::string_view trailing, std::string rest, bool comma, std::string_view indent) {
+    sp_.out.resize(mark);
+    const std::size_t lead = std::min(rest.find_first_not_of(" \t,"), rest.size());
+    if (!trailing.empty() && (lead == rest.size() || (rest[lead] != '\n' && rest[lead] != '\r'))) {
+      std::string broken = doc_.style.newline.empty() ? "\n" : doc_.style.newline;
+      broken += indent;
+      rest = broken + rest.substr(lead);
+    }
+    if (comma) sp_.out += ',';
+    for (const std::string_view part : {trailing, std::string_view(rest)}) {
+      for (std::size_t i = 0; i < part.size();) {
+        const std::size_t past = std::max(detail::comment_end(part, i), i + 1);
+        if (part[i] != ',') sp_.out += part.substr(i, past - i);
+        i = past;
+      }
+    }
+  }
+
+  // Regroups the gap written from `mark` before a child whose original is
+  // `orig`, after a sibling whose original is `previous`; `indent` is the
+  // children's indentation, nullopt for the first child.
+  void regroup(std::size_t mark, std::optional<std::uint32_t> previous, std::optional<std::uint32_t> orig,
+               std::optional<std::string_view> indent) {
+    if (!indent) return;  // a first child's gap holds no value's line end
+    if (previous && orig && next_sibling_[*previous] == *orig) return;  // copied whole, where it was
+    const std::string_view trailing = previous ? closing_comments_of(*previous) : std::string_view();
+    std::string rest = sp_.out.substr(mark);
+    bool cut = false;
+    if (orig && sp_.layout(*orig).gap_begin != sp_.layout(sp_.layout(*orig).parent).head_end &&
+        rest == sp_.bytes(sp_.layout(*orig).gap_begin, sp_.lead(*orig))) {
+      // Its own gap, after another value than the one that closed its first line.
+      const std::size_t n = closing_comments_before(*orig).size();
+      cut = n > 0;
+      rest.erase(0, n);
+    }
+    if (trailing.empty() && !cut) return;
+    rebuild(mark, trailing, std::move(rest), true, *indent);
+  }
+
+  // The same before the closing bracket of `f`, written from `mark`.
+  void close_regroup(const Frame& f, std::size_t mark) {
+    if (!f.orig) return;
+    const std::optional<std::uint32_t> previous = last_written_.back();
+    const std::uint32_t last = last_child_[*f.orig];
+    if (previous && *previous == last) return;
+    const std::string_view trailing = previous ? closing_comments_of(*previous) : std::string_view();
+    std::string rest = sp_.out.substr(mark);
+    const NodeLayout& l = sp_.layout(*f.orig);
+    const std::string_view gap = sp_.bytes(l.close_gap_begin, l.tail_begin);
+    bool cut = false;
+    if (last && rest == gap) {
+      const std::size_t n = line_end_comments(l.close_gap_begin, l.tail_begin) - l.close_gap_begin;
+      cut = n > 0;
+      rest.erase(0, n);
+    }
+    if (trailing.empty() && !cut) return;
+    // A trailing comma stays when the file had one there.
+    bool comma = false;
+    for (std::size_t i = 0; i < gap.size(); i = std::max(detail::comment_end(gap, i), i + 1)) {
+      comma = comma || gap[i] == ',';
+    }
+    rebuild(mark, trailing, std::move(rest), comma, f.indent);
+  }
 
   // Writes one value (with its member name) and opens a frame for the
   // children of an object or array.
@@ -492,6 +649,7 @@ class JsonWriter {
       f.indent.assign(indent);
       sp_.open(f, indent, false);
       stack_.push_back(std::move(f));
+      if (comments_) last_written_.emplace_back();
       return std::nullopt;
     }
     if (!node.children.empty()) return "a " + node.kind + " has no children";
@@ -524,15 +682,94 @@ class JsonWriter {
   detail::Splicer sp_;
   std::vector<Frame> stack_;
   std::vector<std::string_view> names_;
+  bool comments_ = false;                      // the source may hold comments
+  std::vector<std::uint32_t> next_sibling_;    // by original node: its next sibling, 0 for none
+  std::vector<std::uint32_t> last_child_;      // by original node: its last child, 0 for none
+  // By open frame: the original of the child last written, when it was a
+  // child of the frame's original.
+  std::vector<std::optional<std::uint32_t>> last_written_;
 };
 
 }  // namespace
 
 namespace detail {
 
+std::size_t comment_end(std::string_view src, std::size_t at) {
+  if (at + 1 >= src.size() || src[at] != '/') return at;
+  if (src[at + 1] == '/') return std::min(src.find('\n', at + 2), src.size());
+  if (src[at + 1] != '*') return at;
+  const std::size_t close = src.find("*/", at + 2);
+  return close == std::string_view::npos ? src.size() : close + 2;
+}
+
+std::size_t leading_comments(std::string_view src, std::size_t gap_begin, std::size_t lead) {
+  // A comment on the line where the gap begins closes that line (after the
+  // previous value, or after the bracket); those on later lines lead in.
+  bool new_line = false;
+  for (std::size_t i = gap_begin; i < lead;) {
+    const std::size_t past = comment_end(src, i);
+    if (past == i) {
+      new_line = new_line || src[i] == '\n';
+      ++i;
+    } else if (new_line) {
+      return i;
+    } else {
+      i = past;
+    }
+  }
+  return lead;
+}
+
+JsoncMarks jsonc_marks(std::string_view src) {
+  JsoncMarks marks;
+  for (std::size_t i = 0; i < src.size(); ++i) {
+    const char c = src[i];
+    if (c == '"') {
+      for (++i; i < src.size() && src[i] != '"'; ++i) i += src[i] == '\\' ? 1 : 0;
+    } else if (c == '/' && comment_end(src, i) > i) {
+      marks.jsonc = true;
+      if (src[i + 1] == '*' && src.find("*/", i + 2) == std::string_view::npos) {
+        marks.open_comment = i;
+        return marks;
+      }
+      i = comment_end(src, i) - 1;
+    } else if (c == ',' && !marks.jsonc) {
+      std::size_t next = i + 1;
+      while (next < src.size()) {
+        if (is_space(src[next])) {
+          ++next;
+        } else if (const std::size_t past = comment_end(src, next); past > next) {
+          next = past;
+        } else {
+          break;
+        }
+      }
+      marks.jsonc = next < src.size() && (src[next] == '}' || src[next] == ']');
+    }
+  }
+  return marks;
+}
+
 std::optional<FormatError> parse_json(Document& doc, const ReadOptions& options) {
-  if (options.sketch) return JsonReader<SketchNode>(doc, options).run();
-  return JsonReader<NodeLayout>(doc, options).run();
+  // Plain JSON stays strict: comments and trailing commas are allowed only
+  // in a file that holds one outside its strings. The plain reading comes
+  // first, so that a plain file pays nothing for the look.
+  auto read = [&](bool jsonc) {
+    doc.stubs = false;
+    if (options.sketch) return JsonReader<SketchNode>(doc, options).run(jsonc);
+    return JsonReader<NodeLayout>(doc, options).run(jsonc);
+  };
+  std::optional<FormatError> failure = read(false);
+  if (!failure) return failure;
+  const JsoncMarks marks = jsonc_marks(doc.source);
+  if (marks.open_comment) return error_at("invalid JSON: a comment \"/*\" is not closed", doc.source, *marks.open_comment);
+  if (!marks.jsonc) return failure;
+  failure = read(true);
+  // RapidJSON checks the encoding of strings only; a comment must be text too.
+  if (const auto bad = bad_utf8(doc.source, false); !failure && bad) {
+    return error_at("invalid JSON: invalid encoding in a comment", doc.source, *bad);
+  }
+  return failure;
 }
 
 Result<std::string, FormatError> write_json(const Document& original, const TreeNode& tree,

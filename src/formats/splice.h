@@ -15,6 +15,23 @@ namespace vext::detail {
 
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// Returns one past the comment that starts at `at` in JSON text (`//` to the
+// end of its line, the line break excluded; `/* */`, or to the end of `src`
+// when unclosed), or `at` when no comment starts there.
+std::size_t comment_end(std::string_view src, std::size_t at);
+
+// Returns where the comments that lead in to a JSON value or member start,
+// in the gap [gap_begin, lead) before it: the first comment that stands on a
+// line of its own, or `lead` when there is none.
+std::size_t leading_comments(std::string_view src, std::size_t gap_begin, std::size_t lead);
+
+// What a look over JSON text finds outside its strings.
+struct JsoncMarks {
+  bool jsonc = false;                       // a comment or a trailing comma
+  std::optional<std::size_t> open_comment;  // where a "/*" starts that is never closed
+};
+JsoncMarks jsonc_marks(std::string_view src);
+
 // Returns the line and column (in code points) of byte `offset`.
 TextPosition locate(std::string_view source, std::size_t offset);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -274,6 +275,134 @@ TEST(FormatsXmlEntityTest, NestedEntitiesAreNeverExpanded) {
   // expat would expand a value; it stops long before that, and the reader refuses the file.
   auto in_attr = read_document(laughs + "<lolz a=\"&lol9;\"/>");
   ASSERT_FALSE(in_attr.ok());
+}
+
+// Configuration files with comments and trailing commas, each beside the
+// same values as plain JSON.
+const std::vector<std::pair<std::string, std::string>> kJsoncFiles = {
+    {"// leading\n{\n  // before a\n  \"a\": 1, // after a\n  \"b\": /* between */ [\n    2, /* in */ 3,\n  ],\n"
+     "  \"c\" /* before colon */ : \"// not /* a comment\",\n  \"d\": {\"e\": null,},\n  // after the last member\n}\n"
+     "/* trailing */ // and more",
+     "{\"a\": 1, \"b\": [2, 3], \"c\": \"// not /* a comment\", \"d\": {\"e\": null}}"},
+    {"[1,]", "[1]"},
+    {"{\"a\":1,}", "{\"a\":1}"},
+    {"{} // no newline at the end", "{}"},
+    {"/**/[/***/\"*/\",/* \" */12345678901234567890//1\n,1e400]", "[\"*/\", 12345678901234567890, 1e400]"},
+    {"\r\n{\r\n\t\"x\": true, // crlf\r\n}\r\n", "{\"x\": true}"},
+};
+
+TEST(FormatsJsoncTest, CommentsAndTrailingCommasAreLayoutAndWriteBackByteForByte) {
+  for (const auto& [source, plain] : kJsoncFiles) {
+    const Document doc = read_ok(source);
+    EXPECT_EQ(doc.tree, read_ok(plain).tree) << source;
+    auto out = write(doc, doc.tree);
+    ASSERT_TRUE(out.ok()) << out.error().text();
+    EXPECT_EQ(*out, source);
+    auto sketch = read_document(source, ReadOptions{.sketch = true});
+    EXPECT_TRUE(sketch.ok()) << source;
+  }
+}
+
+TEST(FormatsJsoncTest, EditsKeepTheCommentsAndStyleOfWhatStays) {
+  const std::string settings =
+      "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [\"es2020\",],\n}\n";
+  // A removed member takes the comment before it along; the rest stays.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children.erase(t.children.begin() + 1); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  \"lib\": [\"es2020\",],\n}\n");
+  // The first member goes: the next one takes the gap after the brace.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children.erase(t.children.begin()); }),
+            "{\n  // Output\n  \"strict\": true,\n  \"lib\": [\"es2020\",],\n}\n");
+  // A new last member keeps the trailing comma after the last one.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children.push_back(node("boolean", "noEmit", "false")); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [\"es2020\",],\n"
+            "  \"noEmit\": false,\n}\n");
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children[2].children.push_back(node("string", {}, "dom")); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [\"es2020\",\"dom\",],\n}\n");
+  // Emptied containers lose their trailing comma, never their comments.
+  EXPECT_EQ(edited(settings, [](TreeNode& t) { t.children[2].children.clear(); }),
+            "{\n  // Output\n  \"out\": \"dist\",\n  /* Checks */\n  \"strict\": true,\n  \"lib\": [],\n}\n");
+  EXPECT_EQ(edited("{\"a\": 1, /* last */ }", [](TreeNode& t) { t.children.clear(); }), "{ /* last */ }");
+  // A comment on the line where a value ends, after its comma, stays with that value.
+  const std::string described = "{\n  \"a\": 1, // about a\n  \"b\": 2, /* about b */\n  \"c\": 3 // about c\n}";
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.erase(t.children.begin() + 1); }),
+            "{\n  \"a\": 1, // about a\n  \"c\": 3 // about c\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.pop_back(); }),
+            "{\n  \"a\": 1, // about a\n  \"b\": 2 /* about b */\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.erase(t.children.begin()); }),
+            "{\n  \"b\": 2, /* about b */\n  \"c\": 3 // about c\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { t.children.push_back(node("null", "d")); }),
+            "{\n  \"a\": 1, // about a\n  \"b\": 2, /* about b */\n  \"c\": 3, // about c\n  \"d\": null\n}");
+  EXPECT_EQ(edited(described, [](TreeNode& t) { std::swap(t.children[0], t.children[2]); }),
+            "{\n  \"c\": 3, // about c\n  \"b\": 2, /* about b */\n  \"a\": 1 // about a\n}");
+  EXPECT_EQ(edited(described,
+                   [](TreeNode& t) { t.children.insert(t.children.begin() + 1, node("null", "n")); }),
+            "{\n  \"a\": 1, // about a\n  \"n\": null,\n  \"b\": 2, /* about b */\n  \"c\": 3 // about c\n}");
+  auto drop_b = [](TreeNode& t) { t.children.erase(t.children.begin() + 1); };
+  EXPECT_EQ(edited("{\"a\": 1, // one\n \"b\": 2, /* two */ \"c\": 3}", drop_b), "{\"a\": 1, // one\n/* two */ \"c\": 3}");
+  EXPECT_EQ(edited("{\"a\": 1, // one\n \"b\": 2, /* two\n */ \"c\": 3}", drop_b),
+            "{\"a\": 1, // one\n/* two\n */ \"c\": 3}");
+  EXPECT_EQ(edited("[1, // one\n]", [](TreeNode& t) { t.children.push_back(node("number", {}, "2")); }),
+            "[1, // one\n2,\n]");
+  // A changed value keeps the comment between its name and itself.
+  EXPECT_EQ(edited("{\"a\": /* why */ 1}", [](TreeNode& t) { t.children[0].text = "2"; }), "{\"a\": /* why */ 2}");
+  // New members are laid out by the file's separators, never by a comment in them.
+  EXPECT_EQ(edited("{\"a\" /*x*/: 1, /*y*/ \"b\" : 2}", [](TreeNode& t) { t.children.push_back(node("null", "c")); }),
+            "{\"a\" /*x*/: 1, /*y*/ \"b\" : 2, \"c\" : null}");
+}
+
+TEST(FormatsJsoncTest, PlainJsonStaysStrictAndBrokenCommentsAreRefused) {
+  const std::vector<BadInput> cases = {
+      // No comment and no trailing comma: the plain reader's own messages.
+      {"[1, 2", "invalid JSON: missing a comma or ']' after an array element"},
+      {"{\"a\": 1 / 2}", "invalid JSON: missing a comma or '}' after an object member"},
+      {"[1,,2]", "invalid JSON: invalid value"},
+      {"{'a': 1}", "invalid JSON: missing a name for object member"},
+      {"\"/* in a string */\" x", "invalid JSON: the document root must not be followed by other values"},
+      // With comments, still JSON: nothing else is allowed.
+      {"// note\n[1, 2", "invalid JSON: missing a comma or ']' after an array element"},
+      {"[1, /* open\n 2]", "invalid JSON: a comment \"/*\" is not closed (line 1, column 5)"},
+      {"{\"a\": \"x\" /* open */ /* again", "invalid JSON: a comment \"/*\" is not closed (line 1, column 22)"},
+      {"// c\n[1 / 2]", "invalid JSON"},
+      {"[1,,]", "invalid JSON"},
+      {"{,}", "invalid JSON"},
+      {"[,]", "invalid JSON"},
+      {"// c\n{\"a\": 1,\n \"a\": 2,}", "duplicate member name \"a\" (line 3, column 2)"},
+      {std::string("// c\n[1]\0", 9), "invalid JSON: a NUL byte"},
+      {"[1, // caf\xE9\n 2]", "invalid JSON: invalid encoding in a comment (line 1, column 11)"},
+      {"/* \xFF */ {}", "invalid JSON: invalid encoding in a comment (line 1, column 4)"},
+  };
+  for (const BadInput& c : cases) {
+    auto doc = read_document(c.source);
+    ASSERT_FALSE(doc.ok()) << c.source;
+    EXPECT_EQ(doc.error().text().substr(0, c.message.size()), c.message) << doc.error().text();
+    auto sketch = read_document(c.source, ReadOptions{.sketch = true});
+    ASSERT_FALSE(sketch.ok()) << c.source;
+    EXPECT_EQ(sketch.error().text(), doc.error().text());
+  }
+}
+
+TEST(FormatsJsoncTest, DiffsAndMergesSeeOnlyTheValues) {
+  const std::string base = "{\n  // Output\n  \"out\": \"dist\",\n  \"strict\": false, // for now\n  \"lib\": [\"es2020\",],\n}\n";
+  const std::string ours = "{\n  // Output\n  \"out\": \"build\",\n  \"strict\": false, // for now\n  \"lib\": [\"es2020\",],\n}\n";
+  const std::string theirs =
+      "{\n  // Output\n  \"out\": \"dist\",\n  \"strict\": true, // for now\n  \"lib\": [\"es2020\", \"dom\",],\n"
+      "  // Modules\n  \"module\": \"esnext\",\n}\n";
+  const auto changes = diff_files({base, theirs}, {});
+  ASSERT_TRUE(changes.ok());
+  std::vector<std::string> paths;
+  for (const FileChange& c : *changes) paths.push_back(c.path);
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(paths, (std::vector<std::string>{"/lib/1", "/module", "/strict"}));
+  const auto merged = merge_files({base, ours, theirs}, {}, false);
+  ASSERT_TRUE(merged.ok());
+  EXPECT_TRUE(merged->conflicts.empty());
+  EXPECT_EQ(merged->merged,
+            "{\n  // Output\n  \"out\": \"build\",\n  \"strict\": true, // for now\n  \"lib\": [\"es2020\",\"dom\",],\n"
+            "  // Modules\n  \"module\": \"esnext\",\n}\n");
+  // Comments alone are no change.
+  const auto same = diff_files({base, "{\"out\": \"dist\", \"strict\": false, \"lib\": [\"es2020\"]}"}, {});
+  ASSERT_TRUE(same.ok());
+  EXPECT_TRUE(same->empty());
 }
 
 struct Encoded {
@@ -617,9 +746,12 @@ void edit_json(TreeNode& tree, Rng& rng, int serial) {
 
 TEST(FormatsWriteTest, RandomEditsReadBackAsWritten) {
   Rng rng{0x9E3779B97F4A7C15ull};
-  for (int round = 0; round < 400; ++round) {
+  for (int round = 0; round < 1000; ++round) {
     const bool xml = round % 2 == 0;
-    const std::string& source = xml ? kXmlFiles[2] : kJsonFiles[rng.below(kJsonFiles.size())];
+    const std::size_t pick = rng.below(kJsonFiles.size() + kJsoncFiles.size());
+    const std::string& source = xml                        ? kXmlFiles[2]
+                                : pick < kJsonFiles.size() ? kJsonFiles[pick]
+                                                           : kJsoncFiles[pick - kJsonFiles.size()].first;
     const Document doc = read_ok(source);
     TreeNode tree = doc.tree;
     for (std::size_t k = 0, n = 1 + rng.below(3); k < n; ++k) {

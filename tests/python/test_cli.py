@@ -179,6 +179,32 @@ class TestMerge:
             paths = [line.split()[1] for line in vext_run("diff", names[0], side, cwd=tmp_path).stdout.splitlines()]
             assert len(paths) == len(set(paths))
 
+    def test_settings_files_with_comments_merge_and_keep_them(self, tmp_path):
+        base = ('// Compiler settings\n{\n  "compilerOptions": {\n    /* Language */\n'
+                '    "target": "es2019", // the output\n    "lib": ["es2019", "es2020",],\n  },\n'
+                '  "include": ["src/**/*"], // "/*" in a string is text\n}\n')
+        ours = base.replace('"es2019", //', '"es2022", //')
+        theirs = base.replace('"es2020",]', '"es2020", "dom",]').replace(
+            '  },\n', '    // Checks\n    "strict": true,\n  },\n')
+        put(tmp_path, base_json=base, ours_json=ours, theirs_json=theirs)
+        result = vext_run("diff", "base.json", "theirs.json", cwd=tmp_path)
+        assert (result.returncode, result.stderr) == (1, b"")
+        assert sorted(result.stdout.decode().splitlines()) == [
+            'insert /compilerOptions/lib/2 node: "\\"dom\\""',
+            'insert /compilerOptions/strict node: "true"',
+        ]
+        result = vext_run("merge", "base.json", "ours.json", "theirs.json", "-o", "ours.json", cwd=tmp_path)
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+        assert (tmp_path / "ours.json").read_text() == theirs.replace('"es2019", //', '"es2022", //')
+        # A conflict inside a commented file is marked as in any other.
+        put(tmp_path, ours_json=base.replace('"es2019", //', '"es2022", //'),
+            theirs_json=base.replace('"es2019", //', '"es2020", //'))
+        result = vext_run("merge", "base.json", "ours.json", "theirs.json", "-o", "out.json", cwd=tmp_path)
+        assert result.returncode == 1
+        assert result.stderr.decode() == (
+            'vext: conflict: /compilerOptions/target text: base "es2019", ours "es2022", theirs "es2020"\n')
+        assert "<<<<<<< ours\n" in (tmp_path / "out.json").read_text()
+
     def test_identity_attributes_are_chosen(self, tmp_path):
         # With key as identity the two sides' items pair across a reordering;
         # by position they would conflict.
@@ -240,6 +266,8 @@ BAD_INPUT = [
     ("utf16.xml", '<?xml version="1.0" encoding="utf-16"?><r/>', ["utf16.xml: ", '"utf-16" but the file is not in it']),
     ("entity.xml", '<!DOCTYPE a SYSTEM "a.dtd"><a price="[&foo;]"/>', ["entity.xml: ", "foo"]),
     ("twice.json", '{"a": 1, "a": 2}', ["twice.json: "]),
+    ("open.json", '{"a": 1 /* to the end', ["open.json: ", 'a comment "/*" is not closed (line 1, column 9)']),
+    ("slash.json", '{"a": 1 / 2}', ["slash.json: ", "(line 1, column"]),
 ]
 
 
