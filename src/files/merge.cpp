@@ -1,10 +1,12 @@
 #include "files/files.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,6 +28,62 @@ using detail::pair_numbered;
 using detail::root_path;
 using detail::value_text;
 using detail::walk;
+
+// The comments of a JSON text outside its strings, as written; a line
+// comment without its line break.
+std::vector<std::string_view> json_comments(std::string_view src) {
+  std::vector<std::string_view> out;
+  for (std::size_t i = 0; i < src.size();) {
+    if (src[i] == '"') {
+      for (++i; i < src.size() && src[i] != '"'; ++i) {
+        if (src[i] == '\\') ++i;
+      }
+      ++i;
+      continue;
+    }
+    const std::size_t past = detail::comment_end(src, i);
+    if (past == i) {
+      ++i;
+      continue;
+    }
+    std::string_view comment = src.substr(i, past - i);
+    if (comment[1] == '/' && comment.ends_with('\r')) comment.remove_suffix(1);
+    out.push_back(comment);
+    i = past;
+  }
+  return out;
+}
+
+// Comments are layout, which a merge takes from ours, so a comment theirs
+// wrote or changed may not reach the merged text. Counting each comment's
+// copies in the three files and the merge, as the merge of each count would
+// have it, finds one a side's change lost; the merge is then refused
+// rather than quietly dropping it.
+std::optional<FormatError> lost_comment(std::string_view base, std::string_view ours, std::string_view theirs,
+                                        std::string_view merged) {
+  const auto commented = [](std::string_view t) {
+    return t.find("//") != std::string_view::npos || t.find("/*") != std::string_view::npos;
+  };
+  if (!commented(base) && !commented(ours) && !commented(theirs)) return std::nullopt;
+  std::unordered_map<std::string_view, std::array<int, 4>> counts;
+  const std::array<std::string_view, 4> texts{base, ours, theirs, merged};
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    for (std::string_view c : json_comments(texts[k])) ++counts[c][k];
+  }
+  for (const auto& [comment, n] : counts) {
+    const auto [b, o, t, m] = n;
+    const int wanted = o == b ? t : t == b ? o : std::min(o, t);
+    if (m >= wanted) continue;
+    std::string_view shown = comment.substr(0, std::min(comment.find_first_of("\r\n"), std::size_t{60}));
+    while (shown.size() < comment.size() && !shown.empty() && (static_cast<unsigned char>(comment[shown.size()]) & 0xC0) == 0x80) {
+      shown.remove_suffix(1);
+    }
+    return FormatError{"the merge would lose a comment a side wrote (" + std::string(shown) +
+                       (shown.size() < comment.size() ? "...)" : ")") + ": merge this file by lines",
+                       std::nullopt};
+  }
+  return std::nullopt;
+}
 
 // A conflict's block in the merged file: the bytes of its smallest
 // enclosing element or member on each side.
@@ -83,6 +141,11 @@ class FileMerger {
     }
     auto out = merge(markers);
     if (!out.ok()) return out;
+    if (ours_.format == Format::Json) {
+      if (auto lost = lost_comment(base_.source, ours_.source, theirs_.source, out->merged)) {
+        return FileError{-1, *std::move(lost)};
+      }
+    }
     auto bytes = plain_ ? encode_marked(std::move(out->merged)) : encode_like(ours_, std::move(out->merged));
     if (!bytes.ok()) return FileError{-1, bytes.error()};
     out->merged = std::move(bytes).value();

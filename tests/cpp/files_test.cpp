@@ -209,6 +209,33 @@ std::vector<std::string> keyed_diff(const std::string& a, const std::string& b, 
   return out;
 }
 
+TEST(FileMergeTest, ACommentASideWroteIsKeptOrTheMergeRefused) {
+  const std::string base = "{\n  // port\n  \"port\": 80,\n  \"host\": \"a\"\n}\n";
+  const std::string ours = "{\n  // port\n  \"port\": 80,\n  \"host\": \"b\"\n}\n";
+  const auto merged = [&](const std::string& theirs) { return merge_files({base, ours, theirs}, {}, true); };
+  // A comment theirs changed, where ours' layout is written: refused, never dropped.
+  for (const std::string& theirs : {std::string("{\n  // the port\n  \"port\": 80,\n  \"host\": \"a\"\n}\n"),
+                                    std::string("{\n  /* the\n  port */\n  \"port\": 81,\n  \"host\": \"a\"\n}\n")}) {
+    const auto got = merged(theirs);
+    ASSERT_FALSE(got.ok()) << theirs;
+    EXPECT_TRUE(got.error().error.message.starts_with("the merge would lose a comment a side wrote (")) << got.error().error.message;
+    EXPECT_EQ(got.error().error.message.find('\n'), std::string::npos);
+  }
+  // Comments that travel with the members they precede, or that ours changed, are kept.
+  const auto added = merged("{\n  // port\n  \"port\": 80,\n  // user\n  \"user\": \"u\",\n  \"host\": \"a\"\n}\n");
+  ASSERT_TRUE(added.ok()) << added.error().error.message;
+  EXPECT_NE(added->merged.find("// user"), std::string::npos);
+  const auto removed = merged("{\n  \"host\": \"a\"\n}\n");
+  ASSERT_TRUE(removed.ok()) << removed.error().error.message;
+  EXPECT_EQ(removed->merged.find("\"port\""), std::string::npos);
+  EXPECT_NE(removed->merged.find("\"host\": \"b\""), std::string::npos);
+  // Strings that look like comments are none.
+  const auto strings = merge_files({"{\"a\": \"//x\", \"b\": 1, \"c\": 1}", "{\"a\": \"//x\", \"b\": 2, \"c\": 1}",
+                                    "{\"a\": \"//y\", \"b\": 1, \"c\": 2}"}, {}, true);
+  ASSERT_TRUE(strings.ok());
+  EXPECT_EQ(strings->merged, "{\"a\": \"//y\", \"b\": 2, \"c\": 2}");
+}
+
 TEST(FileIdKeyTest, KeyedArrayElementsPairByTheirKey) {
   const std::string before = countries({"AD", "AE", "AF", "AG", "AI", "AL", "AM", "AO"});
   const std::string after = countries({"AD", "AE", "AF", "AFX", "AG", "AI", "AL", "AM", "AO"});
