@@ -425,8 +425,9 @@ def test_a_keyword_connection_string_opens_the_database_never_a_file(postgres_se
     url, schema = new_schema(postgres_server)
     parts = urllib.parse.urlsplit(url)
     query = dict(urllib.parse.parse_qsl(parts.query))
-    keywords = (f"host={query['host']} user={parts.username} dbname={parts.path.lstrip('/')}"
-                f" options='-csearch_path={schema}'")
+    query.update({"user": parts.username or query.get("user", ""), "dbname": parts.path.lstrip("/"),
+                  "options": f"'{query['options']}'"})
+    keywords = " ".join(f"{key}={value}" for key, value in query.items() if value)
     try:
         with vext.Store(url) as store:
             head = store.commit({"kind": "a"}, "one")
