@@ -211,10 +211,16 @@ _PG_SCRIPT = Path(__file__).resolve().parents[2] / "tools" / "pg_server.sh"
 _schemas = itertools.count()
 
 
+def plain_env():
+    """The environment without the sanitizers' preloaded runtime, for the
+    server's own programs: psql, for one, hangs at exit under it."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 def pg_sql(url, sql):
     """Runs SQL on the test server through psql (the superuser's connection)."""
     done = subprocess.run(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", url, "-c", sql],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=plain_env(), timeout=120)
     assert done.returncode == 0, done.stderr
 
 
@@ -240,13 +246,13 @@ def postgres_server():
         yield url
         return
     folder = tempfile.mkdtemp(prefix="vext-pg.")
-    started = subprocess.run([str(_PG_SCRIPT), "start", folder], capture_output=True, text=True)
+    started = subprocess.run([str(_PG_SCRIPT), "start", folder], capture_output=True, text=True, env=plain_env())
     if started.returncode != 0:
         pytest.fail(f"cannot start a PostgreSQL server for the store tests: {started.stderr.strip()}", pytrace=False)
     try:
         yield started.stdout.strip()
     finally:
-        subprocess.run([str(_PG_SCRIPT), "stop", folder], capture_output=True)
+        subprocess.run([str(_PG_SCRIPT), "stop", folder], capture_output=True, env=plain_env())
 
 
 @pytest.fixture

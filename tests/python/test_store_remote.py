@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import vext
-from conftest import new_schema, pg_sql, with_option
+from conftest import new_schema, pg_sql, plain_env, with_option
 from test_store import fork, read_lines, returned, tree_number
 
 HOSTILE = ["'", '"', "\\", "\\'", "'; DROP TABLE vext_refs; --", '"); DELETE FROM vext_objects; --', "$1", "%s",
@@ -150,7 +150,8 @@ def test_a_read_only_role_reads_everything_and_writes_nothing(postgres_server, t
 
 
 def pg_value(url, sql):
-    done = subprocess.run(["psql", "-X", "-tA", "-d", url, "-c", sql], capture_output=True, text=True, check=True)
+    done = subprocess.run(["psql", "-X", "-tA", "-d", url, "-c", sql], capture_output=True, text=True, check=True,
+                          env=plain_env(), timeout=120)
     return done.stdout.strip()
 
 
@@ -162,7 +163,7 @@ def test_other_threads_run_while_a_commit_waits_for_the_database(postgres_server
     # while, so a commit that held the interpreter lock would still end.
     holder = subprocess.Popen(["psql", "-X", "-q", "-d", url, "-c",
                                f"BEGIN; LOCK TABLE {schema}.vext_packs; SELECT pg_sleep(30); COMMIT"],
-                              env={**os.environ, "PGAPPNAME": "vext-holder"}, stdout=subprocess.DEVNULL)
+                              env={**plain_env(), "PGAPPNAME": "vext-holder"}, stdout=subprocess.DEVNULL)
     locked = (f"SELECT count(*) FROM pg_locks l JOIN pg_stat_activity a USING (pid) WHERE l.granted AND "
               f"a.application_name = 'vext-holder' AND l.relation = '{schema}.vext_packs'::regclass")
     waiting = "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'vext-waiter' AND wait_event_type = 'Lock'"
