@@ -119,8 +119,10 @@ class TestSurveyCorpus:
         assert (done.returncode, done.stderr) == (0, b"")
         assert (tmp_path / "out").read_bytes() == case.base
 
-    def test_small_edits_on_both_sides_merge(self, case, tmp_path):
+    def test_small_edits_on_both_sides_merge(self, case):
         assert vext.merge_files(case.base, case.ours, case.theirs) == (case.merged, ())
+
+    def test_the_command_merges_small_edits_on_both_sides(self, case, tmp_path):
         done = command_merge(tmp_path, case.base, case.ours, case.theirs)
         assert (done.returncode, done.stderr) == (0, b"")
         assert (tmp_path / "out").read_bytes() == case.merged
