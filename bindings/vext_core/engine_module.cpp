@@ -72,13 +72,36 @@ Ref from_value(const CoreState& state, const vext::FieldValue& value) {
   return std::visit(Visit{state.binding.tree_keys}, value);
 }
 
-// A location as a tuple of (kind, identity or None, position) tuples.
+// A location leaves as a capsule around the engine's Location, which shares
+// its prefix with the locations of the node's ancestors; the package turns it
+// into steps when read. The root's location is the empty tuple.
+constexpr const char* kLocationCapsule = "vext._core.Location";
+
+void drop_location(PyObject* capsule) {
+  delete static_cast<vext::Location*>(PyCapsule_GetPointer(capsule, kLocationCapsule));
+}
+
 Ref from_location(const vext::Location& location) {
-  return tuple_of(location, [](const vext::Step& s) {
-    Ref kind = str(s.kind), identity = optional_str(s.identity);
-    Ref position = Ref::steal(PyLong_FromSize_t(s.position));
-    if (!kind || !identity || !position) return Ref();
-    return Ref::steal(PyTuple_Pack(3, kind.get(), identity.get(), position.get()));
+  if (location.empty()) return Ref::steal(PyTuple_New(0));
+  auto* held = new vext::Location(location);
+  Ref capsule = Ref::steal(PyCapsule_New(held, kLocationCapsule, drop_location));
+  if (!capsule) delete held;
+  return capsule;
+}
+
+// location_steps(location): the steps of a location from `diff` or `merge`,
+// root first, as (kind, identity or None, position) tuples.
+PyObject* mod_location_steps(PyObject* module, PyObject* arg) {
+  return call_core(core_state(module).binding, [&]() -> PyObject* {
+    auto* location = static_cast<vext::Location*>(PyCapsule_GetPointer(arg, kLocationCapsule));
+    if (!location) return nullptr;
+    return tuple_of(location->items(), [](const vext::Step* s) {
+             Ref kind = str(s->kind), identity = optional_str(s->identity);
+             Ref position = Ref::steal(PyLong_FromSize_t(s->position));
+             if (!kind || !identity || !position) return Ref();
+             return Ref::steal(PyTuple_Pack(3, kind.get(), identity.get(), position.get()));
+           })
+        .release();
   });
 }
 
@@ -182,10 +205,13 @@ bool to_value(const CoreState& state, PyObject* obj, vext::Field field, vext::Fi
 }
 
 bool to_location(PyObject* obj, vext::Location& out) {
+  if (PyCapsule_IsValid(obj, kLocationCapsule)) {
+    out = *static_cast<vext::Location*>(PyCapsule_GetPointer(obj, kLocationCapsule));
+    return true;
+  }
   Ref seq = Ref::steal(PySequence_Tuple(obj));
   if (!seq) return false;
   const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-  out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref step = Ref::steal(PySequence_Tuple(PyTuple_GET_ITEM(seq.get(), i)));
     if (!step) return false;
@@ -288,6 +314,7 @@ PyMethodDef methods[] = {
     {"diff", as_method(mod_diff), METH_FASTCALL | METH_KEYWORDS, "diff(old, new)\n--\n\n"},
     {"apply", as_method(mod_apply), METH_FASTCALL | METH_KEYWORDS, "apply(tree, changes)\n--\n\n"},
     {"merge", as_method(mod_merge), METH_FASTCALL | METH_KEYWORDS, "merge(base, ours, theirs)\n--\n\n"},
+    {"location_steps", mod_location_steps, METH_O, "location_steps(location)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -297,6 +324,7 @@ int exec_module(PyObject* module) {
       !init_names(state) || !add_file_api(module, state) || !add_json_api(module) ||
       !add_store_api(module, state))
     return -1;
+  if (PyModule_AddObjectRef(module, "LocationLink", reinterpret_cast<PyObject*>(&PyCapsule_Type)) < 0) return -1;
   return PyModule_AddIntConstant(module, "MAX_DEPTH", static_cast<long>(vext::kMaxTreeDepth));
 }
 

@@ -178,6 +178,53 @@ class Conflict:
         )
 
 
+class _Lazy:
+    """A frozen dataclass field the engine fills with a link (a capsule)
+    instead of its value: a change's location or a file change's path is a
+    link to its parent's, shared with every change below that node, so that
+    a result takes memory in proportion to its changes whatever the depth.
+    Reading the field spells the value out with `spell`; a value given to the
+    constructor is kept as it is."""
+
+    __slots__ = ("_slot", "_spell")
+
+    def __init__(self, slot: Any, spell: Any) -> None:
+        self._slot, self._spell = slot, spell
+
+    def __get__(self, obj: object, owner: type | None = None) -> Any:
+        if obj is None:
+            return self
+        value = self._slot.__get__(obj, owner)
+        return self._spell(value) if type(value) is _LINK else value
+
+    def __set__(self, obj: object, value: object) -> None:
+        self._slot.__set__(obj, value)
+
+    def __delete__(self, obj: object) -> None:
+        self._slot.__delete__(obj)
+
+    @staticmethod
+    def install(cls: type, name: str, spell: Any) -> None:
+        setattr(cls, name, _Lazy(cls.__dict__[name], spell))
+
+    @staticmethod
+    def raw(item: object, name: str) -> Any:
+        """The field as stored: the engine's link or the value given."""
+        lazy: _Lazy = type(item).__dict__[name]
+        return lazy._slot.__get__(item, type(item))
+
+
+_LINK = _core.LocationLink
+
+
+def _steps(link: object) -> tuple[Step, ...]:
+    return tuple(map(Step._make, _core.location_steps(link)))
+
+
+_Lazy.install(Change, "location", _steps)
+_Lazy.install(Conflict, "location", _steps)
+
+
 class MergeResult(NamedTuple):
     """The merged tree and the conflicts; unpacks as ``tree, conflicts``."""
 
@@ -185,15 +232,11 @@ class MergeResult(NamedTuple):
     conflicts: tuple[Conflict, ...]
 
 
-def _location(raw: tuple[tuple[str, str | None, int], ...]) -> tuple[Step, ...]:
-    return tuple(map(Step._make, raw))
-
-
 def diff(old: Mapping[str, Any], new: Mapping[str, Any]) -> list[Change]:
     """Returns the edits that turn `old` into `new`, parents before children in
     the old tree's order; ``apply(old, diff(old, new)) == new``."""
     return [
-        Change(op, _location(loc), field, name, before, after, index)  # type: ignore[arg-type]
+        Change(op, loc, field, name, before, after, index)  # type: ignore[arg-type]
         for op, loc, field, name, before, after, index in _core.diff(old, new)
     ]
 
@@ -209,7 +252,7 @@ def apply(tree: Mapping[str, Any], changes: Iterable[Change]) -> Tree:
     for change in changes:
         if not isinstance(change, Change):
             raise TypeError(f"apply() expects Change items, not {type(change).__qualname__}")
-        raw.append((change.op, change.location, change.field, change.name, change.old, change.new, change.index))
+        raw.append((change.op, _Lazy.raw(change, "location"), change.field, change.name, change.old, change.new, change.index))
     return _core.apply(tree, raw)
 
 
@@ -220,7 +263,7 @@ def merge(base: Mapping[str, Any], ours: Mapping[str, Any], theirs: Mapping[str,
     `Conflict` names the place with all three values."""
     tree, raw = _core.merge(base, ours, theirs)
     conflicts = tuple(
-        Conflict(_location(loc), field, name, b, o, t)  # type: ignore[arg-type]
+        Conflict(loc, field, name, b, o, t)  # type: ignore[arg-type]
         for loc, field, name, b, o, t in raw
     )
     return MergeResult(tree, conflicts)

@@ -167,10 +167,10 @@ class Store:
     def diff(self, old: str, new: str) -> list[Change]:
         """Returns the edits from commit `old`'s tree to commit `new`'s, as
         `vext.diff` of the two trees gives them."""
-        from vext import Change, _location
+        from vext import Change
 
         return [
-            Change(op, _location(loc), field, name, before, after, index)  # type: ignore[arg-type]
+            Change(op, loc, field, name, before, after, index)  # type: ignore[arg-type]
             for op, loc, field, name, before, after, index in _core.store_diff(self._h, old, new)
         ]
 
@@ -180,12 +180,12 @@ class Store:
         merge is recorded as a commit with both heads as parents and moves
         `into`; with conflicts nothing is recorded. When `branch` is already
         part of `into`'s history, nothing is recorded and `commit` is `into`'s head."""
-        from vext import Conflict, _location
+        from vext import Conflict
 
         text = message if message is not None else f"Merge {branch} into {into}"
         tree, raw, commit, base = _core.store_merge(self._h, branch, into, text, time.time())
         conflicts = tuple(
-            Conflict(_location(loc), field, name, b, o, t)  # type: ignore[arg-type]
+            Conflict(loc, field, name, b, o, t)  # type: ignore[arg-type]
             for loc, field, name, b, o, t in raw
         )
         return StoreMergeResult(tree, conflicts, commit, base)

@@ -234,11 +234,23 @@ class Resolver {
     return found == it->second.end() ? nullptr : &kids[found->second];
   }
 
-  // Follows `steps` from `root`; nullptr when a step names no child.
-  TreeNode* walk(TreeNode& root, std::span<const Step> steps) {
+  // Follows `location` from `root`; nullptr when a step names no child.
+  // Resolved locations are remembered, so that the locations of one diff,
+  // which share their prefixes, resolve in time linear in the nodes named.
+  TreeNode* walk(TreeNode& root, const Location& location) {
+    std::vector<Location> path;
     TreeNode* at = &root;
-    for (const Step& s : steps) {
-      if (!(at = child(*at, s))) return nullptr;
+    for (Location up = location; !up.empty(); up = up.parent()) {
+      if (auto it = resolved_.find(up.id()); it != resolved_.end()) {
+        at = it->second;
+        break;
+      }
+      path.push_back(up);
+    }
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+      at = at ? child(*at, it->back()) : nullptr;
+      resolved_.emplace(it->id(), at);
+      kept_.push_back(std::move(*it));
     }
     return at;
   }
@@ -246,6 +258,8 @@ class Resolver {
  private:
   using Table = std::unordered_map<std::string, std::size_t>;
   std::unordered_map<const TreeNode*, Table> tables_;
+  std::unordered_map<const void*, TreeNode*> resolved_;
+  std::vector<Location> kept_;  // holds the remembered locations' storage
 };
 
 // The structural edits under one parent.
@@ -337,14 +351,31 @@ std::optional<ApplyRefusal> check_removals(TreeNode& root, const std::vector<Cha
     }
   }
   if (removed.empty()) return std::nullopt;
+  // Whether a location lies at or under a removed node, remembered per
+  // location so that shared prefixes are looked at once.
+  std::unordered_map<const void*, bool> under;
+  std::vector<Location> path;
+  auto removed_at_or_above = [&](const Location& location) {
+    path.clear();
+    bool found = false;
+    for (Location up = location; !up.empty(); up = up.parent()) {
+      if (auto it = under.find(up.id()); it != under.end()) {
+        found = it->second;
+        break;
+      }
+      path.push_back(up);
+    }
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+      found = found || removed.count(resolver.walk(root, *it)) > 0;
+      under.emplace(it->id(), found);
+    }
+    return found;
+  };
   for (std::size_t n = 0; n < changes.size(); ++n) {
     const Change& c = changes[n];
     // A structural change's own node may be the removed one; nothing above it may.
-    const std::size_t depth = c.location.size() - (c.op == ChangeOp::Update ? 0 : 1);
-    TreeNode* at = &root;
-    for (std::size_t i = 0; i < depth; ++i) {
-      at = resolver.child(*at, c.location[i]);
-      if (removed.count(at)) return refuse(ApplyFailure::Clash, n, c, "another change removes the node");
+    if (removed_at_or_above(c.op == ChangeOp::Update ? c.location : c.location.parent())) {
+      return refuse(ApplyFailure::Clash, n, c, "another change removes the node");
     }
   }
   return std::nullopt;
@@ -393,12 +424,11 @@ struct ApplyPlan {
   std::optional<ApplyRefusal> add(std::size_t n, const Change& c) {
     const bool structural = c.op != ChangeOp::Update;
     if (structural && c.location.empty()) return refuse(ApplyFailure::Missing, n, c, "the root has no parent");
-    std::span<const Step> steps(c.location);
-    TreeNode* parent = structural ? resolver.walk(root, steps.first(steps.size() - 1)) : nullptr;
+    TreeNode* parent = structural ? resolver.walk(root, c.location.parent()) : nullptr;
     if (structural && !parent) return refuse(ApplyFailure::Missing, n, c, "no such parent");
     TreeNode* node = nullptr;
     if (c.op != ChangeOp::Insert) {
-      node = structural ? resolver.child(*parent, steps.back()) : resolver.walk(root, steps);
+      node = structural ? resolver.child(*parent, c.location.back()) : resolver.walk(root, c.location);
       if (!node) return refuse(ApplyFailure::Missing, n, c, "no such node");
     }
     switch (c.op) {
@@ -504,7 +534,7 @@ Result<TreeNode, ApplyRefusal> apply_changes(const TreeNode& tree, const std::ve
   TreeNode out = tree;
   ApplyPlan plan(out);
   for (std::size_t n = 0; n < changes.size(); ++n) {
-    ticker.tick(changes[n].location.size() + 1);
+    ticker.tick(1);
     if (auto refused = plan.add(n, changes[n])) return *refused;
   }
   if (auto refused = check_removals(out, changes, plan.groups, plan.resolver)) return *refused;

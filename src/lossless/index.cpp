@@ -116,13 +116,22 @@ Step Locations::step(const TreeNode& parent, std::size_t index) {
 }
 
 Location Locations::build(std::int64_t at) {
-  Location out;
-  for (; at != kRoot; at = links_[static_cast<std::size_t>(at)].up) {
-    const Link& l = links_[static_cast<std::size_t>(at)];
-    out.push_back(step(*l.parent, l.index));
+  if (at == kRoot) return {};
+  if (built_.size() < links_.size()) built_.resize(links_.size());
+  // Climbs to the nearest location built already, then builds down from it,
+  // so that every prefix is built once and shared.
+  std::vector<std::size_t> path;
+  std::int64_t up = at;
+  for (; up != kRoot && built_[static_cast<std::size_t>(up)].empty(); up = links_[static_cast<std::size_t>(up)].up) {
+    path.push_back(static_cast<std::size_t>(up));
   }
-  std::reverse(out.begin(), out.end());
-  return out;
+  Location loc = up == kRoot ? Location() : built_[static_cast<std::size_t>(up)];
+  for (auto it = path.rbegin(); it != path.rend(); ++it) {
+    const Link& l = links_[*it];
+    loc.push_back(step(*l.parent, l.index));
+    built_[*it] = loc;
+  }
+  return loc;
 }
 
 std::string step_text(const Step& step) {
@@ -148,9 +157,9 @@ std::string step_text(const Step& step) {
 std::string location_text(const Location& location) {
   if (location.empty()) return "/";
   std::string out;
-  for (const Step& s : location) {
+  for (const Step* s : location.items()) {
     out += '/';
-    out += detail::step_text(s);
+    out += detail::step_text(*s);
   }
   return out;
 }

@@ -158,6 +158,8 @@ class Locations {
     std::size_t index;
   };
   std::vector<Link> links_;
+  // The locations built so far, by link; their prefixes are shared.
+  std::vector<Location> built_;
   // Positions among same-key siblings, for parents too wide to count each time.
   std::unordered_map<const TreeNode*, std::vector<std::uint32_t>> positions_;
 };

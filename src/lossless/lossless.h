@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/chain.h"
 #include "common/result.h"
 #include "common/stop.h"
 #include "tree/tree.h"
@@ -28,7 +29,8 @@ struct Step {
 };
 
 // The steps from the root down to a node; empty for the root itself.
-using Location = std::vector<Step>;
+// Locations that share a prefix share its storage.
+using Location = Chain<Step>;
 
 // Renders a location as "/doc/section[@id=\"intro\"]/para[2]"; "/" is the root.
 std::string location_text(const Location& location);

@@ -132,6 +132,34 @@ TEST(LocatedDiffTest, HandlesDeepChainsAndWideFans) {
   EXPECT_EQ(changes[0].location.size(), 299'999u);
   ASSERT_TRUE(apply_changes(a, changes).ok());
 
+  // Every node changed: each location extends the one before it, sharing
+  // its storage, so that the locations take memory linear in the depth.
+  TreeNode x("n"), y("n");
+  TreeNode* xs = &x;
+  TreeNode* ys = &y;
+  for (std::size_t i = 0; i < 100'000; ++i) {
+    xs->text = "x" + std::to_string(i);
+    ys->text = "y" + std::to_string(i);
+    if (i + 1 < 100'000) xs = &xs->children.emplace_back("n"), ys = &ys->children.emplace_back("n");
+  }
+  const auto every = located_diff(x, y);
+  ASSERT_EQ(every.size(), 100'000u);
+  for (std::size_t k = 1; k < every.size(); ++k) {
+    ASSERT_EQ(every[k].location.size(), k);
+    ASSERT_EQ(every[k].location.parent().id(), every[k - 1].location.id());
+  }
+  const auto applied = apply_changes(x, every);
+  ASSERT_TRUE(applied.ok());
+  EXPECT_TRUE(applied.value() == y);
+  const auto merged = three_way_merge(x, y, x);
+  EXPECT_TRUE(merged.conflicts.empty());
+  EXPECT_TRUE(merged.tree == y);
+  TreeNode z = y;
+  for (TreeNode* at = &z; at; at = at->children.empty() ? nullptr : &at->children[0]) at->text += "z";
+  const auto both = three_way_merge(x, y, z);
+  ASSERT_EQ(both.conflicts.size(), 100'000u);
+  EXPECT_EQ(both.conflicts.back().location.parent().id(), both.conflicts[99'998].location.id());
+
   TreeNode wide = paragraphs(100'000);
   TreeNode edited = wide;
   for (std::size_t e = 0; e < 10; ++e) edited.children[e * 9000 + 7].text = "edit";

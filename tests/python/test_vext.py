@@ -158,6 +158,44 @@ class TestDiffAndApply:
         assert vext.apply(old, changes) == new
 
 
+# Two chains 100,000 deep in which every node differs, diffed and merged
+# under an address-space limit a few hundred MiB above the inputs: locations
+# that did not share their prefixes would need terabytes.
+EVERY_NODE_CHANGED = """
+import resource, sys
+import vext
+
+def chain(tag, depth):
+    root = node = {"kind": "n", "text": f"{tag}0"}
+    for i in range(1, depth):
+        child = {"kind": "n", "text": f"{tag}{i}"}
+        node["children"] = [child]
+        node = child
+    return root
+
+depth = 100_000
+base, ours, theirs = chain("b", depth), chain("o", depth), chain("t", depth)
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (768 << 20), resource.RLIM_INFINITY))
+changes = vext.diff(base, ours)
+assert len(changes) == depth, len(changes)
+assert [len(changes[k].location) for k in (0, 1, depth - 1)] == [0, 1, depth - 1]
+assert str(changes[2]) == '/n[1]/n[1] text: "b2" -> "o2"'
+assert vext.apply(base, changes) is not None
+tree, conflicts = vext.merge(base, ours, theirs)
+assert len(conflicts) == depth and len(conflicts[-1].location) == depth - 1
+assert conflicts[-1].ours == f"o{depth - 1}" and conflicts[-1].theirs == f"t{depth - 1}"
+print("ok")
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime reserves more address space than the limit allows")
+def test_every_node_of_a_deep_chain_changed_fits_in_linear_memory():
+    result = subprocess.run([sys.executable, "-c", EVERY_NODE_CHANGED], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr[-2000:]
+
+
 WIDE = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
 
 
