@@ -28,7 +28,7 @@ namespace {
 bool same(const std::vector<vext::FileChange>& a, const std::vector<vext::FileChange>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].op != b[i].op || a[i].path != b[i].path || a[i].field != b[i].field ||
+    if (a[i].op != b[i].op || path_text(a[i].path) != path_text(b[i].path) || a[i].field != b[i].field ||
         a[i].old_value != b[i].old_value || a[i].new_value != b[i].new_value) {
       return false;
     }

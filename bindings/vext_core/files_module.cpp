@@ -193,9 +193,23 @@ Ref from_name(std::string_view name) {
   return Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
+// A change's path leaves as a capsule around the core's FilePath, which
+// shares its prefix with the paths of the node's ancestors; path_text spells
+// it out when it is read.
+constexpr const char* kPathCapsule = "vext._core.FilePath";
+
+void drop_path(PyObject* capsule) { delete static_cast<vext::FilePath*>(PyCapsule_GetPointer(capsule, kPathCapsule)); }
+
+Ref from_path(const vext::FilePath& path) {
+  auto* held = new vext::FilePath(path);
+  Ref capsule = Ref::steal(PyCapsule_New(held, kPathCapsule, drop_path));
+  if (!capsule) delete held;
+  return capsule;
+}
+
 // (op, path, what, old, new)
 Ref from_file_change(const vext::FileChange& c) {
-  Ref op = from_name(vext::change_op_name(c.op)), path = from_string(c.path), what = from_name(vext::field_name(c.field));
+  Ref op = from_name(vext::change_op_name(c.op)), path = from_path(c.path), what = from_name(vext::field_name(c.field));
   Ref old_value = optional_str(c.old_value), new_value = optional_str(c.new_value);
   if (!op || !path || !what || !old_value || !new_value) return {};
   return Ref::steal(PyTuple_Pack(5, op.get(), path.get(), what.get(), old_value.get(), new_value.get()));
@@ -354,6 +368,14 @@ PyObject* mod_rewrite_file(PyObject* module, PyObject* const* args, Py_ssize_t n
   });
 }
 
+// path_text(path): a path from diff_files, as text.
+PyObject* mod_path_text(PyObject* module, PyObject* arg) {
+  return call_core(core_state(module).binding, [&]() -> PyObject* {
+    auto* path = static_cast<vext::FilePath*>(PyCapsule_GetPointer(arg, kPathCapsule));
+    return path ? from_string(vext::path_text(*path)).release() : nullptr;
+  });
+}
+
 PyObject* mod_diff_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
@@ -406,6 +428,7 @@ PyMethodDef file_methods[] = {
      "read_file(data, *, format=None, id_attrs=(), id_keys=())\n--\n\n"},
     {"rewrite_file", as_method(mod_rewrite_file), METH_FASTCALL | METH_KEYWORDS,
      "rewrite_file(data, *, format=None, id_attrs=(), id_keys=())\n--\n\n"},
+    {"path_text", mod_path_text, METH_O, "path_text(path)\n--\n\n"},
     {"diff_files", as_method(mod_diff_files), METH_FASTCALL | METH_KEYWORDS,
      "diff_files(old, new, *, format=None, id_attrs=(), id_keys=())\n--\n\n"},
     {"merge_files", as_method(mod_merge_files), METH_FASTCALL | METH_KEYWORDS,

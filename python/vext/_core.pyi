@@ -7,8 +7,13 @@ from vext import Tree
 MAX_DEPTH: int
 
 _Step = tuple[str, str | None, int]
-_Change = tuple[str, tuple[_Step, ...], str, str | None, Any, Any, int | None]
-_Conflict = tuple[tuple[_Step, ...], str, str | None, Any, Any, Any]
+# A location: the steps, or (from the engine) a link that location_steps reads.
+_Location = tuple[_Step, ...] | Any
+_Change = tuple[str, _Location, str, str | None, Any, Any, int | None]
+_Conflict = tuple[_Location, str, str | None, Any, Any, Any]
+
+LocationLink: type
+def location_steps(location: Any) -> tuple[_Step, ...]: ...
 
 def diff(old: Mapping[str, Any], new: Mapping[str, Any]) -> list[_Change]: ...
 def apply(tree: Mapping[str, Any], changes: Sequence[_Change]) -> Tree: ...
@@ -21,7 +26,8 @@ class FormatError(ValueError):
     line: int | None
     column: int | None
 
-_FileChange = tuple[str, str, str, str | None, str | None]
+# The path is a link that path_text spells out.
+_FileChange = tuple[str, Any, str, str | None, str | None]
 _FileConflict = tuple[str, str, str | None, str | None, str | None]
 
 # A file's bytes, or the file open for binary reading, read from where it stands to its end.
@@ -33,6 +39,7 @@ def read_file(
 def rewrite_file(
     data: _Data, *, format: str | None = None, id_attrs: Sequence[str] = (), id_keys: Sequence[str] = ()
 ) -> bytes: ...
+def path_text(path: Any) -> str: ...
 def diff_files(
     old: _Data,
     new: _Data,

@@ -12,7 +12,7 @@ import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple, TypeAlias
 
-from vext import _core
+from vext import _Lazy, _core
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
@@ -93,6 +93,9 @@ class FileChange:
         from vext import cli
 
         return cli._change_line((self.op, self.path, self.what, self.old, self.new))
+
+
+_Lazy.install(FileChange, "path", _core.path_text)
 
 
 @dataclass(frozen=True, slots=True)

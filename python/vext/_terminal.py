@@ -11,7 +11,10 @@ import re
 import sys
 import threading
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable
 
 # Standard descriptors that were closed at start; /dev/null holds their place
 # so that no file we open lands on them.
@@ -81,6 +84,20 @@ def emit(data: str | bytes) -> None:
     except OSError as e:
         silence_stdout()
         raise Trouble(f"cannot write to standard output: {e.strerror or e}") from None
+
+
+def emit_all(pieces: Iterable[str]) -> None:
+    """Writes `pieces` to standard output as they come, in blocks of about
+    64 KiB, and flushes; a failure is Trouble."""
+    block: list[str] = []
+    size = 0
+    for piece in pieces:
+        block.append(piece)
+        size += len(piece)
+        if size >= 1 << 16:
+            emit("".join(block))
+            block, size = [], 0
+    emit("".join(block))
 
 
 def _write_in_place(shown: str, target: str, data: bytes) -> None:

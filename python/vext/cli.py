@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import itertools
 import json
 import os
 import signal
@@ -25,9 +26,9 @@ from vext import Commit, Store, StoreError, _core, _terminal, _treejson, diff, m
 from vext._terminal import Trouble
 
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
+    from collections.abc import Callable, Iterable, Iterator, Sequence
 
-    from vext import Step, Value
+    from vext import Change, Step, Value
 
 SAME, DIFFERENT, TROUBLE, INTERRUPTED = 0, 1, 2, 130
 
@@ -228,9 +229,28 @@ def _shown(args: argparse.Namespace, paths: Sequence[str], roles: Sequence[str])
     return [f"{args.name} ({role})" for role in roles]
 
 
-def _json_array(rows: Sequence[tuple[str | None, ...]], keys: tuple[str, ...]) -> str:
-    items = [json.dumps(dict(zip(keys, row, strict=True))) for row in rows]
-    return "[" + ",\n ".join(items) + "]\n"
+def _json_array(rows: Iterable[tuple[str | None, ...]], keys: tuple[str, ...]) -> Iterator[str]:
+    """The rows as a JSON array of objects, one per line, piece by piece."""
+    opening = "["
+    for row in rows:
+        yield opening + json.dumps(dict(zip(keys, row, strict=True)))
+        opening = ",\n "
+    yield "[]\n" if opening == "[" else "]\n"
+
+
+def _same(row: ChangeRow) -> ChangeRow:
+    return row
+
+
+def _tree_change_row(c: Change) -> ChangeRow:
+    return (c.op, _treejson.path_text(c.location, c.field, c.name), c.field,
+            _treejson.value_text(c.old), _treejson.value_text(c.new))
+
+
+def _spelled(row: tuple[Any, ...]) -> ChangeRow:
+    """A change row from the native diff, its path spelled out."""
+    op, path, what, old, new = row
+    return op, path if isinstance(path, str) else _core.path_text(path), what, old, new
 
 
 # ---------------------------------------------------------------- reading
@@ -391,26 +411,29 @@ def _run_diff(args: argparse.Namespace) -> int:
     with _terminal.Progress("diffing"):
         if args.git_rest and os.devnull in names and not args.tree_json:
             # An added or deleted file: git gives /dev/null for the side it lacks.
-            rows: Sequence[ChangeRow] = _one_sided(names, args)
+            items: Sequence[Any] = _one_sided(names, args)
+            row_of: Callable[[Any], ChangeRow] = _same
         elif args.tree_json:
             old, new = _trees(names)
-            rows = [
-                (c.op, _treejson.path_text(c.location, c.field, c.name), c.field, _treejson.value_text(c.old), _treejson.value_text(c.new))
-                for c in diff(old, new)
-            ]
+            items = diff(old, new)
+            row_of = _tree_change_row
         else:
             with contextlib.ExitStack() as files:
                 data = _inputs(names, files)
-                rows = _native(names, _shown(args, names, ("old", "new")),
-                               lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr,
-                                                        id_keys=args.id_key))
+                items = _native(names, _shown(args, names, ("old", "new")),
+                                lambda: _core.diff_files(data[0], data[1], id_attrs=args.id_attr,
+                                                         id_keys=args.id_key))
+                row_of = _spelled
+    # Each line is made as it is written, so that a deep document's long
+    # paths are never all held at once.
+    rows = map(row_of, items)
     if args.json:
-        _terminal.emit(_json_array(rows, ("op", "path", "what", "old", "new")))
+        _terminal.emit_all(_json_array(rows, ("op", "path", "what", "old", "new")))
     else:
-        header = f"diff {_terminal.plain(labels[0])} {_terminal.plain(labels[1])}\n" if args.header and rows else ""
-        _terminal.emit(header + "".join(_change_line(row) + "\n" for row in rows))
+        header = f"diff {_terminal.plain(labels[0])} {_terminal.plain(labels[1])}\n" if args.header and items else ""
+        _terminal.emit_all(itertools.chain((header,), (_change_line(row) + "\n" for row in rows)))
     # git stops at an external diff's non-zero status.
-    return DIFFERENT if rows and not args.git_rest else SAME
+    return DIFFERENT if items and not args.git_rest else SAME
 
 
 def _run_merge(args: argparse.Namespace) -> int:
@@ -455,7 +478,7 @@ def _run_merge(args: argparse.Namespace) -> int:
     if not to_file:
         _terminal.emit(merged)
     if args.json:
-        _terminal.emit(_json_array(conflicts, ("path", "what", "base", "ours", "theirs")))
+        _terminal.emit_all(_json_array(conflicts, ("path", "what", "base", "ours", "theirs")))
     else:
         for row in conflicts:
             _terminal.say(_conflict_line(row, args.name))

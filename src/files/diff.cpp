@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,61 @@ namespace vext {
 
 using detail::DocView;
 using detail::Numbered;
+
+namespace {
+
+// The old document's node and printed path for each location, worked out
+// once per location and shared with the locations below it, so that the
+// changes of a deep document cost time and memory in proportion to their
+// number.
+class Places {
+ public:
+  struct Place {
+    std::optional<std::uint32_t> node = 0;
+    FilePath path{};
+  };
+
+  explicit Places(DocView& view) : view_(view) {}
+
+  const Place& operator()(const Location& location) {
+    std::vector<Location> below;
+    const Place* at = &root_;
+    for (Location up = location; !up.empty(); up = up.parent()) {
+      if (auto it = known_.find(up.id()); it != known_.end()) {
+        at = &it->second;
+        break;
+      }
+      below.push_back(up);
+    }
+    for (auto it = below.rbegin(); it != below.rend(); ++it) {
+      Place next{.node = at->node ? view_.resolve(*at->node, it->back()) : std::nullopt, .path = at->path};
+      std::string segment;
+      if (next.node) {
+        view_.append_segment(segment, *next.node);
+      } else {
+        segment = '/' + detail::step_text(it->back());
+      }
+      next.path.push_back(std::move(segment));
+      at = &known_.emplace(it->id(), std::move(next)).first->second;
+      kept_.push_back(std::move(*it));
+    }
+    return *at;
+  }
+
+ private:
+  DocView& view_;
+  Place root_{};
+  std::unordered_map<const void*, Place> known_;
+  std::vector<Location> kept_;  // holds the remembered locations' storage
+};
+
+}  // namespace
+
+std::string path_text(const FilePath& path) {
+  std::string out;
+  for (const std::string* segment : path.items()) out += *segment;
+  return out;
+}
 
 Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_doc, const Document& new_doc,
                                                          const StopCheck& stop) {
@@ -43,26 +100,31 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
   }
   std::vector<std::pair<std::uint64_t, std::size_t>> order;
   out.reserve(changes.size());
+  Places places(ov);
   for (const Change& c : changes) {
     FileChange fc{.op = c.op, .field = c.field};
     const Location& loc = c.location;
     std::optional<std::uint32_t> old_pre, new_pre;
     if (c.op == ChangeOp::Insert && c.field == Field::Node && !loc.empty()) {
-      const auto parent = detail::walk(ov, loc, loc.size() - 1, fc.path);
-      const auto new_parent = parent ? new_of_old[*parent] : std::nullopt;
+      const auto& parent = places(loc.parent());
+      fc.path = parent.path;
+      const auto new_parent = parent.node ? new_of_old[*parent.node] : std::nullopt;
       if (new_parent && c.index < nv.child_count(*new_parent)) new_pre = nv.child(*new_parent, c.index);
+      std::string segment;
       if (new_pre) {
-        nv.append_segment(fc.path, *new_pre);
+        nv.append_segment(segment, *new_pre);
       } else {
-        fc.path += '/';
-        fc.path += detail::step_text(loc.back());
+        segment = '/' + detail::step_text(loc.back());
       }
+      fc.path.push_back(std::move(segment));
     } else {
-      old_pre = detail::walk(ov, loc, loc.size(), fc.path);
+      const auto& place = places(loc);
+      fc.path = place.path;
+      old_pre = place.node;
       if (old_pre) new_pre = new_of_old[*old_pre];
     }
-    if (fc.path.empty()) fc.path = detail::root_path(ov);
-    if (c.field == Field::Attribute) fc.path += "/@" + c.name;
+    if (fc.path.empty()) fc.path.push_back(detail::root_path(ov));
+    if (c.field == Field::Attribute) fc.path.push_back("/@" + c.name);
     auto old_value = detail::value_text(c.old_value, &ov, old_pre, old_doc.format);
     if (!old_value.ok()) return FileError{0, old_value.error()};
     auto new_value = detail::value_text(c.new_value, &nv, new_pre, new_doc.format);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/chain.h"
 #include "common/result.h"
 #include "formats/document.h"
 #include "lossless/lossless.h"
@@ -71,9 +72,18 @@ struct FileError {
 //          ".../text()[2]"; JSON: a JSON Pointer, "" for the top value.
 //   values a field's text, a whole node as it stands in its file, a position
 //          or order as text; nullopt when absent.
+// A path as the command prints it, one segment per node ("/catalog",
+// "/product[@id=\"p7\"]", "/@price"). Paths that share a prefix share its
+// storage, so that the changes of a deep document take memory in proportion
+// to their number, however long their paths.
+using FilePath = Chain<std::string>;
+
+// The path as text: its segments, joined.
+std::string path_text(const FilePath& path);
+
 struct FileChange {
   ChangeOp op = ChangeOp::Update;
-  std::string path{};
+  FilePath path{};
   Field field = Field::Text;
   std::optional<std::string> old_value{};
   std::optional<std::string> new_value{};

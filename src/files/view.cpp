@@ -63,13 +63,14 @@ std::string attributes_text(const Attributes& attrs) {
 
 std::optional<std::uint32_t> walk(DocView& view, const Location& location, std::size_t steps, std::string& path) {
   std::optional<std::uint32_t> at = 0;
+  const std::vector<const Step*> all = location.items();
   for (std::size_t i = 0; i < steps; ++i) {
-    if (at) at = view.resolve(*at, location[i]);
+    if (at) at = view.resolve(*at, *all[i]);
     if (at) {
       view.append_segment(path, *at);
     } else {
       path += '/';
-      path += step_text(location[i]);
+      path += step_text(*all[i]);
     }
   }
   return at;

@@ -22,7 +22,7 @@ std::vector<std::string> diff(const std::string& a, const std::string& b) {
   const auto docs = read({a, b});
   std::vector<std::string> out;
   for (const FileChange& c : diff_documents(docs[0], docs[1]).value()) {
-    out.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
+    out.push_back(std::string(change_op_name(c.op)) + " " + path_text(c.path) + " " + std::string(field_name(c.field)) + ": " +
                   c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
   }
   return out;
@@ -44,7 +44,7 @@ TEST(FileDiffTest, NamesXmlNodesByIdentityAttributeAndPosition) {
   const auto docs = read({a, b}, options);
   std::vector<std::string> got;
   for (const FileChange& c : diff_documents(docs[0], docs[1]).value()) {
-    got.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
+    got.push_back(std::string(change_op_name(c.op)) + " " + path_text(c.path) + " " + std::string(field_name(c.field)) + ": " +
                   c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
   }
   EXPECT_EQ(got, (std::vector<std::string>{
@@ -203,7 +203,7 @@ std::vector<std::string> keyed_diff(const std::string& a, const std::string& b, 
   if (!changes.ok()) return {"error: " + changes.error().error.text()};
   std::vector<std::string> out;
   for (const FileChange& c : *changes) {
-    out.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
+    out.push_back(std::string(change_op_name(c.op)) + " " + path_text(c.path) + " " + std::string(field_name(c.field)) + ": " +
                   c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
   }
   return out;
@@ -359,7 +359,7 @@ namespace {
 std::vector<std::string> rows(const std::vector<FileChange>& changes) {
   std::vector<std::string> out;
   for (const FileChange& c : changes) {
-    out.push_back(std::string(change_op_name(c.op)) + " " + c.path + " " + std::string(field_name(c.field)) + ": " +
+    out.push_back(std::string(change_op_name(c.op)) + " " + path_text(c.path) + " " + std::string(field_name(c.field)) + ": " +
                   c.old_value.value_or("-") + " -> " + c.new_value.value_or("-"));
   }
   return out;

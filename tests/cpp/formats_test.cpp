@@ -390,7 +390,7 @@ TEST(FormatsJsoncTest, DiffsAndMergesSeeOnlyTheValues) {
   const auto changes = diff_files({base, theirs}, {});
   ASSERT_TRUE(changes.ok());
   std::vector<std::string> paths;
-  for (const FileChange& c : *changes) paths.push_back(c.path);
+  for (const FileChange& c : *changes) paths.push_back(path_text(c.path));
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ(paths, (std::vector<std::string>{"/lib/1", "/module", "/strict"}));
   const auto merged = merge_files({base, ours, theirs}, {}, false);

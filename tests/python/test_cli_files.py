@@ -195,3 +195,47 @@ class TestIdKeys:
         result = vext_run("diff", "--id-key", key, "a.json", "b.json", cwd=tmp_path)
         assert result.returncode == 2
         assert b"is not NAME or POINTER@NAME" in result.stderr
+
+
+def chain_xml(depth: int, text: str, attribute: str) -> bytes:
+    """An XML chain `depth` elements deep in which every element has its
+    own text and attribute value."""
+    opening = "".join(f'<n a="{attribute}{i}">{text}{i}' for i in range(depth))
+    return (opening + "</n>" * depth).encode()
+
+
+def limited(mib: int):
+    """Runs a child under an address-space limit of `mib` MiB."""
+    import resource
+
+    return lambda: resource.setrlimit(resource.RLIMIT_AS, (mib << 20, mib << 20))
+
+
+class TestDeepDocuments:
+    """Every element of a deep chain changed: paths share their prefixes and
+    lines are written as they are made, so memory stays linear in the
+    document even where the output is quadratic."""
+
+    def test_diff_streams_output_many_times_its_memory_limit(self, tmp_path):
+        depth = 16_000  # about 256 MB of output, under a 320 MiB limit
+        put(tmp_path, old_xml=chain_xml(depth, "b", "a"), new_xml=chain_xml(depth, "o", "a"))
+        size = lines = 0
+        first = last = b""
+        with subprocess.Popen([VEXT, "diff", "old.xml", "new.xml"], cwd=tmp_path, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, preexec_fn=limited(320)) as child:
+            while chunk := child.stdout.read(1 << 20):
+                first = first or chunk[:100]
+                size, lines, last = size + len(chunk), lines + chunk.count(b"\n"), (last + chunk)[-100:]
+            assert (child.wait(timeout=300), child.stderr.read()) == (1, b"")
+        assert lines == depth and size > 250_000_000
+        assert first.startswith(b'update /n/text()[1] text: "b0" -> "o0"\n')
+        assert last.endswith(b'/n/n text: "b15999" -> "o15999"\n')
+
+    def test_merge_of_every_element_100_000_deep(self, tmp_path):
+        depth = 100_000
+        put(tmp_path, base_xml=chain_xml(depth, "b", "b"), ours_xml=chain_xml(depth, "o", "b"),
+            theirs_xml=chain_xml(depth, "b", "t"))
+        result = vext_run("merge", "base.xml", "ours.xml", "theirs.xml", "-o", "out.xml", cwd=tmp_path,
+                          preexec_fn=limited(1024))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert (tmp_path / "out.xml").read_bytes() == chain_xml(depth, "o", "t")
