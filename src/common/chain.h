@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -83,6 +84,44 @@ class Chain {
   }
 
   std::shared_ptr<const Link> last_{};
+};
+
+// Remembers a value per chain, worked out from the value of the chain one
+// item shorter, so that chains sharing a prefix work it out once: the values
+// of a diff's locations cost time in proportion to the nodes they name.
+template <class T, class V>
+class ChainMemo {
+ public:
+  explicit ChainMemo(V empty) : empty_(std::move(empty)) {}
+
+  // The value of `chain`; `next(prefix, value of the prefix one item
+  // shorter)` works out the value of a prefix not seen yet.
+  template <class Next>
+  const V& operator()(const Chain<T>& chain, Next&& next) {
+    std::vector<Chain<T>> below;
+    const V* at = &empty_;
+    for (Chain<T> up = chain; !up.empty(); up = up.parent()) {
+      if (auto it = known_.find(up.id()); it != known_.end()) {
+        at = &it->second.value;
+        break;
+      }
+      below.push_back(up);
+    }
+    for (auto it = below.rbegin(); it != below.rend(); ++it) {
+      V value = next(*it, *at);
+      const void* id = it->id();
+      at = &known_.emplace(id, Entry{.chain = std::move(*it), .value = std::move(value)}).first->second.value;
+    }
+    return *at;
+  }
+
+ private:
+  struct Entry {
+    Chain<T> chain;  // keeps the link, and so its id, alive
+    V value;
+  };
+  V empty_;
+  std::unordered_map<const void*, Entry> known_;
 };
 
 }  // namespace vext

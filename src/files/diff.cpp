@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -22,46 +21,24 @@ namespace {
 // once per location and shared with the locations below it, so that the
 // changes of a deep document cost time and memory in proportion to their
 // number.
-class Places {
- public:
-  struct Place {
-    std::optional<std::uint32_t> node = 0;
-    FilePath path{};
-  };
-
-  explicit Places(DocView& view) : view_(view) {}
-
-  const Place& operator()(const Location& location) {
-    std::vector<Location> below;
-    const Place* at = &root_;
-    for (Location up = location; !up.empty(); up = up.parent()) {
-      if (auto it = known_.find(up.id()); it != known_.end()) {
-        at = &it->second;
-        break;
-      }
-      below.push_back(up);
-    }
-    for (auto it = below.rbegin(); it != below.rend(); ++it) {
-      Place next{.node = at->node ? view_.resolve(*at->node, it->back()) : std::nullopt, .path = at->path};
-      std::string segment;
-      if (next.node) {
-        view_.append_segment(segment, *next.node);
-      } else {
-        segment = '/' + detail::step_text(it->back());
-      }
-      next.path.push_back(std::move(segment));
-      at = &known_.emplace(it->id(), std::move(next)).first->second;
-      kept_.push_back(std::move(*it));
-    }
-    return *at;
-  }
-
- private:
-  DocView& view_;
-  Place root_{};
-  std::unordered_map<const void*, Place> known_;
-  std::vector<Location> kept_;  // holds the remembered locations' storage
+struct Place {
+  std::optional<std::uint32_t> node = 0;
+  FilePath path{};
 };
+
+const Place& place_of(const Location& location, DocView& view, ChainMemo<Step, Place>& places) {
+  return places(location, [&](const Location& at, const Place& up) {
+    Place next{.node = up.node ? view.resolve(*up.node, at.back()) : std::nullopt, .path = up.path};
+    std::string segment;
+    if (next.node) {
+      view.append_segment(segment, *next.node);
+    } else {
+      segment = '/' + detail::step_text(at.back());
+    }
+    next.path.push_back(std::move(segment));
+    return next;
+  });
+}
 
 }  // namespace
 
@@ -100,13 +77,13 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
   }
   std::vector<std::pair<std::uint64_t, std::size_t>> order;
   out.reserve(changes.size());
-  Places places(ov);
+  ChainMemo<Step, Place> places(Place{});
   for (const Change& c : changes) {
     FileChange fc{.op = c.op, .field = c.field};
     const Location& loc = c.location;
     std::optional<std::uint32_t> old_pre, new_pre;
     if (c.op == ChangeOp::Insert && c.field == Field::Node && !loc.empty()) {
-      const auto& parent = places(loc.parent());
+      const Place& parent = place_of(loc.parent(), ov, places);
       fc.path = parent.path;
       const auto new_parent = parent.node ? new_of_old[*parent.node] : std::nullopt;
       if (new_parent && c.index < nv.child_count(*new_parent)) new_pre = nv.child(*new_parent, c.index);
@@ -118,7 +95,7 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
       }
       fc.path.push_back(std::move(segment));
     } else {
-      const auto& place = places(loc);
+      const Place& place = place_of(loc, ov, places);
       fc.path = place.path;
       old_pre = place.node;
       if (old_pre) new_pre = new_of_old[*old_pre];

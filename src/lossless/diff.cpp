@@ -212,6 +212,8 @@ namespace {
 // Finds the child of a node that a step names.
 class Resolver {
  public:
+  explicit Resolver(TreeNode& root) : resolved_(&root) {}
+
   TreeNode* child(TreeNode& parent, const Step& step) {
     auto& kids = parent.children;
     if (kids.size() <= 32) {
@@ -234,32 +236,17 @@ class Resolver {
     return found == it->second.end() ? nullptr : &kids[found->second];
   }
 
-  // Follows `location` from `root`; nullptr when a step names no child.
+  // Follows `location` from the root; nullptr when a step names no child.
   // Resolved locations are remembered, so that the locations of one diff,
   // which share their prefixes, resolve in time linear in the nodes named.
-  TreeNode* walk(TreeNode& root, const Location& location) {
-    std::vector<Location> path;
-    TreeNode* at = &root;
-    for (Location up = location; !up.empty(); up = up.parent()) {
-      if (auto it = resolved_.find(up.id()); it != resolved_.end()) {
-        at = it->second;
-        break;
-      }
-      path.push_back(up);
-    }
-    for (auto it = path.rbegin(); it != path.rend(); ++it) {
-      at = at ? child(*at, it->back()) : nullptr;
-      resolved_.emplace(it->id(), at);
-      kept_.push_back(std::move(*it));
-    }
-    return at;
+  TreeNode* walk(const Location& location) {
+    return resolved_(location, [&](const Location& at, TreeNode* up) { return up ? child(*up, at.back()) : nullptr; });
   }
 
  private:
   using Table = std::unordered_map<std::string, std::size_t>;
   std::unordered_map<const TreeNode*, Table> tables_;
-  std::unordered_map<const void*, TreeNode*> resolved_;
-  std::vector<Location> kept_;  // holds the remembered locations' storage
+  ChainMemo<Step, TreeNode*> resolved_;
 };
 
 // The structural edits under one parent.
@@ -333,7 +320,7 @@ ApplyRefusal refuse(ApplyFailure failure, std::size_t index, const Change& c, st
 // Refuses a change inside a node another change removes, and an identified
 // insertion whose step names a node that stays: applied again, a diff
 // would add its nodes twice.
-std::optional<ApplyRefusal> check_removals(TreeNode& root, const std::vector<Change>& changes,
+std::optional<ApplyRefusal> check_removals(const std::vector<Change>& changes,
                                            std::map<TreeNode*, Group>& groups, Resolver& resolver) {
   std::set<const TreeNode*> removed;
   for (const auto& [parent, g] : groups) {
@@ -353,23 +340,9 @@ std::optional<ApplyRefusal> check_removals(TreeNode& root, const std::vector<Cha
   if (removed.empty()) return std::nullopt;
   // Whether a location lies at or under a removed node, remembered per
   // location so that shared prefixes are looked at once.
-  std::unordered_map<const void*, bool> under;
-  std::vector<Location> path;
+  ChainMemo<Step, bool> under(false);
   auto removed_at_or_above = [&](const Location& location) {
-    path.clear();
-    bool found = false;
-    for (Location up = location; !up.empty(); up = up.parent()) {
-      if (auto it = under.find(up.id()); it != under.end()) {
-        found = it->second;
-        break;
-      }
-      path.push_back(up);
-    }
-    for (auto it = path.rbegin(); it != path.rend(); ++it) {
-      found = found || removed.count(resolver.walk(root, *it)) > 0;
-      under.emplace(it->id(), found);
-    }
-    return found;
+    return under(location, [&](const Location& at, bool up) { return up || removed.count(resolver.walk(at)) > 0; });
   };
   for (std::size_t n = 0; n < changes.size(); ++n) {
     const Change& c = changes[n];
@@ -411,7 +384,7 @@ void rebuild(TreeNode& parent, const Group& g) {
 // loses, moves and gains.
 struct ApplyPlan {
   TreeNode& root;
-  Resolver resolver;
+  Resolver resolver{root};
   std::vector<std::pair<TreeNode*, const Change*>> updates;
   std::map<TreeNode*, Group> groups;
   std::set<std::tuple<const TreeNode*, Field, std::string_view>> claimed_fields;
@@ -424,11 +397,11 @@ struct ApplyPlan {
   std::optional<ApplyRefusal> add(std::size_t n, const Change& c) {
     const bool structural = c.op != ChangeOp::Update;
     if (structural && c.location.empty()) return refuse(ApplyFailure::Missing, n, c, "the root has no parent");
-    TreeNode* parent = structural ? resolver.walk(root, c.location.parent()) : nullptr;
+    TreeNode* parent = structural ? resolver.walk(c.location.parent()) : nullptr;
     if (structural && !parent) return refuse(ApplyFailure::Missing, n, c, "no such parent");
     TreeNode* node = nullptr;
     if (c.op != ChangeOp::Insert) {
-      node = structural ? resolver.child(*parent, c.location.back()) : resolver.walk(root, c.location);
+      node = structural ? resolver.child(*parent, c.location.back()) : resolver.walk(c.location);
       if (!node) return refuse(ApplyFailure::Missing, n, c, "no such node");
     }
     switch (c.op) {
@@ -537,7 +510,7 @@ Result<TreeNode, ApplyRefusal> apply_changes(const TreeNode& tree, const std::ve
     ticker.tick(1);
     if (auto refused = plan.add(n, changes[n])) return *refused;
   }
-  if (auto refused = check_removals(out, changes, plan.groups, plan.resolver)) return *refused;
+  if (auto refused = check_removals(changes, plan.groups, plan.resolver)) return *refused;
   if (auto refused = plan.check_places()) return *refused;
   plan.carry_out(ticker);
   return out;
