@@ -80,6 +80,19 @@ class Store::Impl {
   }
   [[noreturn]] void corrupt(const std::string& what) const { fail(StoreErrorCode::Corrupt, "damaged: " + what); }
 
+  // Keeps one read of the backend open while a call reads many rows, so that
+  // they see one state of the store and the backend locks it once.
+  class Reading {
+   public:
+    explicit Reading(Backend& b) : b_(b) { b_.begin_read(); }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    ~Reading() { b_.end_read(); }
+
+   private:
+    Backend& b_;
+  };
+
   // ---- Reading objects
 
   // Where a read pack holds an object.
@@ -317,13 +330,73 @@ class Store::Impl {
     if (auto it = commits_.find(id); it != commits_.end()) return it->second;
     auto bytes = b_.commit(id);
     if (!bytes) fail(StoreErrorCode::NotFound, "no commit " + to_hex(id));
-    if (hash_bytes(*bytes) != id) corrupt("commit " + to_hex(id) + " does not hash to its id");
-    auto c = decode_commit(*bytes);
+    return accept_commit(id, *bytes);
+  }
+
+  // Checks and decodes the bytes read for a commit, and caches it.
+  CommitRecord accept_commit(const ObjectId& id, std::string_view bytes) {
+    if (hash_bytes(bytes) != id) corrupt("commit " + to_hex(id) + " does not hash to its id");
+    auto c = decode_commit(bytes);
     if (!c) corrupt("commit " + to_hex(id) + " is not well-formed");
     if (commits_.size() > 100'000) commits_.clear();
     commits_.emplace(id, *c);
     return std::move(*c);
   }
+
+  // Reads the commits of a walk through history. Looking a commit up costs
+  // many times what reading the next row of the table in id order does, so
+  // once a walk has looked up many it reads on through the table, in chunks
+  // that double, while it has read no more than kScanRows rows for each
+  // commit it looked up: a walk through most of the table reads most of it in
+  // order, and one through a small part of a large table costs a bounded
+  // share more than its lookups. Rows read are checked only when used.
+  class HistoryReader {
+   public:
+    explicit HistoryReader(Impl& impl) : impl_(impl) {}
+
+    CommitRecord read(const ObjectId& id) {
+      if (auto it = impl_.commits_.find(id); it != impl_.commits_.end()) return it->second;
+      auto bytes = scanned(id);
+      if (!bytes && !ended_ && looked_up_ >= kScanAfter && ids_.size() <= looked_up_ * kScanRows) {
+        scan(std::max(ids_.size(), kScanAfter * kScanRows));
+        bytes = scanned(id);
+      }
+      if (bytes) return impl_.accept_commit(id, *bytes);
+      ++looked_up_;
+      return impl_.read_commit(id);
+    }
+
+   private:
+    static constexpr std::size_t kScanAfter = 64;
+    static constexpr std::size_t kScanRows = 16;
+
+    // The rows read come in id order, one after the other in one buffer.
+    void scan(std::size_t rows) {
+      const std::optional<ObjectId> after = ids_.empty() ? std::nullopt : std::optional(ids_.back());
+      const std::size_t before = ids_.size();
+      const bool ordered = impl_.b_.commits_after(after, rows, [&](const ObjectId& id, std::string_view bytes) {
+        ids_.push_back(id);
+        bytes_.append(bytes);
+        ends_.push_back(bytes_.size());
+      });
+      if (!ordered || ids_.size() - before < rows) ended_ = true;
+    }
+
+    std::optional<std::string_view> scanned(const ObjectId& id) const {
+      const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+      if (it == ids_.end() || *it != id) return std::nullopt;
+      const auto k = static_cast<std::size_t>(it - ids_.begin());
+      const std::size_t from = k == 0 ? 0 : ends_[k - 1];
+      return std::string_view(bytes_).substr(from, ends_[k] - from);
+    }
+
+    Impl& impl_;
+    std::vector<ObjectId> ids_;
+    std::vector<std::size_t> ends_;
+    std::string bytes_;
+    std::size_t looked_up_ = 0;
+    bool ended_ = false;
+  };
 
   ObjectId head(std::string_view branch) {
     auto id = b_.ref(branch);
@@ -542,6 +615,7 @@ class Store::Impl {
   }
 
   TreeNode tree(const ObjectId& commit, const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     TreeNode out;
     load_tree(read_commit(commit).root, out, ticker);
@@ -549,6 +623,7 @@ class Store::Impl {
   }
 
   std::shared_ptr<const NodeList> tree_nodes(const ObjectId& commit, const StopCheck& stop) {
+    const Reading reading(b_);
     const ObjectId root = read_commit(commit).root;
     for (const auto& [id, nodes] : trees_) {
       if (id == root) return nodes;
@@ -572,6 +647,7 @@ class Store::Impl {
   }
 
   std::vector<Change> diff(const ObjectId& a, const ObjectId& b, const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     const std::array<ObjectId, 2> roots{read_commit(a).root, read_commit(b).root};
     if (roots[0] == roots[1]) return {};
@@ -621,6 +697,7 @@ class Store::Impl {
   StoreMerge merge(std::string_view branch, std::string_view into, std::string_view message, std::int64_t time_us,
                    const StopCheck& stop) {
     detail::Ticker ticker(stop);
+    std::optional<Reading> reading(std::in_place, b_);
     const ObjectId theirs = head(branch), ours = head(into);
     const auto base = merge_base(ours, theirs);
     if (!base)
@@ -635,6 +712,8 @@ class Store::Impl {
     bool stubbed = false;
     ThreeWayResult r = merge_trees({read_commit(*base).root, read_commit(ours).root, read_commit(theirs).root}, stop,
                                    ticker, stubbed);
+    // The write takes a lock of its own; the stubs are read after it again.
+    reading.reset();
     if (r.conflicts.empty()) {
       const Hashed hashed = hash_tree(r.tree, stubbed, ticker);
       CommitRecord record{.root = hashed.root, .parents = {ours, theirs}, .time_us = time_us,
@@ -646,6 +725,7 @@ class Store::Impl {
       });
     }
     if (stubbed) {
+      reading.emplace(b_);
       expand_stubs(r.tree, ticker);
       for (Conflict& c : r.conflicts) {
         expand_value(c.base, ticker);
@@ -659,12 +739,14 @@ class Store::Impl {
   }
 
   std::vector<CommitInfo> log(const ObjectId& start, const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     // Newest first: a heap of the commits met but not yet listed.
     const auto later = [](const CommitInfo& x, const CommitInfo& y) {
       return x.record.time_us != y.record.time_us ? x.record.time_us < y.record.time_us : y.id < x.id;
     };
-    std::vector<CommitInfo> todo{{start, read_commit(start)}};
+    HistoryReader commits(*this);
+    std::vector<CommitInfo> todo{{start, commits.read(start)}};
     IdSet seen{start};
     std::vector<CommitInfo> out;
     while (!todo.empty()) {
@@ -674,7 +756,7 @@ class Store::Impl {
       ticker.tick();
       for (const ObjectId& p : out.back().record.parents) {
         if (!seen.insert(p).second) continue;
-        todo.push_back({p, read_commit(p)});
+        todo.push_back({p, commits.read(p)});
         std::push_heap(todo.begin(), todo.end(), later);
       }
     }
@@ -760,6 +842,7 @@ class Store::Impl {
   }
 
   VerifyReport verify(const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     // Everything is read again from the file.
     forget();
@@ -905,7 +988,10 @@ Result<std::vector<CommitInfo>, StoreError> Store::log(const ObjectId& start, co
 }
 
 Result<std::optional<ObjectId>, StoreError> Store::merge_base(const ObjectId& a, const ObjectId& b) {
-  return guarded([&] { return impl_->merge_base(a, b); });
+  return guarded([&] {
+    const Impl::Reading reading(*backend_);
+    return impl_->merge_base(a, b);
+  });
 }
 
 Result<std::vector<std::pair<std::string, ObjectId>>, StoreError> Store::branches() {
