@@ -242,30 +242,44 @@ class Store::Impl {
     while (!stack.empty()) {
       const Frame f = stack.back();
       stack.pop_back();
+      // Each distinct child once, with how often each side has it; every
+      // side's children point at theirs, so the map is searched once a child.
+      struct Child {
+        std::array<std::uint32_t, N> count{};
+        std::shared_ptr<const NodeRecord> node;
+      };
       std::array<std::shared_ptr<const std::vector<ObjectId>>, N> ids;
-      IdMap<std::array<std::uint32_t, N>> counts;
+      IdMap<Child> children;
+      std::array<std::vector<Child*>, N> at;
       for (std::size_t d = 0; d < N; ++d) {
         const auto n = node(f.id[d]);
         if (n->label == detail::kStubLabel) stub_label_ = true;
         fill(*f.t[d], *n);
         ids[d] = kids(f.id[d], n);
         f.t[d]->children.resize(ids[d]->size());
-        for (const ObjectId& c : *ids[d]) ++counts[c][d];
+        if (d == 0) children.reserve(ids[d]->size());
+        at[d].reserve(ids[d]->size());
+        for (const ObjectId& c : *ids[d]) {
+          Child& child = children[c];
+          ++child.count[d];
+          at[d].push_back(&child);
+        }
         ticker.tick(ids[d]->size() + 1);
       }
       std::array<std::map<std::string, std::vector<std::size_t>>, N> pending;
       for (std::size_t d = 0; d < N; ++d) {
-        IdMap<std::uint32_t> shared;
         for (std::size_t k = 0; k < ids[d]->size(); ++k) {
           const ObjectId& c = (*ids[d])[k];
-          const auto& per_side = counts[c];
-          const std::uint32_t all = *std::min_element(per_side.begin(), per_side.end());
-          const auto child = node(c);
-          if (shared[c] < all) {
-            ++shared[c];
-            make_stub(f.t[d]->children[k], *child, c);
+          Child& child = *at[d][k];
+          if (!child.node) child.node = node(c);
+          // A child that some side has more often than another is read on
+          // every side: a stub of it must never meet a whole copy of it,
+          // which only the whole trees could pair.
+          const auto [fewest, most] = std::minmax_element(child.count.begin(), child.count.end());
+          if (*fewest == *most) {
+            make_stub(f.t[d]->children[k], *child.node, c);
           } else {
-            pending[d][key_of(*child)].push_back(k);
+            pending[d][key_of(*child.node)].push_back(k);
           }
         }
       }
