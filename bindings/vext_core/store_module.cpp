@@ -260,6 +260,16 @@ PyObject* mod_store_resolve(PyObject* module, PyObject* const* args, Py_ssize_t 
   });
 }
 
+// Converts a tree given as its nodes in pre-order.
+Ref nodes_to_py(const CoreState& state, const st::NodeList& list) {
+  return preorder_to_py(state.binding.tree_keys, list.size(), [&](std::size_t i) {
+    const st::NodeRecord& n = *list[i];
+    return PreorderNode{{n.kind, n.identity ? std::optional<std::string_view>(*n.identity) : std::nullopt, n.label,
+                         n.text, n.attributes},
+                        n.child_count};
+  });
+}
+
 PyObject* mod_store_tree(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
@@ -271,14 +281,7 @@ PyObject* mod_store_tree(PyObject* module, PyObject* const* args, Py_ssize_t nar
       return resolved(s, name, [&](const st::ObjectId& id) { return s.tree_nodes(id, stop); });
     });
     if (!nodes) return nullptr;
-    const st::NodeList& list = **nodes;
-    return preorder_to_py(state.binding.tree_keys, list.size(), [&](std::size_t i) {
-             const st::NodeRecord& n = *list[i];
-             return PreorderNode{{n.kind, n.identity ? std::optional<std::string_view>(*n.identity) : std::nullopt,
-                                  n.label, n.text, n.attributes},
-                                 n.child_count};
-           })
-        .release();
+    return nodes_to_py(state, **nodes).release();
   });
 }
 
@@ -427,10 +430,10 @@ PyObject* mod_store_merge(PyObject* module, PyObject* const* args, Py_ssize_t na
     const auto time = to_time(a[4]);
     if (!time) return nullptr;
     auto merged = with_store(state, a[0], [&](st::Store& s, const vext::StopCheck& stop) {
-      return s.merge(branch, into, message, *time, stop);
+      return s.merge(branch, into, message, *time, stop, st::MergedTree::Nodes);
     });
     if (!merged) return nullptr;
-    Ref tree = tree_to_py(state.binding.tree_keys, merged->tree);
+    Ref tree = nodes_to_py(state, *merged->nodes);
     Ref conflicts = list_of(merged->conflicts, [&](const vext::Conflict& c) { return from_conflict(state, c); });
     Ref commit = optional_hex(merged->commit), base = hex(merged->base);
     if (!tree || !conflicts || !commit || !base) return nullptr;

@@ -334,6 +334,43 @@ class Store::Impl {
     }
   }
 
+  // Lists the nodes of `built` (or, without it, of the stored sub-tree
+  // `stored`) in pre-order; with `stubs`, a store stub in `built` stands for
+  // the stored sub-tree it names.
+  std::shared_ptr<const NodeList> preorder_nodes(const TreeNode* built, const ObjectId& stored, bool stubs,
+                                                 detail::Ticker& ticker) {
+    struct Item {
+      const TreeNode* built;  // nullptr for a stored node
+      ObjectId stored;
+    };
+    auto out = std::make_shared<NodeList>();
+    std::vector<Item> stack{{built, stored}};
+    while (!stack.empty()) {
+      const Item item = stack.back();
+      stack.pop_back();
+      ticker.tick();
+      if (item.built && !(stubs && is_store_stub(*item.built))) {
+        const TreeNode& t = *item.built;
+        auto n = std::make_shared<NodeRecord>();
+        n->kind = t.kind;
+        n->identity = t.identity;
+        n->label = t.label;
+        n->attributes = t.attributes;
+        n->text = t.text;
+        n->child_count = t.children.size();
+        out->push_back(std::move(n));
+        for (std::size_t i = t.children.size(); i-- > 0;) stack.push_back({&t.children[i], {}});
+        continue;
+      }
+      const ObjectId id = item.built ? stub_id(*item.built) : item.stored;
+      auto n = node(id);
+      const auto ids = kids(id, n);
+      for (std::size_t i = ids->size(); i-- > 0;) stack.push_back({nullptr, (*ids)[i]});
+      out->push_back(std::move(n));
+    }
+    return out;
+  }
+
   void expand_value(FieldValue& v, detail::Ticker& ticker) {
     if (auto* t = std::get_if<TreeNode>(&v)) expand_stubs(*t, ticker);
   }
@@ -709,7 +746,7 @@ class Store::Impl {
   }
 
   StoreMerge merge(std::string_view branch, std::string_view into, std::string_view message, std::int64_t time_us,
-                   const StopCheck& stop) {
+                   const StopCheck& stop, MergedTree form) {
     detail::Ticker ticker(stop);
     std::optional<Reading> reading(std::in_place, b_);
     const ObjectId theirs = head(branch), ours = head(into);
@@ -717,9 +754,13 @@ class Store::Impl {
     if (!base)
       fail(StoreErrorCode::BadArgument,
            "branches '" + std::string(branch) + "' and '" + std::string(into) + "' share no history");
-    StoreMerge out{.base = *base, .tree = {}, .conflicts = {}, .commit = std::nullopt};
+    StoreMerge out{.base = *base, .tree = {}, .conflicts = {}, .commit = std::nullopt, .nodes = nullptr};
     if (*base == theirs) {
-      load_tree(read_commit(ours).root, out.tree, ticker);
+      if (form == MergedTree::Nodes) {
+        out.nodes = preorder_nodes(nullptr, read_commit(ours).root, false, ticker);
+      } else {
+        load_tree(read_commit(ours).root, out.tree, ticker);
+      }
       out.commit = ours;
       return out;
     }
@@ -738,9 +779,14 @@ class Store::Impl {
           fail(StoreErrorCode::BranchMoved, "branch '" + std::string(into) + "' moved during the merge");
       });
     }
-    if (stubbed) {
-      reading.emplace(b_);
+    if (stubbed || form == MergedTree::Nodes) reading.emplace(b_);
+    if (form == MergedTree::Nodes) {
+      out.nodes = preorder_nodes(&r.tree, {}, stubbed, ticker);
+      r.tree = TreeNode();
+    } else if (stubbed) {
       expand_stubs(r.tree, ticker);
+    }
+    if (stubbed) {
       for (Conflict& c : r.conflicts) {
         expand_value(c.base, ticker);
         expand_value(c.ours, ticker);
@@ -993,8 +1039,8 @@ Result<std::vector<Change>, StoreError> Store::diff(const ObjectId& a, const Obj
 }
 
 Result<StoreMerge, StoreError> Store::merge(std::string_view branch, std::string_view into, std::string_view message,
-                                            std::int64_t time_us, const StopCheck& stop) {
-  return guarded([&] { return impl_->merge(branch, into, message, time_us, stop); });
+                                            std::int64_t time_us, const StopCheck& stop, MergedTree form) {
+  return guarded([&] { return impl_->merge(branch, into, message, time_us, stop, form); });
 }
 
 Result<std::vector<CommitInfo>, StoreError> Store::log(const ObjectId& start, const StopCheck& stop) {

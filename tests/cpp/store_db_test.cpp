@@ -163,6 +163,30 @@ TEST(StoreTest, AChangeInAWideListStoresOneChunkAndTheNode) {
   EXPECT_TRUE(store->verify().ok());
 }
 
+// A tree's nodes in pre-order, each with its own fields and child count.
+std::vector<NodeRecord> preorder(const TreeNode& tree) {
+  std::vector<NodeRecord> out;
+  std::vector<const TreeNode*> stack{&tree};
+  while (!stack.empty()) {
+    const TreeNode& t = *stack.back();
+    stack.pop_back();
+    out.push_back(NodeRecord{.kind = t.kind, .identity = t.identity, .label = t.label, .attributes = t.attributes,
+                             .text = t.text, .child_count = t.children.size(), .level = 0, .items = {}});
+    for (auto it = t.children.rbegin(); it != t.children.rend(); ++it) stack.push_back(&*it);
+  }
+  return out;
+}
+
+std::vector<NodeRecord> own_fields(const NodeList& nodes) {
+  std::vector<NodeRecord> out;
+  for (const auto& n : nodes) {
+    out.push_back(NodeRecord{.kind = n->kind, .identity = n->identity, .label = n->label,
+                             .attributes = n->attributes, .text = n->text, .child_count = n->child_count, .level = 0,
+                             .items = {}});
+  }
+  return out;
+}
+
 TEST(StoreTest, DiffAndMergeEqualTheEngineOnWholeTrees) {
   TempStore file;
   auto store = file.open();
@@ -187,6 +211,14 @@ TEST(StoreTest, DiffAndMergeEqualTheEngineOnWholeTrees) {
     EXPECT_EQ(m->tree, expected.tree) << round;
     EXPECT_EQ(m->conflicts, expected.conflicts) << round;
     EXPECT_EQ(m->commit.has_value(), expected.conflicts.empty());
+    // Again, as nodes: after a conflict the merge is made anew; after a
+    // recorded one, `b` is in the history of `o`, whose tree comes back.
+    auto nodes = store->merge(b, o, "merge", round + 3, {}, MergedTree::Nodes);
+    ASSERT_TRUE(nodes.ok()) << nodes.error().message;
+    EXPECT_EQ(own_fields(*nodes->nodes), preorder(expected.tree)) << round;
+    EXPECT_EQ(nodes->tree, TreeNode());
+    EXPECT_EQ(nodes->conflicts, expected.conflicts) << round;
+    EXPECT_EQ(nodes->commit, m->commit);
     if (m->commit) {
       EXPECT_EQ(*store->tree(*m->commit), expected.tree);
       EXPECT_EQ(store->read_commit(*m->commit)->parents, (std::vector<ObjectId>{*co, *ct}));
