@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "args.h"
@@ -101,7 +102,18 @@ bool to_text(PyObject* obj, const char* param, std::string& out) {
   return false;
 }
 
-Ref hex(const st::ObjectId& id) { return from_string(st::to_hex(id)); }
+// Writes the 64 hex digits straight into a new str.
+Ref hex(const st::ObjectId& id) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  Ref text = Ref::steal(PyUnicode_New(2 * static_cast<Py_ssize_t>(id.bytes.size()), 127));
+  if (!text) return text;
+  Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+  for (const std::uint8_t b : id.bytes) {
+    *out++ = static_cast<Py_UCS1>(kDigits[b >> 4]);
+    *out++ = static_cast<Py_UCS1>(kDigits[b & 15]);
+  }
+  return text;
+}
 
 Ref optional_hex(const std::optional<st::ObjectId>& id) { return id ? hex(*id) : Ref::borrow(Py_None); }
 
@@ -152,7 +164,8 @@ constexpr const char* kNameParams[] = {"handle", "name"};
 constexpr Signature kResolve{"store_resolve()", kNameParams};
 constexpr Signature kTree{"store_tree()", kNameParams};
 constexpr Signature kInfo{"store_info()", kNameParams};
-constexpr Signature kLog{"store_log()", kNameParams};
+constexpr const char* kLogParams[] = {"handle", "name", "commit_type"};
+constexpr Signature kLog{"store_log()", kLogParams};
 constexpr Signature kDelete{"store_delete_branch()", kNameParams};
 constexpr const char* kCommitParams[] = {"handle", "tree", "message", "parents", "branch", "time"};
 constexpr Signature kCommit{"store_commit()", kCommitParams};
@@ -247,6 +260,16 @@ PyObject* mod_store_resolve(PyObject* module, PyObject* const* args, Py_ssize_t 
   });
 }
 
+// Converts a tree given as its nodes in pre-order.
+Ref nodes_to_py(const CoreState& state, const st::NodeList& list) {
+  return preorder_to_py(state.binding.tree_keys, list.size(), [&](std::size_t i) {
+    const st::NodeRecord& n = *list[i];
+    return PreorderNode{{n.kind, n.identity ? std::optional<std::string_view>(*n.identity) : std::nullopt, n.label,
+                         n.text, n.attributes},
+                        n.child_count};
+  });
+}
+
 PyObject* mod_store_tree(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
@@ -258,14 +281,7 @@ PyObject* mod_store_tree(PyObject* module, PyObject* const* args, Py_ssize_t nar
       return resolved(s, name, [&](const st::ObjectId& id) { return s.tree_nodes(id, stop); });
     });
     if (!nodes) return nullptr;
-    const st::NodeList& list = **nodes;
-    return preorder_to_py(state.binding.tree_keys, list.size(), [&](std::size_t i) {
-             const st::NodeRecord& n = *list[i];
-             return PreorderNode{{n.kind, n.identity ? std::optional<std::string_view>(*n.identity) : std::nullopt,
-                                  n.label, n.text, n.attributes},
-                                 n.child_count};
-           })
-        .release();
+    return nodes_to_py(state, **nodes).release();
   });
 }
 
@@ -287,18 +303,103 @@ PyObject* mod_store_info(PyObject* module, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// The field slots of the class log's commits are made of, in field order:
+// filling them directly is what its __init__ does, at a fraction of the cost
+// of calling it once per commit.
+struct CommitSlots {
+  PyTypeObject* type = nullptr;
+  std::array<Ref, 5> fields;  // member descriptors: id, root, parents, message, time
+};
+
+std::optional<CommitSlots> commit_slots(PyObject* type) {
+  static constexpr std::array<const char*, 5> kFields = {"id", "root", "parents", "message", "time"};
+  if (!PyType_Check(type)) {
+    PyErr_SetString(PyExc_TypeError, "store_log() argument 'commit_type' must be a class");
+    return std::nullopt;
+  }
+  CommitSlots out{.type = reinterpret_cast<PyTypeObject*>(type), .fields = {}};
+  for (std::size_t i = 0; i < kFields.size(); ++i) {
+    out.fields[i] = Ref::steal(PyObject_GetAttrString(type, kFields[i]));
+    if (!out.fields[i] && !PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
+    PyErr_Clear();
+    if (!out.fields[i] || !Py_IS_TYPE(out.fields[i].get(), &PyMemberDescr_Type)) {
+      PyErr_Format(PyExc_TypeError, "store_log() argument 'commit_type' has no slot '%s'", kFields[i]);
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
+using LogIndex = std::unordered_map<st::ObjectId, std::size_t, st::ObjectId::Hash>;
+
+// Makes one commit of `slots.type`; `ids[k]` is the str of `log[k].id`, so
+// that parents share their str with the commit they name. `index` finds a
+// commit's place in `log`, filled on first need.
+Ref commit_object(const CommitSlots& slots, const std::vector<st::CommitInfo>& log, std::size_t at,
+                  const std::vector<Ref>& ids, LogIndex& index) {
+  const st::CommitRecord& c = log[at].record;
+  Ref parents = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(c.parents.size())));
+  if (!parents) return {};
+  for (std::size_t i = 0; i < c.parents.size(); ++i) {
+    const st::ObjectId& p = c.parents[i];
+    // Newest first, a first parent is most often the next commit listed.
+    Ref text;
+    if (at + 1 < log.size() && log[at + 1].id == p) {
+      text = Ref::borrow(ids[at + 1].get());
+    } else {
+      if (index.empty()) {
+        index.reserve(log.size());
+        for (std::size_t k = 0; k < log.size(); ++k) index.emplace(log[k].id, k);
+      }
+      const auto it = index.find(p);
+      text = it != index.end() ? Ref::borrow(ids[it->second].get()) : hex(p);
+    }
+    if (!text) return {};
+    PyTuple_SET_ITEM(parents.get(), static_cast<Py_ssize_t>(i), text.release());
+  }
+  Ref root = hex(c.root);
+  Ref message = from_string(c.message);
+  Ref time = Ref::steal(PyFloat_FromDouble(static_cast<double>(c.time_us) / 1e6));
+  if (!root || !message || !time) return {};
+  Ref obj = Ref::steal(slots.type->tp_alloc(slots.type, 0));
+  if (!obj) return {};
+  const std::array<PyObject*, 5> values = {ids[at].get(), root.get(), parents.get(), message.get(), time.get()};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* field = slots.fields[i].get();
+    if (Py_TYPE(field)->tp_descr_set(field, obj.get(), values[i]) != 0) return {};
+  }
+  return obj;
+}
+
 PyObject* mod_store_log(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const CoreState& state = core_state(module);
   return call_core(state.binding, [&]() -> PyObject* {
-    std::array<PyObject*, 2> a{};
+    std::array<PyObject*, 3> a{};
     if (!bind(kLog, args, nargs, kwnames, a.data())) return nullptr;
     std::string name;
     if (!to_text(a[1], "branch", name)) return nullptr;
+    auto slots = commit_slots(a[2]);
+    if (!slots) return nullptr;
     auto commits = with_store(state, a[0], [&](st::Store& s, const vext::StopCheck& stop) {
       return resolved(s, name, [&](const st::ObjectId& id) { return s.log(id, stop); });
     });
     if (!commits) return nullptr;
-    return list_of(*commits, [](const st::CommitInfo& c) { return commit_tuple(c.id, c.record); }).release();
+    const std::vector<st::CommitInfo>& log = *commits;
+    std::vector<Ref> ids;
+    ids.reserve(log.size());
+    for (const st::CommitInfo& c : log) {
+      ids.push_back(hex(c.id));
+      if (!ids.back()) return nullptr;
+    }
+    LogIndex index;
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(log.size())));
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < log.size(); ++k) {
+      Ref commit = commit_object(*slots, log, k, ids, index);
+      if (!commit) return nullptr;
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), commit.release());
+    }
+    return out.release();
   });
 }
 
@@ -329,10 +430,10 @@ PyObject* mod_store_merge(PyObject* module, PyObject* const* args, Py_ssize_t na
     const auto time = to_time(a[4]);
     if (!time) return nullptr;
     auto merged = with_store(state, a[0], [&](st::Store& s, const vext::StopCheck& stop) {
-      return s.merge(branch, into, message, *time, stop);
+      return s.merge(branch, into, message, *time, stop, st::MergedTree::Nodes);
     });
     if (!merged) return nullptr;
-    Ref tree = tree_to_py(state.binding.tree_keys, merged->tree);
+    Ref tree = nodes_to_py(state, *merged->nodes);
     Ref conflicts = list_of(merged->conflicts, [&](const vext::Conflict& c) { return from_conflict(state, c); });
     Ref commit = optional_hex(merged->commit), base = hex(merged->base);
     if (!tree || !conflicts || !commit || !base) return nullptr;
@@ -467,7 +568,8 @@ PyMethodDef store_methods[] = {
      "store_resolve(handle, name)\n--\n\n"},
     {"store_tree", as_method(mod_store_tree), METH_FASTCALL | METH_KEYWORDS, "store_tree(handle, name)\n--\n\n"},
     {"store_info", as_method(mod_store_info), METH_FASTCALL | METH_KEYWORDS, "store_info(handle, name)\n--\n\n"},
-    {"store_log", as_method(mod_store_log), METH_FASTCALL | METH_KEYWORDS, "store_log(handle, name)\n--\n\n"},
+    {"store_log", as_method(mod_store_log), METH_FASTCALL | METH_KEYWORDS,
+     "store_log(handle, name, commit_type)\n--\n\n"},
     {"store_diff", as_method(mod_store_diff), METH_FASTCALL | METH_KEYWORDS, "store_diff(handle, old, new)\n--\n\n"},
     {"store_merge", as_method(mod_store_merge), METH_FASTCALL | METH_KEYWORDS,
      "store_merge(handle, branch, into, message, time)\n--\n\n"},

@@ -1,11 +1,12 @@
 # The native half of vext: plain tuples in and out; vext wraps them in types.
 from collections.abc import Mapping, Sequence
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, TypeVar
 
 from vext import Tree
 
 MAX_DEPTH: int
 
+_T = TypeVar("_T")
 _Step = tuple[str, str | None, int]
 # A location: the steps, or (from the engine) a link that location_steps reads.
 _Location = tuple[_Step, ...] | Any
@@ -76,7 +77,7 @@ def store_commit(
 def store_resolve(handle: object, name: str) -> str: ...
 def store_tree(handle: object, name: str) -> Tree: ...
 def store_info(handle: object, name: str) -> _Commit: ...
-def store_log(handle: object, name: str) -> list[_Commit]: ...
+def store_log(handle: object, name: str, commit_type: type[_T]) -> list[_T]: ...
 def store_diff(handle: object, old: str, new: str) -> list[_Change]: ...
 def store_merge(
     handle: object, branch: str, into: str, message: str, time: float

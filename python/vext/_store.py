@@ -3,6 +3,7 @@ in a PostgreSQL database."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import re
 import time
@@ -194,8 +195,11 @@ class Store:
         """Yields the commits reachable from `branch` (or any commit), newest
         first by time, each once. The history is read in one native call,
         when the iteration starts."""
-        for row in _core.store_log(self._h, branch):
-            yield Commit(*row)
+        return itertools.chain.from_iterable(self._log(branch))
+
+    def _log(self, branch: str) -> Iterator[list[Commit]]:
+        # One step, taken when the iteration starts; the commits are built natively.
+        yield _core.store_log(self._h, branch, Commit)
 
     def push(self, other: Store, branch: str = "main", *, to: str | None = None) -> TransferStats:
         """Copies `branch` into store `other` (as branch `to`, by default the

@@ -65,9 +65,26 @@ class Backend {
   virtual std::optional<std::string> commit(const ObjectId& id) = 0;
   // Returns up to `limit` commit ids between `low` and `high`, both included.
   virtual std::vector<ObjectId> commits_between(const ObjectId& low, const ObjectId& high, std::size_t limit) = 0;
+  // Calls `f` with up to `limit` commits, in id order from the first id
+  // above `after` (from the smallest without it). A backend that cannot read
+  // commits in order for much less than looking each up returns false at
+  // once, and its readers look them up one by one.
+  virtual bool commits_after(const std::optional<ObjectId>& after, std::size_t limit,
+                             const std::function<void(const ObjectId&, std::string_view)>& f) {
+    (void)after;
+    (void)limit;
+    (void)f;
+    return false;
+  }
   virtual std::optional<ObjectId> ref(std::string_view name) = 0;
   // Returns every head, by name.
   virtual std::vector<std::pair<std::string, ObjectId>> refs() = 0;
+
+  // Reads between begin_read and end_read see one state of the store and
+  // share the locks that taking it needs, instead of taking them for each
+  // read. Neither may be called inside a write, nor begin_read twice.
+  virtual void begin_read() {}
+  virtual void end_read() noexcept {}
 
   // Writes happen between begin_write and end_write, all or nothing. Other
   // writers queue in begin_write, which `stop` can end by throwing Stopped.

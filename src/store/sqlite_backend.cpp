@@ -58,6 +58,7 @@ class SqliteBackend final : public Backend {
   SqliteBackend(const SqliteBackend&) = delete;
   SqliteBackend& operator=(const SqliteBackend&) = delete;
   ~SqliteBackend() override {
+    end_read();
     abandon_write();
     close();
   }
@@ -97,6 +98,7 @@ class SqliteBackend final : public Backend {
     prepare(get_pack_, "SELECT data FROM packs WHERE number=?1");
     prepare(get_commit_, "SELECT data FROM commits WHERE id=?1");
     prepare(commits_between_, "SELECT id FROM commits WHERE id BETWEEN ?1 AND ?2 ORDER BY id LIMIT ?3");
+    prepare(commits_after_, "SELECT id, data FROM commits WHERE id > ?1 ORDER BY id LIMIT ?2");
     prepare(get_ref_, "SELECT id FROM refs WHERE name=?1");
     prepare(all_refs_, "SELECT name, id FROM refs ORDER BY name");
     prepare(put_pack_, "INSERT INTO packs(data) VALUES(?1)");
@@ -105,6 +107,7 @@ class SqliteBackend final : public Backend {
     prepare(set_ref_, "INSERT OR REPLACE INTO refs(name, id) VALUES(?1, ?2)");
     prepare(delete_ref_, "DELETE FROM refs WHERE name=?1");
     prepare(begin_, "BEGIN IMMEDIATE");
+    prepare(begin_read_, "BEGIN");
     prepare(commit_, "COMMIT");
     prepare(rollback_, "ROLLBACK");
   }
@@ -137,6 +140,20 @@ class SqliteBackend final : public Backend {
     return out;
   }
 
+  bool commits_after(const std::optional<ObjectId>& after, std::size_t limit,
+                     const std::function<void(const ObjectId&, std::string_view)>& f) override {
+    Use q(commits_after_);
+    // An empty blob sorts before every id.
+    if (after) {
+      bind_id(q.get(), 1, *after);
+    } else {
+      sqlite3_bind_zeroblob(q.get(), 1, 0);
+    }
+    sqlite3_bind_int64(q.get(), 2, static_cast<sqlite3_int64>(limit));
+    while (step(q.get())) f(column_id(q.get(), 0), column_view(q.get(), 1));
+    return true;
+  }
+
   std::optional<ObjectId> ref(std::string_view name) override {
     Use q(get_ref_);
     bind_text(q.get(), 1, name);
@@ -153,6 +170,27 @@ class SqliteBackend final : public Backend {
       out.emplace_back(std::move(name), column_id(q.get(), 1));
     }
     return out;
+  }
+
+  // A deferred transaction takes the file's shared lock and a snapshot of
+  // the write-ahead log with its first read and keeps them to the end.
+  void begin_read() override {
+    Use q(begin_read_);
+    step(q.get());
+    in_read_ = true;
+  }
+
+  void end_read() noexcept override {
+    if (!in_read_) return;
+    in_read_ = false;
+    sqlite3_reset(commit_.get());
+    const int rc = sqlite3_step(commit_.get());
+    sqlite3_reset(commit_.get());
+    if (rc != SQLITE_DONE && !sqlite3_get_autocommit(db_)) {
+      sqlite3_reset(rollback_.get());
+      sqlite3_step(rollback_.get());
+      sqlite3_reset(rollback_.get());
+    }
   }
 
   void begin_write(const StopCheck& stop) override {
@@ -265,9 +303,9 @@ class SqliteBackend final : public Backend {
   }
 
   void close() noexcept {
-    for (Statement* s : {&find_object_, &get_pack_, &get_commit_, &commits_between_, &get_ref_, &all_refs_,
-                         &put_pack_, &put_index_, &put_commit_, &set_ref_, &delete_ref_, &begin_, &commit_,
-                         &rollback_}) {
+    for (Statement* s : {&find_object_, &get_pack_, &get_commit_, &commits_between_, &commits_after_, &get_ref_,
+                         &all_refs_, &put_pack_, &put_index_, &put_commit_, &set_ref_, &delete_ref_, &begin_,
+                         &begin_read_, &commit_, &rollback_}) {
       sqlite3_finalize(s->slot());
       s->slot() = nullptr;
     }
@@ -371,11 +409,12 @@ class SqliteBackend final : public Backend {
 
   std::string path_;
   sqlite3* db_ = nullptr;
-  Statement find_object_, get_pack_, get_commit_, commits_between_, get_ref_, all_refs_, put_pack_, put_index_,
-      put_commit_, set_ref_, delete_ref_, begin_, commit_, rollback_;
+  Statement find_object_, get_pack_, get_commit_, commits_between_, commits_after_, get_ref_, all_refs_, put_pack_,
+      put_index_, put_commit_, set_ref_, delete_ref_, begin_, begin_read_, commit_, rollback_;
   const StopCheck* stop_ = nullptr;
   bool stopped_ = false;
   bool in_write_ = false;
+  bool in_read_ = false;
   std::chrono::milliseconds waited_{};
 };
 

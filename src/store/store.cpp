@@ -80,6 +80,19 @@ class Store::Impl {
   }
   [[noreturn]] void corrupt(const std::string& what) const { fail(StoreErrorCode::Corrupt, "damaged: " + what); }
 
+  // Keeps one read of the backend open while a call reads many rows, so that
+  // they see one state of the store and the backend locks it once.
+  class Reading {
+   public:
+    explicit Reading(Backend& b) : b_(b) { b_.begin_read(); }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    ~Reading() { b_.end_read(); }
+
+   private:
+    Backend& b_;
+  };
+
   // ---- Reading objects
 
   // Where a read pack holds an object.
@@ -229,30 +242,44 @@ class Store::Impl {
     while (!stack.empty()) {
       const Frame f = stack.back();
       stack.pop_back();
+      // Each distinct child once, with how often each side has it; every
+      // side's children point at theirs, so the map is searched once a child.
+      struct Child {
+        std::array<std::uint32_t, N> count{};
+        std::shared_ptr<const NodeRecord> node;
+      };
       std::array<std::shared_ptr<const std::vector<ObjectId>>, N> ids;
-      IdMap<std::array<std::uint32_t, N>> counts;
+      IdMap<Child> children;
+      std::array<std::vector<Child*>, N> at;
       for (std::size_t d = 0; d < N; ++d) {
         const auto n = node(f.id[d]);
         if (n->label == detail::kStubLabel) stub_label_ = true;
         fill(*f.t[d], *n);
         ids[d] = kids(f.id[d], n);
         f.t[d]->children.resize(ids[d]->size());
-        for (const ObjectId& c : *ids[d]) ++counts[c][d];
+        if (d == 0) children.reserve(ids[d]->size());
+        at[d].reserve(ids[d]->size());
+        for (const ObjectId& c : *ids[d]) {
+          Child& child = children[c];
+          ++child.count[d];
+          at[d].push_back(&child);
+        }
         ticker.tick(ids[d]->size() + 1);
       }
       std::array<std::map<std::string, std::vector<std::size_t>>, N> pending;
       for (std::size_t d = 0; d < N; ++d) {
-        IdMap<std::uint32_t> shared;
         for (std::size_t k = 0; k < ids[d]->size(); ++k) {
           const ObjectId& c = (*ids[d])[k];
-          const auto& per_side = counts[c];
-          const std::uint32_t all = *std::min_element(per_side.begin(), per_side.end());
-          const auto child = node(c);
-          if (shared[c] < all) {
-            ++shared[c];
-            make_stub(f.t[d]->children[k], *child, c);
+          Child& child = *at[d][k];
+          if (!child.node) child.node = node(c);
+          // A child that some side has more often than another is read on
+          // every side: a stub of it must never meet a whole copy of it,
+          // which only the whole trees could pair.
+          const auto [fewest, most] = std::minmax_element(child.count.begin(), child.count.end());
+          if (*fewest == *most) {
+            make_stub(f.t[d]->children[k], *child.node, c);
           } else {
-            pending[d][key_of(*child)].push_back(k);
+            pending[d][key_of(*child.node)].push_back(k);
           }
         }
       }
@@ -307,6 +334,43 @@ class Store::Impl {
     }
   }
 
+  // Lists the nodes of `built` (or, without it, of the stored sub-tree
+  // `stored`) in pre-order; with `stubs`, a store stub in `built` stands for
+  // the stored sub-tree it names.
+  std::shared_ptr<const NodeList> preorder_nodes(const TreeNode* built, const ObjectId& stored, bool stubs,
+                                                 detail::Ticker& ticker) {
+    struct Item {
+      const TreeNode* built;  // nullptr for a stored node
+      ObjectId stored;
+    };
+    auto out = std::make_shared<NodeList>();
+    std::vector<Item> stack{{built, stored}};
+    while (!stack.empty()) {
+      const Item item = stack.back();
+      stack.pop_back();
+      ticker.tick();
+      if (item.built && !(stubs && is_store_stub(*item.built))) {
+        const TreeNode& t = *item.built;
+        auto n = std::make_shared<NodeRecord>();
+        n->kind = t.kind;
+        n->identity = t.identity;
+        n->label = t.label;
+        n->attributes = t.attributes;
+        n->text = t.text;
+        n->child_count = t.children.size();
+        out->push_back(std::move(n));
+        for (std::size_t i = t.children.size(); i-- > 0;) stack.push_back({&t.children[i], {}});
+        continue;
+      }
+      const ObjectId id = item.built ? stub_id(*item.built) : item.stored;
+      auto n = node(id);
+      const auto ids = kids(id, n);
+      for (std::size_t i = ids->size(); i-- > 0;) stack.push_back({nullptr, (*ids)[i]});
+      out->push_back(std::move(n));
+    }
+    return out;
+  }
+
   void expand_value(FieldValue& v, detail::Ticker& ticker) {
     if (auto* t = std::get_if<TreeNode>(&v)) expand_stubs(*t, ticker);
   }
@@ -317,13 +381,73 @@ class Store::Impl {
     if (auto it = commits_.find(id); it != commits_.end()) return it->second;
     auto bytes = b_.commit(id);
     if (!bytes) fail(StoreErrorCode::NotFound, "no commit " + to_hex(id));
-    if (hash_bytes(*bytes) != id) corrupt("commit " + to_hex(id) + " does not hash to its id");
-    auto c = decode_commit(*bytes);
+    return accept_commit(id, *bytes);
+  }
+
+  // Checks and decodes the bytes read for a commit, and caches it.
+  CommitRecord accept_commit(const ObjectId& id, std::string_view bytes) {
+    if (hash_bytes(bytes) != id) corrupt("commit " + to_hex(id) + " does not hash to its id");
+    auto c = decode_commit(bytes);
     if (!c) corrupt("commit " + to_hex(id) + " is not well-formed");
     if (commits_.size() > 100'000) commits_.clear();
     commits_.emplace(id, *c);
     return std::move(*c);
   }
+
+  // Reads the commits of a walk through history. Looking a commit up costs
+  // many times what reading the next row of the table in id order does, so
+  // once a walk has looked up many it reads on through the table, in chunks
+  // that double, while it has read no more than kScanRows rows for each
+  // commit it looked up: a walk through most of the table reads most of it in
+  // order, and one through a small part of a large table costs a bounded
+  // share more than its lookups. Rows read are checked only when used.
+  class HistoryReader {
+   public:
+    explicit HistoryReader(Impl& impl) : impl_(impl) {}
+
+    CommitRecord read(const ObjectId& id) {
+      if (auto it = impl_.commits_.find(id); it != impl_.commits_.end()) return it->second;
+      auto bytes = scanned(id);
+      if (!bytes && !ended_ && looked_up_ >= kScanAfter && ids_.size() <= looked_up_ * kScanRows) {
+        scan(std::max(ids_.size(), kScanAfter * kScanRows));
+        bytes = scanned(id);
+      }
+      if (bytes) return impl_.accept_commit(id, *bytes);
+      ++looked_up_;
+      return impl_.read_commit(id);
+    }
+
+   private:
+    static constexpr std::size_t kScanAfter = 64;
+    static constexpr std::size_t kScanRows = 16;
+
+    // The rows read come in id order, one after the other in one buffer.
+    void scan(std::size_t rows) {
+      const std::optional<ObjectId> after = ids_.empty() ? std::nullopt : std::optional(ids_.back());
+      const std::size_t before = ids_.size();
+      const bool ordered = impl_.b_.commits_after(after, rows, [&](const ObjectId& id, std::string_view bytes) {
+        ids_.push_back(id);
+        bytes_.append(bytes);
+        ends_.push_back(bytes_.size());
+      });
+      if (!ordered || ids_.size() - before < rows) ended_ = true;
+    }
+
+    std::optional<std::string_view> scanned(const ObjectId& id) const {
+      const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+      if (it == ids_.end() || *it != id) return std::nullopt;
+      const auto k = static_cast<std::size_t>(it - ids_.begin());
+      const std::size_t from = k == 0 ? 0 : ends_[k - 1];
+      return std::string_view(bytes_).substr(from, ends_[k] - from);
+    }
+
+    Impl& impl_;
+    std::vector<ObjectId> ids_;
+    std::vector<std::size_t> ends_;
+    std::string bytes_;
+    std::size_t looked_up_ = 0;
+    bool ended_ = false;
+  };
 
   ObjectId head(std::string_view branch) {
     auto id = b_.ref(branch);
@@ -542,6 +666,7 @@ class Store::Impl {
   }
 
   TreeNode tree(const ObjectId& commit, const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     TreeNode out;
     load_tree(read_commit(commit).root, out, ticker);
@@ -549,6 +674,7 @@ class Store::Impl {
   }
 
   std::shared_ptr<const NodeList> tree_nodes(const ObjectId& commit, const StopCheck& stop) {
+    const Reading reading(b_);
     const ObjectId root = read_commit(commit).root;
     for (const auto& [id, nodes] : trees_) {
       if (id == root) return nodes;
@@ -572,6 +698,7 @@ class Store::Impl {
   }
 
   std::vector<Change> diff(const ObjectId& a, const ObjectId& b, const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     const std::array<ObjectId, 2> roots{read_commit(a).root, read_commit(b).root};
     if (roots[0] == roots[1]) return {};
@@ -619,22 +746,29 @@ class Store::Impl {
   }
 
   StoreMerge merge(std::string_view branch, std::string_view into, std::string_view message, std::int64_t time_us,
-                   const StopCheck& stop) {
+                   const StopCheck& stop, MergedTree form) {
     detail::Ticker ticker(stop);
+    std::optional<Reading> reading(std::in_place, b_);
     const ObjectId theirs = head(branch), ours = head(into);
     const auto base = merge_base(ours, theirs);
     if (!base)
       fail(StoreErrorCode::BadArgument,
            "branches '" + std::string(branch) + "' and '" + std::string(into) + "' share no history");
-    StoreMerge out{.base = *base, .tree = {}, .conflicts = {}, .commit = std::nullopt};
+    StoreMerge out{.base = *base, .tree = {}, .conflicts = {}, .commit = std::nullopt, .nodes = nullptr};
     if (*base == theirs) {
-      load_tree(read_commit(ours).root, out.tree, ticker);
+      if (form == MergedTree::Nodes) {
+        out.nodes = preorder_nodes(nullptr, read_commit(ours).root, false, ticker);
+      } else {
+        load_tree(read_commit(ours).root, out.tree, ticker);
+      }
       out.commit = ours;
       return out;
     }
     bool stubbed = false;
     ThreeWayResult r = merge_trees({read_commit(*base).root, read_commit(ours).root, read_commit(theirs).root}, stop,
                                    ticker, stubbed);
+    // The write takes a lock of its own; the stubs are read after it again.
+    reading.reset();
     if (r.conflicts.empty()) {
       const Hashed hashed = hash_tree(r.tree, stubbed, ticker);
       CommitRecord record{.root = hashed.root, .parents = {ours, theirs}, .time_us = time_us,
@@ -645,8 +779,14 @@ class Store::Impl {
           fail(StoreErrorCode::BranchMoved, "branch '" + std::string(into) + "' moved during the merge");
       });
     }
-    if (stubbed) {
+    if (stubbed || form == MergedTree::Nodes) reading.emplace(b_);
+    if (form == MergedTree::Nodes) {
+      out.nodes = preorder_nodes(&r.tree, {}, stubbed, ticker);
+      r.tree = TreeNode();
+    } else if (stubbed) {
       expand_stubs(r.tree, ticker);
+    }
+    if (stubbed) {
       for (Conflict& c : r.conflicts) {
         expand_value(c.base, ticker);
         expand_value(c.ours, ticker);
@@ -659,12 +799,14 @@ class Store::Impl {
   }
 
   std::vector<CommitInfo> log(const ObjectId& start, const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     // Newest first: a heap of the commits met but not yet listed.
     const auto later = [](const CommitInfo& x, const CommitInfo& y) {
       return x.record.time_us != y.record.time_us ? x.record.time_us < y.record.time_us : y.id < x.id;
     };
-    std::vector<CommitInfo> todo{{start, read_commit(start)}};
+    HistoryReader commits(*this);
+    std::vector<CommitInfo> todo{{start, commits.read(start)}};
     IdSet seen{start};
     std::vector<CommitInfo> out;
     while (!todo.empty()) {
@@ -674,7 +816,7 @@ class Store::Impl {
       ticker.tick();
       for (const ObjectId& p : out.back().record.parents) {
         if (!seen.insert(p).second) continue;
-        todo.push_back({p, read_commit(p)});
+        todo.push_back({p, commits.read(p)});
         std::push_heap(todo.begin(), todo.end(), later);
       }
     }
@@ -760,6 +902,7 @@ class Store::Impl {
   }
 
   VerifyReport verify(const StopCheck& stop) {
+    const Reading reading(b_);
     detail::Ticker ticker(stop);
     // Everything is read again from the file.
     forget();
@@ -896,8 +1039,8 @@ Result<std::vector<Change>, StoreError> Store::diff(const ObjectId& a, const Obj
 }
 
 Result<StoreMerge, StoreError> Store::merge(std::string_view branch, std::string_view into, std::string_view message,
-                                            std::int64_t time_us, const StopCheck& stop) {
-  return guarded([&] { return impl_->merge(branch, into, message, time_us, stop); });
+                                            std::int64_t time_us, const StopCheck& stop, MergedTree form) {
+  return guarded([&] { return impl_->merge(branch, into, message, time_us, stop, form); });
 }
 
 Result<std::vector<CommitInfo>, StoreError> Store::log(const ObjectId& start, const StopCheck& stop) {
@@ -905,7 +1048,10 @@ Result<std::vector<CommitInfo>, StoreError> Store::log(const ObjectId& start, co
 }
 
 Result<std::optional<ObjectId>, StoreError> Store::merge_base(const ObjectId& a, const ObjectId& b) {
-  return guarded([&] { return impl_->merge_base(a, b); });
+  return guarded([&] {
+    const Impl::Reading reading(*backend_);
+    return impl_->merge_base(a, b);
+  });
 }
 
 Result<std::vector<std::pair<std::string, ObjectId>>, StoreError> Store::branches() {

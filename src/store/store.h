@@ -34,11 +34,18 @@ struct CommitInfo {
   CommitRecord record;
 };
 
+// The form a merge gives its tree in.
+enum class MergedTree : std::uint8_t {
+  Whole,  // `tree`
+  Nodes,  // `nodes`, in pre-order as Store::tree_nodes gives them; `tree` stays empty
+};
+
 struct StoreMerge {
   ObjectId base;                    // the merge base
   TreeNode tree;                    // the merged tree
   std::vector<Conflict> conflicts;  // none when the merge was recorded
   std::optional<ObjectId> commit;   // the merge commit; nullopt on conflicts
+  std::shared_ptr<const NodeList> nodes;
 };
 
 struct VerifyReport {
@@ -90,8 +97,11 @@ class Store {
   // base. A clean merge is recorded as a commit with the two heads as
   // parents and moves `into`; with conflicts nothing is written. When
   // `branch`'s head is already in `into`'s history, nothing is recorded.
+  // With MergedTree::Nodes the stored sub-trees that the merge left alone
+  // are listed from the store's caches rather than copied into a tree.
   Result<StoreMerge, StoreError> merge(std::string_view branch, std::string_view into, std::string_view message,
-                                       std::int64_t time_us, const StopCheck& stop = {});
+                                       std::int64_t time_us, const StopCheck& stop = {},
+                                       MergedTree form = MergedTree::Whole);
   // The best common ancestor of two commits: one that no other common
   // ancestor descends from, the newest of those by commit time (then the
   // smallest id) when there are several, as in criss-cross histories.

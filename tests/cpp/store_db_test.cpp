@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 
 #include "builders.h"
 #include "store/object.h"
@@ -162,6 +163,30 @@ TEST(StoreTest, AChangeInAWideListStoresOneChunkAndTheNode) {
   EXPECT_TRUE(store->verify().ok());
 }
 
+// A tree's nodes in pre-order, each with its own fields and child count.
+std::vector<NodeRecord> preorder(const TreeNode& tree) {
+  std::vector<NodeRecord> out;
+  std::vector<const TreeNode*> stack{&tree};
+  while (!stack.empty()) {
+    const TreeNode& t = *stack.back();
+    stack.pop_back();
+    out.push_back(NodeRecord{.kind = t.kind, .identity = t.identity, .label = t.label, .attributes = t.attributes,
+                             .text = t.text, .child_count = t.children.size(), .level = 0, .items = {}});
+    for (auto it = t.children.rbegin(); it != t.children.rend(); ++it) stack.push_back(&*it);
+  }
+  return out;
+}
+
+std::vector<NodeRecord> own_fields(const NodeList& nodes) {
+  std::vector<NodeRecord> out;
+  for (const auto& n : nodes) {
+    out.push_back(NodeRecord{.kind = n->kind, .identity = n->identity, .label = n->label,
+                             .attributes = n->attributes, .text = n->text, .child_count = n->child_count, .level = 0,
+                             .items = {}});
+  }
+  return out;
+}
+
 TEST(StoreTest, DiffAndMergeEqualTheEngineOnWholeTrees) {
   TempStore file;
   auto store = file.open();
@@ -186,6 +211,14 @@ TEST(StoreTest, DiffAndMergeEqualTheEngineOnWholeTrees) {
     EXPECT_EQ(m->tree, expected.tree) << round;
     EXPECT_EQ(m->conflicts, expected.conflicts) << round;
     EXPECT_EQ(m->commit.has_value(), expected.conflicts.empty());
+    // Again, as nodes: after a conflict the merge is made anew; after a
+    // recorded one, `b` is in the history of `o`, whose tree comes back.
+    auto nodes = store->merge(b, o, "merge", round + 3, {}, MergedTree::Nodes);
+    ASSERT_TRUE(nodes.ok()) << nodes.error().message;
+    EXPECT_EQ(own_fields(*nodes->nodes), preorder(expected.tree)) << round;
+    EXPECT_EQ(nodes->tree, TreeNode());
+    EXPECT_EQ(nodes->conflicts, expected.conflicts) << round;
+    EXPECT_EQ(nodes->commit, m->commit);
     if (m->commit) {
       EXPECT_EQ(*store->tree(*m->commit), expected.tree);
       EXPECT_EQ(store->read_commit(*m->commit)->parents, (std::vector<ObjectId>{*co, *ct}));
@@ -256,6 +289,91 @@ TEST(StoreTest, MergeBaseOfACrissCrossIsTheNewestBestCommonAncestor) {
   EXPECT_EQ(**store->merge_base(a2, a1), a1);
   const auto other = *store->commit(node("x"), "x", std::nullopt, "other", 6);
   EXPECT_FALSE(*store->merge_base(a2, other));
+}
+
+// The commits of a history found one by one, in log order: newest first,
+// then by id (a walk gives that order when parents are older than children).
+std::vector<ObjectId> reference_log(Store& store, const ObjectId& start) {
+  std::vector<std::pair<std::int64_t, ObjectId>> found{{store.read_commit(start)->time_us, start}};
+  std::set<ObjectId> seen{start};
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const CommitRecord record = *store.read_commit(found[i].second);
+    for (const ObjectId& p : record.parents) {
+      if (seen.insert(p).second) found.emplace_back(store.read_commit(p)->time_us, p);
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const auto& x, const auto& y) {
+    return x.first != y.first ? x.first > y.first : x.second < y.second;
+  });
+  std::vector<ObjectId> out;
+  for (const auto& f : found) out.push_back(f.second);
+  return out;
+}
+
+std::vector<ObjectId> log_ids(Store& store, const ObjectId& start) {
+  auto log = store.log(start);
+  EXPECT_TRUE(log.ok()) << (log.ok() ? "" : log.error().message);
+  std::vector<ObjectId> out;
+  if (log.ok()) {
+    for (const CommitInfo& c : *log) {
+      EXPECT_EQ(c.record, *store.read_commit(c.id));
+      out.push_back(c.id);
+    }
+  }
+  return out;
+}
+
+// Long histories are read on through the commit table in order: whether a
+// history is most of the table or a small part of it, and whether its
+// commits come from the cache, the log is the same.
+TEST(StoreTest, LogListsEveryAncestorOnceNewestFirstHoweverItIsRead) {
+  TempStore file;
+  std::vector<ObjectId> dag, chain;
+  {
+    auto store = file.open();
+    std::mt19937 rng(5);
+    // Merges of random older commits, in groups of three that share a time.
+    for (int i = 0; i < 700; ++i) {
+      const std::size_t older = static_cast<std::size_t>(i / 3 * 3);
+      std::vector<ObjectId> parents;
+      for (std::size_t k = older == 0 ? 0 : 1 + rng() % 2; k > 0; --k) parents.push_back(dag[rng() % older]);
+      if (older > 0 && rng() % 2) parents[0] = dag[older - 1];
+      const std::string branch = "d" + std::to_string(i);
+      dag.push_back(*store->commit(node("r", std::nullopt, std::to_string(i)), branch, parents, branch, i / 3));
+    }
+    // An unrelated linear history, some of it older and some newer.
+    for (int i = 0; i < 400; ++i)
+      chain.push_back(*store->commit(node("c", std::nullopt, std::to_string(i)), "c", std::nullopt, "chain", 2 * i));
+  }
+  std::mt19937 rng(6);
+  for (int round = 0; round < 6; ++round) {
+    const ObjectId start = round % 2 ? chain[rng() % chain.size()] : dag[dag.size() - 1 - rng() % 50];
+    auto cold = file.open();
+    const auto expected = reference_log(*file.open(), start);
+    EXPECT_EQ(log_ids(*cold, start), expected);
+    EXPECT_EQ(log_ids(*cold, start), expected);
+  }
+  auto store = file.open();
+  EXPECT_EQ(log_ids(*store, dag[0]), std::vector<ObjectId>{dag[0]});
+  EXPECT_EQ(log_ids(*store, chain.back()).size(), chain.size());
+}
+
+TEST(StoreTest, ADamagedCommitInALongHistoryIsReportedNeverListed) {
+  TempStore file;
+  std::vector<ObjectId> chain;
+  {
+    auto store = file.open();
+    for (int i = 0; i < 300; ++i)
+      chain.push_back(*store->commit(node("c", std::nullopt, std::to_string(i)), "c", std::nullopt, "main", i));
+  }
+  // The oldest commit is read last, from the rows read in order by then.
+  const std::string hex = to_hex(chain[0]);
+  file.sql("UPDATE commits SET data = replace(data, 'c', 'd') WHERE hex(id) = upper('" + hex + "')");
+  auto log = file.open()->log(chain.back());
+  ASSERT_FALSE(log.ok());
+  EXPECT_EQ(log.error().code, StoreErrorCode::Corrupt);
+  EXPECT_NE(log.error().message.find("commit " + hex + " does not hash to its id"), std::string::npos)
+      << log.error().message;
 }
 
 TEST(StoreTest, RefusesFilesThatAreNoStoreOrOfAnotherFormat) {

@@ -191,5 +191,7 @@ ERRORS = {
     "store_delete_branch binding": (raising(TypeError, _core.store_delete_branch), (STORE._h,)),
     "store_verify binding": (raising(TypeError, kw(_core.store_verify, extra=1)), (STORE._h,)),
     "store_log binding": (raising(TypeError, _core.store_log), (STORE._h,)),
+    "store_log not a class": (raising(TypeError, _core.store_log), (STORE._h, "ours", "Commit")),
+    "store_log no such slot": (raising(TypeError, _core.store_log), (STORE._h, "ours", vext.StoreStats)),
     "Store.log unknown": (raising(vext.StoreError, lambda b: list(STORE.log(b))), ("nope",)),
 }

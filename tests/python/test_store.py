@@ -110,6 +110,39 @@ class TestBranches:
             assert store.verify().commits == 2
 
 
+class TestLog:
+    def test_every_commit_comes_once_as_info_gives_it_newest_first(self, location):
+        with vext.Store(location) as store:
+            made = [store.commit({"kind": "doc", "text": "0"}, "root")]
+            side = [made[0]]
+            store.branch("side")
+            for i in range(1, 8):
+                if i % 3:
+                    made.append(store.commit({"kind": "doc", "text": str(i)}, f"c{i}\nmore"))
+                else:
+                    side.append(store.commit({"kind": "doc", "text": "0", "label": str(i)}, "s", branch="side"))
+                    made.append(side[-1])
+            made.append(store.merge("side").commit)
+            made.append(store.commit({"kind": "doc"}, ""))
+            log = list(store.log())
+            assert log == [store.info(c) for c in made[::-1]]
+            assert all(type(c) is vext.Commit for c in log)
+            assert [c.id for c in store.log("side")] == side[::-1]
+            # A parent is the same str as the id of the commit it names.
+            by_id = {c.id: c.id for c in log}
+            assert all(p is by_id[p] for c in log for p in c.parents)
+
+    def test_the_history_is_read_when_the_iteration_starts(self, tmp_path):
+        store = vext.Store(tmp_path / "s.vext")
+        store.commit({"kind": "doc"}, "one")
+        missing, closed = store.log("nope"), store.log()
+        store.close()
+        for log in (missing, closed):
+            with pytest.raises(vext.StoreError):
+                next(log)
+            assert list(log) == []
+
+
 class TestErrors:
     def test_bad_files_raise_store_error_naming_the_file(self, tmp_path):
         text = tmp_path / "notes.txt"
