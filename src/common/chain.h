@@ -29,7 +29,6 @@ class Chain {
     std::swap(last_, other.last_);
     return *this;
   }
-  ~Chain() { release(std::move(last_)); }
 
   std::size_t size() const { return last_ ? last_->size : 0; }
   bool empty() const { return !last_; }
@@ -39,7 +38,7 @@ class Chain {
   Chain parent() const { return last_ ? Chain(last_->up) : Chain(); }
   void push_back(T item) {
     const std::size_t n = size() + 1;
-    last_ = std::make_shared<const Link>(Link{.item = std::move(item), .up = std::move(last_), .size = n});
+    last_ = std::make_shared<const Link>(std::move(item), std::move(last_), n);
   }
   // This chain with one more item.
   Chain child(T item) const {
@@ -71,11 +70,16 @@ class Chain {
     T item;
     mutable std::shared_ptr<const Link> up;
     std::size_t size = 0;
+    // Whoever drops the last reference to a link, on whatever thread, ends
+    // here, and the links above go one at a time.
+    ~Link() { release(std::move(up)); }
   };
   explicit Chain(std::shared_ptr<const Link> last) : last_(std::move(last)) {}
 
   // The sole owner of a link takes its parent link before dropping it, so
   // that no destructor reaches further than one link, however long the chain.
+  // (A link another thread drops at the same instant ends in ~Link, which
+  // comes back here.)
   static void release(std::shared_ptr<const Link> link) noexcept {
     while (link && link.use_count() == 1) {
       std::shared_ptr<const Link> up = std::move(link->up);
