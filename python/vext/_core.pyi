@@ -1,4 +1,6 @@
-# The native half of vext: plain tuples in and out; vext wraps them in types.
+# The native half of vext: plain tuples in and out (locations and paths as links,
+# spelled out on demand; the store log as the Commit class it is given); vext
+# wraps them in types.
 from collections.abc import Mapping, Sequence
 from typing import Any, BinaryIO, TypeVar
 
