@@ -87,33 +87,57 @@ bool myers(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::
   return false;
 }
 
-// Pairs the items that occur exactly once in both halves of the segment,
-// keeping the longest run of them that is increasing in both, and queues the
-// gaps between them.
-void anchor(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out,
-            std::vector<Segment>& work) {
+// The fingerprint of each run of `w` items of x[lo, hi), by where it starts.
+Fingerprints run_hashes(const Fingerprints& x, std::int64_t lo, std::int64_t hi, std::int64_t w) {
+  if (w == 1) return Fingerprints(x.begin() + lo, x.begin() + hi);
+  constexpr std::uint64_t kBase = 0x100000001b3ULL;
+  std::uint64_t top = 1;  // kBase to the power w - 1, as the oldest item weighs
+  for (std::int64_t k = 1; k < w; ++k) top *= kBase;
+  Fingerprints out;
+  out.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, hi - lo - w + 1)));
+  std::uint64_t h = 0;
+  for (std::int64_t i = lo; i < hi; ++i) {
+    if (i - lo >= w) h -= x[static_cast<std::size_t>(i - w)] * top;
+    h = h * kBase + x[static_cast<std::size_t>(i)];
+    if (i - lo + 1 >= w) out.push_back(h);
+  }
+  return out;
+}
+
+// Pairs the runs of `w` items that occur exactly once in both halves of the
+// segment, keeping the longest chain of them that is increasing in both, and
+// queues the gaps between them. Returns false, pairing nothing, when no run
+// qualifies.
+bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::int64_t w,
+                 std::vector<std::int64_t>& out, std::vector<Segment>& work) {
+  if (std::min(s.a_hi - s.a_lo, s.b_hi - s.b_lo) < w) return false;
+  const Fingerprints ha = run_hashes(a, s.a_lo, s.a_hi, w);
+  const Fingerprints hb = run_hashes(b, s.b_lo, s.b_hi, w);
   struct Seen {
     std::int64_t a_count = 0, b_count = 0, a_at = -1, b_at = -1;
   };
   std::unordered_map<std::uint64_t, Seen> seen;
-  seen.reserve(static_cast<std::size_t>(s.a_hi - s.a_lo));
-  for (std::int64_t i = s.a_lo; i < s.a_hi; ++i) {
-    Seen& e = seen[a[static_cast<std::size_t>(i)]];
+  seen.reserve(ha.size());
+  for (std::size_t i = 0; i < ha.size(); ++i) {
+    Seen& e = seen[ha[i]];
     ++e.a_count;
-    e.a_at = i;
+    e.a_at = s.a_lo + static_cast<std::int64_t>(i);
   }
-  for (std::int64_t j = s.b_lo; j < s.b_hi; ++j) {
-    auto it = seen.find(b[static_cast<std::size_t>(j)]);
+  for (std::size_t j = 0; j < hb.size(); ++j) {
+    auto it = seen.find(hb[j]);
     if (it == seen.end()) continue;
     ++it->second.b_count;
-    it->second.b_at = j;
+    it->second.b_at = s.b_lo + static_cast<std::int64_t>(j);
   }
   std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
-  for (std::int64_t i = s.a_lo; i < s.a_hi; ++i) {
-    const Seen& e = seen[a[static_cast<std::size_t>(i)]];
-    if (e.a_count == 1 && e.b_count == 1) pairs.emplace_back(i, e.b_at);
+  for (const std::uint64_t h : ha) {
+    const Seen& e = seen[h];
+    if (e.a_count != 1 || e.b_count != 1) continue;
+    // Equal run fingerprints of unequal runs are a collision.
+    if (w > 1 && !std::equal(a.begin() + e.a_at, a.begin() + e.a_at + w, b.begin() + e.b_at)) continue;
+    pairs.emplace_back(e.a_at, e.b_at);
   }
-  if (pairs.empty()) return;
+  if (pairs.empty()) return false;
   // Longest increasing run of b positions, by patience sorting.
   std::vector<std::size_t> tails, prev(pairs.size(), SIZE_MAX);
   for (std::size_t p = 0; p < pairs.size(); ++p) {
@@ -132,12 +156,24 @@ void anchor(const Fingerprints& a, const Fingerprints& b, const Segment& s, std:
   std::int64_t a_lo = s.a_lo, b_lo = s.b_lo;
   for (std::size_t p : chain) {
     const auto [i, j] = pairs[p];
-    out[static_cast<std::size_t>(i)] = j;
+    if (i < a_lo || j < b_lo) continue;  // overlaps the run paired before it
+    for (std::int64_t k = 0; k < w; ++k) out[static_cast<std::size_t>(i + k)] = j + k;
     work.push_back({a_lo, i, b_lo, j, s.round + 1});
-    a_lo = i + 1;
-    b_lo = j + 1;
+    a_lo = i + w;
+    b_lo = j + w;
   }
   work.push_back({a_lo, s.a_hi, b_lo, s.b_hi, s.round + 1});
+  return true;
+}
+
+// Anchors the segment on unique common items; where no item is unique, as in
+// long lists of a few small values, on unique runs of a few items, then of
+// more.
+void anchor(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out,
+            std::vector<Segment>& work) {
+  for (const std::int64_t w : {1, 4, 16, 64}) {
+    if (anchor_runs(a, b, s, w, out, work)) return;
+  }
 }
 
 }  // namespace

@@ -73,6 +73,32 @@ TEST(AlignTest, AnchorsOnUniqueItemsWhenTheSequencesDifferWidely) {
   for (std::size_t i = 1; i < got.size(); i += 2) EXPECT_EQ(got[i], static_cast<std::int64_t>(i));
 }
 
+TEST(AlignTest, AnchorsOnUniqueRunsWhenNoItemIsUnique) {
+  // A hundred thousand items of ten values, too many of them replaced to
+  // search exhaustively, and not one item unique: runs of items anchor.
+  std::vector<std::uint64_t> a(100'000);
+  std::uint64_t x = 1;
+  for (auto& v : a) v = (x = x * 6364136223846793005ULL + 1442695040888963407ULL) >> 60 & 7;
+  std::vector<std::uint64_t> b = a;
+  std::vector<bool> replaced(a.size());
+  for (std::size_t e = 0; e < 3000; ++e) {
+    const std::size_t at = e * 33 + 7;
+    b[at] = 8 + e % 2;
+    replaced[at] = true;
+  }
+  const auto got = align_sequences(a, b);
+  std::size_t same = 0;
+  std::int64_t last = -1;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i] < 0) continue;
+    EXPECT_GT(got[i], last);
+    EXPECT_EQ(a[i], b[static_cast<std::size_t>(got[i])]);
+    last = got[i];
+    same += got[i] == static_cast<std::int64_t>(i) && !replaced[i];
+  }
+  EXPECT_GE(same, a.size() - 3000 - 50);
+}
+
 TEST(LocatedDiffTest, OneEditedParagraphAmongManyIsOneChange) {
   const TreeNode a = paragraphs(50);
   TreeNode b = a;

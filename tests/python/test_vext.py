@@ -2,6 +2,7 @@
 
 import json
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -47,6 +48,28 @@ class TestMerge:
         tree, conflicts = vext.merge(base, ours, theirs)
         assert len(tree["children"]) == len(ours["children"]) + 1
         assert [str(c.location[0]) for c in conflicts] == ['product[@id="p37"]']
+
+    def test_long_lists_of_a_few_values_align_without_spurious_conflicts(self):
+        # Too many replacements to search for exhaustively, and no value is
+        # unique: each side's edits must still land where they were made.
+        # (No two neighbours are equal, so that no edit has two places.)
+        rng = random.Random(3)
+        base = [0]
+        while len(base) < 60_000:
+            base.append((base[-1] + rng.randrange(1, 100)) % 100)
+        picked = rng.sample(range(len(base)), 1_400)
+        ours, theirs, both = list(base), list(base), list(base)
+        for k, i in enumerate(picked):
+            (ours if k % 2 else theirs)[i] += 1000
+            both[i] += 1000
+
+        def tree(values):
+            return {"kind": "array", "children": [{"kind": "number", "text": str(v)} for v in values]}
+
+        changes = vext.diff(tree(base), tree(ours))
+        assert sorted(c.location[0].position for c in changes) == sorted(picked[1::2])
+        assert {c.field for c in changes} == {"text"}
+        assert vext.merge(tree(base), tree(ours), tree(theirs)) == (tree(both), ())
 
     def test_an_edit_without_identity_survives(self):
         theirs = with_products(BASE, name={3: "Renamed"})
