@@ -2,6 +2,7 @@
 #include "lossless/lossless.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <unordered_map>
 
 namespace vext {
@@ -12,8 +13,12 @@ namespace {
 constexpr std::int64_t kMaxTraceDistance = 1024;
 // Work budget of one O(ND) search, in diagonal steps.
 constexpr std::int64_t kSearchBudget = 40'000'000;
-// Nested anchor rounds before a gap is left unaligned.
+// Nested anchor rounds before a gap is aligned window by window.
 constexpr int kMaxAnchorRounds = 6;
+// Window by window: items of each sequence a window holds, and the edit
+// distance searched for in one.
+constexpr std::int64_t kWindow = 1024;
+constexpr std::int64_t kWindowDistance = 64;
 
 using Fingerprints = std::vector<std::uint64_t>;
 
@@ -25,11 +30,12 @@ struct Segment {
 // Finds a shortest edit script between a[a_lo, a_hi) and b[b_lo, b_hi) by
 // Myers' greedy method and records the matched pairs. Returns false, pairing
 // nothing, when the distance is beyond what the budget allows.
-bool myers(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out) {
+bool myers(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out,
+           std::int64_t max_distance = kMaxTraceDistance) {
   const std::int64_t n = s.a_hi - s.a_lo;
   const std::int64_t m = s.b_hi - s.b_lo;
   if (n == 0 || m == 0) return true;
-  const std::int64_t limit = std::min({n + m, kMaxTraceDistance, std::max<std::int64_t>(64, kSearchBudget / (n + m))});
+  const std::int64_t limit = std::min({n + m, max_distance, std::max<std::int64_t>(64, kSearchBudget / (n + m))});
   const std::int64_t offset = limit + 1;
   std::vector<std::int64_t> v(static_cast<std::size_t>(2 * limit + 3), 0);
   // trace[d] holds v[-d..d] as it was before round d.
@@ -168,11 +174,104 @@ bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s,
 
 // Anchors the segment on unique common items; where no item is unique, as in
 // long lists of a few small values, on unique runs of a few items, then of
-// more.
-void anchor(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out,
+// more. Returns false when nothing anchors it.
+bool anchor(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::vector<std::int64_t>& out,
             std::vector<Segment>& work) {
   for (const std::int64_t w : {1, 4, 16, 64}) {
-    if (anchor_runs(a, b, s, w, out, work)) return;
+    if (anchor_runs(a, b, s, w, out, work)) return true;
+  }
+  return false;
+}
+
+// Aligns a segment that nothing anchors (a list repeating itself, say) from
+// its start, window by window: each window is searched for a short edit
+// script, and the pairs in its first half are kept, the next window starting
+// after the last of them. A window too different to search pairs nothing and
+// the next one starts half a window on. Linear in the segment's length.
+void align_windows(const Fingerprints& a, const Fingerprints& b, Segment s, std::vector<std::int64_t>& out) {
+  constexpr std::int64_t kHalf = kWindow / 2;
+  while (s.a_lo < s.a_hi && s.b_lo < s.b_hi) {
+    const Segment w{s.a_lo, std::min(s.a_hi, s.a_lo + kWindow), s.b_lo, std::min(s.b_hi, s.b_lo + kWindow), s.round};
+    const bool last = w.a_hi == s.a_hi && w.b_hi == s.b_hi;
+    if (!myers(a, b, w, out, kWindowDistance)) {
+      s.a_lo = std::min(s.a_hi, s.a_lo + kHalf);
+      s.b_lo = std::min(s.b_hi, s.b_lo + kHalf);
+      continue;
+    }
+    if (last) return;
+    // Keep the pairs in the first half of the window in both sequences.
+    std::int64_t next_a = s.a_lo, next_b = s.b_lo;
+    for (std::int64_t i = w.a_lo; i < w.a_hi; ++i) {
+      std::int64_t& j = out[static_cast<std::size_t>(i)];
+      if (j < 0) continue;
+      if (i < s.a_lo + kHalf && j < s.b_lo + kHalf) {
+        next_a = i + 1;
+        next_b = j + 1;
+      } else {
+        j = -1;
+      }
+    }
+    if (next_a == s.a_lo && next_b == s.b_lo) {
+      next_a = std::min(s.a_hi, s.a_lo + kHalf);
+      next_b = std::min(s.b_hi, s.b_lo + kHalf);
+    }
+    s.a_lo = next_a;
+    s.b_lo = next_b;
+  }
+}
+
+// Among alignments as long, prefers one whose gaps pair off item for item: a
+// paired item with an equal unpaired neighbour may pair through that
+// neighbour instead, and does so where the gaps on its two sides become more
+// even. Aligning [1 75 75 93 2] with [1 1075 75 1093 2] can pair the first 75
+// with the only one, leaving one item against none and two against one; the
+// second 75 leaves one against one twice, which reads as two replacements.
+void balance(const Fingerprints& a, const Fingerprints& b, std::vector<std::int64_t>& out) {
+  const auto n = static_cast<std::int64_t>(a.size());
+  const auto m = static_cast<std::int64_t>(b.size());
+  const auto uneven = [](std::int64_t x1, std::int64_t y1, std::int64_t x2, std::int64_t y2) {
+    return std::abs(x1 - y1) + std::abs(x2 - y2);
+  };
+  const auto next_paired = [&](std::int64_t from) {
+    while (from < n && out[static_cast<std::size_t>(from)] < 0) ++from;
+    return from;
+  };
+  // The pair before the one at i, and the one after it (or the ends).
+  std::int64_t pi = -1, pj = -1;
+  for (std::int64_t i = next_paired(0); i < n;) {
+    std::int64_t j = out[static_cast<std::size_t>(i)];
+    const std::int64_t ni = next_paired(i + 1);
+    const std::int64_t nj = ni < n ? out[static_cast<std::size_t>(ni)] : m;
+    for (;;) {
+      const std::int64_t now = uneven(i - pi, j - pj, ni - i, nj - j);
+      std::int64_t best = now, di = 0, dj = 0;
+      for (const std::int64_t d : {-1, 1}) {
+        if (i + d > pi && i + d < ni && a[static_cast<std::size_t>(i + d)] == a[static_cast<std::size_t>(i)]) {
+          const std::int64_t c = uneven(i + d - pi, j - pj, ni - i - d, nj - j);
+          if (c < best) {
+            best = c;
+            di = d;
+            dj = 0;
+          }
+        }
+        if (j + d > pj && j + d < nj && b[static_cast<std::size_t>(j + d)] == b[static_cast<std::size_t>(j)]) {
+          const std::int64_t c = uneven(i - pi, j + d - pj, ni - i, nj - j - d);
+          if (c < best) {
+            best = c;
+            di = 0;
+            dj = d;
+          }
+        }
+      }
+      if (best == now) break;
+      out[static_cast<std::size_t>(i)] = -1;
+      i += di;
+      j += dj;
+      out[static_cast<std::size_t>(i)] = j;
+    }
+    pi = i;
+    pj = j;
+    i = ni;
   }
 }
 
@@ -193,8 +292,9 @@ std::vector<std::int64_t> align_sequences(const Fingerprints& a, const Fingerpri
     }
     if (s.a_lo == s.a_hi || s.b_lo == s.b_hi) continue;
     if (myers(a, b, s, out)) continue;
-    if (s.round < kMaxAnchorRounds) anchor(a, b, s, out, work);
+    if (s.round >= kMaxAnchorRounds || !anchor(a, b, s, out, work)) align_windows(a, b, s, out);
   }
+  balance(a, b, out);
   return out;
 }
 

@@ -129,7 +129,8 @@ struct ApplyRefusal {
 // both sequences and form a longest common subsequence when the sequences
 // differ in at most a bounded number of edits; beyond that, unique common
 // items anchor the alignment, or, where no item is unique (long lists of a
-// few small values), unique common runs of a few items. Time O((n + m) * d) for d edits, memory
+// few small values), unique common runs of a few items; what nothing anchors
+// (a list repeating itself) is aligned window by window from its start. Time O((n + m) * d) for d edits, memory
 // O(n + m + d * d), with d capped so that large inputs stay near-linear.
 [[nodiscard]] std::vector<std::int64_t> align_sequences(const std::vector<std::uint64_t>& a,
                                                         const std::vector<std::uint64_t>& b);

@@ -46,6 +46,42 @@ TEST(AlignTest, PairsALongestCommonSubsequence) {
   EXPECT_EQ(align_sequences({7, 7}, {}), (std::vector<std::int64_t>{-1, -1}));
 }
 
+TEST(AlignTest, EverySmallPairIsALongestCommonSubsequenceWithEvenGaps) {
+  // Every pair of sequences of up to five items over three values, against
+  // the textbook table of common subsequence lengths.
+  std::vector<std::vector<std::uint64_t>> all{{}};
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    if (all[k].size() == 5) continue;
+    for (std::uint64_t v = 0; v < 3; ++v) {
+      all.push_back(all[k]);
+      all.back().push_back(v);
+    }
+  }
+  for (const auto& a : all) {
+    for (const auto& b : all) {
+      std::vector<std::vector<std::size_t>> lcs(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+      for (std::size_t i = a.size(); i-- > 0;) {
+        for (std::size_t j = b.size(); j-- > 0;) {
+          lcs[i][j] = a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+        }
+      }
+      const auto got = align_sequences(a, b);
+      std::size_t paired = 0;
+      std::int64_t last = -1;
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        if (got[i] < 0) continue;
+        ASSERT_GT(got[i], last);
+        ASSERT_EQ(a[i], b[static_cast<std::size_t>(got[i])]);
+        last = got[i];
+        ++paired;
+      }
+      ASSERT_EQ(paired, lcs[0][0]);
+    }
+  }
+  // Two replacements beside an equal neighbour read as two replacements.
+  EXPECT_EQ(align_sequences({1, 75, 75, 93, 2}, {1, 1075, 75, 1093, 2}), (std::vector<std::int64_t>{0, -1, 2, -1, 4}));
+}
+
 TEST(AlignTest, StaysNearLinearOnAHundredThousandItemsWithTenEdits) {
   std::vector<std::uint64_t> a(100'000), b;
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = i * 7919 + 13;
@@ -73,6 +109,22 @@ TEST(AlignTest, AnchorsOnUniqueItemsWhenTheSequencesDifferWidely) {
   for (std::size_t i = 1; i < got.size(); i += 2) EXPECT_EQ(got[i], static_cast<std::int64_t>(i));
 }
 
+// Checks that `got` pairs equal items in increasing order; returns how many
+// items that were not replaced it pairs with themselves.
+std::size_t kept_in_place(const std::vector<std::int64_t>& got, const std::vector<std::uint64_t>& a,
+                          const std::vector<std::uint64_t>& b, const std::vector<bool>& replaced) {
+  std::size_t same = 0;
+  std::int64_t last = -1;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i] < 0) continue;
+    EXPECT_GT(got[i], last);
+    EXPECT_EQ(a[i], b[static_cast<std::size_t>(got[i])]);
+    last = got[i];
+    same += got[i] == static_cast<std::int64_t>(i) && !replaced[i];
+  }
+  return same;
+}
+
 TEST(AlignTest, AnchorsOnUniqueRunsWhenNoItemIsUnique) {
   // A hundred thousand items of ten values, too many of them replaced to
   // search exhaustively, and not one item unique: runs of items anchor.
@@ -86,17 +138,13 @@ TEST(AlignTest, AnchorsOnUniqueRunsWhenNoItemIsUnique) {
     b[at] = 8 + e % 2;
     replaced[at] = true;
   }
-  const auto got = align_sequences(a, b);
-  std::size_t same = 0;
-  std::int64_t last = -1;
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    if (got[i] < 0) continue;
-    EXPECT_GT(got[i], last);
-    EXPECT_EQ(a[i], b[static_cast<std::size_t>(got[i])]);
-    last = got[i];
-    same += got[i] == static_cast<std::int64_t>(i) && !replaced[i];
-  }
-  EXPECT_GE(same, a.size() - 3000 - 50);
+  EXPECT_GE(kept_in_place(align_sequences(a, b), a, b, replaced), a.size() - 3000 - 50);
+  // A list that repeats itself: no run of any length is unique, so it is
+  // aligned window by window.
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = i % 50;
+  b = a;
+  for (std::size_t i = 0; i < a.size(); ++i) b[i] = replaced[i] ? 99 : a[i];
+  EXPECT_GE(kept_in_place(align_sequences(a, b), a, b, replaced), a.size() - 3000 - 50);
 }
 
 TEST(LocatedDiffTest, OneEditedParagraphAmongManyIsOneChange) {
