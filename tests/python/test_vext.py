@@ -49,14 +49,16 @@ class TestMerge:
         assert len(tree["children"]) == len(ours["children"]) + 1
         assert [str(c.location[0]) for c in conflicts] == ['product[@id="p37"]']
 
-    def test_long_lists_of_a_few_values_align_without_spurious_conflicts(self):
-        # Too many replacements to search for exhaustively, and no value is
-        # unique: each side's edits must still land where they were made.
-        # (No two neighbours are equal, so that no edit has two places.)
+    @pytest.mark.parametrize("shape", ["few values", "repeating"])
+    def test_long_lists_align_without_spurious_conflicts(self, shape):
+        # Too many replacements to search for exhaustively, and no value (or,
+        # repeating, no run of values) is unique: each side's edits must
+        # still land where they were made. No two neighbours are equal, so
+        # that no edit has two places.
         rng = random.Random(3)
         base = [0]
         while len(base) < 60_000:
-            base.append((base[-1] + rng.randrange(1, 100)) % 100)
+            base.append((base[-1] + rng.randrange(1, 100)) % 100 if shape == "few values" else len(base) % 37)
         picked = rng.sample(range(len(base)), 1_400)
         ours, theirs, both = list(base), list(base), list(base)
         for k, i in enumerate(picked):
