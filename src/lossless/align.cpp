@@ -2,8 +2,10 @@
 #include "lossless/lossless.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
-#include <unordered_map>
+#include <limits>
+#include <optional>
 
 namespace vext {
 namespace {
@@ -110,38 +112,78 @@ Fingerprints run_hashes(const Fingerprints& x, std::int64_t lo, std::int64_t hi,
   return out;
 }
 
+// How often each run fingerprint occurs on either side of a segment (once,
+// or more) and where, in an open-addressed table: a table of nodes took a
+// heap block per distinct run, which on lists of millions of items cost
+// more than the rest of the alignment.
+class RunCounts {
+ public:
+  explicit RunCounts(std::size_t runs) {
+    std::size_t capacity = 16;
+    while (capacity < runs + runs / 2) capacity <<= 1;
+    slots_.resize(capacity);
+    shift_ = 64 - static_cast<int>(std::countr_zero(capacity));
+  }
+  void add_a(std::uint64_t hash, std::uint32_t at) {
+    Slot& s = slots_[place(hash)];
+    s.hash = hash;
+    s.a_count = s.a_count ? 2 : 1;
+    s.a_at = at;
+  }
+  void add_b(std::uint64_t hash, std::uint32_t at) {
+    Slot& s = slots_[place(hash)];
+    if (!s.a_count) return;
+    s.b_count = s.b_count ? 2 : 1;
+    s.b_at = at;
+  }
+  // Where the run occurs once on each side, or nullopt.
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> once(std::uint64_t hash) const {
+    const Slot& s = slots_[place(hash)];
+    if (s.a_count != 1 || s.b_count != 1) return std::nullopt;
+    return std::pair{s.a_at, s.b_at};
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t a_at = 0, b_at = 0;
+    std::uint8_t a_count = 0, b_count = 0;  // 0, 1 or 2 for more
+  };
+  // The slot that holds `hash`, or the empty one where it would go.
+  std::size_t place(std::uint64_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = (hash * 0x9E3779B97F4A7C15ULL) >> shift_;; i = (i + 1) & mask) {
+      if (!slots_[i].a_count || slots_[i].hash == hash) return i;
+    }
+  }
+  std::vector<Slot> slots_;
+  int shift_ = 0;
+};
+
 // Pairs the runs of `w` items that occur exactly once in both halves of the
 // segment, keeping the longest chain of them that is increasing in both, and
 // queues the gaps between them. Returns false, pairing nothing, when no run
 // qualifies.
 bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s, std::int64_t w,
                  std::vector<std::int64_t>& out, std::vector<Segment>& work) {
+  constexpr std::int64_t kMaxItems = std::numeric_limits<std::uint32_t>::max();
   if (std::min(s.a_hi - s.a_lo, s.b_hi - s.b_lo) < w) return false;
+  if (std::max(s.a_hi - s.a_lo, s.b_hi - s.b_lo) > kMaxItems) return false;
   const Fingerprints ha = run_hashes(a, s.a_lo, s.a_hi, w);
-  const Fingerprints hb = run_hashes(b, s.b_lo, s.b_hi, w);
-  struct Seen {
-    std::int64_t a_count = 0, b_count = 0, a_at = -1, b_at = -1;
-  };
-  std::unordered_map<std::uint64_t, Seen> seen;
-  seen.reserve(ha.size());
-  for (std::size_t i = 0; i < ha.size(); ++i) {
-    Seen& e = seen[ha[i]];
-    ++e.a_count;
-    e.a_at = s.a_lo + static_cast<std::int64_t>(i);
-  }
-  for (std::size_t j = 0; j < hb.size(); ++j) {
-    auto it = seen.find(hb[j]);
-    if (it == seen.end()) continue;
-    ++it->second.b_count;
-    it->second.b_at = s.b_lo + static_cast<std::int64_t>(j);
+  RunCounts counts(ha.size());
+  for (std::size_t i = 0; i < ha.size(); ++i) counts.add_a(ha[i], static_cast<std::uint32_t>(i));
+  {
+    const Fingerprints hb = run_hashes(b, s.b_lo, s.b_hi, w);
+    for (std::size_t j = 0; j < hb.size(); ++j) counts.add_b(hb[j], static_cast<std::uint32_t>(j));
   }
   std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
   for (const std::uint64_t h : ha) {
-    const Seen& e = seen[h];
-    if (e.a_count != 1 || e.b_count != 1) continue;
+    const auto at = counts.once(h);
+    if (!at) continue;
+    const std::int64_t i = s.a_lo + at->first, j = s.b_lo + at->second;
     // Equal run fingerprints of unequal runs are a collision.
-    if (w > 1 && !std::equal(a.begin() + e.a_at, a.begin() + e.a_at + w, b.begin() + e.b_at)) continue;
-    pairs.emplace_back(e.a_at, e.b_at);
+    if (w > 1 && !std::equal(a.begin() + i, a.begin() + i + w, b.begin() + j)) continue;
+    pairs.emplace_back(i, j);
   }
   if (pairs.empty()) return false;
   // Longest increasing run of b positions, by patience sorting.
