@@ -67,6 +67,8 @@ class Chain {
 
  private:
   struct Link {
+    Link(T link_item, std::shared_ptr<const Link> link_up, std::size_t link_size)
+        : item(std::move(link_item)), up(std::move(link_up)), size(link_size) {}
     T item;
     mutable std::shared_ptr<const Link> up;
     std::size_t size = 0;
