@@ -59,6 +59,7 @@ class PgBackend final : public Backend {
   PgBackend(const PgBackend&) = delete;
   PgBackend& operator=(const PgBackend&) = delete;
   ~PgBackend() override {
+    end_read();
     abandon_write();
     if (conn_) PQfinish(conn_);
   }
@@ -89,6 +90,8 @@ class PgBackend final : public Backend {
     prepare("pack", "SELECT data FROM vext_packs WHERE number = $1");
     prepare("commit", "SELECT data FROM vext_commits WHERE id = $1");
     prepare("commits_between", "SELECT id FROM vext_commits WHERE id BETWEEN $1 AND $2 ORDER BY id LIMIT $3");
+    prepare("commits_first", "SELECT id, data FROM vext_commits ORDER BY id LIMIT $1");
+    prepare("commits_after", "SELECT id, data FROM vext_commits WHERE id > $1 ORDER BY id LIMIT $2");
     prepare("ref", "SELECT id FROM vext_refs WHERE name = $1");
     prepare("refs", "SELECT name, id FROM vext_refs ORDER BY name");
     prepare("put_commit", "INSERT INTO vext_commits(id, data) VALUES($1, $2) ON CONFLICT DO NOTHING");
@@ -137,6 +140,32 @@ class PgBackend final : public Backend {
     std::vector<ObjectId> out;
     for (int i = 0; i < PQntuples(r.get()); ++i) out.push_back(column_id(r.get(), i, 0));
     return out;
+  }
+
+  // Pages through the commit table along its primary key, a page a round trip.
+  bool commits_after(const std::optional<ObjectId>& after, std::size_t limit,
+                     const std::function<void(const ObjectId&, std::string_view)>& f) override {
+    const std::string n = std::to_string(limit);
+    const auto r = after ? exec_prepared("commits_after", {id_param(*after), Param{n.c_str(), -1, false}})
+                         : exec_prepared("commits_first", {Param{n.c_str(), -1, false}});
+    for (int i = 0; i < PQntuples(r.get()); ++i) f(column_id(r.get(), i, 0), column(r.get(), i, 1));
+    return true;
+  }
+
+  // One snapshot for every read of a call; read-only, so that it never
+  // waits for a writer nor holds one up.
+  void begin_read() override {
+    simple("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    in_read_ = true;
+  }
+
+  void end_read() noexcept override {
+    if (!in_read_) return;
+    in_read_ = false;
+    // After a failed statement the server ends the transaction on COMMIT
+    // too; a lost connection has nothing to end.
+    PgResult r(PQexec(conn_, "COMMIT"));
+    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) PQclear(PQexec(conn_, "ROLLBACK"));
   }
 
   std::optional<ObjectId> ref(std::string_view name) override {
@@ -512,6 +541,7 @@ class PgBackend final : public Backend {
   PGconn* conn_ = nullptr;
   std::int64_t lock_key_ = 0;
   bool in_write_ = false;
+  bool in_read_ = false;
 };
 
 }  // namespace

@@ -268,6 +268,24 @@ def same_history(a, b, branch="main"):
         assert a.tree(c.id) == b.tree(c.id)
 
 
+def test_a_long_history_logs_alike_on_both_databases(new_location):
+    # Long enough that the log reads the commit table page by page, in id
+    # order, with merges and a side branch so that it is not one chain.
+    with vext.Store(new_location("sqlite")) as a, vext.Store(new_location("postgresql")) as b:
+        history(a, 0, 1_200)
+        for i in range(3):
+            a.branch(f"side{i}", at=a.head())
+            same = a.tree(a.head())
+            for k in range(300):  # commits that leave the tree alone, so that the merges are clean
+                a.commit(same, f"side {i} {k}", branch=f"side{i}")
+            history(a, 3_000 + 1_000 * i, 300)
+            assert a.merge(f"side{i}", into="main", message=f"m{i}").commit
+        a.push(b)
+        log_a, log_b = list(a.log()), list(b.log())
+        assert len(log_a) == 1_200 + 1_800 + 3 and log_a == log_b
+        assert sum(len(c.parents) == 2 for c in log_b) == 3
+
+
 @pytest.mark.parametrize(("source", "target"), PAIRS)
 def test_push_and_pull_copy_only_what_is_missing_and_only_fast_forward(new_location, source, target):
     with vext.Store(new_location(source)) as a, vext.Store(new_location(target)) as b:
