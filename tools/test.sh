@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/common.sh"
 
-ensure_system_packages g++ libgtest-dev libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev libpq-dev postgresql
+ensure_system_packages g++ clang-14 libgtest-dev libexpat1-dev rapidjson-dev libsqlite3-dev libssl-dev libpq-dev postgresql
 mapfile -t pythons < <(find_pythons)
 [[ ${#pythons[@]} -gt 0 ]] || { echo "no Python >= 3.12 found" >&2; exit 1; }
 
@@ -27,6 +27,11 @@ for missing in "EXPAT libexpat1-dev" "RapidJSON rapidjson-dev"; do
   rm -rf "$root/build/missing-$find"
   [[ $said == *"install the Debian package $deb"* ]] || { echo "a configure without $find does not name $deb:" >&2; echo "$said" >&2; exit 1; }
 done
+# The fuzzers (fuzz/run.sh) build the core with clang: it must compile there
+# too, not only with the g++ that builds everything else.
+echo "== The core under clang++-14 (syntax only)"
+find "$root/src" -name '*.cpp' -print0 |
+  xargs -0 -P2 -n1 clang++-14 -std=c++20 -fsyntax-only -I"$root/src" -I/usr/include/postgresql
 # The server serves the C++ suite's PostgreSQL tests as well as the Python ones.
 pg_dir=$(mktemp -d "${TMPDIR:-/tmp}/vext-pg.XXXXXX")
 trap '"$root/tools/pg_server.sh" stop "$pg_dir"' EXIT
