@@ -48,7 +48,7 @@ struct StoreFailure : std::exception {
 // Writers close a pack once it holds about this many bytes: large enough
 // that a read brings a node's children in one go, small enough that a diff
 // reading a few nodes of a large tree reads little else.
-inline constexpr std::size_t kPackBytes = std::size_t{16} << 10;
+inline constexpr std::size_t kPackBytes = std::size_t{4} << 10;
 
 class Backend {
  public:

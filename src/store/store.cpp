@@ -8,6 +8,7 @@
 #include <queue>
 #include <set>
 
+#include "common/hash_table.h"
 #include "lossless/index.h"
 
 namespace vext::store {
@@ -102,6 +103,40 @@ class Store::Impl {
     std::uint32_t size;
   };
 
+  // Every object of the packs read, found by id: a flat list under one
+  // open-addressed table, since a pack read registers all of its few hundred
+  // objects at once and a node per entry would cost more than reading it.
+  class Locations {
+   public:
+    [[nodiscard]] const Located* find(const ObjectId& id) const {
+      const std::uint32_t at = index_.find(ObjectId::Hash{}(id), [&](std::uint32_t k) { return entries_[k].id == id; });
+      return at == kNone ? nullptr : &entries_[at].where;
+    }
+    [[nodiscard]] bool contains(const ObjectId& id) const { return find(id) != nullptr; }
+
+    // Adds `id` unless it is there already; a failed allocation adds nothing.
+    void add(const ObjectId& id, const Located& where) {
+      if (contains(id)) return;
+      index_.reserve_one();
+      entries_.push_back({id, where});
+      index_.insert(ObjectId::Hash{}(id), static_cast<std::uint32_t>(entries_.size() - 1));
+    }
+
+    void clear() noexcept {
+      index_.clear();
+      std::vector<Entry>().swap(entries_);
+    }
+
+   private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+    struct Entry {
+      ObjectId id;
+      Located where;
+    };
+    std::vector<Entry> entries_;
+    HashIndex<std::uint32_t, kNone> index_;
+  };
+
   // Registers the objects of a pack whose bytes are `bytes`; false when the
   // pack is malformed. A failed allocation leaves some of its objects
   // registered and the pack not marked as read, so it is read again.
@@ -112,8 +147,8 @@ class Store::Impl {
     const char* start = bytes->data();
     packs_.push_back(std::move(bytes));
     for (const PackEntry& e : *entries) {
-      located_.emplace(e.id, Located{slot, static_cast<std::uint32_t>(e.bytes.data() - start),
-                                     static_cast<std::uint32_t>(e.bytes.size())});
+      located_.add(e.id, Located{slot, static_cast<std::uint32_t>(e.bytes.data() - start),
+                                 static_cast<std::uint32_t>(e.bytes.size())});
     }
     loaded_.emplace(number, slot);
     return true;
@@ -130,18 +165,18 @@ class Store::Impl {
       if (!add_pack(*number, std::make_shared<const std::string>(std::move(*bytes))))
         corrupt("pack " + std::to_string(*number) + " is not well-formed");
     }
-    if (!located_.count(id)) corrupt("pack " + std::to_string(*number) + " does not hold object " + to_hex(id));
+    if (!located_.contains(id)) corrupt("pack " + std::to_string(*number) + " does not hold object " + to_hex(id));
   }
 
   // The bytes of an object, checked against its id. The view lasts until
   // the caches next grow.
   std::string_view read_object(const ObjectId& id) {
-    auto it = located_.find(id);
-    if (it == located_.end()) {
+    const Located* at = located_.find(id);
+    if (!at) {
       load_pack_of(id);
-      it = located_.find(id);
+      at = located_.find(id);
     }
-    const std::string_view bytes = std::string_view(*packs_[it->second.pack]).substr(it->second.offset, it->second.size);
+    const std::string_view bytes = std::string_view(*packs_[at->pack]).substr(at->offset, at->size);
     if (hash_bytes(bytes) != id) corrupt("object " + to_hex(id) + " does not hash to its id");
     return bytes;
   }
@@ -580,14 +615,37 @@ class Store::Impl {
       for (const ObjectId& p : commit.parents) {
         if (!b_.commit(p)) fail(StoreErrorCode::NotFound, "no commit " + to_hex(p));
       }
-      // The objects not stored yet, breadth first from the root, so that a
-      // node's children lie side by side in a pack. A stored node comes with
-      // its whole sub-tree, so the walk stops there. The backend is asked
-      // about a whole level at once: a server answers in a few round trips,
-      // however wide the level.
+      // The objects not stored yet, found breadth first from the root. A
+      // stored node comes with its whole sub-tree, so the walk stops there.
+      // The backend is asked about a whole level at once: a server answers
+      // in a few round trips, however wide the level.
       IdSet written;
+      std::vector<std::uint8_t> fresh(hashed.objects.size());
       std::vector<std::uint32_t> level;
       if (hashed.root_object) level.push_back(*hashed.root_object);
+      while (!level.empty()) {
+        std::vector<std::uint32_t> asked;
+        std::vector<ObjectId> asked_ids;
+        for (const std::uint32_t i : level) {
+          ticker.tick();
+          const ObjectId& id = hashed.objects[i].id;
+          if (written.count(id) || located_.contains(id)) continue;
+          asked.push_back(i);
+          asked_ids.push_back(id);
+        }
+        const std::vector<std::optional<std::int64_t>> stored = b_.find_objects(asked_ids);
+        std::vector<std::uint32_t> next;
+        for (std::size_t k = 0; k < asked.size(); ++k) {
+          const NewObject& o = hashed.objects[asked[k]];
+          if (stored[k] || !written.insert(o.id).second) continue;
+          fresh[asked[k]] = 1;
+          next.insert(next.end(), o.subs.begin(), o.subs.end());
+        }
+        level = std::move(next);
+      }
+      // Packed depth first, a node's new children side by side before the
+      // sub-trees below them: a diff reads each changed node's children
+      // together, and a path down the tree, from few packs.
       std::vector<PackEntry> pack;
       std::vector<std::vector<ObjectId>> ids(1);
       std::size_t pack_bytes = 0;
@@ -597,28 +655,30 @@ class Store::Impl {
         pack.clear();
         pack_bytes = 0;
       };
-      while (!level.empty()) {
-        std::vector<std::uint32_t> asked;
-        std::vector<ObjectId> asked_ids;
-        for (const std::uint32_t i : level) {
-          ticker.tick();
-          const ObjectId& id = hashed.objects[i].id;
-          if (written.count(id) || located_.count(id)) continue;
-          asked.push_back(i);
-          asked_ids.push_back(id);
+      const auto put = [&](std::uint32_t i) {
+        const NewObject& o = hashed.objects[i];
+        fresh[i] = 2;
+        pack.push_back({o.id, o.bytes});
+        ids.back().push_back(o.id);
+        pack_bytes += o.bytes.size() + 34;
+        if (pack_bytes >= kPackBytes) flush();
+      };
+      std::vector<std::uint32_t> below;
+      if (hashed.root_object && fresh[*hashed.root_object] == 1) {
+        put(*hashed.root_object);
+        below.push_back(*hashed.root_object);
+      }
+      while (!below.empty()) {
+        const std::uint32_t i = below.back();
+        below.pop_back();
+        ticker.tick();
+        const std::size_t first = below.size();
+        for (const std::uint32_t sub : hashed.objects[i].subs) {
+          if (fresh[sub] != 1) continue;
+          put(sub);
+          below.push_back(sub);
         }
-        const std::vector<std::optional<std::int64_t>> stored = b_.find_objects(asked_ids);
-        std::vector<std::uint32_t> next;
-        for (std::size_t k = 0; k < asked.size(); ++k) {
-          const NewObject& o = hashed.objects[asked[k]];
-          if (stored[k] || !written.insert(o.id).second) continue;
-          pack.push_back({o.id, o.bytes});
-          ids.back().push_back(o.id);
-          pack_bytes += o.bytes.size() + 34;
-          if (pack_bytes >= kPackBytes) flush();
-          next.insert(next.end(), o.subs.begin(), o.subs.end());
-        }
-        level = std::move(next);
+        std::reverse(below.begin() + static_cast<std::ptrdiff_t>(first), below.end());
       }
       if (!pack.empty()) flush();
       ids.pop_back();
@@ -986,7 +1046,7 @@ class Store::Impl {
   // The packs read, and where they hold each object.
   std::vector<std::shared_ptr<const std::string>> packs_;
   std::unordered_map<std::int64_t, std::uint32_t> loaded_;
-  IdMap<Located> located_;
+  Locations located_;
   std::size_t cached_ = 0;
   bool stub_label_ = false;
 };
@@ -996,6 +1056,9 @@ Store::Store(std::unique_ptr<Backend> backend)
 
 Result<std::unique_ptr<Store>, StoreError> Store::open(const std::string& path) {
   try {
+    // libcrypto sets itself up on its first digest, about a millisecond:
+    // taken here, once, rather than by the first read of the store.
+    hash_bytes({});
     return std::make_unique<Store>(is_postgres_location(path) ? open_postgres(path) : open_sqlite(path));
   } catch (const StoreFailure& f) {
     return f.error;
