@@ -7,6 +7,7 @@
 #include <new>
 #include <queue>
 #include <set>
+#include <variant>
 
 #include "common/hash_table.h"
 #include "lossless/index.h"
@@ -29,6 +30,46 @@ constexpr std::size_t kTrees = 2;
 using IdSet = std::unordered_set<ObjectId, ObjectId::Hash>;
 template <class V>
 using IdMap = std::unordered_map<ObjectId, V, ObjectId::Hash>;
+
+// A table keyed by object id for the sets and caches that take thousands of
+// ids in one call: its entries in one list under an open-addressed index,
+// where a node per entry would cost more than the work it indexes. An entry
+// found is valid until the next one is added.
+template <class V>
+class IdTable {
+ public:
+  [[nodiscard]] const V* find(const ObjectId& id) const {
+    const std::uint32_t at = index_.find(ObjectId::Hash{}(id), [&](std::uint32_t k) { return entries_[k].id == id; });
+    return at == kNone ? nullptr : &entries_[at].value;
+  }
+  [[nodiscard]] bool contains(const ObjectId& id) const { return find(id) != nullptr; }
+  [[nodiscard]] std::size_t size() const { return entries_.size(); }
+
+  // Adds `id` with `value` unless `id` is there already; whether it was
+  // added. A failed allocation adds nothing.
+  bool add(const ObjectId& id, V value = {}) {
+    if (contains(id)) return false;
+    index_.reserve_one();
+    entries_.push_back({id, std::move(value)});
+    index_.insert(ObjectId::Hash{}(id), static_cast<std::uint32_t>(entries_.size() - 1));
+    return true;
+  }
+
+  void clear() noexcept {
+    index_.clear();
+    std::vector<Entry>().swap(entries_);
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+  struct Entry {
+    ObjectId id;
+    V value;
+  };
+  std::vector<Entry> entries_;
+  HashIndex<std::uint32_t, kNone> index_;
+};
+using IdFlatSet = IdTable<std::monostate>;
 
 // A node's kind and identity as one string, for pairing children.
 std::string key_of(const NodeRecord& n) {
@@ -103,39 +144,6 @@ class Store::Impl {
     std::uint32_t size;
   };
 
-  // Every object of the packs read, found by id: a flat list under one
-  // open-addressed table, since a pack read registers all of its few hundred
-  // objects at once and a node per entry would cost more than reading it.
-  class Locations {
-   public:
-    [[nodiscard]] const Located* find(const ObjectId& id) const {
-      const std::uint32_t at = index_.find(ObjectId::Hash{}(id), [&](std::uint32_t k) { return entries_[k].id == id; });
-      return at == kNone ? nullptr : &entries_[at].where;
-    }
-    [[nodiscard]] bool contains(const ObjectId& id) const { return find(id) != nullptr; }
-
-    // Adds `id` unless it is there already; a failed allocation adds nothing.
-    void add(const ObjectId& id, const Located& where) {
-      if (contains(id)) return;
-      index_.reserve_one();
-      entries_.push_back({id, where});
-      index_.insert(ObjectId::Hash{}(id), static_cast<std::uint32_t>(entries_.size() - 1));
-    }
-
-    void clear() noexcept {
-      index_.clear();
-      std::vector<Entry>().swap(entries_);
-    }
-
-   private:
-    static constexpr std::uint32_t kNone = UINT32_MAX;
-    struct Entry {
-      ObjectId id;
-      Located where;
-    };
-    std::vector<Entry> entries_;
-    HashIndex<std::uint32_t, kNone> index_;
-  };
 
   // Registers the objects of a pack whose bytes are `bytes`; false when the
   // pack is malformed. A failed allocation leaves some of its objects
@@ -413,7 +421,7 @@ class Store::Impl {
   // ---- Commits
 
   CommitRecord read_commit(const ObjectId& id) {
-    if (auto it = commits_.find(id); it != commits_.end()) return it->second;
+    if (const CommitRecord* c = commits_.find(id)) return *c;
     auto bytes = b_.commit(id);
     if (!bytes) fail(StoreErrorCode::NotFound, "no commit " + to_hex(id));
     return accept_commit(id, *bytes);
@@ -425,7 +433,7 @@ class Store::Impl {
     auto c = decode_commit(bytes);
     if (!c) corrupt("commit " + to_hex(id) + " is not well-formed");
     if (commits_.size() > 100'000) commits_.clear();
-    commits_.emplace(id, *c);
+    commits_.add(id, *c);
     return std::move(*c);
   }
 
@@ -441,7 +449,7 @@ class Store::Impl {
     explicit HistoryReader(Impl& impl) : impl_(impl) {}
 
     CommitRecord read(const ObjectId& id) {
-      if (auto it = impl_.commits_.find(id); it != impl_.commits_.end()) return it->second;
+      if (const CommitRecord* c = impl_.commits_.find(id)) return *c;
       auto bytes = scanned(id);
       if (!bytes && !ended_ && looked_up_ >= kScanAfter && ids_.size() <= looked_up_ * kScanRows) {
         scan(std::max(ids_.size(), kScanAfter * kScanRows));
@@ -619,7 +627,7 @@ class Store::Impl {
       // stored node comes with its whole sub-tree, so the walk stops there.
       // The backend is asked about a whole level at once: a server answers
       // in a few round trips, however wide the level.
-      IdSet written;
+      IdFlatSet written;
       std::vector<std::uint8_t> fresh(hashed.objects.size());
       std::vector<std::uint32_t> level;
       if (hashed.root_object) level.push_back(*hashed.root_object);
@@ -629,7 +637,7 @@ class Store::Impl {
         for (const std::uint32_t i : level) {
           ticker.tick();
           const ObjectId& id = hashed.objects[i].id;
-          if (written.count(id) || located_.contains(id)) continue;
+          if (written.contains(id) || located_.contains(id)) continue;
           asked.push_back(i);
           asked_ids.push_back(id);
         }
@@ -637,7 +645,7 @@ class Store::Impl {
         std::vector<std::uint32_t> next;
         for (std::size_t k = 0; k < asked.size(); ++k) {
           const NewObject& o = hashed.objects[asked[k]];
-          if (stored[k] || !written.insert(o.id).second) continue;
+          if (stored[k] || !written.add(o.id)) continue;
           fresh[asked[k]] = 1;
           next.insert(next.end(), o.subs.begin(), o.subs.end());
         }
@@ -867,7 +875,8 @@ class Store::Impl {
     };
     HistoryReader commits(*this);
     std::vector<CommitInfo> todo{{start, commits.read(start)}};
-    IdSet seen{start};
+    IdFlatSet seen;
+    seen.add(start);
     std::vector<CommitInfo> out;
     while (!todo.empty()) {
       std::pop_heap(todo.begin(), todo.end(), later);
@@ -875,7 +884,7 @@ class Store::Impl {
       todo.pop_back();
       ticker.tick();
       for (const ObjectId& p : out.back().record.parents) {
-        if (!seen.insert(p).second) continue;
+        if (!seen.add(p)) continue;
         todo.push_back({p, commits.read(p)});
         std::push_heap(todo.begin(), todo.end(), later);
       }
@@ -1040,13 +1049,13 @@ class Store::Impl {
   Backend& b_;
   IdMap<std::shared_ptr<const NodeRecord>> nodes_;
   IdMap<std::shared_ptr<const std::vector<ObjectId>>> kids_;
-  IdMap<CommitRecord> commits_;
+  IdTable<CommitRecord> commits_;
   // The last trees read whole, by root, so that reading one again walks nothing.
   std::vector<std::pair<ObjectId, std::shared_ptr<const NodeList>>> trees_;
   // The packs read, and where they hold each object.
   std::vector<std::shared_ptr<const std::string>> packs_;
   std::unordered_map<std::int64_t, std::uint32_t> loaded_;
-  Locations located_;
+  IdTable<Located> located_;
   std::size_t cached_ = 0;
   bool stub_label_ = false;
 };
