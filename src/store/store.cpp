@@ -190,20 +190,20 @@ class Store::Impl {
   }
 
   std::shared_ptr<const NodeRecord> node(const ObjectId& id) {
-    if (auto it = nodes_.find(id); it != nodes_.end()) return it->second;
+    if (const auto* cached = nodes_.find(id)) return *cached;
     const std::string_view bytes = read_object(id);
     auto decoded = decode_node(bytes);
     if (!decoded) corrupt("object " + to_hex(id) + " is not a well-formed node");
     auto out = std::make_shared<const NodeRecord>(std::move(*decoded));
     account(bytes.size() + 160);
-    nodes_.emplace(id, out);
+    nodes_.add(id, out);
     return out;
   }
 
   // The ids of a node's children, in order.
   std::shared_ptr<const std::vector<ObjectId>> kids(const ObjectId& id, const std::shared_ptr<const NodeRecord>& n) {
     if (n->level == 0) return std::shared_ptr<const std::vector<ObjectId>>(n, &n->items);
-    if (auto it = kids_.find(id); it != kids_.end()) return it->second;
+    if (const auto* cached = kids_.find(id)) return *cached;
     auto out = std::make_shared<std::vector<ObjectId>>();
     std::vector<std::pair<ObjectId, std::uint8_t>> stack;
     for (std::size_t i = n->items.size(); i-- > 0;) stack.emplace_back(n->items[i], n->level - 1);
@@ -221,7 +221,7 @@ class Store::Impl {
     }
     if (out->size() != n->child_count) corrupt("the children of node " + to_hex(id) + " do not add up");
     account(out->size() * 32 + 64);
-    kids_.emplace(id, out);
+    kids_.add(id, out);
     return out;
   }
 
@@ -1047,8 +1047,8 @@ class Store::Impl {
   }
 
   Backend& b_;
-  IdMap<std::shared_ptr<const NodeRecord>> nodes_;
-  IdMap<std::shared_ptr<const std::vector<ObjectId>>> kids_;
+  IdTable<std::shared_ptr<const NodeRecord>> nodes_;
+  IdTable<std::shared_ptr<const std::vector<ObjectId>>> kids_;
   IdTable<CommitRecord> commits_;
   // The last trees read whole, by root, so that reading one again walks nothing.
   std::vector<std::pair<ObjectId, std::shared_ptr<const NodeList>>> trees_;
