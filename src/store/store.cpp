@@ -55,6 +55,21 @@ class IdTable {
     return true;
   }
 
+  // The number of `id`'s entry, added with a value of V{} when missing; an
+  // entry's number stays while the table lives.
+  std::uint32_t place(const ObjectId& id) {
+    const std::uint64_t hash = ObjectId::Hash{}(id);
+    const std::uint32_t at = index_.find(hash, [&](std::uint32_t k) { return entries_[k].id == id; });
+    if (at != kNone) return at;
+    index_.reserve_one();
+    entries_.push_back({id, V{}});
+    index_.insert(hash, static_cast<std::uint32_t>(entries_.size() - 1));
+    return static_cast<std::uint32_t>(entries_.size() - 1);
+  }
+  [[nodiscard]] V& at(std::uint32_t k) { return entries_[k].value; }
+
+  void reserve(std::size_t n) { entries_.reserve(n); }
+
   void clear() noexcept {
     index_.clear();
     std::vector<Entry>().swap(entries_);
@@ -292,8 +307,8 @@ class Store::Impl {
         std::shared_ptr<const NodeRecord> node;
       };
       std::array<std::shared_ptr<const std::vector<ObjectId>>, N> ids;
-      IdMap<Child> children;
-      std::array<std::vector<Child*>, N> at;
+      IdTable<Child> children;
+      std::array<std::vector<std::uint32_t>, N> at;
       for (std::size_t d = 0; d < N; ++d) {
         const auto n = node(f.id[d]);
         if (n->label == detail::kStubLabel) stub_label_ = true;
@@ -303,9 +318,9 @@ class Store::Impl {
         if (d == 0) children.reserve(ids[d]->size());
         at[d].reserve(ids[d]->size());
         for (const ObjectId& c : *ids[d]) {
-          Child& child = children[c];
-          ++child.count[d];
-          at[d].push_back(&child);
+          const std::uint32_t k = children.place(c);
+          ++children.at(k).count[d];
+          at[d].push_back(k);
         }
         ticker.tick(ids[d]->size() + 1);
       }
@@ -313,7 +328,7 @@ class Store::Impl {
       for (std::size_t d = 0; d < N; ++d) {
         for (std::size_t k = 0; k < ids[d]->size(); ++k) {
           const ObjectId& c = (*ids[d])[k];
-          Child& child = *at[d][k];
+          Child& child = children.at(at[d][k]);
           if (!child.node) child.node = node(c);
           // A child that some side has more often than another is read on
           // every side: a stub of it must never meet a whole copy of it,
