@@ -177,12 +177,34 @@ std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj) {
   return root;
 }
 
+namespace {
+
+// Keeps the cyclic collector from running while a tree's dicts and lists are
+// made: every one of them is reachable from the tree, so each pass the
+// allocations would set off (a full one now and then, over the whole heap)
+// is wasted. The collector is left as it was found.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable()) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+};
+
+}  // namespace
+
 Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node) {
   struct Frame {
     Ref list;
     const vext::TreeNode* node;
     std::size_t next;
   };
+  const CollectorPause pause;
   StringCache cache;
   Ref root = write_node(keys, fields_of(node), cache);
   if (!root) return {};
@@ -217,6 +239,7 @@ Ref preorder_to_py(const TreeKeys& keys, std::size_t count, const std::function<
     std::size_t size;
     std::size_t next;
   };
+  const CollectorPause pause;
   StringCache cache;
   Ref root;
   std::vector<Frame> stack;

@@ -1,5 +1,6 @@
 """The public vext package: located diff, checked apply, lossless merge."""
 
+import gc
 import json
 import os
 import random
@@ -219,6 +220,25 @@ print("ok")
 def test_every_node_of_a_deep_chain_changed_fits_in_linear_memory():
     result = subprocess.run([sys.executable, "-c", EVERY_NODE_CHANGED], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr[-2000:]
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["collector on", "collector off"])
+def test_trees_are_built_leaving_the_cyclic_collector_as_it_was(enabled, tmp_path):
+    # Building a tree pauses the collector; whatever the caller had set must
+    # hold again afterwards, or cycles would pile up unseen.
+    tree = {"kind": "doc", "children": [{"kind": "p", "text": str(i)} for i in range(50)]}
+    path = tmp_path / "a.json"
+    path.write_text('{"a": [1, 2, {"b": null}]}')
+    (gc.enable if enabled else gc.disable)()
+    try:
+        assert vext.merge(tree, tree, tree).tree == tree
+        assert vext.read_file(path)["kind"] == "object"
+        with vext.Store(tmp_path / "s.vext") as store:
+            assert store.tree(store.commit(tree, "c")) == tree
+        assert vext_py.merge_trees(tree, tree, tree)[0] == tree
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
 
 
 WIDE = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
