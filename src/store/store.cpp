@@ -48,10 +48,10 @@ class IdTable {
   // Adds `id` with `value` unless `id` is there already; whether it was
   // added. A failed allocation adds nothing.
   bool add(const ObjectId& id, V value = {}) {
-    if (contains(id)) return false;
-    index_.reserve_one();
-    entries_.push_back({id, std::move(value)});
-    index_.insert(ObjectId::Hash{}(id), static_cast<std::uint32_t>(entries_.size() - 1));
+    const std::size_t before = entries_.size();
+    const std::uint32_t k = place(id);
+    if (entries_.size() == before) return false;
+    entries_[k].value = std::move(value);
     return true;
   }
 
@@ -158,7 +158,6 @@ class Store::Impl {
     std::uint32_t offset;
     std::uint32_t size;
   };
-
 
   // Registers the objects of a pack whose bytes are `bytes`; false when the
   // pack is malformed. A failed allocation leaves some of its objects
@@ -643,7 +642,7 @@ class Store::Impl {
       // The backend is asked about a whole level at once: a server answers
       // in a few round trips, however wide the level.
       IdFlatSet written;
-      std::vector<std::uint8_t> fresh(hashed.objects.size());
+      std::vector<std::uint8_t> fresh(hashed.objects.size());  // 1: to write, 2: packed
       std::vector<std::uint32_t> level;
       if (hashed.root_object) level.push_back(*hashed.root_object);
       while (!level.empty()) {
