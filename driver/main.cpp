@@ -1,10 +1,11 @@
 // The vext command's native front. git starts a merge driver once per file,
 // so the driver's command line, `vext merge [--name NAME] [--line-fallback]
-// BASE OURS THEIRS -o OUT` on small files, is handled here on the core without starting Python. Every other
-// command line, and every case whose output this program could not be sure
-// to write exactly as the Python command does (any error, a large merge, text
-// in an encoding other than UTF-8), goes to the Python command installed
-// beside this program, which handles everything.
+// BASE OURS THEIRS -o OUT`, is handled here on the core without starting
+// Python. Every other command line, and every case whose output this program
+// could not be sure to write exactly as the Python command does (any error, a
+// large merge whose progress a terminal would show, text in an encoding other
+// than UTF-8), goes to the Python command installed beside this program,
+// which handles everything.
 #include <fcntl.h>
 #include <langinfo.h>
 #include <sys/stat.h>
@@ -34,9 +35,13 @@ namespace {
 
 // The Python command, installed beside this program by the same wheel.
 constexpr const char* kPythonCommand = "vext-python";
-// Larger merges go to the Python command, which shows a progress line on a
-// terminal when a run takes more than a second; start-up is nothing there.
-constexpr std::size_t kLargestInputs = std::size_t{1} << 20;
+// When standard error is a terminal, larger merges go to the Python command,
+// which shows a progress line there during a run of more than a second;
+// start-up is nothing beside such a run. Elsewhere (git, scripts) this
+// program merges files of any size the core reads, without an interpreter's
+// time and memory.
+constexpr std::size_t kLargestOnTerminal = std::size_t{1} << 20;
+constexpr std::size_t kLargestRead = (std::size_t{1} << 32) - 1;
 // The longest value a conflict line shows, in characters (code points).
 constexpr std::size_t kWidth = 60;
 
@@ -69,15 +74,17 @@ bool descriptors_open() {
   return true;
 }
 
-// Reads a regular file that is not empty; nullopt for anything else.
-std::optional<std::string> read_file(const char* path) {
+// Reads a regular file that is not empty and holds at most `limit` bytes;
+// nullopt for anything else.
+std::optional<std::string> read_file(const char* path, std::size_t limit) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   std::optional<std::string> data;
   struct stat info {};
   if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-      static_cast<unsigned long long>(info.st_size) <= kLargestInputs) {
+      static_cast<unsigned long long>(info.st_size) <= limit) {
     data.emplace();
+    data->reserve(static_cast<std::size_t>(info.st_size));
     char buffer[1 << 16];
     for (;;) {
       const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -298,15 +305,16 @@ std::optional<DriverLine> driver_line(int argc, char** argv) {
 // Merges as the Python command would; returns the exit status, or nullopt
 // to hand the command line over.
 std::optional<int> merge(const DriverLine& args) {
+  const std::size_t limit = isatty(2) ? kLargestOnTerminal : kLargestRead;
   std::vector<std::string> inputs;
   std::size_t total = 0;
   for (const char* path : args.inputs) {
-    auto data = read_file(path);
+    auto data = read_file(path, limit);
     if (!data) return std::nullopt;
     total += data->size();
     inputs.push_back(*std::move(data));
   }
-  if (total > kLargestInputs) return std::nullopt;
+  if (total > limit) return std::nullopt;
 
   const vext::StopCheck stop{poll_interrupt, nullptr};
   std::optional<vext::FileMerge> merged;

@@ -4,6 +4,7 @@ Python command (vext-python); every other case goes to the Python command."""
 
 import json
 import os
+import pty
 import shutil
 import subprocess
 import sysconfig
@@ -38,6 +39,7 @@ _CHARS = [chr(c) for c in [*range(0, 0x2100), 0xFFFD, 0xFEFF, 0x1F600, 0x10FFFF]
 EVERY_CHARACTER = [("".join(_CHARS[i:i + 50]), "x" + "".join(_CHARS[i:i + 50])) for i in range(0, len(_CHARS), 50)]
 
 CLEAN = {"base": b'{"a": 1,\n "b": 2}\n', "ours": b'{"a": 10,\n "b": 2}\n', "theirs": b'{"a": 1,\n "b": 20}\n'}
+LARGE = {side: data.replace(b"{", b'{"pad": "' + b"x" * 2**20 + b'",', 1) for side, data in CLEAN.items()}
 
 # (name, files, arguments, environment, merged by the native front itself)
 CASES = [
@@ -53,8 +55,7 @@ CASES = [
      False),
     ("clean under a forced encoding", CLEAN, DRIVER, {**UTF8, "PYTHONIOENCODING": "utf-16"}, True),
     ("lone surrogate in the input", {**CLEAN, "ours": b'{"a": "\\ud800"}'}, DRIVER, UTF8, False),
-    ("over a megabyte", {side: data.replace(b"{", b'{"pad": "' + b"x" * 2**20 + b'",', 1) for side, data in CLEAN.items()},
-     DRIVER, UTF8, False),
+    ("over a megabyte", LARGE, DRIVER, UTF8, True),
     ("output elsewhere", CLEAN, ("merge", "base", "ours", "theirs", "--output", "out"), UTF8, False),
     ("output through a link", {**CLEAN, "link": "ours"}, ("merge", "base", "ours", "theirs", "-o", "link"), UTF8,
      True),
@@ -110,3 +111,33 @@ def test_the_command_does_what_the_python_command_does(tmp_path, files, args, en
         assert err.startswith(b"vext: cannot start the Python command " + bytes(alone / "vext-python"))
         assert left == outcome(PYTHON, tmp_path / "untouched", files, ("--version",), env)[3]
 
+
+
+@pytest.mark.parametrize(("files", "native"), [(CLEAN, True), (LARGE, False)], ids=["small", "over a megabyte"])
+def test_on_a_terminal_a_large_merge_goes_to_the_python_command(tmp_path, files, native):
+    # There the Python command shows a progress line while a long run lasts.
+    alone = tmp_path / "alone"
+    alone.mkdir()
+    shutil.copy2(NATIVE, alone / "vext")
+    folder = tmp_path / "work"
+    folder.mkdir()
+    for name, content in files.items():
+        (folder / name).write_bytes(content)
+    primary, secondary = pty.openpty()
+    try:
+        result = subprocess.run([alone / "vext", *DRIVER], cwd=folder, stdout=subprocess.PIPE, stderr=secondary,
+                                timeout=60)
+    finally:
+        os.close(secondary)
+    try:
+        err = os.read(primary, 1 << 16)
+    except OSError:  # nothing was written: the terminal is gone
+        err = b""
+    finally:
+        os.close(primary)
+    if native:
+        assert (result.returncode, err) == (0, b"")
+        assert (folder / "ours").read_bytes() == b'{"a": 10,\n "b": 20}\n'
+    else:
+        assert result.returncode == 2 and b"cannot start the Python command" in err
+        assert (folder / "ours").read_bytes() == files["ours"]
