@@ -1,11 +1,11 @@
 // The vext command's native front. git starts a merge driver once per file,
 // so the driver's command line, `vext merge [--name NAME] [--line-fallback]
-// BASE OURS THEIRS -o OUT`, is handled here on the core without starting
-// Python. Every other command line, and every case whose output this program
-// could not be sure to write exactly as the Python command does (any error, a
-// large merge whose progress a terminal would show, text in an encoding other
-// than UTF-8), goes to the Python command installed beside this program,
-// which handles everything.
+// BASE OURS THEIRS -o OUT`, and the plain `vext diff OLD NEW` are handled here
+// on the core without starting Python. Every other command line, and every
+// case whose output this program could not be sure to write exactly as the
+// Python command does (any error, a large run whose progress a terminal would
+// show, text in an encoding other than UTF-8), goes to the Python command
+// installed beside this program, which handles everything.
 #include <fcntl.h>
 #include <langinfo.h>
 #include <sys/stat.h>
@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "common/stop.h"
@@ -178,19 +179,66 @@ bool append_value(std::string& out, const std::optional<std::string>& value) {
   return true;
 }
 
+// Appends where a line's change or conflict is: its path, escaped, or
+// "(root)"; false when the path is not UTF-8.
+bool append_where(std::string& out, std::string_view path) {
+  const auto text = decode(path);
+  if (!text) return false;
+  if (text->empty()) {
+    out += "(root)";
+  } else {
+    append_escaped(out, *text, breaks_line);
+  }
+  return true;
+}
+
+// The line of `vext diff` that reports a change; its path and values must be
+// UTF-8 (see all_utf8).
+std::string change_line(const vext::FileChange& c) {
+  std::string line(vext::change_op_name(c.op));
+  line += ' ';
+  append_where(line, vext::path_text(c.path));
+  line += ' ';
+  line += vext::field_name(c.field);
+  line += ": ";
+  if (c.op == vext::ChangeOp::Insert) {
+    append_value(line, c.new_value);
+  } else if (c.op == vext::ChangeOp::Remove) {
+    append_value(line, c.old_value);
+  } else {
+    append_value(line, c.old_value);
+    line += " -> ";
+    append_value(line, c.new_value);
+  }
+  line += '\n';
+  return line;
+}
+
+// Whether every value and path segment of `changes` is UTF-8, each shared
+// path prefix looked at once; `ascii` tells whether all of it is ASCII.
+bool all_utf8(const std::vector<vext::FileChange>& changes, bool& ascii) {
+  const auto check = [&](std::string_view text) {
+    ascii = ascii && std::none_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+    return ascii || decode(text).has_value();
+  };
+  std::unordered_set<const void*> seen;
+  ascii = true;
+  for (const vext::FileChange& c : changes) {
+    if ((c.old_value && !check(*c.old_value)) || (c.new_value && !check(*c.new_value))) return false;
+    for (vext::FilePath p = c.path; !p.empty() && seen.insert(p.id()).second; p = p.parent()) {
+      if (!check(p.back())) return false;
+    }
+  }
+  return true;
+}
+
 // The line that reports a conflict on standard error, after `name` and ": "
 // when the command line names the file; nullopt when a path or value is not
 // UTF-8.
 std::optional<std::string> conflict_line(const vext::FileConflict& c, const char* name) {
   std::string line = "vext: conflict: ";
   if (name) line.append(name).append(": ");
-  const auto path = decode(c.path);
-  if (!path) return std::nullopt;
-  if (path->empty()) {
-    line += "(root)";
-  } else {
-    append_escaped(line, *path, breaks_line);
-  }
+  if (!append_where(line, c.path)) return std::nullopt;
   line += ' ';
   line += vext::field_name(c.field);
   line += ": base ";
@@ -203,9 +251,12 @@ std::optional<std::string> conflict_line(const vext::FileConflict& c, const char
   return line;
 }
 
-// Whether the Python command would write standard error in UTF-8, as this
-// program does: a UTF-8 locale or UTF-8 mode.
-bool stderr_is_utf8() {
+// Whether the Python command would write its standard output and error in
+// UTF-8, as this program does: a UTF-8 locale or UTF-8 mode, and no encoding
+// forced on its streams.
+bool python_writes_utf8() {
+  const char* forced = std::getenv("PYTHONIOENCODING");
+  if (forced && *forced) return false;
   const char* utf8_mode = std::getenv("PYTHONUTF8");
   if (utf8_mode && std::strcmp(utf8_mode, "1") == 0) return true;
   if (!std::setlocale(LC_CTYPE, "")) return false;
@@ -302,24 +353,83 @@ std::optional<DriverLine> driver_line(int argc, char** argv) {
   return line;
 }
 
-// Merges as the Python command would; returns the exit status, or nullopt
-// to hand the command line over.
-std::optional<int> merge(const DriverLine& args) {
+// Reads the files a command line names; nullopt when one of them is not a
+// regular file that is not empty, or they are too large to take on here.
+template <std::size_t N>
+std::optional<std::vector<std::string>> read_inputs(const std::array<const char*, N>& paths) {
   const std::size_t limit = isatty(2) ? kLargestOnTerminal : kLargestRead;
   std::vector<std::string> inputs;
   std::size_t total = 0;
-  for (const char* path : args.inputs) {
+  for (const char* path : paths) {
     auto data = read_file(path, limit);
     if (!data) return std::nullopt;
     total += data->size();
     inputs.push_back(*std::move(data));
   }
   if (total > limit) return std::nullopt;
+  return inputs;
+}
+
+// `vext diff OLD NEW`, with no option.
+struct DiffLine {
+  std::array<const char*, 2> inputs{};
+};
+
+std::optional<DiffLine> diff_line(int argc, char** argv) {
+  if (argc != 4 || std::string_view(argv[1]) != "diff" || !is_path(argv[2]) || !is_path(argv[3]))
+    return std::nullopt;
+  return DiffLine{{argv[2], argv[3]}};
+}
+
+// Lists the changes as the Python command would, its lines written as they
+// are made, 64 KiB at a time; returns the exit status, or nullopt to hand the
+// command line over (only ever before anything is written).
+std::optional<int> diff(const DiffLine& args) {
+  auto inputs = read_inputs(args.inputs);
+  if (!inputs) return std::nullopt;
+  const vext::StopCheck stop{poll_interrupt, nullptr};
+  std::vector<vext::FileChange> changes;
+  try {
+    auto result = vext::diff_files(*std::move(inputs), vext::FileOptions{}, stop);
+    if (!result.ok()) return std::nullopt;
+    changes = std::move(result).value();
+  } catch (const vext::Stopped&) {
+    return 130;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  // An encoding forced on the Python command's streams may not even be ASCII.
+  const char* forced = std::getenv("PYTHONIOENCODING");
+  if (!changes.empty() && forced && *forced) return std::nullopt;
+  bool ascii = true;
+  if (!all_utf8(changes, ascii) || (!ascii && !python_writes_utf8())) return std::nullopt;
+  // A reader that went away fails the write, as it does for the Python command.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::string block;
+  for (std::size_t i = 0; i <= changes.size(); ++i) {
+    if (i < changes.size()) block += change_line(changes[i]);
+    if (block.size() < (std::size_t{1} << 16) && i < changes.size()) continue;
+    if (interrupted) return 130;
+    if (!write_all(1, block)) {
+      const std::string line = std::string("vext: cannot write to standard output: ") + std::strerror(errno) + "\n";
+      write_all(2, line);
+      return 2;
+    }
+    block.clear();
+  }
+  return changes.empty() ? 0 : 1;
+}
+
+// Merges as the Python command would; returns the exit status, or nullopt
+// to hand the command line over.
+std::optional<int> merge(const DriverLine& args) {
+  auto inputs = read_inputs(args.inputs);
+  if (!inputs) return std::nullopt;
 
   const vext::StopCheck stop{poll_interrupt, nullptr};
   std::optional<vext::FileMerge> merged;
   try {
-    auto result = vext::merge_files(std::move(inputs), vext::FileOptions{}, true, stop);
+    auto result = vext::merge_files(*std::move(inputs), vext::FileOptions{}, true, stop);
     if (!result.ok()) return std::nullopt;
     merged = std::move(result).value();
   } catch (const vext::Stopped&) {
@@ -339,7 +449,7 @@ std::optional<int> merge(const DriverLine& args) {
     const char* forced = std::getenv("PYTHONIOENCODING");
     if (forced && *forced) return std::nullopt;
     const bool ascii = std::none_of(report.begin(), report.end(), [](char c) { return (c & 0x80) != 0; });
-    if (!ascii && !stderr_is_utf8()) return std::nullopt;
+    if (!ascii && !python_writes_utf8()) return std::nullopt;
   }
 
   // A file too large for its limit fails to write instead of stopping the process.
@@ -358,12 +468,13 @@ std::optional<int> merge(const DriverLine& args) {
 
 int main(int argc, char** argv) {
   const std::optional<DriverLine> driver = driver_line(argc, argv);
-  if (!driver || !descriptors_open()) hand_over(argv);
-  // Ctrl-C stops the merge and leaves OUT as it was, with status 130, unless
+  const std::optional<DiffLine> diffing = driver ? std::nullopt : diff_line(argc, argv);
+  if ((!driver && !diffing) || !descriptors_open()) hand_over(argv);
+  // Ctrl-C stops the run with status 130 and leaves OUT as it was, unless
   // the process was started with it ignored.
   struct sigaction old {};
   if (sigaction(SIGINT, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) std::signal(SIGINT, on_interrupt);
-  const std::optional<int> status = merge(*driver);
+  const std::optional<int> status = driver ? merge(*driver) : diff(*diffing);
   if (interrupted) return 130;
   if (!status) hand_over(argv);
   return *status;

@@ -67,7 +67,23 @@ CASES = [
     ("ours' version instead of markers", CLEAN, ("merge", "--ours", "base", "ours", "theirs", "-o", "ours"), UTF8,
      False),
     ("standard output", CLEAN, ("merge", "base", "ours", "theirs"), UTF8, False),
-    ("diff", CLEAN, ("diff", "base", "ours"), UTF8, False),
+    ("diff", CLEAN, ("diff", "base", "ours"), UTF8, True),
+    ("diff of equal files", CLEAN, ("diff", "base", "base"), UTF8, True),
+    ("diff of every character", json_sides(EVERY_CHARACTER), ("diff", "ours", "theirs"), UTF8, True),
+    ("diff of xml with escapes", xml_sides('say "hi"\t\\ \u202e\u2028\x85\x7f', "x\ny\r"), ("diff", "ours", "theirs"),
+     UTF8, True),
+    ("diff inserting and removing", {"base": b'[1, {"a": [2]}]', "ours": '[{"a": [2, "\u00e9"]}, 3]'.encode()},
+     ("diff", "base", "ours"), UTF8, True),
+    ("diff over a megabyte", LARGE, ("diff", "base", "theirs"), UTF8, True),
+    ("diff, ASCII locale", json_sides([("\u00e9", "e")]), ("diff", "ours", "theirs"),
+     {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}, False),
+    ("diff, ASCII locale, ASCII lines", CLEAN, ("diff", "base", "ours"),
+     {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}, True),
+    ("diff under a forced encoding", CLEAN, ("diff", "base", "ours"), {**UTF8, "PYTHONIOENCODING": "utf-16"}, False),
+    ("diff with an option", CLEAN, ("diff", "--json", "base", "ours"), UTF8, False),
+    ("diff of a malformed file", {**CLEAN, "theirs": b'{"a": '}, ("diff", "base", "theirs"), UTF8, False),
+    ("diff of a missing file", CLEAN, ("diff", "base", "nowhere"), UTF8, False),
+    ("diff of standard input", CLEAN, ("diff", "-", "ours"), UTF8, False),
     ("git's driver line", json_sides([("é", "è")]),
      ("merge", "--name", "conf/app settings.json", "--line-fallback", "base", "ours", "theirs", "-o", "ours"), UTF8, True),
     ("a name with a line break", json_sides([("a", "b")]), ("merge", "--name", "a\nb", *DRIVER[1:]), UTF8, False),
@@ -141,3 +157,22 @@ def test_on_a_terminal_a_large_merge_goes_to_the_python_command(tmp_path, files,
     else:
         assert result.returncode == 2 and b"cannot start the Python command" in err
         assert (folder / "ours").read_bytes() == files["ours"]
+
+
+def test_a_diff_into_a_closed_pipe_fails_as_the_python_command_does(tmp_path):
+    files = json_sides([(str(i), str(-i)) for i in range(3000)])  # more than one block of lines
+    results = []
+    for command in (PYTHON, NATIVE):
+        folder = tmp_path / command.name
+        folder.mkdir()
+        for name, content in files.items():
+            (folder / name).write_bytes(content)
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            result = subprocess.run([command, "diff", "ours", "theirs"], cwd=folder, stdout=write_end,
+                                    stderr=subprocess.PIPE, env={**os.environ, **UTF8}, timeout=60)
+        finally:
+            os.close(write_end)
+        results.append((result.returncode, result.stderr))
+    assert results[0] == results[1] == (2, b"vext: cannot write to standard output: Broken pipe\n")
