@@ -36,11 +36,11 @@ namespace {
 
 // The Python command, installed beside this program by the same wheel.
 constexpr const char* kPythonCommand = "vext-python";
-// When standard error is a terminal, larger merges go to the Python command,
-// which shows a progress line there during a run of more than a second;
-// start-up is nothing beside such a run. Elsewhere (git, scripts) this
-// program merges files of any size the core reads, without an interpreter's
-// time and memory.
+// When standard error is a terminal, runs on larger inputs go to the Python
+// command, which shows a progress line there during a run of more than a
+// second; start-up is nothing beside such a run. Elsewhere (git, scripts)
+// this program takes files of any size the core reads, without an
+// interpreter's time and memory.
 constexpr std::size_t kLargestOnTerminal = std::size_t{1} << 20;
 constexpr std::size_t kLargestRead = (std::size_t{1} << 32) - 1;
 // The longest value a conflict line shows, in characters (code points).
@@ -251,12 +251,17 @@ std::optional<std::string> conflict_line(const vext::FileConflict& c, const char
   return line;
 }
 
-// Whether the Python command would write its standard output and error in
-// UTF-8, as this program does: a UTF-8 locale or UTF-8 mode, and no encoding
-// forced on its streams.
-bool python_writes_utf8() {
+// Whether an encoding is forced on the Python command's streams, which may
+// then not even write ASCII as this program does.
+bool encoding_forced() {
   const char* forced = std::getenv("PYTHONIOENCODING");
-  if (forced && *forced) return false;
+  return forced && *forced;
+}
+
+// Whether the Python command would write its standard output and error in
+// UTF-8, as this program does, when no encoding is forced on them: a UTF-8
+// locale or UTF-8 mode.
+bool python_writes_utf8() {
   const char* utf8_mode = std::getenv("PYTHONUTF8");
   if (utf8_mode && std::strcmp(utf8_mode, "1") == 0) return true;
   if (!std::setlocale(LC_CTYPE, "")) return false;
@@ -398,9 +403,7 @@ std::optional<int> diff(const DiffLine& args) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
-  // An encoding forced on the Python command's streams may not even be ASCII.
-  const char* forced = std::getenv("PYTHONIOENCODING");
-  if (!changes.empty() && forced && *forced) return std::nullopt;
+  if (!changes.empty() && encoding_forced()) return std::nullopt;
   bool ascii = true;
   if (!all_utf8(changes, ascii) || (!ascii && !python_writes_utf8())) return std::nullopt;
   // A reader that went away fails the write, as it does for the Python command.
@@ -445,9 +448,7 @@ std::optional<int> merge(const DriverLine& args) {
     report += *line;
   }
   if (!report.empty()) {
-    // An encoding forced on the Python command's streams may not even be ASCII.
-    const char* forced = std::getenv("PYTHONIOENCODING");
-    if (forced && *forced) return std::nullopt;
+    if (encoding_forced()) return std::nullopt;
     const bool ascii = std::none_of(report.begin(), report.end(), [](char c) { return (c & 0x80) != 0; });
     if (!ascii && !python_writes_utf8()) return std::nullopt;
   }
