@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -375,6 +376,35 @@ std::optional<std::vector<std::string>> read_inputs(const std::array<const char*
   return inputs;
 }
 
+// What running the core on a command line's files came to: its result, or an
+// exit status to end with at once (130 after Ctrl-C); neither hands the
+// command line over.
+template <class T>
+struct CoreRun {
+  std::optional<T> value;
+  std::optional<int> status;
+};
+
+// Reads the files `paths` names and runs `call(inputs, stop)` on them, where
+// Ctrl-C stops it.
+template <std::size_t N, class Call>
+auto run_core(const std::array<const char*, N>& paths, Call call) {
+  using Value = std::decay_t<decltype(call(std::vector<std::string>{}, vext::StopCheck{}).value())>;
+  CoreRun<Value> out;
+  auto inputs = read_inputs(paths);
+  if (!inputs) return out;
+  const vext::StopCheck stop{poll_interrupt, nullptr};
+  try {
+    auto result = call(*std::move(inputs), stop);
+    if (result.ok()) out.value = std::move(result).value();
+  } catch (const vext::Stopped&) {
+    out.status = 130;
+  } catch (const std::exception&) {
+    // handed over
+  }
+  return out;
+}
+
 // `vext diff OLD NEW`, with no option.
 struct DiffLine {
   std::array<const char*, 2> inputs{};
@@ -390,19 +420,11 @@ std::optional<DiffLine> diff_line(int argc, char** argv) {
 // are made, 64 KiB at a time; returns the exit status, or nullopt to hand the
 // command line over (only ever before anything is written).
 std::optional<int> diff(const DiffLine& args) {
-  auto inputs = read_inputs(args.inputs);
-  if (!inputs) return std::nullopt;
-  const vext::StopCheck stop{poll_interrupt, nullptr};
-  std::vector<vext::FileChange> changes;
-  try {
-    auto result = vext::diff_files(*std::move(inputs), vext::FileOptions{}, stop);
-    if (!result.ok()) return std::nullopt;
-    changes = std::move(result).value();
-  } catch (const vext::Stopped&) {
-    return 130;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  auto run = run_core(args.inputs, [](std::vector<std::string> inputs, const vext::StopCheck& stop) {
+    return vext::diff_files(std::move(inputs), vext::FileOptions{}, stop);
+  });
+  if (!run.value) return run.status;
+  const std::vector<vext::FileChange>& changes = *run.value;
   if (!changes.empty() && encoding_forced()) return std::nullopt;
   bool ascii = true;
   if (!all_utf8(changes, ascii) || (!ascii && !python_writes_utf8())) return std::nullopt;
@@ -426,20 +448,11 @@ std::optional<int> diff(const DiffLine& args) {
 // Merges as the Python command would; returns the exit status, or nullopt
 // to hand the command line over.
 std::optional<int> merge(const DriverLine& args) {
-  auto inputs = read_inputs(args.inputs);
-  if (!inputs) return std::nullopt;
-
-  const vext::StopCheck stop{poll_interrupt, nullptr};
-  std::optional<vext::FileMerge> merged;
-  try {
-    auto result = vext::merge_files(*std::move(inputs), vext::FileOptions{}, true, stop);
-    if (!result.ok()) return std::nullopt;
-    merged = std::move(result).value();
-  } catch (const vext::Stopped&) {
-    return 130;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  auto run = run_core(args.inputs, [](std::vector<std::string> inputs, const vext::StopCheck& stop) {
+    return vext::merge_files(std::move(inputs), vext::FileOptions{}, true, stop);
+  });
+  if (!run.value) return run.status;
+  const std::optional<vext::FileMerge>& merged = run.value;
 
   std::string report;
   for (const vext::FileConflict& conflict : merged->conflicts) {
