@@ -428,8 +428,6 @@ std::optional<int> diff(const DiffLine& args) {
   if (!changes.empty() && encoding_forced()) return std::nullopt;
   bool ascii = true;
   if (!all_utf8(changes, ascii) || (!ascii && !python_writes_utf8())) return std::nullopt;
-  // A reader that went away fails the write, as it does for the Python command.
-  std::signal(SIGPIPE, SIG_IGN);
   std::string block;
   for (std::size_t i = 0; i <= changes.size(); ++i) {
     if (i < changes.size()) block += change_line(changes[i]);
@@ -466,8 +464,6 @@ std::optional<int> merge(const DriverLine& args) {
     if (!ascii && !python_writes_utf8()) return std::nullopt;
   }
 
-  // A file too large for its limit fails to write instead of stopping the process.
-  std::signal(SIGXFSZ, SIG_IGN);
   switch (replace_file(args.output, merged->merged)) {
     case Written::Done: break;
     case Written::Failed: return std::nullopt;
@@ -488,6 +484,10 @@ int main(int argc, char** argv) {
   // the process was started with it ignored.
   struct sigaction old {};
   if (sigaction(SIGINT, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) std::signal(SIGINT, on_interrupt);
+  // A write past the file-size limit or to a pipe with no reader fails
+  // instead of ending the process, as it does for the Python command.
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
   const std::optional<int> status = driver ? merge(*driver) : diff(*diffing);
   if (interrupted) return 130;
   if (!status) hand_over(argv);

@@ -176,3 +176,21 @@ def test_a_diff_into_a_closed_pipe_fails_as_the_python_command_does(tmp_path):
             os.close(write_end)
         results.append((result.returncode, result.stderr))
     assert results[0] == results[1] == (2, b"vext: cannot write to standard output: Broken pipe\n")
+
+
+def test_a_diff_past_the_file_size_limit_fails_as_the_python_command_does(tmp_path):
+    import resource
+
+    files = json_sides([(str(i), str(-i)) for i in range(3000)])
+    results = []
+    for command in (PYTHON, NATIVE):
+        folder = tmp_path / command.name
+        folder.mkdir()
+        for name, content in files.items():
+            (folder / name).write_bytes(content)
+        with open(folder / "out", "wb") as out:
+            result = subprocess.run([command, "diff", "ours", "theirs"], cwd=folder, stdout=out, stderr=subprocess.PIPE,
+                                    env={**os.environ, **UTF8}, timeout=60,
+                                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096)))
+        results.append((result.returncode, result.stderr))
+    assert results[0] == results[1] == (2, b"vext: cannot write to standard output: File too large\n")
