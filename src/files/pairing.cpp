@@ -26,6 +26,7 @@ UnlessStubbed<Correspondence> pair_numbered(const Numbered& x, const Numbered& y
     match.origin[y.pre(j)] = x.pre(i);
     if (x.index.child_count(i) == 0 || y.index.child_count(j) == 0) continue;
     const ChildPairs pairs = pair_children(x.index, i, y.index, j);
+    if (pairs.split) return NeedWholeTrees{};
     ticker.tick(pairs.y_to_x.size());
     for (std::size_t k = 0; k < pairs.y_to_x.size(); ++k) {
       if (pairs.y_to_x[k] >= 0) {

@@ -135,6 +135,7 @@ Result<std::vector<Document>, FileError> read_side_by_side(std::vector<std::stri
           .id_attrs = options.id_attrs, .stop = check, .sketch = read_as == ReadAs::Sketches,
           .trims = trims && !trims->lists[i].empty() ? &trims->lists[i] : nullptr,
           .node_count = trims ? trims->nodes[i] : 0,
+          .run_prints = trims ? &trims->run_prints : nullptr,
           .decoded_from = decoded_from ? std::optional<std::string>((*decoded_from)[i]) : std::nullopt};
       try {
         std::string source = std::exchange(sources[i], std::string());

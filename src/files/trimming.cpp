@@ -7,10 +7,14 @@
 #include <utility>
 
 #include "formats/splice.h"
+#include "lossless/fingerprint.h"
 #include "lossless/pairing.h"
 
 namespace vext::detail {
 namespace {
+
+// Starts the fingerprint of a run, so that no node's can be mistaken for it.
+constexpr std::uint64_t kRunSeed = 0x72756e2d73747562;
 
 bool is_name_end(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>' || c == '='; }
 
@@ -38,6 +42,15 @@ class SketchTree {
   }
   bool has_children(std::size_t p) const { return p + 1 < doc_.sketch.size() && doc_.sketch[p + 1].parent == p; }
   std::uint64_t hash(std::size_t e) const { return doc_.sketch[e].fingerprint; }
+  Format format() const { return doc_.format; }
+  std::uint32_t begin(std::size_t e) const { return doc_.sketch[e].begin; }
+  std::uint32_t end(std::size_t e) const { return doc_.sketch[e].end; }
+  // The parent of the children `list` names (none empty).
+  std::size_t parent_of(const std::vector<std::uint32_t>& list) const { return doc_.sketch[list.front()].parent; }
+  // The bytes from node `a` to node `b`, both included.
+  std::string_view span(std::size_t a, std::size_t b) const {
+    return src_.substr(doc_.sketch[a].begin, doc_.sketch[b].end - doc_.sketch[a].begin);
+  }
   std::string_view bytes(std::size_t e) const {
     const SketchNode& l = doc_.sketch[e];
     return src_.substr(l.begin, l.end - l.begin);
@@ -45,16 +58,7 @@ class SketchTree {
 
   std::string_view kind(std::size_t e) const {
     const SketchNode& l = doc_.sketch[e];
-    if (doc_.format == Format::Json) {
-      switch (src_[l.begin]) {
-        case '{': return "object";
-        case '[': return "array";
-        case '"': return "string";
-        case 't': case 'f': return "boolean";
-        case 'n': return "null";
-        default: return "number";
-      }
-    }
+    if (doc_.format == Format::Json) return json_kind(src_[l.begin]);
     if (e == 0) return "#document";
     const std::string_view at = src_.substr(l.begin);
     if (at[0] != '<') return "#text";
@@ -155,11 +159,77 @@ struct SketchKids {
   std::uint64_t hash(std::size_t e) const { return tree->hash(e); }
 };
 
+// Runs shorter than this are not worth a stub of their own.
+constexpr std::size_t kShortestRun = 2;
+
+// In a JSON array that every file holds, finds the runs of elements of one
+// kind that stand side by side and alike, byte for byte with what lies
+// between them, in every file, adds each file's trims for them and returns
+// which of the first file's children they take; empty when there are none.
+std::vector<bool> plan_runs(const std::vector<SketchTree>& trees, const std::vector<SketchKids>& kids,
+                            const std::vector<std::vector<std::int64_t>>& partner, Trims& out) {
+  const std::size_t n = trees.size();
+  for (std::size_t d = 0; d < n; ++d) {
+    if (trees[d].format() != Format::Json || trees[d].kind(trees[d].parent_of(kids[d].list)) != "array") return {};
+  }
+  const std::vector<std::uint32_t>& first = kids[0].list;
+  auto file_child = [&](std::size_t d, std::size_t k) {
+    return d == 0 ? first[k] : kids[d].list[static_cast<std::size_t>(partner[d][k])];
+  };
+  auto alike = [&](std::size_t k) {
+    for (std::size_t d = 1; d < n; ++d) {
+      if (partner[d][k] < 0 || trees[d].hash(file_child(d, k)) != trees[0].hash(first[k])) return false;
+    }
+    return true;
+  };
+  std::vector<bool> taken;
+  // The first element stays whole: the writer learns from the gap after it
+  // how to separate the elements it writes anew.
+  for (std::size_t k = 1; k < first.size();) {
+    std::size_t end = k;
+    while (end < first.size() && alike(end) &&
+           (end == k || trees[0].kind(first[end]) == trees[0].kind(first[k]))) {
+      bool next_to = true;
+      for (std::size_t d = 1; d < n && end > k && next_to; ++d) next_to = partner[d][end] == partner[d][end - 1] + 1;
+      if (!next_to) break;
+      ++end;
+    }
+    if (end - k < kShortestRun) {
+      k = std::max(end, k + 1);
+      continue;
+    }
+    bool same = true;
+    for (std::size_t d = 1; d < n && same; ++d) same = trees[d].span(file_child(d, k), file_child(d, end - 1)) ==
+                                                       trees[0].span(first[k], first[end - 1]);
+    if (same) {
+      const auto at = static_cast<std::uint32_t>(out.run_prints.size());
+      std::uint64_t h = fp_mix(kRunSeed, end - k);
+      for (std::size_t i = k; i < end; ++i) {
+        out.run_prints.push_back(trees[0].hash(first[i]));
+        h = fp_mix(h, trees[0].hash(first[i]));
+      }
+      for (std::size_t d = 0; d < n; ++d) {
+        const std::uint32_t a = file_child(d, k), b = file_child(d, end - 1);
+        out.lists[d].push_back(Trim{.begin = trees[d].begin(a), .skip_begin = trees[d].begin(a),
+                                    .skip_end = trees[d].end(b), .fingerprint = h,
+                                    .width = static_cast<std::uint32_t>(end - k), .prints_at = at});
+        std::size_t nodes = 0;
+        for (std::size_t i = k; i < end; ++i) nodes += trees[d].descendants(file_child(d, i)) + 1;
+        out.nodes[d] -= nodes - 1;
+      }
+      if (taken.empty()) taken.resize(first.size());
+      std::fill(taken.begin() + static_cast<std::ptrdiff_t>(k), taken.begin() + static_cast<std::ptrdiff_t>(end), true);
+    }
+    k = end;
+  }
+  return taken;
+}
+
 }  // namespace
 
 Trims plan_trims(const std::vector<Document>& sketches, Ticker& ticker) {
   const std::size_t n = sketches.size();
-  Trims out{std::vector<std::vector<Trim>>(n), std::vector<std::size_t>(n)};
+  Trims out{std::vector<std::vector<Trim>>(n), std::vector<std::size_t>(n), {}};
   auto& trims = out.lists;
   for (std::size_t d = 0; d < n; ++d) out.nodes[d] = sketches[d].sketch.size();
   std::vector<SketchTree> trees;
@@ -201,7 +271,9 @@ Trims plan_trims(const std::vector<Document>& sketches, Ticker& ticker) {
       partner[d] = pair_child_lists(kids[0], 0, kids[d], 0).first;
       ticker.tick(partner[d].size());
     }
+    const std::vector<bool> in_run = plan_runs(trees, kids, partner, out);
     for (std::size_t k = kids[0].list.size(); k-- > 0;) {
+      if (!in_run.empty() && in_run[k]) continue;
       std::array<std::uint32_t, 3> next{kids[0].list[k], 0, 0};
       bool all = true;
       for (std::size_t d = 1; d < n && all; ++d) {

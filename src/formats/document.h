@@ -92,12 +92,30 @@ std::optional<IdAttr> parse_id_attr(std::string_view text);
 //   XML: an element with content; its start and end tags are read, what
 //   lies between them is skipped. JSON: an object or array, whose brackets
 //   are read and whose members or elements are skipped.
+//   A run: `width` (two or more) consecutive elements of a JSON array, all
+//   of one kind, passed over whole from `begin` to `skip_end` (skip_begin
+//   is `begin`); one stub stands for them all and keeps each element's
+//   fingerprint, found from `prints_at` in ReadOptions::run_prints.
 struct Trim {
   std::uint32_t begin = 0;       // the node's first byte
   std::uint32_t skip_begin = 0;  // the first byte passed over
   std::uint32_t skip_end = 0;    // one past the last byte passed over
   std::uint64_t fingerprint = 0;
+  std::uint32_t width = 0;  // a run's element count; 0 for one node
+  std::uint32_t prints_at = 0;
 };
+
+// The kind of the JSON value whose first byte is `first`.
+inline std::string_view json_kind(char first) {
+  switch (first) {
+    case '{': return "object";
+    case '[': return "array";
+    case '"': return "string";
+    case 't': case 'f': return "boolean";
+    case 'n': return "null";
+    default: return "number";
+  }
+}
 
 struct ReadOptions {
   std::vector<IdAttr> id_attrs = default_id_attrs();
@@ -112,6 +130,8 @@ struct ReadOptions {
   const std::vector<Trim>* trims = nullptr;
   // With `trims`: how many nodes the tree will have, when the caller knows.
   std::size_t node_count = 0;
+  // With `trims` that hold runs: the fingerprints of the runs' elements.
+  const std::vector<std::uint64_t>* run_prints = nullptr;
   // Set when the input is a document's `source` read before: UTF-8 already,
   // converted from this encoding (Document::encoding).
   std::optional<std::string> decoded_from{};

@@ -57,6 +57,7 @@ class MaskedNumbers {
       : src_(src), pos_(pos), trims_(trims) {}
 
   Ch Peek() const {
+    if (at_run()) return '0';
     if (pos_ >= src_.size()) return '\0';
     const char c = src_[pos_];
     if (in_string_ || pos_ < comment_end_ || (c != '-' && (c < '0' || c > '9'))) return c;
@@ -69,6 +70,12 @@ class MaskedNumbers {
     return mask_end_ > pos_ ? '0' : c;
   }
   Ch Take() {
+    // A run of elements passed over reads as one number, which the reader
+    // turns into the run's stub.
+    if (at_run()) {
+      pos_ = (*trims_)[next_trim_++].skip_end;
+      return '0';
+    }
     const char c = Peek();
     if (c == '\0' && pos_ >= src_.size()) return c;
     if (!in_string_ && mask_at_ == pos_ && mask_end_ > pos_) {
@@ -87,7 +94,8 @@ class MaskedNumbers {
       comment_end_ = detail::comment_end(src_, pos_);
     }
     ++pos_;
-    if (trims_ && next_trim_ < trims_->size() && pos_ == (*trims_)[next_trim_].skip_begin) {
+    if (trims_ && next_trim_ < trims_->size() && (*trims_)[next_trim_].width == 0 &&
+        pos_ == (*trims_)[next_trim_].skip_begin) {
       pos_ = (*trims_)[next_trim_++].skip_end;
     }
     return c;
@@ -99,6 +107,11 @@ class MaskedNumbers {
   std::size_t PutEnd(Ch*) { return 0; }
 
  private:
+  bool at_run() const {
+    return trims_ && next_trim_ < trims_->size() && (*trims_)[next_trim_].width > 0 &&
+           pos_ == (*trims_)[next_trim_].begin && !in_string_ && pos_ >= comment_end_;
+  }
+
   const std::string& src_;
   std::size_t pos_;
   bool in_string_ = false;
@@ -170,6 +183,12 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   bool Bool(bool b) { return scalar("boolean", b ? 4 : 5, b ? "true" : "false"); }
   bool RawNumber(const char*, rapidjson::SizeType, bool) {
     const std::uint32_t begin = value_begin();
+    if constexpr (!kSketch) {
+      if (options_.trims && next_trim_ < options_.trims->size() && (*options_.trims)[next_trim_].width > 0 &&
+          (*options_.trims)[next_trim_].begin == begin) {
+        return run((*options_.trims)[next_trim_++], begin);
+      }
+    }
     std::uint32_t end = begin;
     while (end < src_.size() && std::strchr("0123456789+-.eE", src_[end]) && src_[end]) ++end;
     return scalar("number", end - begin, std::string_view(src_).substr(begin, end - begin));
@@ -287,6 +306,23 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     take(kind, text);
     if constexpr (kSketch) layout_[pre].fingerprint = light_.back() = detail::fp_end(light_.back(), 0);
     pos_ = begin + length;
+    return true;
+  }
+
+  // Makes the stub of a run of elements passed over, which starts at `begin`.
+  bool run(const Trim& trim, std::uint32_t begin) {
+    const std::vector<std::uint64_t>* prints = options_.run_prints;
+    if (!prints || prints->size() - trim.prints_at < trim.width || open_.size() < 2 ||
+        layout_[open_.back().pre].head_end == 0 || src_[layout_[open_.back().pre].begin] != '[') {
+      return fail("a trimmed node is not where it was", begin);
+    }
+    if (!add(begin, trim.skip_end)) return false;
+    has_key_ = false;
+    take(json_kind(src_[begin]).data(), {});
+    detail::make_run_stub(done_.back(), trim.fingerprint,
+                          std::span(*prints).subspan(trim.prints_at, trim.width));
+    doc_.stubs = true;
+    pos_ = trim.skip_end;
     return true;
   }
 

@@ -157,6 +157,7 @@ detail::UnlessStubbed<std::vector<Change>> detail::located_diff(const IndexedTre
     if (x.children.empty() && y.children.empty()) continue;
 
     const detail::ChildPairs pairs = detail::pair_children(a, f.a, b, f.b);
+    if (pairs.split) return detail::NeedWholeTrees{};
     ticker.tick(x.children.size() + y.children.size());
     auto child_loc = [&](std::size_t i) {
       Location l = loc();

@@ -81,9 +81,90 @@ bool is_increasing(const std::vector<std::int64_t>& order) {
   return true;
 }
 
+namespace {
+
+// One parent's children with each run stub laid out as the siblings it
+// stands for, as the pairing of children asks for them.
+struct Unrolled {
+  using Key = IndexedTree::Key;
+  using KeyHash = IndexedTree::KeyHash;
+  struct Item {
+    std::uint64_t hash;
+    std::uint32_t child;   // the child it is, or whose run it is part of
+    std::uint32_t offset;  // its place in that run
+  };
+  const IndexedTree& tree;
+  std::size_t parent;
+  std::vector<Item> items;
+
+  Unrolled(const IndexedTree& t, std::size_t p) : tree(t), parent(p) {
+    for (std::uint32_t k = 0; k < t.child_count(p); ++k) {
+      const std::size_t c = t.child(p, k);
+      const std::size_t width = stub_width(t.node(c));
+      if (width == 1) {
+        items.push_back({t.hash(c), k, 0});
+      } else {
+        for (std::uint32_t i = 0; i < width; ++i) items.push_back({run_print(t.node(c), i), k, i});
+      }
+    }
+  }
+  std::size_t child_count(std::size_t) const { return items.size(); }
+  std::size_t child(std::size_t, std::size_t k) const { return k; }
+  std::size_t of(std::size_t e) const { return tree.child(parent, items[e].child); }
+  Key key(std::size_t e) const { return tree.key(of(e)); }
+  std::string_view kind(std::size_t e) const { return tree.kind(of(e)); }
+  std::uint64_t hash(std::size_t e) const { return items[e].hash; }
+};
+
+bool has_runs(const IndexedTree& t, std::size_t p) {
+  if (!t.has_stubs()) return false;
+  for (std::size_t k = 0; k < t.child_count(p); ++k) {
+    if (stub_width(t.node(t.child(p, k))) > 1) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py) {
-  auto [x_to_y, y_to_x] = pair_child_lists(x, px, y, py);
-  return ChildPairs{std::move(x_to_y), std::move(y_to_x)};
+  if (!has_runs(x, px) && !has_runs(y, py)) {
+    auto [x_to_y, y_to_x] = pair_child_lists(x, px, y, py);
+    return ChildPairs{std::move(x_to_y), std::move(y_to_x)};
+  }
+  // The siblings a run stands for pair as they would whole; the run then
+  // pairs with the run that holds all their partners, in order and alone.
+  // A move among them is left to the whole trees.
+  const Unrolled ux(x, px), uy(y, py);
+  const auto [ex, ey] = pair_child_lists(ux, 0, uy, 0);
+  ChildPairs out{std::vector<std::int64_t>(x.child_count(px), -1), std::vector<std::int64_t>(y.child_count(py), -1)};
+  auto width = [](const IndexedTree& t, std::size_t p, std::size_t k) { return stub_width(t.node(t.child(p, k))); };
+  for (std::size_t e = 0; e < ux.items.size(); ++e) {
+    const Unrolled::Item& a = ux.items[e];
+    if (a.offset > 0) continue;
+    const std::size_t w = width(x, px, a.child);
+    if (ex[e] < 0) {
+      out.split |= w > 1;
+      continue;
+    }
+    const auto f = static_cast<std::size_t>(ex[e]);
+    const Unrolled::Item& b = uy.items[f];
+    if (w > 1 || width(y, py, b.child) > 1) {
+      bool whole = b.offset == 0 && width(y, py, b.child) == w;
+      for (std::size_t i = 1; i < w && whole; ++i) whole = ex[e + i] == static_cast<std::int64_t>(f + i);
+      if (!whole) {
+        out.split = true;
+        continue;
+      }
+    }
+    out.x_to_y[a.child] = b.child;
+    out.y_to_x[b.child] = a.child;
+  }
+  for (std::size_t f = 0; f < uy.items.size(); ++f) {
+    if (uy.items[f].offset == 0 && ey[f] < 0 && width(y, py, uy.items[f].child) > 1) out.split = true;
+  }
+  // Which siblings moved, and where to, is counted in whole siblings.
+  if (!is_increasing(out.x_to_y)) out.split = true;
+  return out;
 }
 
 const std::string* last_value(const Attributes& attrs, std::string_view name) {

@@ -5,6 +5,8 @@
 // and locations built on demand.
 
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +34,23 @@ inline bool is_stub(const TreeNode& n) { return n.label == kStubLabel; }
 inline void make_stub(TreeNode& n, std::uint64_t fingerprint) {
   n.label = kStubLabel;
   n.text.assign(reinterpret_cast<const char*>(&fingerprint), sizeof fingerprint);
+}
+// A run stub stands for consecutive siblings of its kind, alike in every
+// file: after the run's fingerprint, its text holds each sibling's, so that
+// children pair exactly as they would with the siblings whole.
+inline void make_run_stub(TreeNode& n, std::uint64_t fingerprint, std::span<const std::uint64_t> prints) {
+  make_stub(n, fingerprint);
+  n.text.append(reinterpret_cast<const char*>(prints.data()), prints.size_bytes());
+}
+// How many siblings a node stands for: more than one only for a run stub.
+inline std::size_t stub_width(const TreeNode& n) {
+  return is_stub(n) && n.text.size() > sizeof(std::uint64_t) ? n.text.size() / sizeof(std::uint64_t) - 1 : 1;
+}
+// The fingerprint of sibling `k` of a run stub.
+inline std::uint64_t run_print(const TreeNode& n, std::size_t k) {
+  std::uint64_t h;
+  std::memcpy(&h, n.text.data() + (k + 1) * sizeof h, sizeof h);
+  return h;
 }
 
 // What an operation on trees with stubs returns in place of its result when
@@ -116,9 +135,12 @@ Sameness same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y,
 
 // The pairing of the children of x's node `px` with those of y's node `py`:
 // for each child, the index of its partner on the other side or -1.
+// `split` is set when a run stub would pair with anything but the whole of
+// an equal run: only the whole trees can tell what to do then.
 struct ChildPairs {
   std::vector<std::int64_t> x_to_y;
   std::vector<std::int64_t> y_to_x;
+  bool split = false;
 };
 
 // Pairs children by kind and identity (repeated identities in order of

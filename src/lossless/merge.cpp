@@ -376,6 +376,10 @@ class Merger {
   void merge_children(const Frame& f) {
     const detail::ChildPairs bo = detail::pair_children(b_, f.b, o_, f.o);
     const detail::ChildPairs bt = detail::pair_children(b_, f.b, t_, f.t);
+    if (bo.split || bt.split) {
+      undecided_ = true;
+      return;
+    }
     Side ours{&o_, f.o, &bo.y_to_x, &bo.x_to_y, {}, true};
     Side theirs{&t_, f.t, &bt.y_to_x, &bt.x_to_y, {}, false};
     pair_additions(ours, theirs);

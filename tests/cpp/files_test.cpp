@@ -485,6 +485,53 @@ TEST(FileTrimTest, TrimmedDiffsAndMergesEqualThoseOfWholeTrees) {
   }
 }
 
+// Runs of array elements alike in every file are read as one stub each.
+// Every pair of single edits (a value changed, inserted, removed, or moved)
+// to a small array that repeats its values, with runs of numbers, strings
+// and objects and whitespace between them: the rows and the merged file
+// are exactly those whole trees give.
+TEST(FileTrimTest, RunsOfElementsDiffAndMergeAsWholeTrees) {
+  const std::vector<std::string> base{"1", "2", "1", "\"a\"", "\"a\"", "{\"x\": 1}", "{\"x\": 1}", "1", "2", "3"};
+  using Array = std::vector<std::string>;
+  std::vector<Array> edits{base};
+  for (std::size_t at = 0; at < base.size(); ++at) {
+    Array changed = base, removed = base, inserted = base, moved = base;
+    changed[at] = "7";
+    removed.erase(removed.begin() + static_cast<std::ptrdiff_t>(at));
+    inserted.insert(inserted.begin() + static_cast<std::ptrdiff_t>(at), "2");
+    moved.erase(moved.begin() + static_cast<std::ptrdiff_t>(at));
+    moved.insert(moved.begin() + static_cast<std::ptrdiff_t>((at + 4) % moved.size()), base[at]);
+    for (Array* a : {&changed, &removed, &inserted, &moved}) edits.push_back(*a);
+  }
+  auto render_array = [](const Array& a) {
+    std::string out = "{\"list\": [";
+    for (std::size_t k = 0; k < a.size(); ++k) out += (k ? (k % 3 ? ", " : ",\n  ") : "") + a[k];
+    return out + "]}\n";
+  };
+  const std::string b = render_array(base);
+  for (const Array& ours : edits) {
+    const std::string o = render_array(ours);
+    const auto whole_pair = read({b, o});
+    const auto trimmed_diff = diff_files({b, o}, {});
+    ASSERT_TRUE(trimmed_diff.ok());
+    EXPECT_EQ(rows(trimmed_diff.value()), rows(diff_documents(whole_pair[0], whole_pair[1]).value())) << o;
+    for (const Array& theirs : edits) {
+      const std::string t = render_array(theirs);
+      const auto whole = read({b, o, t});
+      const auto expected = merge_documents(whole[0], whole[1], whole[2], true);
+      const auto got = merge_files({b, o, t}, {}, true);
+      ASSERT_TRUE(expected.ok() && got.ok());
+      EXPECT_EQ(merge_text(got.value()), merge_text(expected.value())) << o << t;
+    }
+  }
+  // A run is read as one stub, whose elements count in the paths shown.
+  const std::string o = render_array({"1", "2", "1", "\"a\"", "\"a\"", "{\"x\": 1}", "{\"x\": 1}", "1", "2", "4"});
+  const auto shown = diff_files({b, o}, {});
+  ASSERT_TRUE(shown.ok());
+  ASSERT_EQ(shown->size(), 1U);
+  EXPECT_EQ(path_text(shown->front().path), "/list/9");
+}
+
 // A sketch's fingerprints are those the engine computes on the whole tree,
 // so that a stub stands in the engine's pairing exactly as its sub-tree.
 TEST(FileTrimTest, SketchFingerprintsAreTheEnginesOwn) {

@@ -16,6 +16,7 @@ namespace vext::detail {
 struct Trims {
   std::vector<std::vector<Trim>> lists;
   std::vector<std::size_t> nodes;
+  std::vector<std::uint64_t> run_prints;  // the element fingerprints of every file's runs
 };
 
 // What reading the inputs of a call makes of them.

@@ -49,6 +49,15 @@ class DocView {
       index_[c] = fill[p] - first_[p];
       kids_[fill[p]++] = c;
     }
+    // A JSON element counts the elements that runs before it stand for.
+    if (doc.stubs && !xml()) {
+      std::vector<std::uint32_t> extra(n, 0);
+      for (std::uint32_t c = 1; c < n; ++c) {
+        const std::uint32_t p = doc.layout[c].parent;
+        index_[c] += extra[p];
+        extra[p] += static_cast<std::uint32_t>(stub_width(*nodes_[c]) - 1);
+      }
+    }
   }
 
   bool xml() const { return doc_.format == Format::Xml; }
@@ -173,7 +182,7 @@ class DocView {
   const Document& doc_;
   std::vector<const TreeNode*> nodes_;
   std::vector<std::uint32_t> first_, kids_;
-  std::vector<std::uint32_t> index_;  // each node's place among its siblings
+  std::vector<std::uint32_t> index_;  // each node's place among its siblings, as the whole tree has it
   std::unordered_map<std::uint32_t, Facts> facts_;
 };
 
