@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <type_traits>
 
 #include "formats/document.h"
@@ -143,7 +144,11 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     doc_.format = Format::Json;
     doc_.id_attrs = options_.id_attrs;
     layout_.clear();
-    layout_.reserve(options_.trims ? options_.node_count : src_.size() / 16 + 4);
+    try {
+      layout_.reserve(options_.trims ? options_.node_count : most_values());
+    } catch (const std::bad_alloc&) {
+      layout_.reserve(src_.size() / 16 + 4);  // room beyond what the system lends; the list grows as it must
+    }
     doc_.prolog_end = pos_ = src_.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     if (kSketch) {
       light_.push_back(0);
@@ -227,6 +232,16 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
     std::size_t names_at = 0;    // a sketch's object: where its member names start in `member_names_`
     const Trim* trim = nullptr;  // set when the members or elements are passed over
   };
+
+  // How many values the source can hold at most: each but the top one
+  // follows a "[", "," or ":". Room reserved for them costs nothing until it
+  // is used, where a list grown by doubling copies itself and leaves up to
+  // half of itself unused.
+  std::size_t most_values() const {
+    std::size_t n = 1;
+    for (const char c : src_) n += c == '[' || c == ',' || c == ':';
+    return n;
+  }
 
   bool fail(std::string message, std::size_t at) {
     if (!failure_) failure_ = detail::error_at(std::move(message), src_, at);

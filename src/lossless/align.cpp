@@ -115,20 +115,20 @@ Fingerprints run_hashes(const Fingerprints& x, std::int64_t lo, std::int64_t hi,
 // How often each run fingerprint occurs on either side of a segment (once,
 // or more) and where, in an open-addressed table: a table of nodes took a
 // heap block per distinct run, which on lists of millions of items cost
-// more than the rest of the alignment.
+// more than the rest of the alignment. A slot keeps no fingerprint of its
+// own: it is the one at its first place in a.
 class RunCounts {
  public:
-  explicit RunCounts(std::size_t runs) {
+  explicit RunCounts(const Fingerprints& a_runs) : a_runs_(a_runs) {
     std::size_t capacity = 16;
-    while (capacity < runs + runs / 2) capacity <<= 1;
+    while (capacity < a_runs.size() + a_runs.size() / 2) capacity <<= 1;
     slots_.resize(capacity);
     shift_ = 64 - static_cast<int>(std::countr_zero(capacity));
-  }
-  void add_a(std::uint64_t hash, std::uint32_t at) {
-    Slot& s = slots_[place(hash)];
-    s.hash = hash;
-    s.a_count = s.a_count ? 2 : 1;
-    s.a_at = at;
+    for (std::size_t i = 0; i < a_runs.size(); ++i) {
+      Slot& s = slots_[place(a_runs[i])];
+      if (!s.a_count) s.a_at = static_cast<std::uint32_t>(i);
+      s.a_count = s.a_count ? 2 : 1;
+    }
   }
   void add_b(std::uint64_t hash, std::uint32_t at) {
     Slot& s = slots_[place(hash)];
@@ -145,7 +145,6 @@ class RunCounts {
 
  private:
   struct Slot {
-    std::uint64_t hash = 0;
     std::uint32_t a_at = 0, b_at = 0;
     std::uint8_t a_count = 0, b_count = 0;  // 0, 1 or 2 for more
   };
@@ -153,9 +152,10 @@ class RunCounts {
   std::size_t place(std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = (hash * 0x9E3779B97F4A7C15ULL) >> shift_;; i = (i + 1) & mask) {
-      if (!slots_[i].a_count || slots_[i].hash == hash) return i;
+      if (!slots_[i].a_count || a_runs_[slots_[i].a_at] == hash) return i;
     }
   }
+  const Fingerprints& a_runs_;
   std::vector<Slot> slots_;
   int shift_ = 0;
 };
@@ -170,27 +170,28 @@ bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s,
   if (std::min(s.a_hi - s.a_lo, s.b_hi - s.b_lo) < w) return false;
   if (std::max(s.a_hi - s.a_lo, s.b_hi - s.b_lo) > kMaxItems) return false;
   const Fingerprints ha = run_hashes(a, s.a_lo, s.a_hi, w);
-  RunCounts counts(ha.size());
-  for (std::size_t i = 0; i < ha.size(); ++i) counts.add_a(ha[i], static_cast<std::uint32_t>(i));
+  RunCounts counts(ha);
   {
     const Fingerprints hb = run_hashes(b, s.b_lo, s.b_hi, w);
     for (std::size_t j = 0; j < hb.size(); ++j) counts.add_b(hb[j], static_cast<std::uint32_t>(j));
   }
-  std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
+  // Offsets from the segment's start, which the size check keeps in 32 bits.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   for (const std::uint64_t h : ha) {
     const auto at = counts.once(h);
     if (!at) continue;
     const std::int64_t i = s.a_lo + at->first, j = s.b_lo + at->second;
     // Equal run fingerprints of unequal runs are a collision.
     if (w > 1 && !std::equal(a.begin() + i, a.begin() + i + w, b.begin() + j)) continue;
-    pairs.emplace_back(i, j);
+    pairs.push_back(*at);
   }
   if (pairs.empty()) return false;
   // Longest increasing run of b positions, by patience sorting.
-  std::vector<std::size_t> tails, prev(pairs.size(), SIZE_MAX);
-  for (std::size_t p = 0; p < pairs.size(); ++p) {
+  constexpr std::uint32_t kNone = UINT32_MAX;
+  std::vector<std::uint32_t> tails, prev(pairs.size(), kNone);
+  for (std::uint32_t p = 0; p < pairs.size(); ++p) {
     auto pos = std::lower_bound(tails.begin(), tails.end(), pairs[p].second,
-                                [&](std::size_t t, std::int64_t v) { return pairs[t].second < v; });
+                                [&](std::uint32_t t, std::uint32_t v) { return pairs[t].second < v; });
     if (pos != tails.begin()) prev[p] = *(pos - 1);
     if (pos == tails.end()) {
       tails.push_back(p);
@@ -198,12 +199,12 @@ bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s,
       *pos = p;
     }
   }
-  std::vector<std::size_t> chain;
-  for (std::size_t p = tails.back(); p != SIZE_MAX; p = prev[p]) chain.push_back(p);
+  std::vector<std::uint32_t> chain;
+  for (std::uint32_t p = tails.back(); p != kNone; p = prev[p]) chain.push_back(p);
   std::reverse(chain.begin(), chain.end());
   std::int64_t a_lo = s.a_lo, b_lo = s.b_lo;
-  for (std::size_t p : chain) {
-    const auto [i, j] = pairs[p];
+  for (const std::uint32_t p : chain) {
+    const std::int64_t i = s.a_lo + pairs[p].first, j = s.b_lo + pairs[p].second;
     if (i < a_lo || j < b_lo) continue;  // overlaps the run paired before it
     for (std::int64_t k = 0; k < w; ++k) out[static_cast<std::size_t>(i + k)] = j + k;
     work.push_back({a_lo, i, b_lo, j, s.round + 1});

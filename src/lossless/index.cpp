@@ -89,7 +89,6 @@ struct Unrolled {
   using Key = IndexedTree::Key;
   using KeyHash = IndexedTree::KeyHash;
   struct Item {
-    std::uint64_t hash;
     std::uint32_t child;   // the child it is, or whose run it is part of
     std::uint32_t offset;  // its place in that run
   };
@@ -98,14 +97,12 @@ struct Unrolled {
   std::vector<Item> items;
 
   Unrolled(const IndexedTree& t, std::size_t p) : tree(t), parent(p) {
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < t.child_count(p); ++k) count += stub_width(t.node(t.child(p, k)));
+    items.reserve(count);
     for (std::uint32_t k = 0; k < t.child_count(p); ++k) {
-      const std::size_t c = t.child(p, k);
-      const std::size_t width = stub_width(t.node(c));
-      if (width == 1) {
-        items.push_back({t.hash(c), k, 0});
-      } else {
-        for (std::uint32_t i = 0; i < width; ++i) items.push_back({run_print(t.node(c), i), k, i});
-      }
+      const std::size_t width = stub_width(t.node(t.child(p, k)));
+      for (std::uint32_t i = 0; i < width; ++i) items.push_back({k, i});
     }
   }
   std::size_t child_count(std::size_t) const { return items.size(); }
@@ -113,7 +110,10 @@ struct Unrolled {
   std::size_t of(std::size_t e) const { return tree.child(parent, items[e].child); }
   Key key(std::size_t e) const { return tree.key(of(e)); }
   std::string_view kind(std::size_t e) const { return tree.kind(of(e)); }
-  std::uint64_t hash(std::size_t e) const { return items[e].hash; }
+  std::uint64_t hash(std::size_t e) const {
+    const std::size_t c = of(e);
+    return stub_width(tree.node(c)) > 1 ? run_print(tree.node(c), items[e].offset) : tree.hash(c);
+  }
 };
 
 bool has_runs(const IndexedTree& t, std::size_t p) {

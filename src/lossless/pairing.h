@@ -25,8 +25,8 @@ inline constexpr std::size_t kScanLimit = 32;
 // each with the next unpaired y child of the same kind, so pairs stay in order.
 // Children already paired elsewhere (moved ones) are passed over.
 template <class T>
-void pair_gap(const T& x, std::size_t px, const std::vector<std::size_t>& xs, std::size_t xa, std::size_t xb,
-              const T& y, std::size_t py, const std::vector<std::size_t>& ys, std::size_t ya, std::size_t yb,
+void pair_gap(const T& x, std::size_t px, const std::vector<std::uint32_t>& xs, std::size_t xa, std::size_t xb,
+              const T& y, std::size_t py, const std::vector<std::uint32_t>& ys, std::size_t ya, std::size_t yb,
               std::vector<std::int64_t>& x_to_y, std::vector<std::int64_t>& y_to_x) {
   if (xa == xb || ya == yb) return;
   auto xkind = [&](std::size_t i) { return x.kind(x.child(px, xs[i])); };
@@ -66,8 +66,8 @@ void pair_gap(const T& x, std::size_t px, const std::vector<std::size_t>& xs, st
 // listed in `ys` that are the same sub-tree (equal fingerprint and kind), in
 // order of occurrence.
 template <class T>
-void pair_moved(const T& x, std::size_t px, const std::vector<std::size_t>& xs, const T& y, std::size_t py,
-                const std::vector<std::size_t>& ys, std::vector<std::int64_t>& x_to_y,
+void pair_moved(const T& x, std::size_t px, const std::vector<std::uint32_t>& xs, const T& y, std::size_t py,
+                const std::vector<std::uint32_t>& ys, std::vector<std::int64_t>& x_to_y,
                 std::vector<std::int64_t>& y_to_x) {
   struct Queue {
     std::vector<std::size_t> items;
@@ -114,7 +114,7 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> pair_child_lists
       return {std::move(x_to_y), std::move(y_to_x)};
     }
   }
-  std::vector<std::size_t> xs, ys;  // children without identity
+  std::vector<std::uint32_t> xs, ys;  // children without identity
   // The y children with identity, chained in order per key; `next` is the
   // first one not yet paired, `last` where the chain grows.
   struct Chain {
@@ -123,20 +123,21 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> pair_child_lists
   constexpr std::size_t kEnd = SIZE_MAX;
   std::unordered_map<typename T::Key, Chain, typename T::KeyHash> named;
   if (yn > kScanLimit) named.reserve(yn);
-  std::vector<std::size_t> later(yn, kEnd);
+  std::vector<std::size_t> later;  // made at the first child with identity
   for (std::size_t j = 0; j < yn; ++j) {
     const auto key = y.key(y.child(py, j));
     if (!key.has_identity) {
-      ys.push_back(j);
+      ys.push_back(static_cast<std::uint32_t>(j));
       continue;
     }
+    if (later.empty()) later.assign(yn, kEnd);
     const auto [it, fresh] = named.try_emplace(key, Chain{j, j});
     if (!fresh) later[std::exchange(it->second.last, j)] = j;
   }
   for (std::size_t i = 0; i < xn; ++i) {
     const auto key = x.key(x.child(px, i));
     if (!key.has_identity) {
-      xs.push_back(i);
+      xs.push_back(static_cast<std::uint32_t>(i));
       continue;
     }
     auto it = named.find(key);
