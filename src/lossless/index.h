@@ -37,14 +37,20 @@ inline void make_stub(TreeNode& n, std::uint64_t fingerprint) {
 }
 // A run stub stands for consecutive siblings of its kind, alike in every
 // file: after the run's fingerprint, its text holds each sibling's, so that
-// children pair exactly as they would with the siblings whole.
+// children pair exactly as they would with the siblings whole, and ends in
+// one tag byte, which no other stub's text has after whole fingerprints.
+inline constexpr char kRunTag = 'r';
 inline void make_run_stub(TreeNode& n, std::uint64_t fingerprint, std::span<const std::uint64_t> prints) {
   make_stub(n, fingerprint);
   n.text.append(reinterpret_cast<const char*>(prints.data()), prints.size_bytes());
+  n.text += kRunTag;
 }
 // How many siblings a node stands for: more than one only for a run stub.
 inline std::size_t stub_width(const TreeNode& n) {
-  return is_stub(n) && n.text.size() > sizeof(std::uint64_t) ? n.text.size() / sizeof(std::uint64_t) - 1 : 1;
+  constexpr std::size_t kPrint = sizeof(std::uint64_t);
+  const std::size_t size = n.text.size();
+  if (size < 3 * kPrint + 1 || size % kPrint != 1 || n.text.back() != kRunTag || !is_stub(n)) return 1;
+  return size / kPrint - 1;
 }
 // The fingerprint of sibling `k` of a run stub.
 inline std::uint64_t run_print(const TreeNode& n, std::size_t k) {

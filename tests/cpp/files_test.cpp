@@ -524,6 +524,16 @@ TEST(FileTrimTest, RunsOfElementsDiffAndMergeAsWholeTrees) {
       EXPECT_EQ(merge_text(got.value()), merge_text(expected.value())) << o << t;
     }
   }
+  // Only a run stub stands for more than one sibling; a stub that carries
+  // more than a fingerprint (as the store's carry an object id) stands for one.
+  const std::vector<std::uint64_t> prints{1, 2, 3, 4};
+  TreeNode run("number"), other("object");
+  detail::make_run_stub(run, 9, prints);
+  detail::make_stub(other, 9);
+  other.text.append(32, 'x');
+  EXPECT_EQ(detail::stub_width(run), 4U);
+  EXPECT_EQ(detail::stub_width(other), 1U);
+  EXPECT_EQ(detail::run_print(run, 3), 4U);
   // A run is read as one stub, whose elements count in the paths shown.
   const std::string o = render_array({"1", "2", "1", "\"a\"", "\"a\"", "{\"x\": 1}", "{\"x\": 1}", "1", "2", "4"});
   const auto shown = diff_files({b, o}, {});
