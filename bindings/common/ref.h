@@ -36,4 +36,21 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Keeps the cyclic collector from running while a result's objects are
+// made: every one of them is reachable from the result, so each pass the
+// allocations would set off (a full one now and then, over the whole heap)
+// is wasted. The collector is left as it was found.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable()) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+};
+
 }  // namespace vext_py

@@ -177,27 +177,6 @@ std::optional<vext::TreeNode> py_to_tree(const TreeKeys& keys, PyObject* obj) {
   return root;
 }
 
-namespace {
-
-// Keeps the cyclic collector from running while a tree's dicts and lists are
-// made: every one of them is reachable from the tree, so each pass the
-// allocations would set off (a full one now and then, over the whole heap)
-// is wasted. The collector is left as it was found.
-class CollectorPause {
- public:
-  CollectorPause() : was_enabled_(PyGC_Disable()) {}
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-
- private:
-  int was_enabled_;
-};
-
-}  // namespace
-
 Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node) {
   struct Frame {
     Ref list;

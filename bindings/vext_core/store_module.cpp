@@ -392,6 +392,7 @@ PyObject* mod_store_log(PyObject* module, PyObject* const* args, Py_ssize_t narg
       if (!ids.back()) return nullptr;
     }
     LogIndex index;
+    const CollectorPause pause;
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(log.size())));
     if (!out) return nullptr;
     for (std::size_t k = 0; k < log.size(); ++k) {

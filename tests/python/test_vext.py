@@ -235,6 +235,7 @@ def test_trees_are_built_leaving_the_cyclic_collector_as_it_was(enabled, tmp_pat
         assert vext.read_file(path)["kind"] == "object"
         with vext.Store(tmp_path / "s.vext") as store:
             assert store.tree(store.commit(tree, "c")) == tree
+            assert [c.message for c in store.log()] == ["c"]
         assert vext_py.merge_trees(tree, tree, tree)[0] == tree
         assert gc.isenabled() is enabled
     finally:
