@@ -1,6 +1,7 @@
 #include "lossless/index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -33,12 +34,27 @@ std::uint64_t stub_hash(const TreeNode& n) {
   return h;
 }
 
+// Serial numbers of indexed trees.
+std::atomic<std::uint64_t> next_serial{1};
+
 }  // namespace
 
 namespace detail {
 
+const ChildPairs* IndexedTree::kept(const IndexedTree& other, std::size_t own, std::size_t theirs) const {
+  for (const Kept& k : kept_) {
+    if (k.other == other.serial_ && k.own == own && k.theirs == theirs) return &k.pairs;
+  }
+  return nullptr;
+}
+
+void IndexedTree::keep(const IndexedTree& other, std::size_t own, std::size_t theirs, const ChildPairs& pairs) const {
+  if (kept_.size() == kKeptPairings) kept_.erase(kept_.begin());
+  kept_.push_back({other.serial_, own, theirs, pairs});
+}
+
 IndexedTree::IndexedTree(const TreeNode& root, Ticker& ticker, std::size_t size_hint, bool stubs, KindRule rule)
-    : stubs_(stubs), rule_(rule) {
+    : serial_(next_serial++), stubs_(stubs), rule_(rule) {
   entries_.reserve(size_hint);
   // The first pass hashes each node's own fields while it is in cache; the
   // second folds in the children, which come after their parent, so a
@@ -116,6 +132,10 @@ struct Unrolled {
   }
 };
 
+// Child lists this long, counting both, have their pairing kept: below it,
+// pairing again costs less than the copy.
+constexpr std::size_t kKeptFrom = 4096;
+
 bool has_runs(const IndexedTree& t, std::size_t p) {
   if (!t.has_stubs()) return false;
   for (std::size_t k = 0; k < t.child_count(p); ++k) {
@@ -124,9 +144,7 @@ bool has_runs(const IndexedTree& t, std::size_t p) {
   return false;
 }
 
-}  // namespace
-
-ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py) {
+ChildPairs pair_children_once(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py) {
   if (!has_runs(x, px) && !has_runs(y, py)) {
     auto [x_to_y, y_to_x] = pair_child_lists(x, px, y, py);
     return ChildPairs{std::move(x_to_y), std::move(y_to_x)};
@@ -166,6 +184,18 @@ ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree
   if (!is_increasing(out.x_to_y)) out.split = true;
   return out;
 }
+
+}  // namespace
+
+ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree& y, std::size_t py) {
+  // Long lists are paired once for each pair of trees.
+  if (const ChildPairs* k = x.kept(y, px, py)) return *k;
+  if (const ChildPairs* k = y.kept(x, py, px)) return ChildPairs{k->y_to_x, k->x_to_y, k->split};
+  ChildPairs out = pair_children_once(x, px, y, py);
+  if (out.x_to_y.size() + out.y_to_x.size() >= kKeptFrom) x.keep(y, px, py, out);
+  return out;
+}
+
 
 const std::string* last_value(const Attributes& attrs, std::string_view name) {
   for (auto it = attrs.rbegin(); it != attrs.rend(); ++it) {

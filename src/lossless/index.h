@@ -84,6 +84,16 @@ enum class KindRule : std::uint8_t {
   RootElement,  // the one element below the root pairs whatever its name (an XML root)
 };
 
+// The pairing of the children of x's node `px` with those of y's node `py`:
+// for each child, the index of its partner on the other side or -1.
+// `split` is set when a run stub would pair with anything but the whole of
+// an equal run: only the whole trees can tell what to do then.
+struct ChildPairs {
+  std::vector<std::int64_t> x_to_y;
+  std::vector<std::int64_t> y_to_x;
+  bool split = false;
+};
+
 // A tree laid out breadth-first, so that the children of every node are one
 // contiguous run of entries. Each entry carries a fingerprint of its whole
 // sub-tree: equal sub-trees have equal fingerprints.
@@ -127,7 +137,24 @@ class IndexedTree {
   std::string_view kind(std::size_t i) const { return entries_[i].node->kind; }
   std::uint64_t hash(std::size_t i) const { return entries_[i].hash; }
 
+  // The pairing of the children of `own` with those of `theirs` in `other`,
+  // when it was kept; see pair_children.
+  const ChildPairs* kept(const IndexedTree& other, std::size_t own, std::size_t theirs) const;
+  void keep(const IndexedTree& other, std::size_t own, std::size_t theirs, const ChildPairs& pairs) const;
+
  private:
+  // Pairings of long child lists, for a caller that pairs the same lists
+  // again (a diff, then the correspondence of its trees). A tree is known by
+  // its serial number, which no other tree of the process shares.
+  struct Kept {
+    std::uint64_t other;
+    std::size_t own, theirs;
+    ChildPairs pairs;
+  };
+  static constexpr std::size_t kKeptPairings = 4;
+  mutable std::vector<Kept> kept_;
+  std::uint64_t serial_;
+
   std::vector<Entry> entries_;
   bool stubs_ = false;
   KindRule rule_ = KindRule::Strict;
@@ -139,15 +166,6 @@ class IndexedTree {
 // not equal.
 Sameness same_subtree(const IndexedTree& x, std::size_t i, const IndexedTree& y, std::size_t j);
 
-// The pairing of the children of x's node `px` with those of y's node `py`:
-// for each child, the index of its partner on the other side or -1.
-// `split` is set when a run stub would pair with anything but the whole of
-// an equal run: only the whole trees can tell what to do then.
-struct ChildPairs {
-  std::vector<std::int64_t> x_to_y;
-  std::vector<std::int64_t> y_to_x;
-  bool split = false;
-};
 
 // Pairs children by kind and identity (repeated identities in order of
 // occurrence), and children without identity by aligning their fingerprint

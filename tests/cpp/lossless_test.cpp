@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
 
 #include "builders.h"
 #include "lossless/index.h"
@@ -507,6 +509,36 @@ TEST(StubTest, AStubMeetingAnythingButItsEqualAsksForWholeTrees) {
   // Without stubs, the same label is a label like any other.
   const detail::IndexedTree plain(with_stub, ticker), plain_real(with_real, ticker);
   EXPECT_EQ(detail::same_subtree(plain, 0, plain_real, 0), detail::Sameness::Different);
+}
+
+// A long child list's pairing is kept for the next caller, in both
+// directions, and never handed to a pairing with another tree, even one
+// built where a tree that is gone stood.
+TEST(PairChildrenTest, KeptPairingsServeOnlyTheirOwnTrees) {
+  const StopCheck no_stop;
+  detail::Ticker ticker(no_stop);
+  auto list = [](std::size_t n, std::size_t left_out) {
+    TreeNode doc("doc");
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i != left_out) doc.children.push_back(para(std::to_string(i)));
+    }
+    return doc;
+  };
+  const TreeNode a = list(5000, 5000), b = list(5000, 10);
+  const detail::IndexedTree x(a, ticker);
+  std::optional<detail::IndexedTree> y(std::in_place, b, ticker);
+  const detail::ChildPairs first = detail::pair_children(x, 0, *y, 0);
+  EXPECT_EQ(first.x_to_y[10], -1);
+  EXPECT_EQ(first.x_to_y[11], 10);
+  const detail::ChildPairs again = detail::pair_children(*y, 0, x, 0);
+  EXPECT_EQ(again.x_to_y, first.y_to_x);
+  EXPECT_EQ(again.y_to_x, first.x_to_y);
+  const TreeNode c = list(5000, 20);
+  y.reset();
+  y.emplace(c, ticker);
+  const detail::ChildPairs other = detail::pair_children(x, 0, *y, 0);
+  EXPECT_EQ(other.x_to_y[10], 10);
+  EXPECT_EQ(other.x_to_y[20], -1);
 }
 
 }  // namespace
