@@ -207,11 +207,14 @@ bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s,
     const std::int64_t i = s.a_lo + pairs[p].first, j = s.b_lo + pairs[p].second;
     if (i < a_lo || j < b_lo) continue;  // overlaps the run paired before it
     for (std::int64_t k = 0; k < w; ++k) out[static_cast<std::size_t>(i + k)] = j + k;
-    work.push_back({a_lo, i, b_lo, j, s.round + 1});
+    // A gap with nothing on one side pairs nothing; most anchors stand
+    // side by side, and queuing their empty gaps took more memory than the
+    // rest of the alignment.
+    if (a_lo < i && b_lo < j) work.push_back({a_lo, i, b_lo, j, s.round + 1});
     a_lo = i + w;
     b_lo = j + w;
   }
-  work.push_back({a_lo, s.a_hi, b_lo, s.b_hi, s.round + 1});
+  if (a_lo < s.a_hi && b_lo < s.b_hi) work.push_back({a_lo, s.a_hi, b_lo, s.b_hi, s.round + 1});
   return true;
 }
 
