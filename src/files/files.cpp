@@ -27,6 +27,8 @@ template <class Work>
 std::invoke_result_t<Work&, std::vector<Document>&> run_trimmed(std::vector<std::string> sources,
                                                                      const FileOptions& options,
                                                                      const StopCheck& stop, Work work) {
+  // The plan and the engine align the same long child lists.
+  const AlignmentMemo memo;
   // Identity keys are given to a tree once it is read, so a sketch's
   // fingerprints would not hold them: such files are read whole.
   if (!options.id_keys.empty()) {

@@ -323,7 +323,60 @@ void balance(const Fingerprints& a, const Fingerprints& b, std::vector<std::int6
 
 }  // namespace
 
+namespace {
+
+thread_local AlignmentMemo* current_memo = nullptr;
+// Sequences this long, counting both, are worth remembering.
+constexpr std::size_t kRememberFrom = std::size_t{1} << 16;
+// At most this many alignments are remembered at once.
+constexpr std::size_t kRemembered = 4;
+
+std::uint64_t digest(const Fingerprints& x) {
+  std::uint64_t h = 0x646967657374ULL;
+  for (const std::uint64_t v : x) h = (h ^ v) * 0x100000001b3ULL + (v >> 29);
+  return h;
+}
+
+std::vector<std::int64_t> align_once(const Fingerprints& a, const Fingerprints& b);
+
+}  // namespace
+
+AlignmentMemo::AlignmentMemo() : previous_(current_memo) { current_memo = this; }
+AlignmentMemo::~AlignmentMemo() { current_memo = previous_; }
+AlignmentMemo* AlignmentMemo::current() { return current_memo; }
+
+const std::vector<std::int64_t>* AlignmentMemo::find(const Fingerprints& a, const Fingerprints& b,
+                                                     std::uint64_t a_digest, std::uint64_t b_digest) const {
+  for (const Entry& e : entries_) {
+    if (e.a_digest != a_digest || e.b_digest != b_digest || e.a_size != a.size() || e.b_size != b.size()) continue;
+    for (std::size_t i = 0; i < e.out.size(); ++i) {
+      const std::int64_t j = e.out[i];
+      if (j >= 0 && a[i] != b[static_cast<std::size_t>(j)]) return nullptr;
+    }
+    return &e.out;
+  }
+  return nullptr;
+}
+
+void AlignmentMemo::add(std::uint64_t a_digest, std::uint64_t b_digest, std::size_t a_size, std::size_t b_size,
+                        const std::vector<std::int64_t>& out) {
+  if (entries_.size() == kRemembered) entries_.erase(entries_.begin());
+  entries_.push_back({a_digest, b_digest, a_size, b_size, out});
+}
+
 std::vector<std::int64_t> align_sequences(const Fingerprints& a, const Fingerprints& b) {
+  AlignmentMemo* memo = current_memo;
+  if (!memo || a.size() + b.size() < kRememberFrom) return align_once(a, b);
+  const std::uint64_t da = digest(a), db = digest(b);
+  if (const auto* known = memo->find(a, b, da, db)) return *known;
+  std::vector<std::int64_t> out = align_once(a, b);
+  memo->add(da, db, a.size(), b.size(), out);
+  return out;
+}
+
+namespace {
+
+std::vector<std::int64_t> align_once(const Fingerprints& a, const Fingerprints& b) {
   std::vector<std::int64_t> out(a.size(), -1);
   std::vector<Segment> work{{0, static_cast<std::int64_t>(a.size()), 0, static_cast<std::int64_t>(b.size()), 0}};
   while (!work.empty()) {
@@ -343,5 +396,7 @@ std::vector<std::int64_t> align_sequences(const Fingerprints& a, const Fingerpri
   balance(a, b, out);
   return out;
 }
+
+}  // namespace
 
 }  // namespace vext

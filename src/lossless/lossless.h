@@ -135,4 +135,34 @@ struct ApplyRefusal {
 [[nodiscard]] std::vector<std::int64_t> align_sequences(const std::vector<std::uint64_t>& a,
                                                         const std::vector<std::uint64_t>& b);
 
+// While one lives on a thread, the alignments of long sequences made there
+// are remembered, so that a call that aligns the same sequences again (a
+// plan of what to read, then the engine on what was read) aligns them once;
+// what was remembered goes with it. A remembered alignment serves only
+// sequences with the same digest and length, and only where each pair it
+// holds is of equal items.
+class AlignmentMemo {
+ public:
+  AlignmentMemo();
+  AlignmentMemo(const AlignmentMemo&) = delete;
+  AlignmentMemo& operator=(const AlignmentMemo&) = delete;
+  ~AlignmentMemo();
+
+  const std::vector<std::int64_t>* find(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b,
+                                        std::uint64_t a_digest, std::uint64_t b_digest) const;
+  void add(std::uint64_t a_digest, std::uint64_t b_digest, std::size_t a_size, std::size_t b_size,
+           const std::vector<std::int64_t>& out);
+  // The memo that lives on this thread, if any.
+  static AlignmentMemo* current();
+
+ private:
+  struct Entry {
+    std::uint64_t a_digest, b_digest;
+    std::size_t a_size, b_size;
+    std::vector<std::int64_t> out;
+  };
+  std::vector<Entry> entries_;
+  AlignmentMemo* previous_;
+};
+
 }  // namespace vext

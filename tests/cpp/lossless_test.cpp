@@ -541,5 +541,23 @@ TEST(PairChildrenTest, KeptPairingsServeOnlyTheirOwnTrees) {
   EXPECT_EQ(other.x_to_y[20], -1);
 }
 
+// Under a memo, long sequences aligned again get the alignment they got the
+// first time, and other sequences of the same lengths their own.
+TEST(AlignTest, AMemoServesOnlyTheSequencesItAligned) {
+  std::vector<std::uint64_t> a(50'000), b, c;
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = i % 97;
+  b = a;
+  c = a;
+  b[100] = 1000;
+  c.erase(c.begin() + 7);
+  c.push_back(5);
+  const auto plain_b = align_sequences(a, b), plain_c = align_sequences(a, c);
+  const AlignmentMemo memo;
+  EXPECT_EQ(align_sequences(a, b), plain_b);
+  EXPECT_EQ(align_sequences(a, b), plain_b);
+  EXPECT_EQ(align_sequences(a, c), plain_c);
+  EXPECT_NE(plain_b, plain_c);
+}
+
 }  // namespace
 }  // namespace vext
