@@ -214,7 +214,10 @@ std::vector<bool> plan_runs(const std::vector<SketchTree>& trees, const std::vec
                                     .skip_end = trees[d].end(b), .fingerprint = h,
                                     .width = static_cast<std::uint32_t>(end - k), .prints_at = at});
         std::size_t nodes = 0;
-        for (std::size_t i = k; i < end; ++i) nodes += trees[d].descendants(file_child(d, i)) + 1;
+        for (std::size_t i = k; i < end; ++i) {
+          const std::uint32_t e = file_child(d, i);
+          nodes += (trees[d].has_children(e) ? trees[d].descendants(e) : 0) + 1;
+        }
         out.nodes[d] -= nodes - 1;
       }
       if (taken.empty()) taken.resize(first.size());

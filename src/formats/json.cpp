@@ -45,6 +45,11 @@ using detail::Frame;
 using detail::is_space;
 using detail::quoted;
 
+// Whether `c` can stand in a JSON number literal.
+constexpr bool in_number(char c) {
+  return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
+
 // Reads the source for RapidJSON with every number literal shown as "0".
 // RapidJSON refuses numbers beyond the range of a double even when it hands
 // them over as text; the reader takes each literal from the source instead,
@@ -64,7 +69,7 @@ class MaskedNumbers {
     if (in_string_ || pos_ < comment_end_ || (c != '-' && (c < '0' || c > '9'))) return c;
     if (mask_at_ != pos_) {
       std::size_t end = pos_;
-      while (end < src_.size() && std::strchr("0123456789+-.eE", src_[end]) && src_[end]) ++end;
+      while (end < src_.size() && in_number(src_[end])) ++end;
       mask_at_ = pos_;
       mask_end_ = is_json_number(std::string_view(src_).substr(pos_, end - pos_)) ? end : pos_;
     }
@@ -195,7 +200,7 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
       }
     }
     std::uint32_t end = begin;
-    while (end < src_.size() && std::strchr("0123456789+-.eE", src_[end]) && src_[end]) ++end;
+    while (end < src_.size() && in_number(src_[end])) ++end;
     return scalar("number", end - begin, std::string_view(src_).substr(begin, end - begin));
   }
   bool String(const char* s, rapidjson::SizeType len, bool) {
