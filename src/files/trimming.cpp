@@ -171,6 +171,9 @@ std::vector<bool> plan_runs(const std::vector<SketchTree>& trees, const std::vec
   const std::size_t n = trees.size();
   for (std::size_t d = 0; d < n; ++d) {
     if (trees[d].format() != Format::Json || trees[d].kind(trees[d].parent_of(kids[d].list)) != "array") return {};
+    // Where elements moved, the engine counts the moves in whole elements,
+    // and a run among them would send the call to the whole trees.
+    if (d > 0 && !is_increasing(partner[d])) return {};
   }
   const std::vector<std::uint32_t>& first = kids[0].list;
   auto file_child = [&](std::size_t d, std::size_t k) {
