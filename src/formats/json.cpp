@@ -332,8 +332,9 @@ class JsonReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonRe
   // Makes the stub of a run of elements passed over, which starts at `begin`.
   bool run(const Trim& trim, std::uint32_t begin) {
     const std::vector<std::uint64_t>* prints = options_.run_prints;
-    if (!prints || prints->size() - trim.prints_at < trim.width || open_.size() < 2 ||
-        layout_[open_.back().pre].head_end == 0 || src_[layout_[open_.back().pre].begin] != '[') {
+    const bool known = prints && trim.prints_at <= prints->size() && prints->size() - trim.prints_at >= trim.width;
+    if (!known || open_.size() < 2 || layout_[open_.back().pre].head_end == 0 ||
+        src_[layout_[open_.back().pre].begin] != '[') {
       return fail("a trimmed node is not where it was", begin);
     }
     if (!add(begin, trim.skip_end)) return false;

@@ -594,6 +594,29 @@ TEST(FileTrimTest, TrimmedReadingKeepsStubsInPlaceAndWritesBackTheSameBytes) {
   // A trim that names no node where it says is refused, never read wrongly.
   const std::vector<Trim> wrong{{first.begin + 1, first.head_end, first.tail_begin, first.fingerprint}};
   EXPECT_FALSE(read_xml(xml, ReadOptions{.trims = &wrong}).ok());
+
+  // A run of JSON elements reads as one stub and writes back as its bytes;
+  // one that is not in an array, not at an element, or whose fingerprints
+  // are not all there is refused.
+  const std::string json = "{\"a\": [1, 2, 3, 4], \"b\": 5}";
+  const std::vector<std::uint64_t> prints{11, 12, 13};
+  const std::vector<Trim> run{{.begin = 10, .skip_begin = 10, .skip_end = 17, .fingerprint = 7, .width = 3}};
+  auto runs = read_json(json, ReadOptions{.trims = &run, .run_prints = &prints});
+  ASSERT_TRUE(runs.ok()) << runs.error().text();
+  const TreeNode& array = runs->tree.children[0];
+  ASSERT_EQ(array.children.size(), 2U);
+  EXPECT_EQ(detail::stub_width(array.children[1]), 3U);
+  EXPECT_EQ(detail::run_print(array.children[1], 2), 13U);
+  const auto back = rewrite(*runs);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(back.value(), json);
+  for (const Trim& bad : {Trim{.begin = 9, .skip_begin = 9, .skip_end = 17, .fingerprint = 7, .width = 3},
+                          Trim{.begin = 26, .skip_begin = 26, .skip_end = 27, .fingerprint = 7, .width = 1},
+                          Trim{.begin = 10, .skip_begin = 10, .skip_end = 17, .fingerprint = 7, .width = 3,
+                               .prints_at = 1}}) {
+    const std::vector<Trim> one{bad};
+    EXPECT_FALSE(read_json(json, ReadOptions{.trims = &one, .run_prints = &prints}).ok()) << bad.begin;
+  }
 }
 
 // A stub asked for anything but the bytes it stands for cannot give them:
