@@ -113,6 +113,12 @@ TEST(StoreCodecTest, RecordsRoundTripAndEveryTruncationIsRefused) {
   }
   EXPECT_FALSE(decode_pack(encode(std::vector<PackEntry>{})));
   EXPECT_EQ(from_hex(to_hex(m.root)), m.root);
+  // Ids are SHA-256 on every machine and build: the standard's test vectors,
+  // one of them many blocks long.
+  EXPECT_EQ(to_hex(hash_bytes("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(to_hex(hash_bytes("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(to_hex(hash_bytes(std::string(1'000'000, 'a'))),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
   EXPECT_FALSE(from_hex(std::string(63, 'a')));
 }
 
