@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include <utility>
+
 namespace vext_py {
 namespace {
 
@@ -28,13 +30,31 @@ bool init_binding(BindingState& state, const BindingSetup& setup) {
     if (!state.panic) return false;
   }
   TreeKeys& keys = state.tree_keys;
-  return intern(keys.kind, "kind") && intern(keys.identity, "identity") && intern(keys.label, "label") &&
-         intern(keys.text, "text") && intern(keys.attributes, "attributes") && intern(keys.children, "children");
+  if (!(intern(keys.kind, "kind") && intern(keys.identity, "identity") && intern(keys.label, "label") &&
+        intern(keys.text, "text") && intern(keys.attributes, "attributes") && intern(keys.children, "children")))
+    return false;
+  // The keys go in in the order a node's dict has always had them.
+  const std::pair<unsigned, PyObject*> optional[] = {{kShapeIdentity, keys.identity},
+                                                     {kShapeLabel, keys.label},
+                                                     {kShapeText, keys.text},
+                                                     {kShapeAttributes, keys.attributes},
+                                                     {kShapeChildren, keys.children}};
+  for (unsigned shape = 0; shape < keys.shapes.size(); ++shape) {
+    if (keys.shapes[shape]) continue;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), keys.kind, Py_None) != 0) return false;
+    for (const auto& [bit, key] : optional) {
+      if ((shape & bit) && PyDict_SetItem(dict.get(), key, Py_None) != 0) return false;
+    }
+    keys.shapes[shape] = dict.release();
+  }
+  return true;
 }
 
 int traverse_binding(const BindingState& state, visitproc visit, void* arg) {
   const TreeKeys& k = state.tree_keys;
   for (PyObject* o : {state.panic, k.kind, k.identity, k.label, k.text, k.attributes, k.children}) Py_VISIT(o);
+  for (PyObject* o : k.shapes) Py_VISIT(o);
   return 0;
 }
 
@@ -43,6 +63,7 @@ void clear_binding(BindingState& state) {
   for (PyObject** slot : {&state.panic, &k.kind, &k.identity, &k.label, &k.text, &k.attributes, &k.children}) {
     Py_CLEAR(*slot);
   }
+  for (PyObject*& o : k.shapes) Py_CLEAR(o);
 }
 
 }  // namespace vext_py

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+
 #include "ref.h"
 
 namespace vext_py {
@@ -12,7 +14,14 @@ struct TreeKeys {
   PyObject* text = nullptr;
   PyObject* attributes = nullptr;
   PyObject* children = nullptr;
+  // An empty node dict (every value None) for each set of keys a node can
+  // have, the bits of kShape*: a node's dict is made by copying one, which
+  // costs a fraction of inserting the keys one by one.
+  std::array<PyObject*, 32> shapes{};
 };
+
+inline constexpr unsigned kShapeIdentity = 1, kShapeLabel = 2, kShapeText = 4, kShapeAttributes = 8,
+                          kShapeChildren = 16;
 
 // The objects that the binding helpers use. Each module that links the
 // helpers keeps one in its own state and hands it to them.

@@ -98,9 +98,13 @@ bool set_cached(PyObject* dict, PyObject* key, std::string_view value, StringCac
   return s && PyDict_SetItem(dict, key, s.get()) == 0;
 }
 
-// Builds the dict of one node, without its children.
-Ref write_node(const TreeKeys& keys, const NodeFields& node, StringCache& cache) {
-  Ref dict = Ref::steal(PyDict_New());
+// Builds the dict of one node; a node with children gets the "children" key,
+// which add_children fills.
+Ref write_node(const TreeKeys& keys, const NodeFields& node, std::size_t children, StringCache& cache) {
+  const unsigned shape = (node.identity ? kShapeIdentity : 0) | (node.label.empty() ? 0 : kShapeLabel) |
+                         (node.text.empty() ? 0 : kShapeText) | (node.attributes.empty() ? 0 : kShapeAttributes) |
+                         (children > 0 ? kShapeChildren : 0);
+  Ref dict = Ref::steal(PyDict_Copy(keys.shapes[shape]));
   if (!dict) return {};
   Ref kind = cache.get(node.kind);
   if (!kind || PyDict_SetItem(dict.get(), keys.kind, kind.get()) != 0) return {};
@@ -185,7 +189,7 @@ Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node) {
   };
   const CollectorPause pause;
   StringCache cache;
-  Ref root = write_node(keys, fields_of(node), cache);
+  Ref root = write_node(keys, fields_of(node), node.children.size(), cache);
   if (!root) return {};
   std::vector<Frame> stack;
   if (!node.children.empty()) {
@@ -202,7 +206,7 @@ Ref tree_to_py(const TreeKeys& keys, const vext::TreeNode& node) {
     if (!check_signals()) return {};
     const std::size_t index = f.next++;
     const vext::TreeNode& child = f.node->children[index];
-    Ref dict = write_node(keys, fields_of(child), cache);
+    Ref dict = write_node(keys, fields_of(child), child.children.size(), cache);
     if (!dict) return {};
     Ref child_list;
     if (!child.children.empty() && !(child_list = add_children(keys, dict.get(), child.children.size()))) return {};
@@ -225,7 +229,7 @@ Ref preorder_to_py(const TreeKeys& keys, std::size_t count, const std::function<
   std::size_t i = 0;
   for (; i < count && (i == 0 || !stack.empty()); ++i) {
     const PreorderNode n = at(i);
-    Ref dict = write_node(keys, n.fields, cache);
+    Ref dict = write_node(keys, n.fields, n.children, cache);
     if (!dict) return {};
     Ref list;
     if (n.children > 0 && !(list = add_children(keys, dict.get(), n.children))) return {};
