@@ -32,7 +32,7 @@ void put_u64(std::string& out, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
 }
 
-void put_ids(std::string& out, const std::vector<ObjectId>& ids) {
+void put_ids(std::string& out, std::span<const ObjectId> ids) {
   put_varint(out, ids.size());
   for (const ObjectId& id : ids) out.append(reinterpret_cast<const char*>(id.bytes.data()), id.bytes.size());
 }
@@ -212,6 +212,12 @@ std::string encode_node(const TreeNode& fields, std::uint64_t fingerprint, std::
   if (fields.identity) room += fields.identity->size();
   for (const auto& [name, value] : fields.attributes) room += name.size() + value.size() + 4;
   out.reserve(room);
+  append_node(out, fields, fingerprint, child_count, level, items);
+  return out;
+}
+
+void append_node(std::string& out, const TreeNode& fields, std::uint64_t fingerprint, std::uint64_t child_count,
+                 std::uint8_t level, std::span<const ObjectId> items) {
   out.push_back('N');
   out.push_back(fields.identity ? 1 : 0);
   put_str(out, fields.kind);
@@ -227,7 +233,12 @@ std::string encode_node(const TreeNode& fields, std::uint64_t fingerprint, std::
   put_varint(out, child_count);
   out.push_back(static_cast<char>(level));
   put_ids(out, items);
-  return out;
+}
+
+void append_chunk(std::string& out, std::uint8_t level, std::span<const ObjectId> items) {
+  out.push_back('K');
+  out.push_back(static_cast<char>(level));
+  put_ids(out, items);
 }
 
 std::string encode(const NodeRecord& node) {
@@ -241,9 +252,7 @@ std::string encode(const NodeRecord& node) {
 
 std::string encode(const ChunkRecord& chunk) {
   std::string out;
-  out.push_back('K');
-  out.push_back(static_cast<char>(chunk.level));
-  put_ids(out, chunk.items);
+  append_chunk(out, chunk.level, chunk.items);
   return out;
 }
 

@@ -20,6 +20,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,6 +95,11 @@ std::string encode(const NodeRecord& node);
 // (whose children are not looked at).
 std::string encode_node(const TreeNode& fields, std::uint64_t fingerprint, std::uint64_t child_count,
                         std::uint8_t level, const std::vector<ObjectId>& items);
+// The bytes encode_node and encode(ChunkRecord) give, appended to `out`:
+// for writers that keep many objects in one buffer.
+void append_node(std::string& out, const TreeNode& fields, std::uint64_t fingerprint, std::uint64_t child_count,
+                 std::uint8_t level, std::span<const ObjectId> items);
+void append_chunk(std::string& out, std::uint8_t level, std::span<const ObjectId> items);
 std::string encode(const ChunkRecord& chunk);
 std::string encode(const CommitRecord& commit);
 std::string encode(const std::vector<PackEntry>& pack);

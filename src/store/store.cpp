@@ -7,6 +7,7 @@
 #include <new>
 #include <queue>
 #include <set>
+#include <span>
 #include <variant>
 
 #include "common/hash_table.h"
@@ -119,11 +120,14 @@ std::uint64_t stub_fingerprint(const TreeNode& t) {
   return fp;
 }
 
-// Objects of a tree being committed, children before parents.
+// An object of a tree being committed; its bytes and the new objects it
+// names are ranges of buffers shared by all of them.
 struct NewObject {
   ObjectId id;
-  std::string bytes;
-  std::vector<std::uint32_t> subs;  // the new objects it names
+  std::size_t at = 0;
+  std::size_t size = 0;
+  std::size_t subs_at = 0;
+  std::size_t subs = 0;
 };
 
 }  // namespace
@@ -533,9 +537,28 @@ class Store::Impl {
   // stands for the stored sub-tree it names. The root is the last object,
   // unless the tree is itself a stub (nullopt then, with its id in `root`).
   struct Hashed {
-    std::vector<NewObject> objects;
+    std::vector<NewObject> objects;  // children before parents
+    std::string bytes;
+    std::vector<std::uint32_t> subs;
     ObjectId root;
     std::optional<std::uint32_t> root_object;
+
+    std::string_view bytes_of(const NewObject& o) const { return std::string_view(bytes).substr(o.at, o.size); }
+    std::span<const std::uint32_t> subs_of(const NewObject& o) const {
+      return std::span<const std::uint32_t>(subs).subspan(o.subs_at, o.subs);
+    }
+    // Adds the object whose bytes were appended to `bytes` from `at` on,
+    // naming the new objects of `items` (-1 for one stored already).
+    std::uint32_t add(std::size_t at, std::span<const std::int64_t> items) {
+      NewObject o{.id = hash_bytes(std::string_view(bytes).substr(at)), .at = at, .size = bytes.size() - at,
+                  .subs_at = subs.size(), .subs = 0};
+      for (const std::int64_t i : items) {
+        if (i >= 0) subs.push_back(static_cast<std::uint32_t>(i));
+      }
+      o.subs = subs.size() - o.subs_at;
+      objects.push_back(o);
+      return static_cast<std::uint32_t>(objects.size() - 1);
+    }
   };
   Hashed hash_tree(const TreeNode& tree, bool stubs, detail::Ticker& ticker) {
     struct Done {
@@ -596,27 +619,20 @@ class Store::Impl {
         std::vector<ObjectId> up;
         std::vector<std::int64_t> up_objects;
         for (const auto& [from, to] : lists) {
-          ChunkRecord chunk{.level = level, .items = {items.begin() + from, items.begin() + to}};
-          NewObject obj{.id = {}, .bytes = encode(chunk), .subs = {}};
-          obj.id = hash_bytes(obj.bytes);
-          for (std::size_t i = from; i < to; ++i) {
-            if (item_objects[i] >= 0) obj.subs.push_back(static_cast<std::uint32_t>(item_objects[i]));
-          }
-          up.push_back(obj.id);
-          up_objects.push_back(static_cast<std::int64_t>(out.objects.size()));
-          out.objects.push_back(std::move(obj));
+          const std::size_t at = out.bytes.size();
+          append_chunk(out.bytes, level, std::span(items).subspan(from, to - from));
+          const std::uint32_t k = out.add(at, std::span(item_objects).subspan(from, to - from));
+          up.push_back(out.objects[k].id);
+          up_objects.push_back(k);
         }
         items = std::move(up);
         item_objects = std::move(up_objects);
         ++level;
       }
-      NewObject obj{.id = {}, .bytes = encode_node(n, fingerprint, n.children.size(), level, items), .subs = {}};
-      obj.id = hash_bytes(obj.bytes);
-      for (std::int64_t o : item_objects) {
-        if (o >= 0) obj.subs.push_back(static_cast<std::uint32_t>(o));
-      }
-      done.push_back({obj.id, fingerprint, static_cast<std::int64_t>(out.objects.size())});
-      out.objects.push_back(std::move(obj));
+      const std::size_t at = out.bytes.size();
+      append_node(out.bytes, n, fingerprint, n.children.size(), level, items);
+      const std::uint32_t k = out.add(at, item_objects);
+      done.push_back({out.objects[k].id, fingerprint, k});
     }
     out.root = done.back().id;
     if (done.back().object >= 0) out.root_object = static_cast<std::uint32_t>(done.back().object);
@@ -661,7 +677,8 @@ class Store::Impl {
           const NewObject& o = hashed.objects[asked[k]];
           if (stored[k] || !written.add(o.id)) continue;
           fresh[asked[k]] = 1;
-          next.insert(next.end(), o.subs.begin(), o.subs.end());
+          const auto subs = hashed.subs_of(o);
+          next.insert(next.end(), subs.begin(), subs.end());
         }
         level = std::move(next);
       }
@@ -680,9 +697,9 @@ class Store::Impl {
       const auto put = [&](std::uint32_t i) {
         const NewObject& o = hashed.objects[i];
         fresh[i] = 2;
-        pack.push_back({o.id, o.bytes});
+        pack.push_back({o.id, hashed.bytes_of(o)});
         ids.back().push_back(o.id);
-        pack_bytes += o.bytes.size() + 34;
+        pack_bytes += o.size + 34;
         if (pack_bytes >= kPackBytes) flush();
       };
       std::vector<std::uint32_t> below;
@@ -695,7 +712,7 @@ class Store::Impl {
         below.pop_back();
         ticker.tick();
         const std::size_t first = below.size();
-        for (const std::uint32_t sub : hashed.objects[i].subs) {
+        for (const std::uint32_t sub : hashed.subs_of(hashed.objects[i])) {
           if (fresh[sub] != 1) continue;
           put(sub);
           below.push_back(sub);
