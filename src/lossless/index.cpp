@@ -113,12 +113,12 @@ struct Unrolled {
   std::vector<Item> items;
 
   Unrolled(const IndexedTree& t, std::size_t p) : tree(t), parent(p) {
+    std::vector<std::uint32_t> widths(t.child_count(p));
     std::size_t count = 0;
-    for (std::size_t k = 0; k < t.child_count(p); ++k) count += stub_width(t.node(t.child(p, k)));
+    for (std::size_t k = 0; k < widths.size(); ++k) count += widths[k] = static_cast<std::uint32_t>(stub_width(t.node(t.child(p, k))));
     items.reserve(count);
-    for (std::uint32_t k = 0; k < t.child_count(p); ++k) {
-      const std::size_t width = stub_width(t.node(t.child(p, k)));
-      for (std::uint32_t i = 0; i < width; ++i) items.push_back({k, i});
+    for (std::uint32_t k = 0; k < widths.size(); ++k) {
+      for (std::uint32_t i = 0; i < widths[k]; ++i) items.push_back({k, i});
     }
   }
   std::size_t child_count(std::size_t) const { return items.size(); }
@@ -126,9 +126,10 @@ struct Unrolled {
   std::size_t of(std::size_t e) const { return tree.child(parent, items[e].child); }
   Key key(std::size_t e) const { return tree.key(of(e)); }
   std::string_view kind(std::size_t e) const { return tree.kind(of(e)); }
+  // A sibling of a run has its own print; a child alone, its hash.
   std::uint64_t hash(std::size_t e) const {
-    const std::size_t c = of(e);
-    return stub_width(tree.node(c)) > 1 ? run_print(tree.node(c), items[e].offset) : tree.hash(c);
+    const bool in_run = items[e].offset > 0 || (e + 1 < items.size() && items[e + 1].child == items[e].child);
+    return in_run ? run_print(tree.node(of(e)), items[e].offset) : tree.hash(of(e));
   }
 };
 
@@ -195,7 +196,6 @@ ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree
   if (out.x_to_y.size() + out.y_to_x.size() >= kKeptFrom) x.keep(y, px, py, out);
   return out;
 }
-
 
 const std::string* last_value(const Attributes& attrs, std::string_view name) {
   for (auto it = attrs.rbegin(); it != attrs.rend(); ++it) {
