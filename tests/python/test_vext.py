@@ -242,6 +242,29 @@ def test_trees_are_built_leaving_the_cyclic_collector_as_it_was(enabled, tmp_pat
         gc.enable()
 
 
+def test_every_set_of_keys_comes_back_in_one_order(tmp_path):
+    # Each node's dict is built from a copy of one for its set of keys, so
+    # every set is tried, each given in the reverse of the order it comes back in.
+    optional = [("identity", "i"), ("label", "l"), ("text", "t"), ("attributes", {"b": "2", "a": "1"})]
+    nodes, wanted = [], []
+    for shape in range(32):
+        keys = [("kind", "k")] + [kv for bit, kv in enumerate(optional) if shape & (1 << bit)]
+        if shape & 16:
+            keys.append(("children", [{"kind": "leaf", "text": str(shape)}]))
+        nodes.append(dict(reversed(keys)))
+        wanted.append([k for k, _ in keys])
+    tree = {"kind": "root", "children": nodes}
+
+    def orders(t):
+        return [list(n) for n in t["children"]]
+
+    with vext.Store(tmp_path / "s.vext") as store:
+        results = [vext.apply(tree, []), vext.merge(tree, tree, tree).tree, store.tree(store.commit(tree, "c"))]
+    for result in results:
+        assert orders(result) == wanted
+        assert list(result["children"][16]["children"][0]) == ["kind", "text"]
+
+
 WIDE = {"kind": "doc", "children": [{"kind": "p", "text": str(i % 7)} for i in range(400_000)]}
 
 
