@@ -115,7 +115,10 @@ struct Unrolled {
   Unrolled(const IndexedTree& t, std::size_t p) : tree(t), parent(p) {
     std::vector<std::uint32_t> widths(t.child_count(p));
     std::size_t count = 0;
-    for (std::size_t k = 0; k < widths.size(); ++k) count += widths[k] = static_cast<std::uint32_t>(stub_width(t.node(t.child(p, k))));
+    for (std::size_t k = 0; k < widths.size(); ++k) {
+      widths[k] = static_cast<std::uint32_t>(stub_width(t.node(t.child(p, k))));
+      count += widths[k];
+    }
     items.reserve(count);
     for (std::uint32_t k = 0; k < widths.size(); ++k) {
       for (std::uint32_t i = 0; i < widths[k]; ++i) items.push_back({k, i});
