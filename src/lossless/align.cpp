@@ -117,16 +117,26 @@ Fingerprints run_hashes(const Fingerprints& x, std::int64_t lo, std::int64_t hi,
 // heap block per distinct run, which on lists of millions of items cost
 // more than the rest of the alignment. A slot keeps no fingerprint of its
 // own: it is the one at its first place in a.
+//
+// On long lists the table is far larger than the cache and nearly every
+// probe misses it, so each pass over a list asks for the slot of the item
+// kPrefetch places ahead while it works on this one.
 class RunCounts {
  public:
+  static constexpr std::size_t kPrefetch = 16;
+
   explicit RunCounts(const Fingerprints& a_runs) : a_runs_(a_runs) {
     std::size_t capacity = 16;
     while (capacity < a_runs.size() + a_runs.size() / 2) capacity <<= 1;
     slots_.resize(capacity);
     shift_ = 64 - static_cast<int>(std::countr_zero(capacity));
     for (std::size_t i = 0; i < a_runs.size(); ++i) {
+      if (i + kPrefetch < a_runs.size()) prefetch(a_runs[i + kPrefetch]);
       Slot& s = slots_[place(a_runs[i])];
-      if (!s.a_count) s.a_at = static_cast<std::uint32_t>(i);
+      if (!s.a_count) {
+        s.a_at = static_cast<std::uint32_t>(i);
+        s.tag = tag(a_runs[i]);
+      }
       s.a_count = s.a_count ? 2 : 1;
     }
   }
@@ -142,19 +152,27 @@ class RunCounts {
     if (s.a_count != 1 || s.b_count != 1) return std::nullopt;
     return std::pair{s.a_at, s.b_at};
   }
+  // Asks for the cache line where the search for `hash` starts.
+  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[home(hash)]); }
 
  private:
   struct Slot {
     std::uint32_t a_at = 0, b_at = 0;
+    std::uint16_t tag = 0;                  // a few bits of the fingerprint, checked first
     std::uint8_t a_count = 0, b_count = 0;  // 0, 1 or 2 for more
   };
-  // The slot that holds `hash`, or the empty one where it would go.
+  static std::uint16_t tag(std::uint64_t hash) { return static_cast<std::uint16_t>(hash); }
+  // The slot that holds `hash`, or the empty one where it would go. The tag
+  // spares most probes a second miss, on the fingerprint in a.
   std::size_t place(std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = (hash * 0x9E3779B97F4A7C15ULL) >> shift_;; i = (i + 1) & mask) {
-      if (!slots_[i].a_count || a_runs_[slots_[i].a_at] == hash) return i;
+    const std::uint16_t t = tag(hash);
+    for (std::size_t i = home(hash);; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (!s.a_count || (s.tag == t && a_runs_[s.a_at] == hash)) return i;
     }
   }
+  std::size_t home(std::uint64_t hash) const { return (hash * 0x9E3779B97F4A7C15ULL) >> shift_; }
   const Fingerprints& a_runs_;
   std::vector<Slot> slots_;
   int shift_ = 0;
@@ -173,12 +191,16 @@ bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s,
   RunCounts counts(ha);
   {
     const Fingerprints hb = run_hashes(b, s.b_lo, s.b_hi, w);
-    for (std::size_t j = 0; j < hb.size(); ++j) counts.add_b(hb[j], static_cast<std::uint32_t>(j));
+    for (std::size_t j = 0; j < hb.size(); ++j) {
+      if (j + RunCounts::kPrefetch < hb.size()) counts.prefetch(hb[j + RunCounts::kPrefetch]);
+      counts.add_b(hb[j], static_cast<std::uint32_t>(j));
+    }
   }
   // Offsets from the segment's start, which the size check keeps in 32 bits.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  for (const std::uint64_t h : ha) {
-    const auto at = counts.once(h);
+  for (std::size_t k = 0; k < ha.size(); ++k) {
+    if (k + RunCounts::kPrefetch < ha.size()) counts.prefetch(ha[k + RunCounts::kPrefetch]);
+    const auto at = counts.once(ha[k]);
     if (!at) continue;
     const std::int64_t i = s.a_lo + at->first, j = s.b_lo + at->second;
     // Equal run fingerprints of unequal runs are a collision.
@@ -190,6 +212,12 @@ bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s,
   constexpr std::uint32_t kNone = UINT32_MAX;
   std::vector<std::uint32_t> tails, prev(pairs.size(), kNone);
   for (std::uint32_t p = 0; p < pairs.size(); ++p) {
+    // Most anchors come in order on both sides and extend the longest chain.
+    if (tails.empty() || pairs[tails.back()].second < pairs[p].second) {
+      if (!tails.empty()) prev[p] = tails.back();
+      tails.push_back(p);
+      continue;
+    }
     auto pos = std::lower_bound(tails.begin(), tails.end(), pairs[p].second,
                                 [&](std::uint32_t t, std::uint32_t v) { return pairs[t].second < v; });
     if (pos != tails.begin()) prev[p] = *(pos - 1);
