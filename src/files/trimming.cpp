@@ -122,12 +122,27 @@ class SketchTree {
   }
 
   // How many nodes stand below `e`: those after it that start before its end.
+  // The search gallops from `e`, as most nodes have few below them: a search
+  // of the whole rest of the sketch for each of a long list's children
+  // missed the cache at every step.
   std::size_t descendants(std::size_t e) const {
     const auto& nodes = doc_.sketch;
     const std::uint32_t end = nodes[e].end;
-    const auto last = std::partition_point(nodes.begin() + static_cast<std::ptrdiff_t>(e) + 1, nodes.end(),
-                                           [end](const SketchNode& x) { return x.begin < end; });
-    return static_cast<std::size_t>(last - nodes.begin()) - e - 1;
+    std::size_t lo = e + 1, step = 1;  // the nodes in [e + 1, lo) are below e
+    while (lo < nodes.size() && nodes[lo].begin < end) {
+      const std::size_t hi = std::min(nodes.size(), lo + step);
+      if (nodes[hi - 1].begin < end) {
+        lo = hi;
+        step *= 2;
+        continue;
+      }
+      const auto first = nodes.begin() + static_cast<std::ptrdiff_t>(lo);
+      const auto last = std::partition_point(first, nodes.begin() + static_cast<std::ptrdiff_t>(hi),
+                                             [end](const SketchNode& x) { return x.begin < end; });
+      lo = static_cast<std::size_t>(last - nodes.begin());
+      break;
+    }
+    return lo - e - 1;
   }
 
   // Whether the file's DOCTYPE has an internal subset, whose declarations

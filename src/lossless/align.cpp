@@ -187,25 +187,29 @@ bool anchor_runs(const Fingerprints& a, const Fingerprints& b, const Segment& s,
   constexpr std::int64_t kMaxItems = std::numeric_limits<std::uint32_t>::max();
   if (std::min(s.a_hi - s.a_lo, s.b_hi - s.b_lo) < w) return false;
   if (std::max(s.a_hi - s.a_lo, s.b_hi - s.b_lo) > kMaxItems) return false;
-  const Fingerprints ha = run_hashes(a, s.a_lo, s.a_hi, w);
-  RunCounts counts(ha);
-  {
-    const Fingerprints hb = run_hashes(b, s.b_lo, s.b_hi, w);
-    for (std::size_t j = 0; j < hb.size(); ++j) {
-      if (j + RunCounts::kPrefetch < hb.size()) counts.prefetch(hb[j + RunCounts::kPrefetch]);
-      counts.add_b(hb[j], static_cast<std::uint32_t>(j));
-    }
-  }
   // Offsets from the segment's start, which the size check keeps in 32 bits.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  for (std::size_t k = 0; k < ha.size(); ++k) {
-    if (k + RunCounts::kPrefetch < ha.size()) counts.prefetch(ha[k + RunCounts::kPrefetch]);
-    const auto at = counts.once(ha[k]);
-    if (!at) continue;
-    const std::int64_t i = s.a_lo + at->first, j = s.b_lo + at->second;
-    // Equal run fingerprints of unequal runs are a collision.
-    if (w > 1 && !std::equal(a.begin() + i, a.begin() + i + w, b.begin() + j)) continue;
-    pairs.push_back(*at);
+  {
+    // The table and the run fingerprints go before the chain is sought:
+    // on long lists they are most of the alignment's memory.
+    const Fingerprints ha = run_hashes(a, s.a_lo, s.a_hi, w);
+    RunCounts counts(ha);
+    {
+      const Fingerprints hb = run_hashes(b, s.b_lo, s.b_hi, w);
+      for (std::size_t j = 0; j < hb.size(); ++j) {
+        if (j + RunCounts::kPrefetch < hb.size()) counts.prefetch(hb[j + RunCounts::kPrefetch]);
+        counts.add_b(hb[j], static_cast<std::uint32_t>(j));
+      }
+    }
+    for (std::size_t k = 0; k < ha.size(); ++k) {
+      if (k + RunCounts::kPrefetch < ha.size()) counts.prefetch(ha[k + RunCounts::kPrefetch]);
+      const auto at = counts.once(ha[k]);
+      if (!at) continue;
+      const std::int64_t i = s.a_lo + at->first, j = s.b_lo + at->second;
+      // Equal run fingerprints of unequal runs are a collision.
+      if (w > 1 && !std::equal(a.begin() + i, a.begin() + i + w, b.begin() + j)) continue;
+      pairs.push_back(*at);
+    }
   }
   if (pairs.empty()) return false;
   // Longest increasing run of b positions, by patience sorting.
