@@ -69,6 +69,28 @@ template <class T>
 void pair_moved(const T& x, std::size_t px, const std::vector<std::uint32_t>& xs, const T& y, std::size_t py,
                 const std::vector<std::uint32_t>& ys, std::vector<std::int64_t>& x_to_y,
                 std::vector<std::int64_t>& y_to_x) {
+  // Few children are scanned: a table for each of them cost more than the
+  // pairing, on every parent of a deep tree. Each x child takes the first
+  // unpaired y child of its fingerprint, as the queues below give it.
+  if (ys.size() <= kScanLimit) {
+    std::size_t first_free = 0;
+    for (std::size_t i : xs) {
+      if (x_to_y[i] >= 0) continue;
+      const std::uint64_t h = x.hash(x.child(px, i));
+      while (first_free < ys.size() && y_to_x[ys[first_free]] >= 0) ++first_free;
+      for (std::size_t k = first_free; k < ys.size(); ++k) {
+        const std::size_t j = ys[k];
+        if (y_to_x[j] >= 0 || y.hash(y.child(py, j)) != h) continue;
+        // Equal fingerprints of different kinds can only be a collision.
+        if (y.kind(y.child(py, j)) == x.kind(x.child(px, i))) {
+          x_to_y[i] = static_cast<std::int64_t>(j);
+          y_to_x[j] = static_cast<std::int64_t>(i);
+        }
+        break;
+      }
+    }
+    return;
+  }
   struct Queue {
     std::vector<std::size_t> items;
     std::size_t next = 0;
@@ -111,6 +133,13 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> pair_child_lists
     }
     if (aligned) {
       for (std::size_t k = 0; k < xn; ++k) x_to_y[k] = y_to_x[k] = static_cast<std::int64_t>(k);
+      return {std::move(x_to_y), std::move(y_to_x)};
+    }
+    // An only child that changed pairs as the steps below would pair it,
+    // without their tables: by kind, where neither side has an identity.
+    if (xn == 1) {
+      const std::size_t a = x.child(px, 0), b = y.child(py, 0);
+      if (!x.key(a).has_identity && !y.key(b).has_identity && x.kind(a) == y.kind(b)) x_to_y[0] = y_to_x[0] = 0;
       return {std::move(x_to_y), std::move(y_to_x)};
     }
   }

@@ -545,6 +545,44 @@ TEST(PairChildrenTest, KeptPairingsServeOnlyTheirOwnTrees) {
   EXPECT_EQ(other.x_to_y[20], -1);
 }
 
+// An only child on each side, every pair of kinds, identities and contents
+// under every rule, against the rules as written: by kind and identity, by
+// identity alone for members, and any element with any below an XML root.
+TEST(PairChildrenTest, OnlyChildrenPairByTheRulesOfEveryKindRule) {
+  const StopCheck no_stop;
+  detail::Ticker ticker(no_stop);
+  std::vector<TreeNode> variants;
+  for (const char* kind : {"p", "q", "#c"}) {
+    for (const std::optional<std::string>& id : {std::optional<std::string>(), std::optional<std::string>(""),
+                                                 std::optional<std::string>("a"), std::optional<std::string>("b")}) {
+      for (const char* text : {"x", "y"}) variants.push_back(node(kind, id, text));
+    }
+  }
+  for (const auto rule : {detail::KindRule::Strict, detail::KindRule::Members, detail::KindRule::RootElement}) {
+    for (const TreeNode& a : variants) {
+      for (const TreeNode& b : variants) {
+        const TreeNode x_root = with_child(TreeNode("doc"), a), y_root = with_child(TreeNode("doc"), b);
+        const detail::IndexedTree x(x_root, ticker, 0, false, rule), y(y_root, ticker, 0, false, rule);
+        const bool elements = a.kind[0] != '#' && b.kind[0] != '#';
+        bool expected;
+        if (rule == detail::KindRule::RootElement && elements) {
+          expected = true;
+        } else if (a.identity.has_value() != b.identity.has_value()) {
+          expected = false;
+        } else if (a.identity && rule == detail::KindRule::Members) {
+          expected = a.identity == b.identity;
+        } else {
+          expected = a.kind == b.kind && a.identity == b.identity;
+        }
+        const detail::ChildPairs pairs = detail::pair_children(x, 0, y, 0);
+        EXPECT_EQ(pairs.x_to_y[0], expected ? 0 : -1) << match_key(a) << " " << match_key(b) << " " << a.text
+                                                      << b.text << " rule " << static_cast<int>(rule);
+        EXPECT_EQ(pairs.y_to_x[0], pairs.x_to_y[0]);
+      }
+    }
+  }
+}
+
 // Under a memo, long sequences aligned again get the alignment they got the
 // first time, and other sequences of the same lengths their own.
 TEST(AlignTest, AMemoServesOnlyTheSequencesItAligned) {
