@@ -540,6 +540,16 @@ TEST(FileTrimTest, RunsOfElementsDiffAndMergeAsWholeTrees) {
   ASSERT_TRUE(shown.ok());
   ASSERT_EQ(shown->size(), 1U);
   EXPECT_EQ(path_text(shown->front().path), "/list/9");
+  // So they do in an array of one kind, whose paths are found without a sort.
+  std::string numbers = "[", changed = "[";
+  for (int k = 0; k < 40; ++k) {
+    numbers += (k ? ", " : "") + std::to_string(k % 7);
+    changed += (k ? ", " : "") + std::to_string(k == 37 ? 99 : k % 7);
+  }
+  const auto in_numbers = diff_files({numbers + "]", changed + "]"}, {});
+  ASSERT_TRUE(in_numbers.ok());
+  ASSERT_EQ(in_numbers->size(), 1U);
+  EXPECT_EQ(path_text(in_numbers->front().path), "/37");
 }
 
 // A sketch's fingerprints are those the engine computes on the whole tree,

@@ -132,6 +132,7 @@ class DocView {
     std::vector<std::uint32_t> key_pos;  // among siblings with the same kind and identity
     std::unordered_map<std::string_view, std::uint32_t> test_count;
     std::vector<std::uint32_t> by_step;  // the children in the order of their steps' kind, identity and position
+    bool one_key = false;                // every child has the same kind and identity and is the k-th of it
   };
 
   ChildKey key_of(std::uint32_t parent, const Facts& f, std::uint32_t k) const {
@@ -144,6 +145,12 @@ class DocView {
 
   // The child of `parent` that `key` names.
   std::optional<std::size_t> find(std::uint32_t parent, const Facts& f, const ChildKey& key) const {
+    if (f.one_key) {
+      if (key.position < f.by_step.size() && key_of(parent, f, static_cast<std::uint32_t>(key.position)) == key) {
+        return key.position;
+      }
+      return std::nullopt;
+    }
     const auto it = std::lower_bound(f.by_step.begin(), f.by_step.end(), key, [&](std::uint32_t k, const ChildKey& x) {
       return before(key_of(parent, f, k), x);
     });
@@ -173,9 +180,21 @@ class DocView {
     f.key_pos = pos;
     f.by_step.resize(p.children.size());
     for (std::uint32_t k = 0; k < f.by_step.size(); ++k) f.by_step[k] = k;
-    std::sort(f.by_step.begin(), f.by_step.end(), [&](std::uint32_t a, std::uint32_t b) {
+    // Children in the order of their steps already, as those of one kind
+    // without identity are (an array of numbers, say), need no sort.
+    const auto by_steps = [&](std::uint32_t a, std::uint32_t b) {
       return before(key_of(parent, f, a), key_of(parent, f, b));
-    });
+    };
+    if (!std::is_sorted(f.by_step.begin(), f.by_step.end(), by_steps)) {
+      std::sort(f.by_step.begin(), f.by_step.end(), by_steps);
+    } else {
+      // (A run stub counts as the elements it stands for, so positions are
+      // checked too.)
+      f.one_key = true;
+      for (std::uint32_t k = 0; k < f.by_step.size() && f.one_key; ++k) {
+        f.one_key = KeyView(p.children[k]) == KeyView(p.children.front()) && f.key_pos[k] == k;
+      }
+    }
     return facts_.emplace(parent, std::move(f)).first->second;
   }
 
