@@ -117,10 +117,23 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
     out.push_back(std::move(fc));
   }
   std::stable_sort(order.begin(), order.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<FileChange> sorted;
-  sorted.reserve(out.size());
-  for (const auto& [place, i] : order) sorted.push_back(std::move(out[i]));
-  return sorted;
+  // The changes move into that order where they are, cycle by cycle: a
+  // second list would double their memory, on a diff of millions of them.
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    if (order[start].second == start) continue;
+    FileChange held = std::move(out[start]);
+    std::size_t k = start;
+    for (;;) {
+      const std::size_t from = std::exchange(order[k].second, k);
+      if (from == start) {
+        out[k] = std::move(held);
+        break;
+      }
+      out[k] = std::move(out[from]);
+      k = from;
+    }
+  }
+  return out;
 }
 
 }  // namespace vext
