@@ -64,7 +64,7 @@ Ref from_value(const CoreState& state, const vext::FieldValue& value) {
     const TreeKeys& keys;
     Ref operator()(std::monostate) const { return Ref::borrow(Py_None); }
     Ref operator()(const std::string& s) const { return str(s); }
-    Ref operator()(const vext::TreeNode& n) const { return tree_to_py(keys, n); }
+    Ref operator()(const vext::NodeValue& n) const { return tree_to_py(keys, n.get()); }
     Ref operator()(const vext::Attributes& a) const { return from_attributes(a); }
     Ref operator()(const std::vector<std::string>& steps) const { return tuple_of(steps, str); }
     Ref operator()(std::uint64_t n) const { return Ref::steal(PyLong_FromUnsignedLongLong(n)); }

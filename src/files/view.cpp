@@ -85,7 +85,8 @@ Result<std::optional<std::string>, FormatError> value_text(const FieldValue& val
     Format format;
     Text operator()(std::monostate) const { return std::optional<std::string>(); }
     Text operator()(const std::string& s) const { return std::optional<std::string>(s); }
-    Text operator()(const TreeNode& n) const {
+    Text operator()(const NodeValue& value) const {
+      const TreeNode& n = value.get();
       if (view && pre && view->node(*pre) == n) return std::optional<std::string>(view->bytes(*pre));
       auto text = fresh(n, format);
       if (!text.ok()) return text.error();

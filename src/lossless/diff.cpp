@@ -426,9 +426,9 @@ struct ApplyPlan {
   }
 
   std::optional<ApplyRefusal> add_removal(std::size_t n, const Change& c, TreeNode& parent, TreeNode& node) {
-    const auto* old = std::get_if<TreeNode>(&c.old_value);
+    const auto* old = std::get_if<NodeValue>(&c.old_value);
     if (c.field != Field::Node || !old) return refuse(ApplyFailure::Mismatch, n, c, "not a removal of a node");
-    if (!(node == *old)) return refuse(ApplyFailure::Mismatch, n, c, "the node differs");
+    if (!(node == old->get())) return refuse(ApplyFailure::Mismatch, n, c, "the node differs");
     if (!claimed_nodes.insert(&node).second) return refuse(ApplyFailure::Clash, n, c, "the node is moved or removed twice");
     Group& g = group(parent, c);
     g.removed.push_back(static_cast<std::size_t>(&node - parent.children.data()));
@@ -447,7 +447,8 @@ struct ApplyPlan {
   }
 
   std::optional<ApplyRefusal> add_insertion(std::size_t n, const Change& c, TreeNode& parent) {
-    const auto* added = std::get_if<TreeNode>(&c.new_value);
+    const auto* value = std::get_if<NodeValue>(&c.new_value);
+    const TreeNode* added = value ? &value->get() : nullptr;
     if (c.field != Field::Node || !added) return refuse(ApplyFailure::Mismatch, n, c, "not an insertion of a node");
     const Step& step = c.location.back();
     if (added->kind != step.kind || added->identity != step.identity) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -51,10 +52,42 @@ enum class Field : std::uint8_t {
 // Returns the lower-case name of a field ("label", "attribute", ...).
 std::string_view field_name(Field field);
 
+// A whole sub-tree as a field's value. It is kept on the heap, so that a
+// change or conflict about anything else stays a few words long: a diff of
+// millions of changes took several times the memory of its trees when each
+// change had room for a node inside it. Copies are deep; a value moved from
+// reads as an empty node.
+class NodeValue {
+ public:
+  // Implicit, as the other values of a field are.
+  NodeValue(TreeNode node) : node_(std::make_unique<TreeNode>(std::move(node))) {}
+  NodeValue(const NodeValue& other) : node_(other.node_ ? std::make_unique<TreeNode>(*other.node_) : nullptr) {}
+  NodeValue(NodeValue&& other) noexcept = default;
+  NodeValue& operator=(NodeValue other) noexcept {
+    node_.swap(other.node_);
+    return *this;
+  }
+  ~NodeValue() = default;
+
+  const TreeNode& get() const { return node_ ? *node_ : empty(); }
+  TreeNode& get() {
+    if (!node_) node_ = std::make_unique<TreeNode>();
+    return *node_;
+  }
+  friend bool operator==(const NodeValue& a, const NodeValue& b) { return a.get() == b.get(); }
+
+ private:
+  static const TreeNode& empty() {
+    static const TreeNode none;
+    return none;
+  }
+  std::unique_ptr<TreeNode> node_;
+};
+
 // The value of a field on one side: absent, a string, a whole sub-tree, an
 // attribute list, a sequence of child steps rendered as text, or a position.
 using FieldValue =
-    std::variant<std::monostate, std::string, TreeNode, Attributes, std::vector<std::string>, std::uint64_t>;
+    std::variant<std::monostate, std::string, NodeValue, Attributes, std::vector<std::string>, std::uint64_t>;
 
 enum class ChangeOp : std::uint8_t { Insert, Remove, Update, Move };
 

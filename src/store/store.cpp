@@ -433,7 +433,7 @@ class Store::Impl {
   }
 
   void expand_value(FieldValue& v, detail::Ticker& ticker) {
-    if (auto* t = std::get_if<TreeNode>(&v)) expand_stubs(*t, ticker);
+    if (auto* t = std::get_if<NodeValue>(&v)) expand_stubs(t->get(), ticker);
   }
 
   // ---- Commits

@@ -246,6 +246,22 @@ TEST(LocatedDiffTest, HandlesDeepChainsAndWideFans) {
   EXPECT_EQ(checked_diff(wide, edited).size(), 10u);
 }
 
+// A node held as a field's value is a value: copies are deep and equal,
+// changing one leaves the other, and one moved from reads as an empty node.
+TEST(LocatedDiffTest, NodeValuesAreCopiedWholeAndSurviveBeingMovedFrom) {
+  FieldValue a = chain(50, "leaf");
+  FieldValue b = a;
+  EXPECT_EQ(a, b);
+  std::get<NodeValue>(b).get().children.clear();
+  EXPECT_NE(a, b);
+  EXPECT_EQ(std::get<NodeValue>(a).get(), chain(50, "leaf"));
+  NodeValue moved = std::move(std::get<NodeValue>(a));
+  EXPECT_EQ(std::get<NodeValue>(a).get(), TreeNode());
+  EXPECT_EQ(moved.get(), chain(50, "leaf"));
+  const NodeValue copy_of_moved = std::get<NodeValue>(a);
+  EXPECT_EQ(copy_of_moved.get(), TreeNode());
+}
+
 TEST(ApplyChangesTest, RefusesATreeTheScriptDoesNotFit) {
   const TreeNode a = paragraphs(3);
   TreeNode b = a;
