@@ -55,7 +55,9 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
   const detail::KindRule rule = detail::kind_rule(old_doc.format);
   std::optional<Numbered> x(std::in_place, old_doc.tree, ticker, old_doc.layout.size(), stubs, rule);
   std::optional<Numbered> y(std::in_place, new_doc.tree, ticker, new_doc.layout.size(), stubs, rule);
-  auto located = detail::located_diff(x->index, y->index, ticker);
+  // The nodes of the changes are read from the documents, which stand
+  // until the end: they are borrowed, not copied.
+  auto located = detail::located_diff(x->index, y->index, ticker, true);
   if (!located.ok()) return FileError{-1, FormatError::whole_trees_needed()};
   const std::vector<Change> changes = std::move(located).value();
   std::vector<FileChange> out;

@@ -87,7 +87,9 @@ Result<std::optional<std::string>, FormatError> value_text(const FieldValue& val
     Text operator()(const std::string& s) const { return std::optional<std::string>(s); }
     Text operator()(const NodeValue& value) const {
       const TreeNode& n = value.get();
-      if (view && pre && view->node(*pre) == n) return std::optional<std::string>(view->bytes(*pre));
+      if (view && pre && (value.is(view->node(*pre)) || view->node(*pre) == n)) {
+        return std::optional<std::string>(view->bytes(*pre));
+      }
       auto text = fresh(n, format);
       if (!text.ok()) return text.error();
       return std::optional<std::string>(std::move(text).value());

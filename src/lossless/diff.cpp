@@ -122,7 +122,8 @@ std::vector<Change> located_diff(const TreeNode& old_root, const TreeNode& new_r
 }
 
 detail::UnlessStubbed<std::vector<Change>> detail::located_diff(const IndexedTree& a, const IndexedTree& b,
-                                                                Ticker& ticker) {
+                                                                Ticker& ticker, bool borrow) {
+  const auto node_value = [borrow](const TreeNode& n) { return borrow ? NodeValue::borrow(n) : NodeValue(n); };
   Locations locations;
   std::vector<Change> out;
   struct Frame {
@@ -150,7 +151,8 @@ detail::UnlessStubbed<std::vector<Change>> detail::located_diff(const IndexedTre
     // A node below the root pairs across a change of kind only where the
     // trees' KindRule says so; it then changed as a whole.
     if (f.loc != Locations::kRoot && x.kind != y.kind) {
-      out.push_back({.op = ChangeOp::Update, .location = loc(), .field = Field::Node, .old_value = x, .new_value = y});
+      out.push_back({.op = ChangeOp::Update, .location = loc(), .field = Field::Node, .old_value = node_value(x),
+                     .new_value = node_value(y)});
       continue;
     }
     own_changes(x, y, f.loc == Locations::kRoot, loc, out);
@@ -167,7 +169,7 @@ detail::UnlessStubbed<std::vector<Change>> detail::located_diff(const IndexedTre
     for (std::size_t i = 0; i < x.children.size(); ++i) {
       if (pairs.x_to_y[i] < 0) {
         out.push_back({.op = ChangeOp::Remove, .location = child_loc(i), .field = Field::Node,
-                       .old_value = x.children[i]});
+                       .old_value = node_value(x.children[i])});
       }
     }
     for (std::size_t j = 0; j < y.children.size(); ++j) {
@@ -175,7 +177,7 @@ detail::UnlessStubbed<std::vector<Change>> detail::located_diff(const IndexedTre
         Location l = loc();
         l.push_back(locations.step(y, j));
         out.push_back({.op = ChangeOp::Insert, .location = std::move(l), .field = Field::Node,
-                       .new_value = y.children[j], .index = j});
+                       .new_value = node_value(y.children[j]), .index = j});
       }
     }
     std::vector<std::int64_t> new_pos;

@@ -174,9 +174,11 @@ ChildPairs pair_children(const IndexedTree& x, std::size_t px, const IndexedTree
 
 // located_diff and three_way_merge on trees already indexed, for callers that
 // go on to pair the same trees again. On trees without stubs they always
-// return their result.
+// return their result. With `borrow`, the nodes a diff adds, removes or
+// replaces are borrowed from the trees (NodeValue::borrow), which must then
+// outlive the changes.
 UnlessStubbed<std::vector<Change>> located_diff(const IndexedTree& old_tree, const IndexedTree& new_tree,
-                                                Ticker& ticker);
+                                                Ticker& ticker, bool borrow = false);
 UnlessStubbed<ThreeWayResult> three_way_merge(const IndexedTree& base, const IndexedTree& ours,
                                               const IndexedTree& theirs, Ticker& ticker);
 

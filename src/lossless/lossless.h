@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -57,31 +58,46 @@ std::string_view field_name(Field field);
 // millions of changes took several times the memory of its trees when each
 // change had room for a node inside it. Copies are deep; a value moved from
 // reads as an empty node.
+//
+// A value may instead refer to a node of a tree that outlives it (`borrow`),
+// for callers that read a diff's values while both trees stand: removing a
+// large sub-tree then copies nothing. A copy of such a value owns its node.
 class NodeValue {
  public:
   // Implicit, as the other values of a field are.
-  NodeValue(TreeNode node) : node_(std::make_unique<TreeNode>(std::move(node))) {}
-  NodeValue(const NodeValue& other) : node_(other.node_ ? std::make_unique<TreeNode>(*other.node_) : nullptr) {}
-  NodeValue(NodeValue&& other) noexcept = default;
+  NodeValue(TreeNode node) : owned_(std::make_unique<TreeNode>(std::move(node))), node_(owned_.get()) {}
+  static NodeValue borrow(const TreeNode& node) { return NodeValue(&node); }
+  NodeValue(const NodeValue& other) : NodeValue(other.get()) {}
+  NodeValue(NodeValue&& other) noexcept
+      : owned_(std::move(other.owned_)), node_(std::exchange(other.node_, nullptr)) {}
   NodeValue& operator=(NodeValue other) noexcept {
-    node_.swap(other.node_);
+    owned_.swap(other.owned_);
+    std::swap(node_, other.node_);
     return *this;
   }
   ~NodeValue() = default;
 
   const TreeNode& get() const { return node_ ? *node_ : empty(); }
+  // The node to change: a borrowed one is copied first.
   TreeNode& get() {
-    if (!node_) node_ = std::make_unique<TreeNode>();
-    return *node_;
+    if (!owned_) {
+      owned_ = std::make_unique<TreeNode>(node_ ? *node_ : TreeNode());
+      node_ = owned_.get();
+    }
+    return *owned_;
   }
-  friend bool operator==(const NodeValue& a, const NodeValue& b) { return a.get() == b.get(); }
+  // Whether this value is `node` itself, not a copy of it.
+  bool is(const TreeNode& node) const { return node_ == &node; }
+  friend bool operator==(const NodeValue& a, const NodeValue& b) { return a.node_ == b.node_ || a.get() == b.get(); }
 
  private:
+  explicit NodeValue(const TreeNode* borrowed) : node_(borrowed) {}
   static const TreeNode& empty() {
     static const TreeNode none;
     return none;
   }
-  std::unique_ptr<TreeNode> node_;
+  std::unique_ptr<TreeNode> owned_;
+  const TreeNode* node_ = nullptr;  // owned_, or the borrowed node; null once moved from
 };
 
 // The value of a field on one side: absent, a string, a whole sub-tree, an

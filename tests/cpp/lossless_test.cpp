@@ -247,7 +247,8 @@ TEST(LocatedDiffTest, HandlesDeepChainsAndWideFans) {
 }
 
 // A node held as a field's value is a value: copies are deep and equal,
-// changing one leaves the other, and one moved from reads as an empty node.
+// changing one leaves the other, one moved from reads as an empty node, and
+// one borrowed from a tree never changes that tree.
 TEST(LocatedDiffTest, NodeValuesAreCopiedWholeAndSurviveBeingMovedFrom) {
   FieldValue a = chain(50, "leaf");
   FieldValue b = a;
@@ -260,6 +261,17 @@ TEST(LocatedDiffTest, NodeValuesAreCopiedWholeAndSurviveBeingMovedFrom) {
   EXPECT_EQ(moved.get(), chain(50, "leaf"));
   const NodeValue copy_of_moved = std::get<NodeValue>(a);
   EXPECT_EQ(copy_of_moved.get(), TreeNode());
+  // A borrowed node is the node itself until it is changed or copied.
+  const TreeNode doc = paragraphs(3);
+  NodeValue borrowed = NodeValue::borrow(doc.children[1]);
+  const NodeValue copied = borrowed;
+  EXPECT_TRUE(borrowed.is(doc.children[1]));
+  EXPECT_FALSE(copied.is(doc.children[1]));
+  EXPECT_EQ(copied, borrowed);
+  borrowed.get().text = "changed";
+  EXPECT_FALSE(borrowed.is(doc.children[1]));
+  EXPECT_EQ(doc.children[1].text, "para 1");
+  EXPECT_EQ(copied.get().text, "para 1");
 }
 
 TEST(ApplyChangesTest, RefusesATreeTheScriptDoesNotFit) {
