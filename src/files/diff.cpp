@@ -26,18 +26,28 @@ struct Place {
   FilePath path{};
 };
 
+// The place one step below `up`.
+Place step_from(const Place& up, const Step& step, DocView& view) {
+  Place next{.node = up.node ? view.resolve(*up.node, step) : std::nullopt, .path = up.path};
+  std::string segment;
+  if (next.node) {
+    view.append_segment(segment, *next.node);
+  } else {
+    segment = '/' + detail::step_text(step);
+  }
+  next.path.push_back(std::move(segment));
+  return next;
+}
+
 const Place& place_of(const Location& location, DocView& view, ChainMemo<Step, Place>& places) {
-  return places(location, [&](const Location& at, const Place& up) {
-    Place next{.node = up.node ? view.resolve(*up.node, at.back()) : std::nullopt, .path = up.path};
-    std::string segment;
-    if (next.node) {
-      view.append_segment(segment, *next.node);
-    } else {
-      segment = '/' + detail::step_text(at.back());
-    }
-    next.path.push_back(std::move(segment));
-    return next;
-  });
+  return places(location, [&](const Location& at, const Place& up) { return step_from(up, at.back(), view); });
+}
+
+// The place of a change's own location. Only its parent is remembered: most
+// changes are leaves, whose places no other change asks for again.
+Place change_place(const Location& location, DocView& view, ChainMemo<Step, Place>& places) {
+  if (location.empty()) return place_of(location, view, places);
+  return step_from(place_of(location.parent(), view, places), location.back(), view);
 }
 
 }  // namespace
@@ -97,8 +107,8 @@ Result<std::vector<FileChange>, FileError> diff_documents(const Document& old_do
       }
       fc.path.push_back(std::move(segment));
     } else {
-      const Place& place = place_of(loc, ov, places);
-      fc.path = place.path;
+      Place place = change_place(loc, ov, places);
+      fc.path = std::move(place.path);
       old_pre = place.node;
       if (old_pre) new_pre = new_of_old[*old_pre];
     }
