@@ -132,7 +132,7 @@ class DocView {
     std::vector<std::uint32_t> key_pos;  // among siblings with the same kind and identity
     std::unordered_map<std::string_view, std::uint32_t> test_count;
     std::vector<std::uint32_t> by_step;  // the children in the order of their steps' kind, identity and position
-    bool one_key = false;                // every child has the same kind and identity and is the k-th of it
+    bool one_key = false;                // every child has the same kind and identity: by_step is 0, 1, 2, ...
   };
 
   ChildKey key_of(std::uint32_t parent, const Facts& f, std::uint32_t k) const {
@@ -182,18 +182,13 @@ class DocView {
     for (std::uint32_t k = 0; k < f.by_step.size(); ++k) f.by_step[k] = k;
     // Children in the order of their steps already, as those of one kind
     // without identity are (an array of numbers, say), need no sort.
+    f.one_key = std::all_of(p.children.begin(), p.children.end(),
+                            [&](const TreeNode& c) { return KeyView(c) == KeyView(p.children.front()); });
     const auto by_steps = [&](std::uint32_t a, std::uint32_t b) {
       return before(key_of(parent, f, a), key_of(parent, f, b));
     };
-    if (!std::is_sorted(f.by_step.begin(), f.by_step.end(), by_steps)) {
+    if (!f.one_key && !std::is_sorted(f.by_step.begin(), f.by_step.end(), by_steps)) {
       std::sort(f.by_step.begin(), f.by_step.end(), by_steps);
-    } else {
-      // (A run stub counts as the elements it stands for, so positions are
-      // checked too.)
-      f.one_key = true;
-      for (std::uint32_t k = 0; k < f.by_step.size() && f.one_key; ++k) {
-        f.one_key = KeyView(p.children[k]) == KeyView(p.children.front()) && f.key_pos[k] == k;
-      }
     }
     return facts_.emplace(parent, std::move(f)).first->second;
   }
